@@ -1,0 +1,20 @@
+// Hooks for tests and tools: fault injection in the runtime's system calls
+// and capture of debugger output.
+#pragma once
+
+#include <w32rt/api.h>
+
+W32RT_BEGIN_DECLS
+
+// Makes the nth next call (1 = the very next) of a system call kind fail with
+// errno err. Kinds: "open", "read", "write", "fsync", "rename", "unlink",
+// "mmap", "ftruncate", "mkdir". nth 0 disarms the kind.
+W32RT_API void w32rt_fail_syscall(const char* kind, unsigned nth, int err);
+W32RT_API void w32rt_clear_syscall_faults(void);
+
+// Receives every OutputDebugStringA text of this process (in addition to an
+// attached viewer) while set; null stops the capture.
+typedef void (*w32rt_debug_sink)(const char* text, void* context);
+W32RT_API void w32rt_set_debug_sink(w32rt_debug_sink sink, void* context);
+
+W32RT_END_DECLS

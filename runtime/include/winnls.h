@@ -1,0 +1,50 @@
+// Language and locale queries (kernel32), taken from the POSIX locale
+// settings of the process (LC_ALL, LC_MESSAGES, LANG) unless overridden for
+// tests (see w32rt/machine.h).
+#pragma once
+
+#include <winbase.h>
+
+#define LOCALE_NOUSEROVERRIDE 0x80000000
+#define LOCALE_RETURN_NUMBER 0x20000000
+#define LOCALE_ILANGUAGE 0x00000001
+#define LOCALE_SLANGUAGE 0x00000002
+#define LOCALE_SENGLANGUAGE 0x00001001
+#define LOCALE_SABBREVLANGNAME 0x00000003
+#define LOCALE_SNATIVELANGNAME 0x00000004
+#define LOCALE_ICOUNTRY 0x00000005
+#define LOCALE_SENGCOUNTRY 0x00001002
+#define LOCALE_IDEFAULTLANGUAGE 0x00000009
+#define LOCALE_IDEFAULTCOUNTRY 0x0000000A
+#define LOCALE_IDEFAULTCODEPAGE 0x0000000B
+#define LOCALE_IDEFAULTANSICODEPAGE 0x00001004
+#define LOCALE_SISO639LANGNAME 0x00000059
+#define LOCALE_SISO3166CTRYNAME 0x0000005A
+
+#define MUI_LANGUAGE_ID 0x4
+#define MUI_LANGUAGE_NAME 0x8
+#define MUI_MERGE_SYSTEM_FALLBACK 0x10
+#define MUI_MERGE_USER_FALLBACK 0x20
+#define MUI_UI_FALLBACK (MUI_MERGE_SYSTEM_FALLBACK | MUI_MERGE_USER_FALLBACK)
+
+#define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_UTF8 65001
+
+W32RT_BEGIN_DECLS
+
+WINBASEAPI LANGID WINAPI GetUserDefaultUILanguage(void);
+WINBASEAPI LANGID WINAPI GetSystemDefaultUILanguage(void);
+WINBASEAPI LANGID WINAPI GetSystemDefaultLangID(void);
+WINBASEAPI LANGID WINAPI GetUserDefaultLangID(void);
+WINBASEAPI LCID WINAPI GetUserDefaultLCID(void);
+WINBASEAPI LCID WINAPI GetSystemDefaultLCID(void);
+// Fills a double-zero-terminated list of UTF-16 strings (hexadecimal
+// language ids with MUI_LANGUAGE_ID, names with MUI_LANGUAGE_NAME).
+WINBASEAPI BOOL WINAPI GetThreadPreferredUILanguages(DWORD dwFlags, PULONG pulNumLanguages, PZZWSTR pwszLanguagesBuffer,
+                                                     PULONG pcchLanguagesBuffer);
+WINBASEAPI int WINAPI GetLocaleInfoA(LCID Locale, LCTYPE LCType, LPSTR lpLCData, int cchData);
+WINBASEAPI UINT WINAPI GetACP(void);
+WINBASEAPI UINT WINAPI GetOEMCP(void);
+
+W32RT_END_DECLS

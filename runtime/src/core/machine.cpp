@@ -1,0 +1,162 @@
+#include "core/machine.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <w32rt/machine.h>
+
+#include "core/error.h"
+#include "core/path.h"
+#include "core/sys.h"
+
+namespace w32rt {
+
+namespace {
+
+std::atomic<Machine*> g_current{nullptr};
+std::mutex g_switch_mutex;
+
+uint64_t fnv1a(std::string_view s) {
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : s) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+std::string canonical(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) return path;
+    std::string out(real);
+    free(real);
+    return out;
+}
+
+std::string hash_of_root(const std::string& root) {
+    char buf[17];
+    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(fnv1a(canonical(root))));
+    return buf;
+}
+
+bool make_dirs(const std::string& path, mode_t mode) {
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (partial.empty()) continue;
+        if (sys::mkdir(partial.c_str(), mode) < 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Machine::Machine(std::string root) : root_(std::move(root)) {
+    hash_ = hash_of_root(root_);
+    struct stat st;
+    if (::stat(root_.c_str(), &st) == 0) {
+        owner_uid_ = st.st_uid;
+        owner_known_ = true;
+    }
+}
+
+void set_current_machine(const std::string& root) {
+    std::lock_guard<std::mutex> lock(g_switch_mutex);
+    prepare_machine_root(root);
+    g_current.store(new Machine(canonical(root)), std::memory_order_release);
+}
+
+Machine& Machine::current() {
+    Machine* m = g_current.load(std::memory_order_acquire);
+    if (m) return *m;
+    {
+        std::lock_guard<std::mutex> lock(g_switch_mutex);
+        m = g_current.load(std::memory_order_relaxed);
+        if (m) return *m;
+    }
+    const char* env = getenv("EVTRACE_ROOT");
+    set_current_machine(env && *env ? std::string(env) : default_machine_root());
+    return *g_current.load(std::memory_order_acquire);
+}
+
+bool Machine::caller_is_administrator() const {
+    uid_t euid = geteuid();
+    if (euid == 0) return true;
+    return owner_known_ && euid == owner_uid_;
+}
+
+std::string Machine::shm_name(std::string_view what) const {
+    std::string name = "/evtrace.";
+    name += hash_;
+    name += '.';
+    name += what;
+    return name;
+}
+
+std::string Machine::file(std::string_view relative) const {
+    std::string path = root_;
+    path += '/';
+    path += relative;
+    return path;
+}
+
+int64_t system_account_uid() {
+    static const int64_t uid = [] {
+        const char* env = getenv("EVTRACE_SYSTEM_UID");
+        if (!env || !*env) return int64_t(0);
+        if (strcmp(env, "none") == 0) return int64_t(-1);
+        char* end = nullptr;
+        long long v = strtoll(env, &end, 10);
+        return (end && *end == '\0' && v >= 0) ? int64_t(v) : int64_t(0);
+    }();
+    return uid;
+}
+
+std::string machine_root() { return Machine::current().root(); }
+
+std::string default_machine_root() {
+    const char* state = getenv("XDG_STATE_HOME");
+    if (state && *state == '/') return std::string(state) + "/evtrace/machine";
+    const char* home = getenv("HOME");
+    if (home && *home == '/') return std::string(home) + "/.local/state/evtrace/machine";
+    return "/tmp/evtrace-" + std::to_string(getuid()) + "/machine";
+}
+
+void use_machine_root(const std::string& root) { set_current_machine(root); }
+
+bool prepare_machine_root(const std::string& root) {
+    if (!make_dirs(root, 0755)) return fail_errno(errno, false);
+    // Drive C is shared by every user of the machine, like /tmp.
+    std::string drive = root + "/drives/c";
+    if (!make_dirs(drive, 0755)) return fail_errno(errno, false);
+    struct stat st;
+    if (::stat(drive.c_str(), &st) == 0 && (st.st_mode & 07777) != 01777 && st.st_uid == geteuid())
+        ::chmod(drive.c_str(), 01777);
+    return true;
+}
+
+void destroy_machine_root(const std::string& root, bool remove_directory) {
+    std::string prefix = "evtrace." + hash_of_root(root) + ".";
+    if (DIR* dir = opendir("/dev/shm")) {
+        while (struct dirent* e = readdir(dir)) {
+            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) shm_unlink((std::string("/") + e->d_name).c_str());
+        }
+        closedir(dir);
+    }
+    if (remove_directory) {
+        std::string cmd_root = canonical(root);
+        if (cmd_root.size() > 1) remove_tree(cmd_root);
+    }
+}
+
+std::string to_posix_path(std::string_view path) { return map_path(path); }
+
+}  // namespace w32rt

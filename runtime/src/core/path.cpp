@@ -1,0 +1,124 @@
+#include "core/path.h"
+
+#include <dirent.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "core/machine.h"
+#include "core/strings.h"
+
+namespace w32rt {
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Resolves each missing component of path (below the fixed prefix) by a
+// case-insensitive match in its folder. Components that match nothing are
+// kept as written (the caller may be about to create them).
+std::string resolve_case(const std::string& prefix, const std::vector<std::string>& parts) {
+    std::string path = prefix;
+    bool searching = true;
+    for (const std::string& part : parts) {
+        std::string candidate = path + (path.empty() || path.back() == '/' ? "" : "/") + part;
+        if (searching && !exists(candidate)) {
+            std::string found;
+            if (DIR* dir = opendir(path.empty() ? "." : path.c_str())) {
+                while (struct dirent* e = readdir(dir)) {
+                    if (iequals(e->d_name, part)) {
+                        found = e->d_name;
+                        break;
+                    }
+                }
+                closedir(dir);
+            }
+            if (!found.empty()) {
+                candidate = path + (path.empty() || path.back() == '/' ? "" : "/") + found;
+            } else {
+                searching = false;  // nothing below a missing folder exists
+            }
+        }
+        path = std::move(candidate);
+    }
+    return path;
+}
+
+std::vector<std::string> split(std::string_view s) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= s.size()) {
+        size_t end = s.find_first_of("\\/", start);
+        if (end == std::string_view::npos) end = s.size();
+        std::string_view part = s.substr(start, end - start);
+        if (!part.empty() && part != ".") {
+            if (part == "..") {
+                if (!parts.empty()) parts.pop_back();
+            } else {
+                parts.emplace_back(part);
+            }
+        }
+        start = end + 1;
+    }
+    return parts;
+}
+
+}  // namespace
+
+bool is_windows_path(std::string_view path) {
+    if (path.size() >= 2 && path[1] == ':' && ((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z')))
+        return true;
+    return path.find('\\') != std::string_view::npos;
+}
+
+std::string map_path(std::string_view path) {
+    if (path.empty()) return {};
+    if (path.substr(0, 4) == "\\\\?\\") path.remove_prefix(4);
+    if (path.size() >= 2 && path[0] == '\\' && path[1] == '\\') return {};  // UNC
+    if (!is_windows_path(path)) return std::string(path);
+
+    char drive = 0;
+    if (path.size() >= 2 && path[1] == ':') {
+        drive = ascii_lower(path[0]);
+        path.remove_prefix(2);
+        if (path.empty() || (path[0] != '\\' && path[0] != '/')) {
+            // "C:relative" is relative to the drive's current folder, which
+            // is always its root here.
+        }
+    } else if (path[0] == '\\') {
+        drive = 'c';
+    }
+
+    std::vector<std::string> parts = split(path);
+    if (drive) {
+        std::string prefix = Machine::current().root() + "/drives/" + drive;
+        return resolve_case(prefix, parts);
+    }
+    // Relative Windows path: relative to the working folder.
+    return resolve_case(std::string(), parts);
+}
+
+void remove_tree(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        if (DIR* dir = opendir(path.c_str())) {
+            std::vector<std::string> names;
+            while (struct dirent* e = readdir(dir)) {
+                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+            }
+            closedir(dir);
+            for (const std::string& n : names) remove_tree(path + "/" + n);
+        }
+        ::rmdir(path.c_str());
+    } else {
+        ::unlink(path.c_str());
+    }
+}
+
+}  // namespace w32rt
