@@ -227,6 +227,10 @@ WINBASEAPI DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 WINBASEAPI BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize);
 WINBASEAPI BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAccessTime,
                                    LPFILETIME lpLastWriteTime);
+// The creation time is kept by the runtime (file systems differ in what they
+// record), so it can be set like the others.
+WINBASEAPI BOOL WINAPI SetFileTime(HANDLE hFile, const FILETIME* lpCreationTime, const FILETIME* lpLastAccessTime,
+                                   const FILETIME* lpLastWriteTime);
 WINBASEAPI BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 WINBASEAPI BOOL WINAPI SetEndOfFile(HANDLE hFile);
 WINBASEAPI BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
