@@ -41,7 +41,6 @@
 // ---------------------------------------------------------------------------
 // Records
 // ---------------------------------------------------------------------------
-#pragma pack(push, 1)
 
 // A provider's description (768 bytes).
 typedef struct _EVT_PROVIDER_INFO {
@@ -69,7 +68,6 @@ typedef struct _VANTA_EVTRACE_DATA {
     BYTE Data[1];
 } _VANTA_EVTRACE_DATA, VANTA_EVTRACE_DATA, *PVANTA_EVTRACE_DATA;
 
-#pragma pack(pop)
 
 #ifdef __cplusplus
 static_assert(sizeof(EVT_PROVIDER_INFO) == 768, "EVT_PROVIDER_INFO is 768 bytes");
@@ -77,6 +75,7 @@ static_assert(offsetof(_VANTA_EVTRACE_DATA, ftTimeStamp) == 264, "record layout"
 static_assert(offsetof(_VANTA_EVTRACE_DATA, szUserName) == 280, "record layout");
 static_assert(offsetof(_VANTA_EVTRACE_DATA, bFlag) == 1304, "record layout");
 static_assert(offsetof(_VANTA_EVTRACE_DATA, Data) == 1312, "record layout");
+static_assert(sizeof(_VANTA_EVTRACE_DATA) == 1316, "record layout");
 #endif
 
 // Size of a record's fixed part and of the zero tail behind its data.
