@@ -12,6 +12,14 @@ W32RT_BEGIN_DECLS
 W32RT_API void w32rt_fail_syscall(const char* kind, unsigned nth, int err);
 W32RT_API void w32rt_clear_syscall_faults(void);
 
+// Shifts every system time the runtime reports and stamps (system and local
+// time, file creation times, last-write times of writes made through the
+// runtime) by offset_100ns, so tests can age files and events without
+// sleeping. Per process; a process starts with EVTRACE_CLOCK_OFFSET (decimal
+// 100-ns units) when set. Monotonic counters are not shifted.
+W32RT_API void w32rt_set_clock_offset(int64_t offset_100ns);
+W32RT_API int64_t w32rt_clock_offset(void);
+
 // Receives every OutputDebugStringA text of this process (in addition to an
 // attached viewer) while set; null stops the capture.
 typedef void (*w32rt_debug_sink)(const char* text, void* context);
