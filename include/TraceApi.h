@@ -118,14 +118,377 @@ TRACEAPI_API void dump_comerror(_com_error& error);
 // ---------------------------------------------------------------------------
 // Initialisation, providers and emission
 // ---------------------------------------------------------------------------
-// (declared by the provider side)
+// Handles, event types and event codes are 32-bit. Texts are single-byte
+// strings; every fixed text field of an event holds at most 255 characters
+// and is cut when longer.
+
+// Event types with a meaning of their own (the type is otherwise the caller's).
+#define EVT_TYPE_DEFAULT 51             // header type of ordinary events
+#define EVT_TYPE_TIMESTAMP 52           // EvTraceCustomTimeStamp: header type 52
+#define EVT_TYPE_UL_INFO 53             // unified-log text, levels INFO, WARN, ERROR
+#define EVT_TYPE_UL_WARN 54
+#define EVT_TYPE_UL_ERROR 55
+#define EVT_TYPE_UL_FMT_INFO 56         // formatted unified-log text (EvTraceFormat sends 56)
+#define EVT_TYPE_UL_FMT_WARN 57
+#define EVT_TYPE_UL_FMT_ERROR 58
+#define EVT_TYPE_UL_VERBOSE 59          // unified-log text, levels VERBOSE, DEBUG, NOTICE
+#define EVT_TYPE_UL_DEBUG 60
+#define EVT_TYPE_UL_NOTICE 61
+#define EVT_TYPE_UL_FMT_NOTICE 62
+#define EVT_TYPE_UL_FMT_VERBOSE 63
+#define EVT_TYPE_UL_FMT_DEBUG 64
+#define EVT_TYPE_START 66               // EvTraceStart
+
+// Event code: domain in bits 12-15, severity = bit 31 * 2 + bit 11, number
+// in bits 0-10.
+#define EVT_CODE_DOMAIN(code) ((((DWORD)(code)) >> 12) & 0xF)
+#define EVT_CODE_SEVERITY(code) (((((DWORD)(code)) >> 31) & 1) * 2 + ((((DWORD)(code)) >> 11) & 1))
+#define EVT_CODE_NUMBER(code) (((DWORD)(code)) & 0x7FF)
+
+// The largest payload one event can carry: its 16-bit size covers the
+// 48-byte header, the 1,312-byte fixed block, the payload and 8 zero bytes.
+// Emitters refuse longer payloads with E_FAIL (the session's 50 KB buffers
+// refuse events above their own size the same way).
+#define EVT_MAX_PAYLOAD 64167
+#define EVT_MAX_TEXT 4096
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// flags: 1 makes the process's controller, 2 its consumer. Call once at the
+// start and EvtUnInitialize at the end, while no other call of the library
+// runs in the process.
+TRACEAPI_API LONG EvtInitialize(int flags);
+TRACEAPI_API LONG EvtUnInitialize(void);
+TRACEAPI_API LONG GetTraceAPIVersion(SHORT* major, SHORT* minor);
+
+// Registers a provider under info->m_szInstanceName (must not be empty) and
+// gives it the lowest free handle from 1. An empty m_szUserName is filled in
+// with the calling thread's user. Unregister a handle only while no other
+// thread emits on it.
+TRACEAPI_API LONG RegisterEvTrace(ULONG* providerHandle, EVT_PROVIDER_INFO* info);
+TRACEAPI_API LONG UnRegisterEvTrace(ULONG providerHandle);
+
+// Emitters. Each writes one event into the session "Orkan System Trace"
+// (started on first use when the process may) and returns 0 when written,
+// EVT_E_NOTINITIALIZED for an unknown handle, EVT_E_NOSESSION when no
+// session handle could be obtained, E_FAIL when the session refused it.
+TRACEAPI_API LONG EvTraceString(ULONG handle, ULONG type, ULONG code, LPCSTR text, LPCSTR stringA, LPCSTR stringB,
+                                BYTE flag);
+TRACEAPI_API LONG EvTraceStart(ULONG handle, ULONG code, LPCSTR text);
+// Compact form: up to four arguments for %d, %x, %l (32-bit numbers) and %s,
+// %S (strings); %% is a percent sign; other conversions take no argument.
+// The type argument is ignored: the event's type is 56.
+TRACEAPI_API LONG EvTraceFormat(ULONG handle, ULONG ignored, ULONG code, LPCSTR stringA, LPCSTR stringB, BYTE flag,
+                                LPCSTR format, ...);
+// Unified-log line with printf-style arguments, sent only while the
+// unified-log switch ("Global\UL_ENABLED_EVENT") is set. Types 53-55 and
+// 59-61 become their formatted kinds 56-58, 63, 64, 62.
+TRACEAPI_API LONG EvTraceFormatArgs(ULONG handle, ULONG type, ULONG code, LPCSTR stringA, LPCSTR stringB, BYTE flag,
+                                    LPCSTR format, va_list arguments, LPCSTR file, ULONG line, ULONG64 time,
+                                    ULONG processId, ULONG threadId);
+// Raw bytes; a null data pointer sends length zero bytes.
+TRACEAPI_API LONG EvTraceCustom(ULONG handle, ULONG type, ULONG code, const void* data, ULONG length, LPCSTR stringA,
+                                LPCSTR stringB, BYTE flag);
+// As EvTraceCustom; type 52 also sets the header type 52. Null data with a
+// non-zero length is refused (EVT_E_POINTER).
+TRACEAPI_API LONG EvTraceCustomTimeStamp(ULONG handle, ULONG type, ULONG code, const void* data, ULONG length,
+                                         LPCSTR stringA, LPCSTR stringB, BYTE flag);
+// Unified-log line from a finished text (log block when file is given, the
+// raw bytes otherwise); subject to the unified-log switch.
+TRACEAPI_API LONG EvTraceCustomLog(ULONG handle, ULONG type, ULONG code, LPCSTR file, ULONG line, LPCSTR data,
+                                   ULONG length, LPCSTR stringA, LPCSTR stringB, BYTE flag, ULONG64 time,
+                                   ULONG processId, ULONG threadId);
+// Kept for old callers; they do nothing.
+TRACEAPI_API void EvTraceDebugString(LPCSTR format, ...);
+TRACEAPI_API void EvTraceDebugCString(LPCSTR text);
+
+// Memory the library hands out: arrays (allocated with new[] of a trivially
+// destructible type) and single objects (allocated with new).
+TRACEAPI_API void EvTraceDeleteArray(void* block);
+TRACEAPI_API void EvTraceDeleteMemory(void* block);
+
+TRACEAPI_API LONG GetULLogStatus(ULONG* status);
+TRACEAPI_API LONG SetULLogStatus(void);
+
+#ifdef __cplusplus
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Session and controller
 // ---------------------------------------------------------------------------
-// (declared by the provider side)
+#define EVT_SESSION_NAME "Orkan System Trace"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+// Forward to the process's controller (EvtInitialize with flag 1);
+// EVT_E_NOTINITIALIZED without one.
+TRACEAPI_API LONG EnableAlerts(int enable);
+TRACEAPI_API LONG EnableLogging(int enable);
+TRACEAPI_API LONG GetAlertState(int* state);
+#ifdef __cplusplus
+}
+
+// The four handles that CEvTrace::SetHandles copies.
+struct TRACEAPI_API _ETW_PARAMS {
+    _ETW_PARAMS();
+    _ETW_PARAMS(const _ETW_PARAMS& other);
+    _ETW_PARAMS& operator=(const _ETW_PARAMS& other);
+
+    ULONG64 m_hProviderRegHandle;
+    ULONG64 m_hProviderHandle;
+    ULONG64 m_hHandle3;
+    ULONG64 m_hHandle4;
+};
+typedef _ETW_PARAMS ETW_PARAMS;
+
+// Base of every trace object: its handles and the process's session logic.
+class TRACEAPI_API CEvTrace {
+public:
+    CEvTrace();
+    CEvTrace(const CEvTrace& other);
+    CEvTrace& operator=(const CEvTrace& other);
+    virtual ~CEvTrace();
+
+    // Finds "Orkan System Trace", starts it when it is missing, or (when
+    // this process may not query it) reads the handle that the starting
+    // process published in the registry. Caches the handle for the process.
+    // Returns 0 also when no handle could be had (handle 0 then): test the
+    // handle. E_FAIL when the published handle is missing or malformed.
+    LONG GetSessionHandle1(ULONG64& handle);
+
+    // Property blocks (8,312 bytes, LocalAlloc); null when out of memory.
+    // Free them with ReleaseTraceProperties.
+    static PEVENT_TRACE_PROPERTIES MakeTraceProperties1();
+    static PEVENT_TRACE_PROPERTIES MakeTraceProperties(LPCSTR sessionName, LPCSTR logFileName, ULONG flushTimer,
+                                                       const GUID& guid);
+    static void ReleaseTraceProperties(PEVENT_TRACE_PROPERTIES properties);
+
+    void SetHandles(_ETW_PARAMS& params);
+    void SetProviderHandle(ULONG64 handle);
+    void SetProviderRegHandle(ULONG64 handle);
+    void GetProviderHandle(ULONG64& handle);
+    void GetProviderRegHandle(ULONG64& handle);
+    LONG SetSessionHandle(ULONG64 handle);
+    LONG GetTraceAPIVersion(SHORT* major, SHORT* minor);
+
+    ULONG64 m_hProviderRegHandle;
+    ULONG64 m_hProviderHandle;
+    ULONG64 m_hHandle3;
+    ULONG64 m_hHandle4;
+    ULONG64 m_hSessionHandle;
+
+    // The process's handle of the real-time session; 0 until known.
+    static ULONG64 s_hRTSession;
+};
+
+// The consumer side's switchboard: session on and off, and the alert switch
+// (registry value "EnableAlerts").
+class TRACEAPI_API CEvTraceController : public CEvTrace {
+public:
+    CEvTraceController();
+    CEvTraceController(const CEvTraceController& other);
+    CEvTraceController& operator=(const CEvTraceController& other);
+    virtual ~CEvTraceController();
+
+    // Obtains (and so starts) the session and enables the providers' control
+    // identifier on it at level 255 with all flags. 0 also when no session
+    // could be had; EVT_E_ETWFAILED when enabling failed.
+    LONG EnableRealTimeSession();
+    // Stops the session; E_FAIL when it is not running.
+    LONG DisableSession();
+    LONG EnableLogging(int enable);
+    LONG EnableAlerts(int enable);
+    LONG GetAlertState(int& state);
+};
+#endif
 
 // ---------------------------------------------------------------------------
 // Consumer: listener, data queue, infosets, alert queries
 // ---------------------------------------------------------------------------
-// (declared by the consumer side)
+
+// A list of event records: written by CreateLogFile, returned by
+// GetAlertHistoryList. Any entry may be null.
+typedef struct _EVT_RECORD_LIST {
+    DWORD count;
+    _VANTA_EVTRACE_DATA** records;
+} _EVT_RECORD_LIST, EVT_RECORD_LIST, *PEVT_RECORD_LIST;
+
+// The alertable event codes, in the order of the event database. Owned by
+// the consumer: rebuilt by every GetAlertList, never freed by the caller.
+typedef struct _EVT_ALERT_LIST {
+    DWORD count;
+    DWORD* codes;
+} _EVT_ALERT_LIST, EVT_ALERT_LIST, *PEVT_ALERT_LIST;
+
+// The registered providers (entries of 768 bytes, the name in the first
+// 256). Owned by the library: replaced by the next GetProviderList.
+typedef struct _EVT_PROVIDER_LIST {
+    DWORD count;
+    EVT_PROVIDER_INFO* entries;
+} _EVT_PROVIDER_LIST, EVT_PROVIDER_LIST, *PEVT_PROVIDER_LIST;
+
+// Texts of an alert's database entry, filled in place.
+typedef struct _EVT_ALERT_CONTEXT_HELP {
+    DWORD dwAlertCode;
+    char szHints[256];
+    char szField2[256];
+    char szField4[256];
+    char szField5[256];
+} _EVT_ALERT_CONTEXT_HELP, EVT_ALERT_CONTEXT_HELP, *PEVT_ALERT_CONTEXT_HELP;
+
+// The same with texts of any length; each string is freed with
+// EvTraceDeleteArray.
+typedef struct _EVT_ALERT_CONTEXT_HELP_EX {
+    DWORD dwReserved;
+    DWORD dwAlertCode;
+    char* pszHints;
+    char* pszField2;
+    char* pszField4;
+    char* pszField5;
+} _EVT_ALERT_CONTEXT_HELP_EX, EVT_ALERT_CONTEXT_HELP_EX, *PEVT_ALERT_CONTEXT_HELP_EX;
+
+// An alert's hints; the list is freed with EvTraceDeleteMemory, each hint
+// with EvTraceDeleteArray.
+typedef struct _EVT_ALERT_HINT_LIST {
+    DWORD count;
+    char* hints[10];
+} _EVT_ALERT_HINT_LIST, EVT_ALERT_HINT_LIST, *PEVT_ALERT_HINT_LIST;
+
+// Settings of the event-viewer CSV logs, handed in by the host.
+typedef struct _VANTA_WEV_LOGGING_SETTINGS {
+    DWORD dwEnable;
+    char szLogFolder[260];
+    char szLogName[260];
+    DWORD dwMaxFileSizeMB;
+    DWORD dwDeleteFlags;
+    DWORD dwDeleteDays;
+    DWORD dwFolderSizeMB;
+    DWORD dwUseExtended;
+    char szExtLogFolder[260];
+    char szExtLogName[260];
+    DWORD dwExtMaxFileSizeMB;
+    DWORD dwExtCopyFlags;
+    char szExtCopyFolder[260];
+    DWORD dwExtCopyDays;
+    DWORD dwExtDeleteFlags;
+    DWORD dwExtDeleteDays;
+    DWORD dwExtFolderSizeMB;
+} _VANTA_WEV_LOGGING_SETTINGS, VANTA_WEV_LOGGING_SETTINGS, *PVANTA_WEV_LOGGING_SETTINGS;
+
+// The host's event callback: called on the consumer's listening thread with
+// each event of the session as a record, valid only during the call.
+typedef void (*PEVT_CLIENT_CALLBACK)(_VANTA_EVTRACE_DATA* pRecord);
+
+// Infoset types and log formats.
+#define EVT_INFOSET_ALL 0
+#define EVT_INFOSET_ALERTS 1
+#define EVT_LOGFORMAT_BINARY 0
+#define EVT_LOGFORMAT_TEXT 1
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Infosets: snapshots of event records, from a binary event log file or
+// (name null) a live snapshot of the event engine, walked with a cursor.
+// The records returned point into the infoset and live until it is closed.
+TRACEAPI_API LONG OpenInfosetHandle(ULONG* pInfoset, const char* pszFileName, ULONG ulType);
+TRACEAPI_API LONG CloseInfosetHandle(ULONG ulInfoset);
+TRACEAPI_API LONG CountEvTrace(ULONG ulInfoset, ULONG* pulCount);
+TRACEAPI_API LONG GetFirstEvTrace(ULONG ulInfoset, _VANTA_EVTRACE_DATA** ppRecord);
+TRACEAPI_API LONG GetLastEvTrace(ULONG ulInfoset, _VANTA_EVTRACE_DATA** ppRecord);
+TRACEAPI_API LONG GetNextEvTrace(ULONG ulInfoset, _VANTA_EVTRACE_DATA** ppRecord);
+TRACEAPI_API LONG GetPreviousEvTrace(ULONG ulInfoset, _VANTA_EVTRACE_DATA** ppRecord);
+// Writes a list of records as a binary event log (0) or a text log (1).
+TRACEAPI_API LONG CreateLogFile(const char* pszFileName, _EVT_RECORD_LIST* pList, ULONG ulFormat);
+
+// Starts the consumer's listening thread (or, while it runs, changes its
+// callback); returns after the listener has had time to attach.
+TRACEAPI_API LONG SetEvTraceCallback(PEVT_CLIENT_CALLBACK pfnCallback);
+// Seven column titles for the next text log header only; null entries fall
+// back to the built-in titles. The array is read, not copied.
+TRACEAPI_API LONG SetLocalizedHeader(const char** ppszTitles);
+// 1 once a listener of this process was refused access to the session.
+TRACEAPI_API LONG GetEvTraceListenerStatus(void);
+
+// Alert queries.
+TRACEAPI_API LONG GetAlertList(_EVT_ALERT_LIST** ppList);
+TRACEAPI_API LONG GetAlertHistoryList(_EVT_RECORD_LIST** ppList);
+TRACEAPI_API LONG GetAlertHintList(ULONG ulCode, _EVT_ALERT_HINT_LIST** ppList);
+TRACEAPI_API LONG GetAlertContextHelp(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP* pHelp);
+TRACEAPI_API LONG GetAlertContextHelpEx(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP_EX* pHelp);
+TRACEAPI_API LONG IsAlertableError(ULONG ulCode, ULONG* pulAlertable);
+TRACEAPI_API LONG GetErrorDomain(ULONG ulCode, ULONG* pulDomain);
+TRACEAPI_API LONG GetErrorSeverity(ULONG ulCode, ULONG* pulSeverity);
+TRACEAPI_API LONG GetProviderList(_EVT_PROVIDER_LIST** ppList);
+
+#ifdef __cplusplus
+}  // extern "C"
+
+#include <deque>
+
+// One entry of the event data queue: a record and its size, owned by the
+// entry. The destructor zeroes the record before freeing it. Copies own a
+// copy of the record.
+class TRACEAPI_API CEvDataQueueInfo {
+public:
+    CEvDataQueueInfo();
+    CEvDataQueueInfo(const CEvDataQueueInfo& other);
+    CEvDataQueueInfo& operator=(const CEvDataQueueInfo& other);
+    virtual ~CEvDataQueueInfo();
+
+    _VANTA_EVTRACE_DATA* m_pData;
+    DWORD m_dwSize;
+};
+
+// The most recent events of the session, newest first, at most "MaxEvents"
+// (registry, default 200, at most 500). Unified-log kinds are refused.
+// m_Events may be read by the host while it holds m_csQueue.
+class TRACEAPI_API CEvDataQueue {
+public:
+    CEvDataQueue();
+    // Copies own copies of the records and a lock of their own.
+    CEvDataQueue(const CEvDataQueue& other);
+    CEvDataQueue& operator=(const CEvDataQueue& other);
+    virtual ~CEvDataQueue();
+
+    // Converts and keeps one event of the session; false when the event was
+    // not kept (not convertible, a unified-log kind, out of memory).
+    bool AddEvent(PEVENT_TRACE pEvent);
+    // Empties the queue under its lock: 0, or E_FAIL.
+    LONG DeleteAllEvents();
+    // Empties the queue; the caller holds m_csQueue (or owns the queue alone).
+    bool Reset();
+    // Writes the live snapshot into an open file: the entry count, then
+    // each record's size and image, newest first. An empty queue writes
+    // nothing. Always 0; a short file is recognisable by its count.
+    LONG WriteEventsToFile(HANDLE& hFile);
+    // The driver code index of an event code: 0 to 579, or -1.
+    static int GetDriverCodeIndex(DWORD dwCode);
+    // Hands new CSV logging settings to the process's CSV logger.
+    void LoggingSettingsChanged(const _VANTA_WEV_LOGGING_SETTINGS& settings);
+
+    std::deque<CEvDataQueueInfo*> m_Events;
+    DWORD m_dwMaxEvents;
+    CRITICAL_SECTION m_csQueue;
+};
+
+// A critical section, the CSV logger's lock. Every object has a lock of its
+// own: copies and assignments never share one.
+class TRACEAPI_API CritSecLogQueue {
+public:
+    CritSecLogQueue();
+    CritSecLogQueue(const CritSecLogQueue& other);
+    CritSecLogQueue& operator=(const CritSecLogQueue& other);
+    ~CritSecLogQueue();
+
+    void EnterCritSecLogQueue();
+    void LeaveCritSecLogQueue();
+
+    CRITICAL_SECTION m_cs;
+};
+#endif  // __cplusplus

@@ -1,0 +1,50 @@
+#include "frame/TraceApiReg.h"
+
+#include <cstring>
+
+using namespace traceapi;
+
+CTraceApiReg::CTraceApiReg() { m_regApi.CreateKey(HKEY_LOCAL_MACHINE, kApiKeyPath, 0, kKeyReadWrite, nullptr); }
+
+CTraceApiReg::~CTraceApiReg() { m_regApi.CloseKey(); }
+
+int CTraceApiReg::GetDatabasePath(char* buffer, unsigned size) {
+    if (buffer == nullptr) return 0;
+    char path[MAX_PATH] = {};
+    DWORD bytes = sizeof path;
+    if (m_regApi.QueryValue(kDatabasePathValue, path, bytes) != ERROR_SUCCESS) {
+        if (size > 0) buffer[0] = '\0';
+        return 0;
+    }
+    if (size == 0) return 1;
+    size_t length = strnlen(path, size - 1);
+    memcpy(buffer, path, length);
+    buffer[length] = '\0';
+    return 1;
+}
+
+LONG CTraceApiReg::ReadSettingDword(LPCSTR keyPath, LPCSTR valueName, ULONG* out, ULONG defaultValue) {
+    if (out == nullptr) return ERROR_INVALID_PARAMETER;
+    *out = defaultValue;
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key);
+    if (status != ERROR_SUCCESS) return status;
+    // Only a 32-bit number counts: a string or a longer value keeps the
+    // default instead of being read as a number.
+    DWORD type = REG_NONE;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    status = RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<LPBYTE>(&value), &size);
+    if (status == ERROR_SUCCESS && size == sizeof value && (type == REG_DWORD || type == REG_BINARY)) *out = value;
+    return RegCloseKey(key);
+}
+
+LONG CTraceApiReg::GetEnableAlerts(ULONG* out) {
+    return ReadSettingDword(kApiKeyPath, kEnableAlertsValue, out, kDefaultEnableAlerts);
+}
+
+LONG CTraceApiReg::GetMaxEvents(ULONG* out) {
+    LONG status = ReadSettingDword(kEngKeyPath, kMaxEventsValue, out, kDefaultMaxEvents);
+    if (out != nullptr && *out > kMaxMaxEvents) *out = kMaxMaxEvents;
+    return status;
+}
