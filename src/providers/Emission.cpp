@@ -1,0 +1,164 @@
+// The emitters: each finds its provider, makes the payload and ends in
+// CEvTraceProvider::SendEvent. No exception leaves an emitter.
+#include <cstdarg>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "frame/Diagnostics.h"
+#include "providers/EventWire.h"
+#include "providers/ProviderRegistry.h"
+
+using namespace traceapi;
+
+LONG CEvTraceProvider::SendEvent(const EVT_PROVIDER_INFO& description, UCHAR classType, ULONG type, ULONG code,
+                                 const void* payload, size_t length, LPCSTR stringA, LPCSTR stringB, BYTE flag) {
+    try {
+        // The header's 16-bit size must describe the whole event.
+        if (length > wire::kMaxPayload) throw _evt_error(EVT_E_INVALIDARG, ERROR_MORE_DATA);
+        // One zero-filled block holds the header and the event data; the
+        // zero tail covers the 8 bytes sent after the payload.
+        std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[wire::EventBufferSize(length)]());
+        if (!buffer) throw _evt_error(EVT_E_OUTOFMEMORY, ERROR_NOT_ENOUGH_MEMORY);
+        wire::FillEvent(buffer.get(), length, classType, code, type, description, stringA, stringB, flag);
+        if (payload != nullptr && length != 0)
+            memcpy(buffer.get() + wire::kHeaderSize + wire::kFixedSize, payload, length);
+
+        TRACEHANDLE session = SessionHandle();
+        if (session == 0) return EVT_E_NOSESSION;
+        ULONG status = TraceEvent(session, reinterpret_cast<PEVENT_TRACE_HEADER>(buffer.get()));
+        if (status != ERROR_SUCCESS) throw _evt_error(EVT_E_ETWFAILED, status);
+        return S_OK;
+    } catch (_evt_error& error) {
+        dump_evterror(error);
+        return E_FAIL;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+namespace {
+
+// The registered entry for handle, or null when there is no registry or no
+// such handle.
+ProviderEntry FindEntry(ULONG handle) {
+    CEvtProviderInfoMap* registry = ProviderRegistry();
+    if (registry == nullptr) return nullptr;
+    return registry->FindEntry(handle);
+}
+
+LONG Send(const ProviderEntry& entry, UCHAR classType, ULONG type, ULONG code, const void* payload, size_t length,
+          LPCSTR stringA, LPCSTR stringB, BYTE flag) {
+    return entry->m_pProvider->SendEvent(*entry->m_pEntry, classType, type, code, payload, length, stringA, stringB,
+                                         flag);
+}
+
+}  // namespace
+
+extern "C" {
+
+LONG EvTraceString(ULONG handle, ULONG type, ULONG code, LPCSTR text, LPCSTR stringA, LPCSTR stringB, BYTE flag) {
+    try {
+        ProviderEntry entry = FindEntry(handle);
+        if (!entry) return EVT_E_NOTINITIALIZED;
+        if (text == nullptr) return EVT_E_POINTER;
+        return Send(entry, wire::kClassTypeDefault, type, code, text, strnlen(text, wire::kMaxText), stringA, stringB,
+                    flag);
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+LONG EvTraceStart(ULONG handle, ULONG code, LPCSTR text) {
+    try {
+        ProviderEntry entry = FindEntry(handle);
+        if (!entry) return EVT_E_NOTINITIALIZED;
+        if (text == nullptr) return EVT_E_POINTER;
+        return Send(entry, wire::kClassTypeDefault, EVT_TYPE_START, code, text, strnlen(text, wire::kMaxText),
+                    nullptr, nullptr, 0);
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+LONG EvTraceCustom(ULONG handle, ULONG type, ULONG code, const void* data, ULONG length, LPCSTR stringA,
+                   LPCSTR stringB, BYTE flag) {
+    try {
+        ProviderEntry entry = FindEntry(handle);
+        if (!entry) return EVT_E_NOTINITIALIZED;
+        return Send(entry, wire::kClassTypeDefault, type, code, data, length, stringA, stringB, flag);
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+LONG EvTraceCustomTimeStamp(ULONG handle, ULONG type, ULONG code, const void* data, ULONG length, LPCSTR stringA,
+                            LPCSTR stringB, BYTE flag) {
+    try {
+        ProviderEntry entry = FindEntry(handle);
+        if (!entry) return EVT_E_NOTINITIALIZED;
+        if (data == nullptr && length != 0) return EVT_E_POINTER;
+        UCHAR classType = type == EVT_TYPE_TIMESTAMP ? wire::kClassTypeTimeStamp : wire::kClassTypeDefault;
+        return Send(entry, classType, type, code, data, length, stringA, stringB, flag);
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+LONG EvTraceFormat(ULONG handle, ULONG, ULONG code, LPCSTR stringA, LPCSTR stringB, BYTE flag, LPCSTR format, ...) {
+    try {
+        ProviderEntry entry = FindEntry(handle);
+        if (!entry) return EVT_E_NOTINITIALIZED;
+        if (format == nullptr) return EVT_E_POINTER;
+        std::vector<BYTE> block;
+        va_list arguments;
+        va_start(arguments, format);
+        try {
+            block = wire::BuildFormatBlock(format, arguments);
+        } catch (...) {
+            va_end(arguments);
+            return EVT_E_NOTINITIALIZED;
+        }
+        va_end(arguments);
+        return Send(entry, wire::kClassTypeDefault, EVT_TYPE_UL_FMT_INFO, code, block.data(), block.size(), stringA,
+                    stringB, flag);
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+LONG EvTraceFormatArgs(ULONG handle, ULONG type, ULONG code, LPCSTR stringA, LPCSTR stringB, BYTE flag,
+                       LPCSTR format, va_list arguments, LPCSTR file, ULONG line, ULONG64 time, ULONG processId,
+                       ULONG threadId) {
+    try {
+        if (!UnifiedLogWanted()) return S_OK;
+        ProviderEntry entry = FindEntry(handle);
+        if (!entry) return EVT_E_NOTINITIALIZED;
+        if (format == nullptr) return EVT_E_POINTER;
+        BYTE block[wire::kBlockSize];
+        wire::BuildArgumentBlock(block, format, arguments, {file, line, time, processId, threadId});
+        return Send(entry, wire::kClassTypeDefault, wire::FormattedType(type), code, block, sizeof block, stringA,
+                    stringB, flag);
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+LONG EvTraceCustomLog(ULONG handle, ULONG type, ULONG code, LPCSTR file, ULONG line, LPCSTR data, ULONG length,
+                      LPCSTR stringA, LPCSTR stringB, BYTE flag, ULONG64 time, ULONG processId, ULONG threadId) {
+    try {
+        if (!UnifiedLogWanted()) return S_OK;
+        ProviderEntry entry = FindEntry(handle);
+        if (!entry) return EVT_E_NOTINITIALIZED;
+        if (data == nullptr) return EVT_E_POINTER;
+        if (entry->m_pProvider->SessionHandle() == 0) return E_FAIL;
+        if (file == nullptr) return Send(entry, wire::kClassTypeDefault, type, code, data, length, stringA, stringB, flag);
+        BYTE block[wire::kBlockSize];
+        wire::BuildLogBlock(block, data, length, {file, line, time, processId, threadId});
+        return Send(entry, wire::kClassTypeDefault, type, code, block, sizeof block, stringA, stringB, flag);
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+}  // extern "C"
