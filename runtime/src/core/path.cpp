@@ -95,12 +95,32 @@ std::string map_path(std::string_view path) {
     }
 
     std::vector<std::string> parts = split(path);
+    // A POSIX path with Windows separators appended (a folder the runtime
+    // reported, then joined with "\\name"): absolute, outside the drives.
+    if (!drive && path[0] == '/') return resolve_case("/", parts);
     if (drive) {
         std::string prefix = Machine::current().root() + "/drives/" + drive;
         return resolve_case(prefix, parts);
     }
     // Relative Windows path: relative to the working folder.
     return resolve_case(std::string(), parts);
+}
+
+std::string unmap_path(std::string_view posix_path) {
+    const std::string prefix = Machine::current().root() + "/drives/";
+    if (posix_path.size() < prefix.size() + 1 || posix_path.substr(0, prefix.size()) != prefix)
+        return std::string(posix_path);
+    char drive = posix_path[prefix.size()];
+    std::string_view rest = posix_path.substr(prefix.size() + 1);
+    if (drive < 'a' || drive > 'z' || (!rest.empty() && rest[0] != '/')) return std::string(posix_path);
+    std::string out;
+    out += ascii_upper(drive);
+    out += ":\\";
+    for (std::string& part : split(rest)) {
+        if (out.back() != '\\') out += '\\';
+        out += part;
+    }
+    return out;
 }
 
 void remove_tree(const std::string& path) {
