@@ -1,0 +1,94 @@
+// The registry's change journal: a ring of recent changes in shared memory,
+// one per machine root, written by every process that commits a change.
+//
+// It serves two readers:
+//  - the per-process value cache, which is valid for exactly one value of
+//    `published` (the change counter): any committed change moves it;
+//  - the watcher thread of a process with armed notifications, which sleeps
+//    on the futex word `wake` and matches the entries it has not seen
+//    against its watches.
+//
+// Protocol. A writer first commits its transaction, then for each change
+// reserves a sequence number (fetch_add on `reserved`), writes the entry
+// under a per-entry sequence lock, and raises `published` to that number
+// (a monotonic maximum). Last it bumps `wake` and wakes all waiters. There
+// is no lock, so a writer killed at any point leaves nothing stuck: an entry
+// that never completes, or one overwritten before a slow reader got to it,
+// reads as lost, and the reader then assumes every watch matched. Because
+// the commit precedes the reservation, a reader that sees published >= s
+// reads the database with change s in it.
+//
+// Everything read from the mapping is checked: sizes in the header, entry
+// depths, and each entry's sequence before and after it is copied.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/shm.h"
+
+namespace w32rt::registry {
+
+// What a journal entry reports. The first two equal the notify filter bits.
+enum ChangeKind : uint32_t {
+    kChangeName = 0x1,      // a sub-key of the key was added or deleted
+    kChangeLastSet = 0x4,   // a value of the key was set or deleted
+    kChangeDeleted = 0x100, // the key itself was deleted (with its subtree)
+};
+
+// One change: its kind and the ids of the keys from the hive's root down to
+// the changed key.
+struct Change {
+    uint32_t kind = 0;
+    std::vector<int64_t> chain;
+};
+
+// An entry as read back. Deep chains keep only their deepest ids: ids holds
+// the keys of depths [depth - ids.size() + 1, depth].
+struct JournalRecord {
+    uint64_t seq = 0;
+    uint32_t kind = 0;
+    uint32_t depth = 0;
+    std::vector<int64_t> ids;
+};
+
+class Journal {
+public:
+    static constexpr uint32_t kCapacity = 512;
+    static constexpr uint32_t kMaxIds = 29;
+
+    // Opens (creating) the journal of the root named by shm_name. Null with
+    // the last error set when shared memory cannot be had.
+    static std::unique_ptr<Journal> open(const std::string& shm_name);
+
+    // The change counter: the highest sequence published.
+    uint64_t published() const { return published_->load(std::memory_order_acquire); }
+
+    // Records committed changes and wakes every watcher of the root.
+    void publish(const std::vector<Change>& changes);
+
+    enum class EntryState {
+        Complete,
+        Pending,  // not written yet (its writer is at work, or died)
+        Lost,     // overwritten by a newer entry
+    };
+    // Copies entry seq.
+    EntryState read(uint64_t seq, JournalRecord* out) const;
+
+    std::atomic<uint32_t>* wake_word() const { return wake_; }
+
+private:
+    explicit Journal(std::unique_ptr<SharedRegion> region);
+
+    std::unique_ptr<SharedRegion> region_;
+    std::atomic<uint64_t>* reserved_;
+    std::atomic<uint64_t>* published_;
+    std::atomic<uint32_t>* wake_;
+    char* entries_;
+};
+
+}  // namespace w32rt::registry

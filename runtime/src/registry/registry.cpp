@@ -1,0 +1,615 @@
+#include "registry/registry.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "core/machine.h"
+#include "core/strings.h"
+#include "registry/notifier.h"
+
+namespace w32rt::registry {
+
+namespace {
+
+constexpr int64_t kCacheMaxAgeNs = 1000000000;
+constexpr size_t kCacheMaxEntries = 8192;
+
+int64_t coarse_now_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::string fold(std::string_view name) {
+    std::string out(name);
+    for (char& c : out) c = ascii_upper(c);
+    return out;
+}
+
+struct ParsedPath {
+    std::vector<std::string_view> parts;  // as spelled
+    std::vector<std::string> folded;
+    std::string joined;  // folded parts joined by '\'
+};
+
+// "A\B\C" and "A\B\C\" name the same key; a leading backslash or an empty
+// component is not a path.
+LSTATUS parse_path(std::string_view path, ParsedPath* out) {
+    if (path.empty()) return ERROR_SUCCESS;
+    if (path.front() == '\\') return ERROR_BAD_PATHNAME;
+    if (path.back() == '\\') path.remove_suffix(1);
+    size_t start = 0;
+    for (;;) {
+        size_t end = path.find('\\', start);
+        std::string_view part = path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (part.empty()) return ERROR_BAD_PATHNAME;
+        if (part.size() > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+        out->parts.push_back(part);
+        out->folded.push_back(fold(part));
+        if (!out->joined.empty()) out->joined += '\\';
+        out->joined += out->folded.back();
+        if (end == std::string_view::npos) break;
+        start = end + 1;
+    }
+    return ERROR_SUCCESS;
+}
+
+std::string cache_key(char kind, int64_t id, std::string_view folded) {
+    std::string key;
+    key.reserve(1 + sizeof id + folded.size());
+    key += kind;
+    key.append(reinterpret_cast<const char*>(&id), sizeof id);
+    key += folded;
+    return key;
+}
+
+// A node for the last key of chain.
+NodeRef make_node(bool is_volatile, std::vector<int64_t> chain) {
+    auto node = std::make_shared<KeyNode>();
+    node->id = chain.back();
+    node->is_volatile = is_volatile;
+    node->chain = std::move(chain);
+    return node;
+}
+
+// ---- Statements run inside a transaction ---------------------------------
+
+// ERROR_SUCCESS when the key exists (and *is_volatile tells its kind),
+// ERROR_KEY_DELETED when it does not.
+LSTATUS key_exists(Database& db, int64_t id, bool* is_volatile = nullptr) {
+    auto stmt = db.statement("SELECT volatile FROM keys WHERE id = ?1");
+    if (!stmt) return db.last_status();
+    int rc = stmt->bind(1, id).step();
+    if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
+    if (rc != SQLITE_ROW) return status_from_sqlite(rc);
+    if (is_volatile) *is_volatile = stmt->column_int64(0) != 0;
+    return ERROR_SUCCESS;
+}
+
+// Finds a sub-key by folded name: ERROR_SUCCESS or ERROR_FILE_NOT_FOUND.
+LSTATUS find_child(Database& db, int64_t parent, const std::string& folded, int64_t* id, bool* is_volatile) {
+    auto stmt = db.statement("SELECT id, volatile FROM keys WHERE parent = ?1 AND folded = ?2");
+    if (!stmt) return db.last_status();
+    int rc = stmt->bind(1, parent).bind_text(2, folded).step();
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return status_from_sqlite(rc);
+    *id = stmt->column_int64(0);
+    *is_volatile = stmt->column_int64(1) != 0;
+    return ERROR_SUCCESS;
+}
+
+// Walks parts below base. *found is the number of levels that exist; the
+// chain and volatility describe the deepest of them.
+LSTATUS walk(Database& db, const NodeRef& base, const ParsedPath& path, size_t* found, std::vector<int64_t>* chain,
+             bool* is_volatile) {
+    *chain = base->chain;
+    *is_volatile = base->is_volatile;
+    LSTATUS status = key_exists(db, base->id, is_volatile);
+    if (status != ERROR_SUCCESS) return status;
+    *found = 0;
+    int64_t current = base->id;
+    for (const std::string& folded : path.folded) {
+        int64_t child = 0;
+        bool child_volatile = false;
+        status = find_child(db, current, folded, &child, &child_volatile);
+        if (status == ERROR_FILE_NOT_FOUND) break;
+        if (status != ERROR_SUCCESS) return status;
+        chain->push_back(child);
+        *is_volatile = child_volatile;
+        current = child;
+        ++*found;
+    }
+    return ERROR_SUCCESS;
+}
+
+LSTATUS touch_key(Database& db, int64_t id, int64_t now) {
+    auto stmt = db.statement("UPDATE keys SET last_write = ?2 WHERE id = ?1");
+    if (!stmt) return db.last_status();
+    return status_from_sqlite(stmt->bind(1, id).bind(2, now).step());
+}
+
+LSTATUS run_done(Database& db, std::unique_ptr<Statement> stmt) {
+    if (!stmt) return db.last_status();
+    int rc = stmt->step();
+    return rc == SQLITE_DONE ? ERROR_SUCCESS : status_from_sqlite(rc);
+}
+
+}  // namespace
+
+// ---- KeyObject -------------------------------------------------------------
+
+void KeyObject::on_handle_closed() {
+    if (watched.load(std::memory_order_relaxed)) registry_.notifier().owner_closed(this);
+}
+
+size_t terminator_padding(DWORD type, std::string_view data) {
+    switch (type) {
+        case REG_SZ:
+        case REG_EXPAND_SZ: return (data.empty() || data.back() != '\0') ? 1 : 0;
+        case REG_MULTI_SZ:
+            if (data.empty()) return 2;
+            if (data.back() != '\0') return 2;
+            if (data.size() == 1 || data[data.size() - 2] == '\0') return 0;
+            return 1;
+        default: return 0;
+    }
+}
+
+// ---- Registry --------------------------------------------------------------
+
+Registry::Registry(Machine& machine) : machine_(machine) {
+    journal_ = Journal::open(machine.shm_name("registry"));
+    notifier_ = std::make_unique<Notifier>(*this);
+    machine_root_ = std::make_shared<KeyObject>(*this, make_node(false, {kMachineHiveId}));
+    users_root_ = std::make_shared<KeyObject>(*this, make_node(false, {kUsersHiveId}));
+}
+
+Registry& Registry::current() { return Machine::current().area<Registry>(Area::Registry); }
+
+LSTATUS Registry::open_database_locked() {
+    Database::Options options;
+    options.path = machine_.file("registry.db");
+    // Only the root's administrator makes the registry; anyone else reads
+    // an empty one until then.
+    options.may_create = machine_.caller_is_administrator();
+    if (machine_.owner_known()) {
+        struct stat st;
+        if (::stat(machine_.root().c_str(), &st) == 0) {
+            options.new_file_uid = st.st_uid;
+            options.new_file_gid = st.st_gid;
+        }
+    }
+    options.busy_timeout_ms = busy_timeout_ms_;
+    return Database::open(options, &db_);
+}
+
+template <class Fn>
+LSTATUS Registry::with_database(Fn&& fn) {
+    std::lock_guard<std::mutex> lock(db_mutex_);
+    if (!db_) {
+        LSTATUS status = open_database_locked();
+        if (status != ERROR_SUCCESS) return status == ERROR_FILE_NOT_FOUND ? kNoDatabase : status;
+    }
+    LSTATUS status = fn(*db_);
+    if (status == ERROR_REGISTRY_CORRUPT || status == ERROR_REGISTRY_IO_FAILED) db_.reset();
+    return status;
+}
+
+template <class Fn>
+LSTATUS Registry::write_transaction(Fn&& fn) {
+    std::vector<Change> changes;
+    LSTATUS status = with_database([&](Database& db) -> LSTATUS {
+        LSTATUS s = db.begin_write();
+        if (s != ERROR_SUCCESS) return s;
+        s = fn(db, changes);
+        if (s != ERROR_SUCCESS) {
+            db.rollback();
+            return s;
+        }
+        s = db.commit();
+        if (s != ERROR_SUCCESS) return s;
+        if (journal_) journal_->publish(changes);
+        return ERROR_SUCCESS;
+    });
+    // No database, and this process may not make one: it may not write.
+    return status == kNoDatabase ? ERROR_ACCESS_DENIED : status;
+}
+
+bool Registry::writable() {
+    std::lock_guard<std::mutex> lock(db_mutex_);
+    if (!db_ && open_database_locked() != ERROR_SUCCESS) return false;
+    return db_->writable();
+}
+
+void Registry::close_database() {
+    {
+        std::lock_guard<std::mutex> lock(db_mutex_);
+        db_.reset();
+    }
+    std::lock_guard<std::mutex> lock(cache_mutex_);
+    cache_.clear();
+    cache_generation_ = ~uint64_t(0);
+}
+
+void Registry::set_busy_timeout(int ms) {
+    std::lock_guard<std::mutex> lock(db_mutex_);
+    busy_timeout_ms_ = ms;
+    if (db_) db_->set_busy_timeout(ms);
+}
+
+// ---- Cache -----------------------------------------------------------------
+
+uint64_t Registry::change_counter() const { return journal_ ? journal_->published() : 0; }
+
+void Registry::cache_validate_locked(uint64_t counter) {
+    int64_t now = coarse_now_ns();
+    if (counter != cache_generation_ || now - cache_validated_ns_ > kCacheMaxAgeNs) {
+        cache_.clear();
+        cache_generation_ = counter;
+        cache_validated_ns_ = now;
+    }
+}
+
+bool Registry::cache_find(const std::string& key, CacheEntry* out) {
+    if (!journal_) return false;
+    uint64_t counter = journal_->published();
+    std::lock_guard<std::mutex> lock(cache_mutex_);
+    cache_validate_locked(counter);
+    auto it = cache_.find(key);
+    if (it == cache_.end()) return false;
+    *out = it->second;
+    return true;
+}
+
+void Registry::cache_store(const std::string& key, uint64_t generation, CacheEntry entry) {
+    if (!journal_) return;
+    uint64_t counter = journal_->published();
+    std::lock_guard<std::mutex> lock(cache_mutex_);
+    cache_validate_locked(counter);
+    // Read under an older counter: a change may have landed since.
+    if (cache_generation_ != generation) return;
+    if (cache_.size() >= kCacheMaxEntries) cache_.clear();
+    cache_[key] = std::move(entry);
+}
+
+// ---- Reads -----------------------------------------------------------------
+
+LSTATUS Registry::current_user_root(std::shared_ptr<KeyObject>* out) {
+    std::lock_guard<std::mutex> lock(user_mutex_);
+    if (!user_root_) {
+        std::string name = std::to_string(geteuid());
+        NodeRef node;
+        LSTATUS status = open(users_root_->node(), name, &node);
+        if (status == ERROR_FILE_NOT_FOUND && writable()) {
+            bool created = false;
+            status = create(users_root_->node(), name, false, {}, true, &node, &created);
+        }
+        if (status != ERROR_SUCCESS) return status;
+        user_root_ = std::make_shared<KeyObject>(*this, node);
+    }
+    *out = user_root_;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Registry::open(const NodeRef& base, std::string_view path, NodeRef* out) {
+    ParsedPath parsed;
+    LSTATUS status = parse_path(path, &parsed);
+    if (status != ERROR_SUCCESS) return status;
+    std::string key = cache_key('k', base->id, parsed.joined);
+    CacheEntry entry;
+    if (cache_find(key, &entry)) {
+        *out = entry.node;
+        return entry.status;
+    }
+    uint64_t generation = change_counter();
+    status = with_database([&](Database& db) -> LSTATUS {
+        LSTATUS s = db.begin_read();
+        if (s != ERROR_SUCCESS) return s;
+        size_t found = 0;
+        std::vector<int64_t> chain;
+        bool is_volatile = false;
+        s = walk(db, base, parsed, &found, &chain, &is_volatile);
+        db.rollback();
+        if (s != ERROR_SUCCESS) return s;
+        if (found < parsed.parts.size()) return ERROR_FILE_NOT_FOUND;
+        entry.node = parsed.parts.empty() ? base : make_node(is_volatile, std::move(chain));
+        return ERROR_SUCCESS;
+    });
+    if (status == kNoDatabase) {
+        // An empty registry: only the hive roots are there.
+        status = (parsed.parts.empty() && base->chain.size() == 1) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+        if (status == ERROR_SUCCESS) entry.node = base;
+    }
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
+        entry.status = status;
+        cache_store(key, generation, entry);
+    }
+    *out = status == ERROR_SUCCESS ? entry.node : nullptr;
+    return status;
+}
+
+LSTATUS Registry::query_value(const NodeRef& node, std::string_view name, ValueRef* out) {
+    std::string folded = fold(name);
+    std::string key = cache_key('v', node->id, folded);
+    CacheEntry entry;
+    if (cache_find(key, &entry)) {
+        *out = entry.value;
+        return entry.status;
+    }
+    uint64_t generation = change_counter();
+    LSTATUS status = with_database([&](Database& db) -> LSTATUS {
+        LSTATUS s = db.begin_read();
+        if (s != ERROR_SUCCESS) return s;
+        auto stmt = db.statement("SELECT name, type, data FROM vals WHERE key = ?1 AND folded = ?2");
+        if (!stmt) {
+            s = db.last_status();
+        } else {
+            int rc = stmt->bind(1, node->id).bind_text(2, folded).step();
+            if (rc == SQLITE_ROW) {
+                auto value = std::make_shared<ValueRecord>();
+                value->name = std::string(stmt->column_text(0));
+                value->type = DWORD(stmt->column_int64(1));
+                value->data = std::string(stmt->column_blob(2));
+                entry.value = std::move(value);
+            } else if (rc == SQLITE_DONE) {
+                s = key_exists(db, node->id);
+                if (s == ERROR_SUCCESS) s = ERROR_FILE_NOT_FOUND;
+            } else {
+                s = status_from_sqlite(rc);
+            }
+        }
+        stmt.reset();
+        db.rollback();
+        return s;
+    });
+    if (status == kNoDatabase) status = ERROR_FILE_NOT_FOUND;
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
+        entry.status = status;
+        cache_store(key, generation, entry);
+    }
+    *out = status == ERROR_SUCCESS ? entry.value : nullptr;
+    return status;
+}
+
+LSTATUS Registry::snapshot(const NodeRef& node, SnapshotRef* out) {
+    std::string key = cache_key('s', node->id, {});
+    CacheEntry entry;
+    if (cache_find(key, &entry)) {
+        *out = entry.snapshot;
+        return entry.status;
+    }
+    uint64_t generation = change_counter();
+    auto snap = std::make_shared<KeySnapshot>();
+    LSTATUS status = with_database([&](Database& db) -> LSTATUS {
+        LSTATUS s = db.begin_read();
+        if (s != ERROR_SUCCESS) return s;
+        s = [&]() -> LSTATUS {
+            auto self = db.statement("SELECT class, last_write FROM keys WHERE id = ?1");
+            if (!self) return db.last_status();
+            int rc = self->bind(1, node->id).step();
+            if (rc == SQLITE_DONE) return ERROR_KEY_DELETED;
+            if (rc != SQLITE_ROW) return status_from_sqlite(rc);
+            snap->key_class = std::string(self->column_text(0));
+            snap->last_write = self->column_int64(1);
+            self.reset();
+
+            auto subkeys = db.statement("SELECT name, class, last_write FROM keys WHERE parent = ?1 ORDER BY folded");
+            if (!subkeys) return db.last_status();
+            subkeys->bind(1, node->id);
+            while ((rc = subkeys->step()) == SQLITE_ROW)
+                snap->subkeys.push_back(SubKeyRecord{std::string(subkeys->column_text(0)),
+                                                     std::string(subkeys->column_text(1)), subkeys->column_int64(2)});
+            if (rc != SQLITE_DONE) return status_from_sqlite(rc);
+            subkeys.reset();
+
+            auto values = db.statement("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id");
+            if (!values) return db.last_status();
+            values->bind(1, node->id);
+            while ((rc = values->step()) == SQLITE_ROW) {
+                auto value = std::make_shared<ValueRecord>();
+                value->name = std::string(values->column_text(0));
+                value->type = DWORD(values->column_int64(1));
+                value->data = std::string(values->column_blob(2));
+                snap->values.push_back(std::move(value));
+            }
+            return rc == SQLITE_DONE ? ERROR_SUCCESS : status_from_sqlite(rc);
+        }();
+        db.rollback();
+        return s;
+    });
+    if (status == kNoDatabase) status = node->chain.size() == 1 ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+    if (status == ERROR_SUCCESS) entry.snapshot = snap;
+    if (status == ERROR_SUCCESS || status == ERROR_KEY_DELETED) {
+        entry.status = status;
+        cache_store(key, generation, entry);
+    }
+    *out = entry.snapshot;
+    return status;
+}
+
+// ---- Writes ----------------------------------------------------------------
+
+LSTATUS Registry::create(const NodeRef& base, std::string_view path, bool is_volatile, std::string_view key_class,
+                         bool may_create, NodeRef* out, bool* created) {
+    *created = false;
+    LSTATUS status = open(base, path, out);
+    if (status != ERROR_FILE_NOT_FOUND) return status;
+    if (!may_create) return ERROR_ACCESS_DENIED;
+    ParsedPath parsed;
+    parse_path(path, &parsed);
+    NodeRef result;
+    status = write_transaction([&](Database& db, std::vector<Change>& changes) -> LSTATUS {
+        size_t found = 0;
+        std::vector<int64_t> chain;
+        bool parent_volatile = false;
+        LSTATUS s = walk(db, base, parsed, &found, &chain, &parent_volatile);
+        if (s != ERROR_SUCCESS) return s;
+        if (found == parsed.parts.size()) {
+            // Made by another process since we looked.
+            result = make_node(parent_volatile, std::move(chain));
+            return ERROR_SUCCESS;
+        }
+        if (chain.size() + (parsed.parts.size() - found) > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
+        if (parent_volatile && !is_volatile) return ERROR_CHILD_MUST_BE_VOLATILE;
+        int64_t now = filetime_now();
+        changes.push_back(Change{kChangeName, chain});
+        s = touch_key(db, chain.back(), now);
+        if (s != ERROR_SUCCESS) return s;
+        for (size_t i = found; i < parsed.parts.size(); ++i) {
+            auto insert = db.statement(
+                "INSERT INTO keys(parent, name, folded, class, volatile, last_write) VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+            if (!insert) return db.last_status();
+            insert->bind(1, chain.back()).bind_text(2, parsed.parts[i]).bind_text(3, parsed.folded[i]);
+            if (i + 1 == parsed.parts.size() && !key_class.empty())
+                insert->bind_text(4, key_class);
+            else
+                insert->bind_null(4);
+            insert->bind(5, is_volatile ? 1 : 0).bind(6, now);
+            int rc = insert->step();
+            if (rc != SQLITE_DONE) return status_from_sqlite(rc);
+            chain.push_back(db.last_insert_rowid());
+        }
+        result = make_node(is_volatile, std::move(chain));
+        *created = true;
+        return ERROR_SUCCESS;
+    });
+    if (status != ERROR_SUCCESS) {
+        *created = false;
+        return status;
+    }
+    *out = result;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Registry::set_value(const NodeRef& node, std::string_view name, DWORD type, const void* data, size_t size) {
+    std::string folded = fold(name);
+    return write_transaction([&](Database& db, std::vector<Change>& changes) -> LSTATUS {
+        LSTATUS s = key_exists(db, node->id);
+        if (s != ERROR_SUCCESS) return s;
+        auto upsert = db.statement(
+            "INSERT INTO vals(key, name, folded, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+            "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
+        if (!upsert) return db.last_status();
+        upsert->bind(1, node->id).bind_text(2, name).bind_text(3, folded).bind(4, type).bind_blob(5, data, size);
+        s = run_done(db, std::move(upsert));
+        if (s != ERROR_SUCCESS) return s;
+        s = touch_key(db, node->id, filetime_now());
+        if (s != ERROR_SUCCESS) return s;
+        changes.push_back(Change{kChangeLastSet, node->chain});
+        return ERROR_SUCCESS;
+    });
+}
+
+LSTATUS Registry::delete_value(const NodeRef& node, std::string_view name) {
+    std::string folded = fold(name);
+    return write_transaction([&](Database& db, std::vector<Change>& changes) -> LSTATUS {
+        auto del = db.statement("DELETE FROM vals WHERE key = ?1 AND folded = ?2");
+        if (!del) return db.last_status();
+        del->bind(1, node->id).bind_text(2, folded);
+        LSTATUS s = run_done(db, std::move(del));
+        if (s != ERROR_SUCCESS) return s;
+        if (db.changes() == 0) {
+            s = key_exists(db, node->id);
+            return s == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : s;
+        }
+        s = touch_key(db, node->id, filetime_now());
+        if (s != ERROR_SUCCESS) return s;
+        changes.push_back(Change{kChangeLastSet, node->chain});
+        return ERROR_SUCCESS;
+    });
+}
+
+LSTATUS Registry::delete_key(const NodeRef& node) {
+    if (node->chain.size() < 2) return ERROR_ACCESS_DENIED;
+    return write_transaction([&](Database& db, std::vector<Change>& changes) -> LSTATUS {
+        LSTATUS s = key_exists(db, node->id);
+        if (s != ERROR_SUCCESS) return s;
+        auto child = db.statement("SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
+        if (!child) return db.last_status();
+        int rc = child->bind(1, node->id).step();
+        if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
+        if (rc != SQLITE_DONE) return status_from_sqlite(rc);
+        child.reset();
+        auto values = db.statement("DELETE FROM vals WHERE key = ?1");
+        if (!values) return db.last_status();
+        values->bind(1, node->id);
+        if ((s = run_done(db, std::move(values))) != ERROR_SUCCESS) return s;
+        auto key = db.statement("DELETE FROM keys WHERE id = ?1");
+        if (!key) return db.last_status();
+        key->bind(1, node->id);
+        if ((s = run_done(db, std::move(key))) != ERROR_SUCCESS) return s;
+        std::vector<int64_t> parent(node->chain.begin(), node->chain.end() - 1);
+        if ((s = touch_key(db, parent.back(), filetime_now())) != ERROR_SUCCESS) return s;
+        changes.push_back(Change{kChangeName, std::move(parent)});
+        changes.push_back(Change{kChangeDeleted, node->chain});
+        return ERROR_SUCCESS;
+    });
+}
+
+LSTATUS Registry::delete_tree(const NodeRef& node, bool keep_key, bool may_delete_values) {
+    if (!keep_key && node->chain.size() < 2) return ERROR_ACCESS_DENIED;
+    return write_transaction([&](Database& db, std::vector<Change>& changes) -> LSTATUS {
+        LSTATUS s = key_exists(db, node->id);
+        if (s != ERROR_SUCCESS) return s;
+        std::vector<int64_t> children;
+        auto list = db.statement("SELECT id FROM keys WHERE parent = ?1");
+        if (!list) return db.last_status();
+        list->bind(1, node->id);
+        int rc;
+        while ((rc = list->step()) == SQLITE_ROW) children.push_back(list->column_int64(0));
+        if (rc != SQLITE_DONE) return status_from_sqlite(rc);
+        list.reset();
+        bool has_values = false;
+        if (keep_key) {
+            auto count = db.statement("SELECT 1 FROM vals WHERE key = ?1 LIMIT 1");
+            if (!count) return db.last_status();
+            rc = count->bind(1, node->id).step();
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE) return status_from_sqlite(rc);
+            has_values = rc == SQLITE_ROW;
+            if (has_values && !may_delete_values) return ERROR_ACCESS_DENIED;
+        }
+        // UNION, not UNION ALL: a damaged table whose parents form a loop
+        // still ends the walk.
+        auto values = db.statement(
+            "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION SELECT k.id FROM keys k JOIN sub ON k.parent = sub.id) "
+            "DELETE FROM vals WHERE key IN (SELECT id FROM sub)");
+        if (!values) return db.last_status();
+        values->bind(1, node->id);
+        if ((s = run_done(db, std::move(values))) != ERROR_SUCCESS) return s;
+        auto keys = db.statement(
+            "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION SELECT k.id FROM keys k JOIN sub ON k.parent = sub.id) "
+            "DELETE FROM keys WHERE id IN (SELECT id FROM sub) AND id <> ?2");
+        if (!keys) return db.last_status();
+        keys->bind(1, node->id).bind(2, keep_key ? node->id : 0);
+        if ((s = run_done(db, std::move(keys))) != ERROR_SUCCESS) return s;
+
+        int64_t now = filetime_now();
+        if (keep_key) {
+            for (int64_t child : children) {
+                std::vector<int64_t> chain = node->chain;
+                chain.push_back(child);
+                changes.push_back(Change{kChangeDeleted, std::move(chain)});
+            }
+            if (!children.empty()) changes.push_back(Change{kChangeName, node->chain});
+            if (has_values) changes.push_back(Change{kChangeLastSet, node->chain});
+            if (!changes.empty() && (s = touch_key(db, node->id, now)) != ERROR_SUCCESS) return s;
+        } else {
+            std::vector<int64_t> parent(node->chain.begin(), node->chain.end() - 1);
+            if ((s = touch_key(db, parent.back(), now)) != ERROR_SUCCESS) return s;
+            changes.push_back(Change{kChangeName, std::move(parent)});
+            changes.push_back(Change{kChangeDeleted, node->chain});
+        }
+        return ERROR_SUCCESS;
+    });
+}
+
+LSTATUS Registry::flush() {
+    LSTATUS status = with_database([](Database& db) { return db.checkpoint(); });
+    return status == kNoDatabase ? ERROR_SUCCESS : status;
+}
+
+}  // namespace w32rt::registry

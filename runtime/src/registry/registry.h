@@ -1,0 +1,209 @@
+// The registry of one machine root, as one process sees it: the database
+// (database.h), the root's change journal (journal.h), a per-process cache of
+// what was read, and the watches of RegNotifyChangeKeyValue (notifier.h).
+//
+// Keys are named by id; a KeyNode carries the ids from the hive's root down
+// to the key, which is what change notification matches against. Names are
+// compared after ASCII upper-casing ("folding"); bytes above 0x7F compare
+// exactly. Sub-keys are listed in the order of their folded names, values in
+// the order they were first set.
+//
+// Cache. Every read that misses goes to the database and is remembered under
+// the change counter (Journal::published) read *before* the database, so a
+// change committed after that read moves the counter and empties the cache
+// on the next use. Entries older than a second are dropped too, which bounds
+// how long a change can stay unseen when its writer died between commit and
+// publication, or when the file was changed by other means.
+//
+// Lock order: user_mutex_, db_mutex_, cache_mutex_; the notifier's lock is
+// never held while calling in here.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <windows.h>
+
+#include "core/handle_table.h"
+#include "registry/database.h"
+#include "registry/journal.h"
+
+namespace w32rt {
+class Machine;
+}
+
+namespace w32rt::registry {
+
+class Notifier;
+
+// Windows limits: a key name component and a value name.
+constexpr size_t kMaxKeyNameLength = 255;
+constexpr size_t kMaxValueNameLength = 16383;
+constexpr size_t kMaxKeyDepth = 512;
+
+struct KeyNode {
+    int64_t id = 0;
+    bool is_volatile = false;
+    std::vector<int64_t> chain;  // ids from the hive's root to this key
+};
+using NodeRef = std::shared_ptr<const KeyNode>;
+
+struct ValueRecord {
+    DWORD type = REG_NONE;
+    std::string name;  // as first spelled
+    std::string data;  // the stored bytes
+};
+using ValueRef = std::shared_ptr<const ValueRecord>;
+
+struct SubKeyRecord {
+    std::string name;
+    std::string key_class;
+    int64_t last_write = 0;
+};
+
+// What enumeration and RegQueryInfoKey read, taken in one transaction.
+struct KeySnapshot {
+    std::string key_class;
+    int64_t last_write = 0;
+    std::vector<SubKeyRecord> subkeys;
+    std::vector<ValueRef> values;
+};
+using SnapshotRef = std::shared_ptr<const KeySnapshot>;
+
+class Registry;
+
+// An open key: what an HKEY of the handle table points to. Predefined keys
+// have one object each per registry, never closed.
+class KeyObject : public KernelObject {
+public:
+    KeyObject(Registry& registry, NodeRef node) : KernelObject(ObjectKind::RegistryKey), registry_(registry), node_(std::move(node)) {}
+
+    Registry& registry() const { return registry_; }
+    const NodeRef& node() const { return node_; }
+
+    // Closing the handle fires the notifications armed through it.
+    void on_handle_closed() override;
+
+    std::atomic<bool> watched{false};
+
+private:
+    Registry& registry_;
+    const NodeRef node_;
+};
+
+// The bytes a string value lacks to end in its terminator(s): one zero for
+// REG_SZ and REG_EXPAND_SZ, two for REG_MULTI_SZ; 0 for other types.
+size_t terminator_padding(DWORD type, std::string_view data);
+
+class Registry {
+public:
+    explicit Registry(Machine& machine);
+    Registry(const Registry&) = delete;
+    Registry& operator=(const Registry&) = delete;
+
+    // The registry of the calling process's current root.
+    static Registry& current();
+
+    // Predefined roots. The current user's hive (HKEY_USERS\<uid>) is made
+    // on first use when the registry is writable; else ERROR_FILE_NOT_FOUND
+    // until its owner makes it.
+    const std::shared_ptr<KeyObject>& machine_root() const { return machine_root_; }
+    const std::shared_ptr<KeyObject>& users_root() const { return users_root_; }
+    LSTATUS current_user_root(std::shared_ptr<KeyObject>* out);
+
+    // True when this process may write (owns the database or is the
+    // superuser); false as well while the database cannot be opened.
+    bool writable();
+
+    // Opens base\path; an empty path names base itself (and checks that it
+    // still exists). ERROR_FILE_NOT_FOUND, ERROR_KEY_DELETED (base is gone),
+    // ERROR_BAD_PATHNAME, ERROR_INVALID_PARAMETER.
+    LSTATUS open(const NodeRef& base, std::string_view path, NodeRef* out);
+
+    // Opens or creates base\path with every missing level. Creating needs
+    // may_create (the caller's right on base) and a writable registry, else
+    // ERROR_ACCESS_DENIED. *created tells whether the last level was made.
+    LSTATUS create(const NodeRef& base, std::string_view path, bool is_volatile, std::string_view key_class,
+                   bool may_create, NodeRef* out, bool* created);
+
+    LSTATUS query_value(const NodeRef& key, std::string_view name, ValueRef* out);
+    LSTATUS snapshot(const NodeRef& key, SnapshotRef* out);
+
+    LSTATUS set_value(const NodeRef& key, std::string_view name, DWORD type, const void* data, size_t size);
+    LSTATUS delete_value(const NodeRef& key, std::string_view name);
+    // Deletes a key that has no sub-keys (ERROR_ACCESS_DENIED otherwise, as
+    // on Windows), with its values.
+    LSTATUS delete_key(const NodeRef& key);
+    // Deletes everything below key; the key itself too unless keep_key.
+    // Deleting values needs may_delete_values (else ERROR_ACCESS_DENIED).
+    LSTATUS delete_tree(const NodeRef& key, bool keep_key, bool may_delete_values);
+    LSTATUS flush();
+
+    Notifier& notifier() { return *notifier_; }
+    // Null when shared memory could not be had (then nothing is cached and
+    // notifications fail).
+    Journal* journal() { return journal_.get(); }
+
+    // Tests: drops the connection and the cache (the next call reopens), and
+    // sets the bound of every lock wait.
+    void close_database();
+    void set_busy_timeout(int ms);
+
+private:
+    struct CacheEntry {
+        LSTATUS status = ERROR_SUCCESS;
+        NodeRef node;
+        ValueRef value;
+        SnapshotRef snapshot;
+    };
+
+    // Looks key up in the cache; true on a hit.
+    bool cache_find(const std::string& key, CacheEntry* out);
+    // Stores an entry read under counter `generation`.
+    void cache_store(const std::string& key, uint64_t generation, CacheEntry entry);
+    void cache_validate_locked(uint64_t counter);
+    uint64_t change_counter() const;
+
+    // Runs fn(db) with the connection open (opening it when needed), under
+    // db_mutex_. A status that tells of damage closes the connection.
+    // Returned by with_database when there is no database and this process
+    // may not make one; never leaves the registry.
+    static constexpr LSTATUS kNoDatabase = -1;
+
+    template <class Fn>
+    LSTATUS with_database(Fn&& fn);
+    LSTATUS open_database_locked();
+
+    // Runs fn(db, changes) in a write transaction and publishes the changes
+    // after the commit.
+    template <class Fn>
+    LSTATUS write_transaction(Fn&& fn);
+
+    Machine& machine_;
+    std::unique_ptr<Journal> journal_;
+    std::unique_ptr<Notifier> notifier_;
+    std::shared_ptr<KeyObject> machine_root_;
+    std::shared_ptr<KeyObject> users_root_;
+
+    std::mutex db_mutex_;
+    std::unique_ptr<Database> db_;
+    int busy_timeout_ms_ = 5000;
+    std::atomic<bool> writable_{false};
+
+    std::mutex cache_mutex_;
+    uint64_t cache_generation_ = ~uint64_t(0);
+    int64_t cache_validated_ns_ = 0;
+    std::unordered_map<std::string, CacheEntry> cache_;
+
+    std::mutex user_mutex_;
+    std::shared_ptr<KeyObject> user_root_;
+};
+
+}  // namespace w32rt::registry

@@ -1,0 +1,623 @@
+#include "sync/object_region.h"
+
+#include <errno.h>
+#include <linux/futex.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "core/error.h"
+#include "core/machine.h"
+#include "sync/futex_words.h"
+
+namespace w32rt::sync {
+
+namespace {
+
+constexpr uint32_t kObjectsMagic = 0x4f523357;  // "W3RO"
+constexpr uint32_t kObjectsVersion = 1;
+
+// The robust futex word of a pthread mutex. Its format (owner tid,
+// FUTEX_WAITERS, FUTEX_OWNER_DIED) is the kernel's robust-futex ABI, which
+// glibc's robust mutexes follow; the field is glibc's public __data.__lock.
+uint32_t* token_word(TokenSlot& t) { return reinterpret_cast<uint32_t*>(&t.lock.__data.__lock); }
+static_assert(offsetof(pthread_mutex_t, __data.__lock) == 0, "robust futex word at the start of the mutex");
+
+uint32_t load_word(const uint32_t* w) { return __atomic_load_n(w, __ATOMIC_ACQUIRE); }
+
+bool init_robust_mutex(pthread_mutex_t* m) {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    int rc = pthread_mutex_init(m, &attr);
+    pthread_mutexattr_destroy(&attr);
+    return rc == 0;
+}
+
+// Liveness of foreign processes, asked at most once per process during one
+// table operation.
+class LivenessCache {
+public:
+    bool alive(const ProcessIdentity& id) {
+        if (id == current_process()) return true;
+        for (const auto& [who, verdict] : seen_)
+            if (who == id) return verdict;
+        bool verdict = process_alive(id);
+        seen_.emplace_back(id, verdict);
+        return verdict;
+    }
+
+private:
+    std::vector<std::pair<ProcessIdentity, bool>> seen_;
+};
+
+bool caller_may_open(const ObjectSlot* s) {
+    if (s->flags & kOpenToAll) return true;
+    uid_t euid = geteuid();
+    if (euid == 0 || euid == s->creator_uid) return true;
+    int64_t system_uid = system_account_uid();
+    return system_uid >= 0 && int64_t(euid) == system_uid;
+}
+
+// ---- Tokens held by the calling thread ----------------------------------
+//
+// Plain thread-local data, readable at any point of the thread's exit. The
+// guard below retires the tokens when the thread ends normally; if it never
+// runs (the process was killed), the kernel marks the tokens dead.
+
+struct HeldToken {
+    ObjectRegion* region;
+    TokenRef token;
+};
+constexpr unsigned kMaxHeldTokens = 8;
+thread_local HeldToken t_held[kMaxHeldTokens];
+thread_local unsigned t_held_count = 0;
+
+struct TokenGuard {
+    ~TokenGuard() { retire_thread_tokens(); }
+};
+
+void arm_token_guard() {
+    static thread_local TokenGuard guard;
+    (void)guard;
+}
+
+// After fork the child's thread is not the owner of any token: the robust
+// mutexes stay locked by the parent's thread.
+void forget_tokens_in_child() { t_held_count = 0; }
+[[maybe_unused]] const int g_atfork = pthread_atfork(nullptr, nullptr, &forget_tokens_in_child);
+
+// ---- The process-wide list of mapped tables ------------------------------
+//
+// A table is mapped once per process even when the process meets its root
+// again through a new Machine, so that a thread's token (and with it mutex
+// ownership) stays one per table. A mapping is reused only while the name
+// still refers to the same shared-memory object.
+
+struct MappedTable {
+    std::string name;
+    dev_t dev;
+    ino_t ino;
+    ObjectRegion* region;
+};
+
+std::mutex g_tables_mutex;
+std::vector<MappedTable>& tables() {
+    static auto* list = new std::vector<MappedTable>();
+    return *list;
+}
+
+struct ObjectsArea {
+    explicit ObjectsArea(Machine&) {}
+    std::mutex mutex;
+    std::atomic<ObjectRegion*> region{nullptr};
+};
+
+}  // namespace
+
+void retire_thread_tokens() {
+    while (t_held_count > 0) {
+        HeldToken held = t_held[--t_held_count];
+        held.region->retire_token(held.token);
+    }
+}
+
+// ---- WakeList ------------------------------------------------------------
+
+void WakeList::add(const void* word) {
+    for (unsigned i = 0; i < count_ && i < kInline; ++i)
+        if (inline_[i] == word) return;
+    for (const void* w : more_)
+        if (w == word) return;
+    if (count_ < kInline) {
+        inline_[count_++] = word;
+    } else {
+        more_.push_back(word);
+    }
+}
+
+void WakeList::wake_all() {
+    for (unsigned i = 0; i < count_; ++i) wake_word(inline_[i], INT32_MAX, true);
+    for (const void* w : more_) wake_word(w, INT32_MAX, true);
+    count_ = 0;
+    more_.clear();
+}
+
+// ---- Names ---------------------------------------------------------------
+
+uint32_t name_hash(std::string_view name) {
+    uint32_t h = 2166136261u;
+    for (unsigned char c : name) {
+        h ^= c;
+        h *= 16777619u;
+    }
+    return h;
+}
+
+DWORD normalize_object_name(const char* name, std::string_view* out) {
+    std::string_view n(name);
+    // Every session and the global namespace are one namespace here.
+    for (std::string_view prefix : {std::string_view("Global\\"), std::string_view("Local\\")}) {
+        if (n.substr(0, prefix.size()) == prefix) {
+            n.remove_prefix(prefix.size());
+            if (n.empty()) return ERROR_INVALID_NAME;
+            break;
+        }
+    }
+    // A further backslash would name an object directory, and there are none.
+    if (n.find('\\') != std::string_view::npos) return ERROR_PATH_NOT_FOUND;
+    if (n.size() > kMaxNameLength) return ERROR_FILENAME_EXCED_RANGE;
+    *out = n;
+    return ERROR_SUCCESS;
+}
+
+// ---- Mapping -------------------------------------------------------------
+
+ObjectRegion::ObjectRegion(std::unique_ptr<SharedRegion> region, std::string name)
+    : region_(std::move(region)), layout_(static_cast<ObjectsLayout*>(region_->base())), name_(std::move(name)) {}
+
+void ObjectRegion::init_layout(void* base) {
+    auto* layout = static_cast<ObjectsLayout*>(base);
+    init_robust_mutex(&layout->header.lock);
+    layout->header.max_objects = kMaxObjects;
+    layout->header.max_holders = kMaxHolders;
+    layout->header.max_tokens = kMaxTokens;
+    layout->header.name_capacity = kNameCapacity;
+    for (TokenSlot& t : layout->tokens) init_robust_mutex(&t.lock);
+}
+
+ObjectRegion* ObjectRegion::current() {
+    Machine& machine = Machine::current();
+    ObjectsArea& area = machine.area<ObjectsArea>(Area::Objects);
+    ObjectRegion* region = area.region.load(std::memory_order_acquire);
+    if (region) return region;
+
+    std::lock_guard<std::mutex> area_lock(area.mutex);
+    region = area.region.load(std::memory_order_relaxed);
+    if (region) return region;
+
+    std::string name = machine.shm_name("objects");
+    auto mapped = SharedRegion::open_or_create(name, sizeof(ObjectsLayout), kObjectsMagic, kObjectsVersion,
+                                               &ObjectRegion::init_layout);
+    if (!mapped) return nullptr;
+    const ObjectsHeader& h = static_cast<ObjectsLayout*>(mapped->base())->header;
+    if (h.max_objects != kMaxObjects || h.max_holders != kMaxHolders || h.max_tokens != kMaxTokens ||
+        h.name_capacity != kNameCapacity)
+        return fail(ERROR_INVALID_DATA, nullptr);
+    struct stat st;
+    if (::fstat(mapped->fd(), &st) < 0) return fail_errno(errno, nullptr);
+
+    std::lock_guard<std::mutex> tables_lock(g_tables_mutex);
+    for (const MappedTable& t : tables()) {
+        if (t.name == name && t.dev == st.st_dev && t.ino == st.st_ino) {
+            area.region.store(t.region, std::memory_order_release);
+            return t.region;
+        }
+    }
+    region = new ObjectRegion(std::move(mapped), name);  // never unmapped: handles may outlive the root
+    tables().push_back({name, st.st_dev, st.st_ino, region});
+    area.region.store(region, std::memory_order_release);
+    return region;
+}
+
+// ---- Lock and repair -----------------------------------------------------
+
+bool ObjectRegion::lock() {
+    int rc = pthread_mutex_lock(&layout_->header.lock);
+    if (rc == 0) return true;
+    if (rc == EOWNERDEAD) {
+        // The last holder died inside an operation: make the table whole
+        // again, then mark the lock consistent, or it is lost for good.
+        repair();
+        pthread_mutex_consistent(&layout_->header.lock);
+        return true;
+    }
+    return fail(ERROR_GEN_FAILURE, false);
+}
+
+void ObjectRegion::unlock() { pthread_mutex_unlock(&layout_->header.lock); }
+
+void ObjectRegion::repair() {
+    ++layout_->header.repairs;
+    std::vector<uint32_t> counts(kMaxObjects, 0);
+    for (HolderEntry& e : layout_->holders) {
+        if (e.object == 0) continue;
+        uint32_t index = e.object - 1;
+        ObjectSlot* s = slot(index);
+        if (!s || s->type == kSlotFree || s->generation != e.generation || e.count == 0) {
+            e = HolderEntry{};
+            continue;
+        }
+        ++counts[index];
+    }
+    for (uint32_t i = 0; i < kMaxObjects; ++i) {
+        ObjectSlot& s = layout_->objects[i];
+        if (s.type == kSlotFree) continue;
+        if ((s.type != kSlotEvent && s.type != kSlotMutex) || counts[i] == 0) {
+            free_slot(i);
+            continue;
+        }
+        s.holders = counts[i];
+        if (s.name_length > kMaxNameLength) s.name_length = 0;
+        s.name[s.name_length] = '\0';
+        if (s.owner > kMaxTokens) {
+            s.owner = 0;
+            s.recursion = 0;
+            s.flags |= kAbandoned;
+        }
+    }
+    layout_->header.free_hint = 0;
+}
+
+// ---- Slots and holders (lock held) ---------------------------------------
+
+ObjectSlot* ObjectRegion::resolve(const ObjectRef& ref, SlotType type) {
+    ObjectSlot* s = slot(ref.index);
+    if (!s || s->type != type || s->generation != ref.generation) return nullptr;
+    return s;
+}
+
+ObjectSlot* ObjectRegion::find_named(std::string_view name, uint32_t hash) {
+    for (ObjectSlot& s : layout_->objects) {
+        if (s.type == kSlotFree || s.name_length == 0 || s.name_hash != hash) continue;
+        if (s.name_length == name.size() && memcmp(s.name, name.data(), name.size()) == 0) return &s;
+    }
+    return nullptr;
+}
+
+void ObjectRegion::free_slot(uint32_t index) {
+    ObjectSlot& s = layout_->objects[index];
+    s.type = kSlotFree;
+    ++s.generation;
+    s.flags = 0;
+    s.signaled = 0;
+    s.owner = 0;
+    s.owner_gen = 0;
+    s.recursion = 0;
+    s.holders = 0;
+    s.name_length = 0;
+    s.name_hash = 0;
+    s.name[0] = '\0';
+    s.seq.fetch_add(1, std::memory_order_release);
+    layout_->header.free_hint = index;
+}
+
+int32_t ObjectRegion::allocate_slot() {
+    uint32_t start = layout_->header.free_hint;
+    if (start >= kMaxObjects) start = 0;
+    for (uint32_t n = 0; n < kMaxObjects; ++n) {
+        uint32_t i = (start + n) % kMaxObjects;
+        if (layout_->objects[i].type == kSlotFree) {
+            layout_->header.free_hint = (i + 1) % kMaxObjects;
+            return int32_t(i);
+        }
+    }
+    return -1;
+}
+
+int32_t ObjectRegion::allocate_holder() {
+    for (uint32_t i = 0; i < kMaxHolders; ++i)
+        if (layout_->holders[i].object == 0) return int32_t(i);
+    return -1;
+}
+
+uint32_t ObjectRegion::prune_holders(uint32_t index) {
+    ObjectSlot& s = layout_->objects[index];
+    LivenessCache liveness;
+    uint32_t live = 0;
+    for (HolderEntry& e : layout_->holders) {
+        if (e.object != index + 1 || e.generation != s.generation) continue;
+        if (e.count != 0 && liveness.alive(e.process)) {
+            ++live;
+        } else {
+            e = HolderEntry{};
+        }
+    }
+    s.holders = live;
+    if (live == 0) free_slot(index);
+    return live;
+}
+
+void ObjectRegion::prune_all_dead_holders() {
+    LivenessCache liveness;
+    for (HolderEntry& e : layout_->holders) {
+        if (e.object == 0) continue;
+        ObjectSlot* s = slot(e.object - 1);
+        if (!s || s->type == kSlotFree || s->generation != e.generation) {
+            e = HolderEntry{};
+            continue;
+        }
+        if (liveness.alive(e.process)) continue;
+        e = HolderEntry{};
+        if (s->holders > 0) --s->holders;
+        if (s->holders == 0) free_slot(e.object - 1);
+    }
+}
+
+uint32_t ObjectRegion::attach_holder(uint32_t index) {
+    ObjectSlot& s = layout_->objects[index];
+    const ProcessIdentity& me = current_process();
+    for (uint32_t i = 0; i < kMaxHolders; ++i) {
+        HolderEntry& e = layout_->holders[i];
+        if (e.object == index + 1 && e.generation == s.generation && e.process == me) {
+            ++e.count;
+            return i;
+        }
+    }
+    int32_t h = allocate_holder();
+    if (h < 0) {
+        prune_all_dead_holders();
+        if (s.type == kSlotFree) return UINT32_MAX;
+        h = allocate_holder();
+        if (h < 0) return UINT32_MAX;
+    }
+    HolderEntry& e = layout_->holders[h];
+    e.generation = s.generation;
+    e.process = me;
+    e.count = 1;
+    e.object = index + 1;
+    ++s.holders;
+    return uint32_t(h);
+}
+
+uint32_t ObjectRegion::objects_in_use() {
+    if (!lock()) return 0;
+    uint32_t n = 0;
+    for (const ObjectSlot& s : layout_->objects)
+        if (s.type != kSlotFree) ++n;
+    unlock();
+    return n;
+}
+
+// ---- Create, open, release -----------------------------------------------
+
+DWORD ObjectRegion::create(const CreateRequest& request, ObjectRef* out, bool* exists) {
+    *exists = false;
+    if (!lock()) return GetLastError();
+    DWORD error = ERROR_SUCCESS;
+    uint32_t hash = name_hash(request.name);
+    if (!request.name.empty()) {
+        ObjectSlot* s = find_named(request.name, hash);
+        if (s) {
+            uint32_t index = uint32_t(s - layout_->objects);
+            if (prune_holders(index) > 0) {
+                if (s->type != request.type) {
+                    error = ERROR_INVALID_HANDLE;
+                } else if (!caller_may_open(s)) {
+                    error = ERROR_ACCESS_DENIED;
+                } else {
+                    uint32_t holder = attach_holder(index);
+                    if (holder == UINT32_MAX) {
+                        error = ERROR_NO_SYSTEM_RESOURCES;
+                    } else {
+                        *out = {index, s->generation, holder};
+                        *exists = true;
+                    }
+                }
+                unlock();
+                return error;
+            }
+        }
+    }
+
+    TokenRef owner;
+    if (request.type == kSlotMutex && request.initial_owner) {
+        owner = my_token(true);
+        if (owner.empty()) {
+            unlock();
+            return ERROR_NO_SYSTEM_RESOURCES;
+        }
+    }
+    int32_t index = allocate_slot();
+    int32_t holder = allocate_holder();
+    if (index < 0 || holder < 0) {
+        prune_all_dead_holders();
+        if (index < 0) index = allocate_slot();
+        if (holder < 0) holder = allocate_holder();
+    }
+    if (index < 0 || holder < 0) {
+        unlock();
+        return ERROR_NO_SYSTEM_RESOURCES;
+    }
+    ObjectSlot& s = layout_->objects[index];
+    ++s.generation;
+    s.sleepers = 0;
+    s.flags = (request.manual_reset ? uint32_t(kManualReset) : 0u) | (request.open_to_all ? uint32_t(kOpenToAll) : 0u);
+    s.signaled = request.initial_state ? 1 : 0;
+    s.pulse_gen = 0;
+    s.pulse_pending = 0;
+    s.owner = owner.index_plus_one;
+    s.owner_gen = owner.generation;
+    s.recursion = owner.empty() ? 0 : 1;
+    s.creator_uid = uint32_t(geteuid());
+    s.holders = 1;
+    s.name_hash = hash;
+    s.name_length = uint32_t(request.name.size());
+    memcpy(s.name, request.name.data(), request.name.size());
+    s.name[request.name.size()] = '\0';
+    s.type = request.type;
+
+    HolderEntry& e = layout_->holders[holder];
+    e.generation = s.generation;
+    e.process = current_process();
+    e.count = 1;
+    e.object = uint32_t(index) + 1;
+
+    *out = {uint32_t(index), s.generation, uint32_t(holder)};
+    unlock();
+    return ERROR_SUCCESS;
+}
+
+DWORD ObjectRegion::open(SlotType type, std::string_view name, ObjectRef* out) {
+    if (!lock()) return GetLastError();
+    DWORD error = ERROR_SUCCESS;
+    ObjectSlot* s = find_named(name, name_hash(name));
+    uint32_t index = s ? uint32_t(s - layout_->objects) : 0;
+    if (!s || prune_holders(index) == 0) {
+        error = ERROR_FILE_NOT_FOUND;
+    } else if (s->type != type) {
+        error = ERROR_INVALID_HANDLE;
+    } else if (!caller_may_open(s)) {
+        error = ERROR_ACCESS_DENIED;
+    } else {
+        uint32_t holder = attach_holder(index);
+        if (holder == UINT32_MAX) {
+            error = ERROR_NO_SYSTEM_RESOURCES;
+        } else {
+            *out = {index, s->generation, holder};
+        }
+    }
+    unlock();
+    return error;
+}
+
+void ObjectRegion::release(const ObjectRef& ref) {
+    if (!lock()) return;
+    ObjectSlot* s = slot(ref.index);
+    if (ref.holder < kMaxHolders && s && s->type != kSlotFree && s->generation == ref.generation) {
+        HolderEntry& e = layout_->holders[ref.holder];
+        if (e.object == ref.index + 1 && e.generation == ref.generation && e.process == current_process()) {
+            if (e.count > 1) {
+                --e.count;
+            } else {
+                e = HolderEntry{};
+                if (s->holders > 0) --s->holders;
+                if (s->holders == 0) free_slot(ref.index);
+            }
+        }
+    }
+    unlock();
+}
+
+// ---- Tokens ----------------------------------------------------------------
+
+bool ObjectRegion::token_word_dead(uint32_t word) const {
+    return (word & FUTEX_OWNER_DIED) != 0 || (word & FUTEX_TID_MASK) == 0;
+}
+
+TokenRef ObjectRegion::my_token(bool allocate) {
+    for (unsigned i = 0; i < t_held_count; ++i)
+        if (t_held[i].region == this) return t_held[i].token;
+    if (!allocate || t_held_count >= kMaxHeldTokens) return {};
+    for (uint32_t i = 0; i < kMaxTokens; ++i) {
+        TokenSlot& t = layout_->tokens[i];
+        if (t.in_use) continue;
+        int rc = pthread_mutex_trylock(&t.lock);
+        if (rc == EOWNERDEAD) {
+            pthread_mutex_consistent(&t.lock);
+            rc = 0;
+        }
+        if (rc != 0) continue;  // held by a live thread although marked free: leave it
+        t.in_use = 1;
+        ++t.generation;
+        t.pid = current_process().pid;
+        t.tid = current_tid();
+        TokenRef ref{i + 1, t.generation};
+        t_held[t_held_count++] = {this, ref};
+        arm_token_guard();
+        return ref;
+    }
+    return {};
+}
+
+void ObjectRegion::abandon_owned_by(uint32_t index_plus_one, uint32_t generation, WakeList& wake) {
+    for (ObjectSlot& s : layout_->objects) {
+        if (s.type != kSlotMutex || s.owner != index_plus_one || s.owner_gen != generation) continue;
+        s.owner = 0;
+        s.owner_gen = 0;
+        s.recursion = 0;
+        s.flags |= kAbandoned;
+        signal_waiters(&s, wake);
+    }
+}
+
+void ObjectRegion::reap_token(uint32_t index, WakeList& wake) {
+    TokenSlot& t = layout_->tokens[index];
+    abandon_owned_by(index + 1, t.generation, wake);
+    int rc = pthread_mutex_trylock(&t.lock);
+    if (rc == EOWNERDEAD) {
+        pthread_mutex_consistent(&t.lock);
+        rc = 0;
+    }
+    if (rc == 0) {
+        pthread_mutex_unlock(&t.lock);
+        t.in_use = 0;
+    }
+    wake.add(token_word(t));
+}
+
+bool ObjectRegion::owner_alive(ObjectSlot* s, WakeList& wake) {
+    if (s->owner == 0) return false;
+    uint32_t index = s->owner - 1;
+    if (index >= kMaxTokens || !layout_->tokens[index].in_use ||
+        layout_->tokens[index].generation != s->owner_gen) {
+        // The token is gone or was reused: its owner ended without letting go.
+        s->owner = 0;
+        s->owner_gen = 0;
+        s->recursion = 0;
+        s->flags |= kAbandoned;
+        signal_waiters(s, wake);
+        return false;
+    }
+    TokenSlot& t = layout_->tokens[index];
+    if (!token_word_dead(load_word(token_word(t)))) return true;
+    reap_token(index, wake);
+    return false;
+}
+
+const uint32_t* ObjectRegion::owner_death_word(const ObjectSlot* s, uint32_t* expected) {
+    if (s->owner == 0 || s->owner > kMaxTokens) return nullptr;
+    uint32_t* word = token_word(layout_->tokens[s->owner - 1]);
+    uint32_t v = load_word(word);
+    for (;;) {
+        if (token_word_dead(v)) return nullptr;
+        if (v & FUTEX_WAITERS) break;
+        if (__atomic_compare_exchange_n(word, &v, v | FUTEX_WAITERS, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            v |= FUTEX_WAITERS;
+            break;
+        }
+    }
+    *expected = v;
+    return word;
+}
+
+void ObjectRegion::retire_token(TokenRef token) {
+    if (token.empty() || token.index_plus_one > kMaxTokens) return;
+    WakeList wake;
+    if (!lock()) return;
+    TokenSlot& t = layout_->tokens[token.index_plus_one - 1];
+    if (t.in_use && t.generation == token.generation) {
+        abandon_owned_by(token.index_plus_one, token.generation, wake);
+        t.in_use = 0;
+        pthread_mutex_unlock(&t.lock);
+        wake.add(token_word(t));
+    }
+    unlock();
+}
+
+}  // namespace w32rt::sync

@@ -1,0 +1,112 @@
+// Helpers shared by the registry tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "test_support.h"
+
+namespace registry_test {
+
+// An open key that closes itself.
+class Key {
+public:
+    Key() = default;
+    explicit Key(HKEY key) : key_(key) {}
+    Key(Key&& other) noexcept : key_(other.release()) {}
+    Key& operator=(Key&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~Key() { reset(); }
+
+    HKEY get() const { return key_; }
+    HKEY* out() {
+        reset();
+        return &key_;
+    }
+    HKEY release() {
+        HKEY k = key_;
+        key_ = nullptr;
+        return k;
+    }
+    void reset(HKEY key = nullptr) {
+        if (key_) RegCloseKey(key_);
+        key_ = key;
+    }
+    explicit operator bool() const { return key_ != nullptr; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+inline LSTATUS create_key(HKEY base, const char* path, Key* out, REGSAM sam = KEY_ALL_ACCESS,
+                          DWORD* disposition = nullptr, DWORD options = 0) {
+    return RegCreateKeyExA(base, path, 0, nullptr, options, sam, nullptr, out->out(), disposition);
+}
+
+inline LSTATUS open_key(HKEY base, const char* path, Key* out, REGSAM sam = KEY_READ) {
+    return RegOpenKeyExA(base, path, 0, sam, out->out());
+}
+
+inline LSTATUS set_dword(HKEY key, const char* name, DWORD value) {
+    return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+inline LSTATUS set_string(HKEY key, const char* name, const std::string& value, DWORD type = REG_SZ) {
+    return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
+}
+
+// Reads a DWORD; the status of RegQueryValueExA.
+inline LSTATUS get_dword(HKEY key, const char* name, DWORD* value) {
+    DWORD size = sizeof *value;
+    DWORD type = 0;
+    LSTATUS status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    if (status == ERROR_SUCCESS && (type != REG_DWORD || size != 4)) return ERROR_INVALID_DATA;
+    return status;
+}
+
+// Reads any value's bytes with its type.
+inline LSTATUS get_raw(HKEY key, const char* name, std::string* data, DWORD* type = nullptr) {
+    DWORD size = 0;
+    LSTATUS status = RegQueryValueExA(key, name, nullptr, type, nullptr, &size);
+    if (status != ERROR_SUCCESS) return status;
+    data->assign(size, '\0');
+    status = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(data->data()), &size);
+    if (status == ERROR_SUCCESS) data->resize(size);
+    return status;
+}
+
+inline std::vector<std::string> subkey_names(HKEY key) {
+    std::vector<std::string> names;
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        DWORD chars = sizeof name;
+        LSTATUS status = RegEnumKeyExA(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        EXPECT_EQ(status, ERROR_SUCCESS);
+        if (status != ERROR_SUCCESS) break;
+        names.emplace_back(name, chars);
+    }
+    return names;
+}
+
+inline std::vector<std::string> value_names(HKEY key) {
+    std::vector<std::string> names;
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        DWORD chars = sizeof name;
+        LSTATUS status = RegEnumValueA(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        EXPECT_EQ(status, ERROR_SUCCESS);
+        if (status != ERROR_SUCCESS) break;
+        names.emplace_back(name, chars);
+    }
+    return names;
+}
+
+}  // namespace registry_test

@@ -1,0 +1,191 @@
+// Threads made by CreateThread: start, suspension, exit codes, ExitThread.
+#include <windows.h>
+
+#include <atomic>
+#include <stdexcept>
+
+#include "sync_test_util.h"
+#include "test_support.h"
+
+using namespace sync_test;
+using testing_support::eventually;
+
+namespace {
+
+class ThreadTest : public testing_support::MachineTest {};
+
+struct Shared {
+    std::atomic<DWORD> tid{0};
+    std::atomic<bool> ran{false};
+    HANDLE gate = nullptr;
+};
+
+DWORD WINAPI record_and_wait(LPVOID p) {
+    auto* s = static_cast<Shared*>(p);
+    s->tid = GetCurrentThreadId();
+    s->ran = true;
+    if (s->gate) WaitForSingleObject(s->gate, INFINITE);
+    return 42;
+}
+
+TEST_F(ThreadTest, RunsTheRoutineAndSignalsItsHandleAtExit) {
+    Shared s;
+    s.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD tid = 0;
+    HANDLE t = CreateThread(nullptr, 0, &record_and_wait, &s, 0, &tid);
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(eventually([&] { return s.ran.load(); }));
+    EXPECT_EQ(s.tid.load(), tid);
+    EXPECT_NE(tid, GetCurrentThreadId());
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, DWORD(STILL_ACTIVE));
+    EXPECT_EQ(WaitForSingleObject(t, 0), DWORD(WAIT_TIMEOUT));
+    SetEvent(s.gate);
+    EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);  // stays signalled
+    ASSERT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 42u);
+    CloseHandle(t);
+    CloseHandle(s.gate);
+}
+
+TEST_F(ThreadTest, SuspendedThreadStartsOnResume) {
+    Shared s;
+    HANDLE t = CreateThread(nullptr, 0, &record_and_wait, &s, CREATE_SUSPENDED, nullptr);
+    ASSERT_NE(t, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(s.ran.load());
+    EXPECT_EQ(ResumeThread(t), 1u);
+    EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(s.ran.load());
+    EXPECT_EQ(ResumeThread(t), 0u);
+    CloseHandle(t);
+}
+
+TEST_F(ThreadTest, WaitOnSeveralThreads) {
+    Shared s1, s2;
+    s1.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    s2.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE t[2] = {CreateThread(nullptr, 0, &record_and_wait, &s1, 0, nullptr),
+                   CreateThread(nullptr, 0, &record_and_wait, &s2, 0, nullptr)};
+    SetEvent(s2.gate);
+    EXPECT_EQ(WaitForMultipleObjects(2, t, FALSE, 10000), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(2, t, TRUE, 0), DWORD(WAIT_TIMEOUT));
+    SetEvent(s1.gate);
+    EXPECT_EQ(WaitForMultipleObjects(2, t, TRUE, 10000), WAIT_OBJECT_0);
+    for (HANDLE h : t) CloseHandle(h);
+    CloseHandle(s1.gate);
+    CloseHandle(s2.gate);
+}
+
+// ---- ExitThread ------------------------------------------------------------
+
+struct ExitProbe {
+    std::atomic<int> destructors{0};
+    std::atomic<bool> caught{false};
+    std::atomic<bool> after_exit{false};
+};
+
+struct CountsDestruction {
+    explicit CountsDestruction(ExitProbe* p) : probe(p) {}
+    ~CountsDestruction() { ++probe->destructors; }
+    ExitProbe* probe;
+};
+
+__attribute__((noinline)) void exit_deep_inside(ExitProbe* p, int depth) {
+    if (depth < 0) return;
+    CountsDestruction guard(p);
+    if (depth > 0) {
+        exit_deep_inside(p, depth - 1);
+    } else {
+        ExitThread(7);
+    }
+    p->after_exit = true;
+}
+
+DWORD WINAPI exits_from_nested_frames(LPVOID arg) {
+    auto* p = static_cast<ExitProbe*>(arg);
+    CountsDestruction outer(p);
+    try {
+        exit_deep_inside(p, 3);
+    } catch (...) {
+        p->caught = true;
+    }
+    p->after_exit = true;
+    return 1;
+}
+
+TEST_F(ThreadTest, ExitThreadLeavesFramesWithoutRunningTheirDestructors) {
+    ExitProbe probe;
+    HANDLE t = CreateThread(nullptr, 0, &exits_from_nested_frames, &probe, 0, nullptr);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_EQ(probe.destructors.load(), 0);
+    EXPECT_FALSE(probe.caught.load());
+    EXPECT_FALSE(probe.after_exit.load());
+    CloseHandle(t);
+}
+
+DWORD WINAPI exits_directly(LPVOID) { ExitThread(0x1234); }
+
+TEST_F(ThreadTest, ExitThreadFromTheRoutineItself) {
+    HANDLE t = CreateThread(nullptr, 0, &exits_directly, nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 0x1234u);
+    CloseHandle(t);
+}
+
+TEST_F(ThreadTest, ExitThreadOnAForeignThreadStillEndsIt) {
+    std::atomic<bool> after{false};
+    std::thread t([&] {
+        ExitThread(3);
+        after = true;
+    });
+    t.join();
+    EXPECT_FALSE(after.load());
+}
+
+TEST_F(ThreadTest, ThreadHandleErrors) {
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(GetCurrentThread(), &code));
+    EXPECT_EQ(code, DWORD(STILL_ACTIVE));
+    EXPECT_EQ(WaitForSingleObject(GetCurrentThread(), 0), DWORD(WAIT_TIMEOUT));
+
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetLastError(0);
+    EXPECT_FALSE(GetExitCodeThread(e, &code));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_EQ(ResumeThread(e), DWORD(-1));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    CloseHandle(e);
+
+    SetLastError(0);
+    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+    EXPECT_EQ(CreateThread(nullptr, 0, &exits_directly, nullptr, 0x80000000, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+DWORD WINAPI uses_stack(LPVOID) {
+    volatile char big[512 * 1024];
+    for (size_t i = 0; i < sizeof big; i += 4096) big[i] = char(i);
+    return big[4096];
+}
+
+TEST_F(ThreadTest, SmallStackSizeDoesNotShrinkTheStack) {
+    // Windows commits dwStackSize within the default reservation.
+    HANDLE t = CreateThread(nullptr, 16 * 1024, &uses_stack, nullptr, 0, nullptr);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    CloseHandle(t);
+}
+
+}  // namespace
