@@ -477,6 +477,74 @@ public:
     CRITICAL_SECTION m_csQueue;
 };
 
+// How a receiver (the consumer, the alerter) starts and stops listening to
+// the session. Embedded in each receiver and zero-filled by it.
+#define EVT_LISTENER_MODE_LISTEN 1
+#define EVT_LISTENER_MODE_STOP 2
+
+class CEvTraceListener;
+
+typedef struct _EVT_LISTENER_CONFIG {
+    DWORD dwMode;  // EVT_LISTENER_MODE_LISTEN or EVT_LISTENER_MODE_STOP
+    char szReserved[4096];
+    char szSessionName[4096];  // the receivers store the session name here
+    ULONG64 qwReserved1;
+    ULONG64 qwReserved2;
+    PEVENT_CALLBACK pfnEventCallback;  // the receiver's event callback
+    ULONG64 qwReserved3;
+    PEVT_CLIENT_CALLBACK pfnClientCallback;  // the consumer's host callback
+    CEvTraceListener* pListener;  // written by ConfigureListener
+    DWORD dwConsumer;
+    HANDLE hDoneEvent;     // owner's: signalled when listening ends
+    HANDLE hOwnerEvent;    // the consumer's own; not used by the listener
+    HANDLE hStartedEvent;  // owner's manual-reset event; closed and nulled by the listener when listening ends
+} _EVT_LISTENER_CONFIG, EVT_LISTENER_CONFIG, *PEVT_LISTENER_CONFIG;
+
+// Opens the session "Orkan System Trace" as a real-time consumer and pumps
+// its events into an event callback until the session stops or the listener
+// is told to stop. Base of the receivers; each derived receiver stops its
+// listening (StopListening) before its configuration is destroyed.
+class TRACEAPI_API CEvTraceListener : public CEvTrace {
+public:
+    CEvTraceListener();
+    // Copies take the fields as they stand but none of the listening.
+    CEvTraceListener(const CEvTraceListener& other);
+    CEvTraceListener& operator=(const CEvTraceListener& other);
+    // Stops and waits for every listening of this listener.
+    virtual ~CEvTraceListener();
+
+    // Mode 1 with bAsync: starts a listening thread that delivers to the
+    // consumer's event sink, waits up to 13 s for config.hStartedEvent when
+    // it is set, then 1 s more for the thread to attach. Mode 1 without
+    // bAsync: listens on the calling thread with config.pfnEventCallback and
+    // returns when listening has ended. Mode 2: stops this listener's
+    // listening (on a new thread with bAsync). Always 0.
+    LONG ConfigureListener(_EVT_LISTENER_CONFIG& config, int bAsync);
+    // Listens on the calling thread until the session stops or the listener
+    // is stopped: each event goes to the consumer's event sink (bConsumer)
+    // or to config.pfnEventCallback. Then closes the trace, signals
+    // config.hDoneEvent and closes config.hStartedEvent. Failures are
+    // absorbed; a refused access sets m_bEvTraceListenerAccessDenied.
+    void RealtimeEventSink(_EVT_LISTENER_CONFIG& config, int bConsumer);
+    // Ends every listening of this listener and waits until each has ended
+    // (not for the one running on the calling thread, which ends when the
+    // callback returns).
+    void StopListening();
+    // True while a listening of this listener has not ended.
+    bool IsListening() const;
+
+    // 1 once a ProcessTrace of this process was refused access; never reset.
+    static int m_bEvTraceListenerAccessDenied;
+
+    ULONG64 m_qwReserved;
+    TRACEHANDLE m_hTrace;  // the trace of the latest listening
+    CEvTraceController m_controller;
+
+private:
+    struct ListenState;
+    ListenState* m_pListenState;
+};
+
 // A critical section, the CSV logger's lock. Every object has a lock of its
 // own: copies and assignments never share one.
 class TRACEAPI_API CritSecLogQueue {

@@ -1,0 +1,34 @@
+// The comma-separated text log format shared by CreateLogFile's text logs
+// and the event-viewer CSV files: a header line of seven column titles and
+// one row per record. No quoting: fields are joined with "," and every line
+// ends with "\r\n". Titles and the severity and domain names come from the
+// library's string table.
+#pragma once
+
+#include <TraceApi.h>
+
+#include <atomic>
+#include <string>
+
+namespace evt {
+
+// The caller's seven column titles for the next header only (set by
+// SetLocalizedHeader; read, not copied, and cleared by the next header).
+extern std::atomic<const char**> g_pLocalizedHeader;
+
+// Writes the header line; false when a title cannot be loaded or the write
+// fails. Clears g_pLocalizedHeader in every case.
+bool WriteLogHeader(HANDLE file);
+
+// Writes one record as row `row`; false when the time stamp cannot be
+// converted, a name cannot be loaded, or the write fails.
+bool WriteLogRow(HANDLE file, DWORD row, const _VANTA_EVTRACE_DATA& record);
+
+// The row without writing it; false as for WriteLogRow.
+bool FormatLogRow(DWORD row, const _VANTA_EVTRACE_DATA& record, std::string* line);
+
+// String-table texts of an event code's severity and domain.
+UINT SeverityStringId(DWORD code);
+UINT DomainStringId(DWORD code);
+
+}  // namespace evt
