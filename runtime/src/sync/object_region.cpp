@@ -1,6 +1,7 @@
 #include "sync/object_region.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <linux/futex.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -74,12 +75,31 @@ struct HeldToken {
     ObjectRegion* region;
     TokenRef token;
 };
-constexpr unsigned kMaxHeldTokens = 8;
-thread_local HeldToken t_held[kMaxHeldTokens];
+// A growable array in plain thread-local pointers (trivially destructible,
+// so usable at any point of the thread's exit); freed by the guard.
+thread_local HeldToken* t_held = nullptr;
 thread_local unsigned t_held_count = 0;
+thread_local unsigned t_held_capacity = 0;
+
+bool remember_token(ObjectRegion* region, TokenRef token) {
+    if (t_held_count == t_held_capacity) {
+        unsigned capacity = t_held_capacity ? t_held_capacity * 2 : 4;
+        auto* grown = static_cast<HeldToken*>(realloc(t_held, capacity * sizeof(HeldToken)));
+        if (!grown) return false;
+        t_held = grown;
+        t_held_capacity = capacity;
+    }
+    t_held[t_held_count++] = {region, token};
+    return true;
+}
 
 struct TokenGuard {
-    ~TokenGuard() { retire_thread_tokens(); }
+    ~TokenGuard() {
+        retire_thread_tokens();
+        free(t_held);
+        t_held = nullptr;
+        t_held_capacity = 0;
+    }
 };
 
 void arm_token_guard() {
@@ -523,7 +543,7 @@ bool ObjectRegion::token_word_dead(uint32_t word) const {
 TokenRef ObjectRegion::my_token(bool allocate) {
     for (unsigned i = 0; i < t_held_count; ++i)
         if (t_held[i].region == this) return t_held[i].token;
-    if (!allocate || t_held_count >= kMaxHeldTokens) return {};
+    if (!allocate) return {};
     for (uint32_t i = 0; i < kMaxTokens; ++i) {
         TokenSlot& t = layout_->tokens[i];
         if (t.in_use) continue;
@@ -533,12 +553,15 @@ TokenRef ObjectRegion::my_token(bool allocate) {
             rc = 0;
         }
         if (rc != 0) continue;  // held by a live thread although marked free: leave it
+        TokenRef ref{i + 1, t.generation + 1};
+        if (!remember_token(this, ref)) {
+            pthread_mutex_unlock(&t.lock);
+            return {};
+        }
         t.in_use = 1;
-        ++t.generation;
+        t.generation = ref.generation;
         t.pid = current_process().pid;
         t.tid = current_tid();
-        TokenRef ref{i + 1, t.generation};
-        t_held[t_held_count++] = {this, ref};
         arm_token_guard();
         return ref;
     }
