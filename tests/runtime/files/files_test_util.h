@@ -1,0 +1,91 @@
+// Shared pieces of the files tests: a fixture that also resets the fault
+// injection, the test clock and TZ, and small helpers over the Win32 calls.
+#pragma once
+
+#include <stdlib.h>
+
+#include <string>
+#include <string_view>
+
+#include <windows.h>
+#include <w32rt/testing.h>
+
+#include "core/path.h"
+#include "test_support.h"
+
+namespace files_test {
+
+class FilesTest : public testing_support::MachineTest {
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        const char* tz = getenv("TZ");
+        had_tz_ = tz != nullptr;
+        if (tz) saved_tz_ = tz;
+    }
+    void TearDown() override {
+        w32rt_clear_syscall_faults();
+        w32rt_set_clock_offset(0);
+        if (had_tz_)
+            setenv("TZ", saved_tz_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        MachineTest::TearDown();
+    }
+    // Where a Windows path of the machine lands.
+    static std::string posix(std::string_view windows_path) { return w32rt::map_path(windows_path); }
+
+private:
+    bool had_tz_ = false;
+    std::string saved_tz_;
+};
+
+// Closes a file handle at scope end.
+class Handle {
+public:
+    explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+    ~Handle() { reset(); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return h_; }
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+    void reset(HANDLE h = INVALID_HANDLE_VALUE) {
+        if (valid()) CloseHandle(h_);
+        h_ = h;
+    }
+
+private:
+    HANDLE h_;
+};
+
+inline HANDLE open_file(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                        DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    return CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+// Creates or overwrites a file with the content; false on any failure.
+inline bool put_file(const std::string& path, std::string_view content) {
+    Handle h(open_file(path, GENERIC_WRITE, 0, CREATE_ALWAYS));
+    if (!h.valid()) return false;
+    DWORD written = 0;
+    return WriteFile(h.get(), content.data(), DWORD(content.size()), &written, nullptr) && written == content.size();
+}
+
+// The whole content, or "<error N>" when the file cannot be read.
+inline std::string get_file(const std::string& path) {
+    Handle h(open_file(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
+    if (!h.valid()) return "<error " + std::to_string(GetLastError()) + ">";
+    std::string out;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(h.get(), buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
+    return out;
+}
+
+inline uint64_t ticks(const FILETIME& ft) { return (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; }
+inline FILETIME filetime(uint64_t t) { return FILETIME{DWORD(t), DWORD(t >> 32)}; }
+
+constexpr int64_t kSecond = 10'000'000;
+constexpr int64_t kDay = 86'400 * kSecond;
+
+}  // namespace files_test

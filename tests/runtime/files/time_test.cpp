@@ -1,0 +1,355 @@
+// System time, calendar conversions, local time and time zones, the test
+// clock.
+#include <time.h>
+
+#include <random>
+#include <string>
+
+#include "files_test_util.h"
+
+using namespace files_test;
+
+namespace {
+
+SYSTEMTIME st(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
+    SYSTEMTIME t = {};
+    t.wYear = WORD(y);
+    t.wMonth = WORD(mo);
+    t.wDay = WORD(d);
+    t.wHour = WORD(h);
+    t.wMinute = WORD(mi);
+    t.wSecond = WORD(s);
+    t.wMilliseconds = WORD(ms);
+    return t;
+}
+
+std::string show(const SYSTEMTIME& t) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+             t.wSecond, t.wMilliseconds);
+    return buf;
+}
+
+uint64_t ft_of(const SYSTEMTIME& t) {
+    FILETIME ft;
+    EXPECT_TRUE(SystemTimeToFileTime(&t, &ft)) << show(t);
+    return ticks(ft);
+}
+
+uint64_t real_now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return uint64_t(ts.tv_sec) * kSecond + uint64_t(ts.tv_nsec / 100) + 116444736000000000ull;
+}
+
+// Shifts the runtime's clock so that "now" is the given UTC time.
+void pretend_now(const SYSTEMTIME& utc) { w32rt_set_clock_offset(int64_t(ft_of(utc)) - int64_t(real_now())); }
+
+std::string utc_to_local(const TIME_ZONE_INFORMATION* tz, const SYSTEMTIME& utc) {
+    SYSTEMTIME local;
+    if (!SystemTimeToTzSpecificLocalTime(tz, &utc, &local)) return "error " + std::to_string(GetLastError());
+    return show(local);
+}
+
+std::string local_to_utc(const TIME_ZONE_INFORMATION* tz, const SYSTEMTIME& local) {
+    SYSTEMTIME utc;
+    if (!TzSpecificLocalTimeToSystemTime(tz, &local, &utc)) return "error " + std::to_string(GetLastError());
+    return show(utc);
+}
+
+TIME_ZONE_INFORMATION zone(LONG bias, LONG daylight_bias, SYSTEMTIME daylight_date, SYSTEMTIME standard_date) {
+    TIME_ZONE_INFORMATION tz = {};
+    tz.Bias = bias;
+    tz.DaylightBias = daylight_bias;
+    tz.DaylightDate = daylight_date;
+    tz.StandardDate = standard_date;
+    return tz;
+}
+
+// A day-in-month rule: the nth (5 = last) weekday of a month at a time.
+SYSTEMTIME rule(int month, int weekday, int nth, int hour) {
+    SYSTEMTIME r = {};
+    r.wMonth = WORD(month);
+    r.wDayOfWeek = WORD(weekday);
+    r.wDay = WORD(nth);
+    r.wHour = WORD(hour);
+    return r;
+}
+
+class TimeTest : public FilesTest {};
+
+}  // namespace
+
+TEST_F(TimeTest, FileTimesOfKnownInstants) {
+    EXPECT_EQ(ft_of(st(1601, 1, 1)), 0u);
+    EXPECT_EQ(ft_of(st(1970, 1, 1)), 116444736000000000ull);
+    EXPECT_EQ(ft_of(st(2024, 1, 1)), 133485408000000000ull);
+    EXPECT_EQ(ft_of(st(2024, 1, 1, 0, 0, 0, 1)), 133485408000010000ull);
+    EXPECT_EQ(ft_of(st(30827, 12, 31, 23, 59, 59, 999)) / kSecond, 0x7fff35f4f06c58f0ull / kSecond);
+}
+
+TEST_F(TimeTest, CalendarAgreesWithTheCLibraryAcrossCenturies) {
+    std::mt19937_64 rng(42);
+    for (int i = 0; i < 20000; ++i) {
+        // Every second from 1970 to 2200.
+        int64_t unix_seconds = int64_t(rng() % uint64_t(7258118400LL));
+        time_t t = time_t(unix_seconds);
+        struct tm tm;
+        ASSERT_TRUE(gmtime_r(&t, &tm));
+        SYSTEMTIME expected = st(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        FILETIME ft = filetime(uint64_t(unix_seconds) * kSecond + 116444736000000000ull);
+        SYSTEMTIME got;
+        ASSERT_TRUE(FileTimeToSystemTime(&ft, &got));
+        ASSERT_EQ(show(got), show(expected)) << unix_seconds;
+        ASSERT_EQ(got.wDayOfWeek, tm.tm_wday) << show(got);
+        ASSERT_EQ(ft_of(got), ticks(ft));
+    }
+}
+
+TEST_F(TimeTest, LeapYearsAndFieldValidation) {
+    FILETIME ft;
+    for (SYSTEMTIME ok : {st(2000, 2, 29), st(2024, 2, 29), st(2400, 2, 29), st(1604, 2, 29), st(2023, 12, 31, 23, 59, 59, 999)}) {
+        EXPECT_TRUE(SystemTimeToFileTime(&ok, &ft)) << show(ok);
+        SYSTEMTIME back;
+        ASSERT_TRUE(FileTimeToSystemTime(&ft, &back));
+        EXPECT_EQ(show(back), show(ok));
+    }
+    // Day after Feb 28 in a leap year is Feb 29, in a century year March 1.
+    FILETIME next = filetime(ft_of(st(2024, 2, 28)) + uint64_t(kDay));
+    SYSTEMTIME day;
+    ASSERT_TRUE(FileTimeToSystemTime(&next, &day));
+    EXPECT_EQ(show(day), show(st(2024, 2, 29)));
+    next = filetime(ft_of(st(2100, 2, 28)) + uint64_t(kDay));
+    ASSERT_TRUE(FileTimeToSystemTime(&next, &day));
+    EXPECT_EQ(show(day), show(st(2100, 3, 1)));
+
+    for (SYSTEMTIME bad : {st(1900, 2, 29), st(2100, 2, 29), st(2023, 2, 29), st(2024, 4, 31), st(2024, 13, 1),
+                           st(2024, 0, 1), st(2024, 1, 0), st(2024, 1, 1, 24), st(2024, 1, 1, 0, 60),
+                           st(2024, 1, 1, 0, 0, 60), st(2024, 1, 1, 0, 0, 0, 1000), st(1600, 12, 31),
+                           st(30828, 1, 1)}) {
+        SetLastError(0);
+        EXPECT_FALSE(SystemTimeToFileTime(&bad, &ft)) << show(bad);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER)) << show(bad);
+    }
+    // The day of the week given is ignored on input and computed on output.
+    SYSTEMTIME monday = st(2024, 1, 1);
+    monday.wDayOfWeek = 5;
+    ASSERT_TRUE(SystemTimeToFileTime(&monday, &ft));
+    ASSERT_TRUE(FileTimeToSystemTime(&ft, &day));
+    EXPECT_EQ(day.wDayOfWeek, 1);
+}
+
+TEST_F(TimeTest, RefusesFileTimesBeyondTheSignedRangeAndNullPointers) {
+    FILETIME too_big = filetime(0x8000000000000000ull);
+    SYSTEMTIME out;
+    SetLastError(0);
+    EXPECT_FALSE(FileTimeToSystemTime(&too_big, &out));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    FILETIME largest = filetime(0x7FFFFFFFFFFFFFFFull);
+    ASSERT_TRUE(FileTimeToSystemTime(&largest, &out));
+    EXPECT_EQ(out.wYear, 30828);
+
+    FILETIME ft = filetime(0);
+    SYSTEMTIME t = st(2024, 1, 1);
+    EXPECT_FALSE(SystemTimeToFileTime(nullptr, &ft));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(SystemTimeToFileTime(&t, nullptr));
+    EXPECT_FALSE(FileTimeToSystemTime(&ft, nullptr));
+    EXPECT_FALSE(FileTimeToLocalFileTime(nullptr, &ft));
+    EXPECT_FALSE(SystemTimeToTzSpecificLocalTime(nullptr, nullptr, &t));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(GetTimeZoneInformation(nullptr), TIME_ZONE_ID_INVALID);
+}
+
+TEST_F(TimeTest, CompareFileTimeOrdersBothHalves) {
+    FILETIME a = filetime(0x00000001FFFFFFFFull), b = filetime(0x0000000200000000ull);
+    EXPECT_EQ(CompareFileTime(&a, &b), -1);
+    EXPECT_EQ(CompareFileTime(&b, &a), 1);
+    EXPECT_EQ(CompareFileTime(&a, &a), 0);
+    FILETIME high = filetime(0xFFFFFFFF00000000ull);
+    EXPECT_EQ(CompareFileTime(&high, &b), 1);  // unsigned, as Windows compares
+}
+
+TEST_F(TimeTest, TestClockShiftsSystemAndLocalTime) {
+    setenv("TZ", "Asia/Tokyo", 1);
+    const int64_t three_days = 3 * kDay;
+    FILETIME before;
+    GetSystemTimeAsFileTime(&before);
+    w32rt_set_clock_offset(three_days);
+    EXPECT_EQ(w32rt_clock_offset(), three_days);
+    FILETIME shifted;
+    GetSystemTimeAsFileTime(&shifted);
+    int64_t moved = int64_t(ticks(shifted) - ticks(before));
+    EXPECT_GE(moved, three_days);
+    EXPECT_LT(moved, three_days + 60 * kSecond);
+
+    SYSTEMTIME sys, local;
+    GetSystemTime(&sys);
+    GetLocalTime(&local);
+    int64_t ahead = int64_t(ft_of(local)) - int64_t(ft_of(sys));
+    EXPECT_GE(ahead, 9 * 3600 * kSecond - 60 * kSecond);  // Tokyo keeps +9 h all year
+    EXPECT_LE(ahead, 9 * 3600 * kSecond + 60 * kSecond);
+    EXPECT_LT(std::llabs(int64_t(ft_of(sys)) - int64_t(ticks(shifted))), 60 * kSecond);
+}
+
+TEST_HELPER(report_system_time) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    testing_support::send_line(std::to_string(ticks(now)));
+    return 0;
+}
+
+TEST_F(TimeTest, ChildStartsWithTheClockOffsetOfItsEnvironment) {
+    const int64_t offset = 10 * kDay;
+    testing_support::SpawnOptions options;
+    options.env = {"EVTRACE_CLOCK_OFFSET=" + std::to_string(offset)};
+    uint64_t before = real_now();
+    testing_support::ChildProcess child = testing_support::spawn_helper("report_system_time", {}, options);
+    std::string line = child.read_line();
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(child.wait(), 0);
+    int64_t ahead = int64_t(std::stoull(line)) - int64_t(before);
+    EXPECT_GE(ahead, offset);
+    EXPECT_LT(ahead, offset + 60 * kSecond);
+}
+
+TEST_F(TimeTest, ProcessZoneAcrossBerlinDaylightTransitions) {
+    setenv("TZ", "Europe/Berlin", 1);
+    // Spring forward at 01:00 UTC: 02:00 CET becomes 03:00 CEST.
+    EXPECT_EQ(utc_to_local(nullptr, st(2024, 3, 31, 0, 59, 59)), "2024-03-31 01:59:59.000");
+    EXPECT_EQ(utc_to_local(nullptr, st(2024, 3, 31, 1, 0, 0)), "2024-03-31 03:00:00.000");
+    // Fall back at 01:00 UTC: 03:00 CEST becomes 02:00 CET.
+    EXPECT_EQ(utc_to_local(nullptr, st(2024, 10, 27, 0, 59, 59, 999)), "2024-10-27 02:59:59.999");
+    EXPECT_EQ(utc_to_local(nullptr, st(2024, 10, 27, 1, 0, 0)), "2024-10-27 02:00:00.000");
+    EXPECT_EQ(utc_to_local(nullptr, st(2024, 1, 15, 12, 0, 0)), "2024-01-15 13:00:00.000");
+
+    EXPECT_EQ(local_to_utc(nullptr, st(2024, 7, 1, 12, 0, 0)), "2024-07-01 10:00:00.000");
+    EXPECT_EQ(local_to_utc(nullptr, st(2024, 12, 1, 12, 0, 0)), "2024-12-01 11:00:00.000");
+    // 02:30 happens twice in October and never in March; both read as
+    // daylight time.
+    EXPECT_EQ(local_to_utc(nullptr, st(2024, 10, 27, 2, 30, 0)), "2024-10-27 00:30:00.000");
+    EXPECT_EQ(local_to_utc(nullptr, st(2024, 3, 31, 2, 30, 0)), "2024-03-31 00:30:00.000");
+}
+
+TEST_F(TimeTest, LocalFileTimeUsesTheBiasInEffectNow) {
+    setenv("TZ", "Europe/Berlin", 1);
+    const uint64_t january = ft_of(st(2024, 1, 10, 8, 0, 0));
+    FILETIME in = filetime(january), local, back;
+
+    pretend_now(st(2024, 7, 1, 12, 0, 0));  // summer: +2 h even for a January time
+    ASSERT_TRUE(FileTimeToLocalFileTime(&in, &local));
+    EXPECT_EQ(int64_t(ticks(local) - january), 2 * 3600 * kSecond);
+    ASSERT_TRUE(LocalFileTimeToFileTime(&local, &back));
+    EXPECT_EQ(ticks(back), january);
+
+    pretend_now(st(2024, 12, 1, 12, 0, 0));  // winter: +1 h
+    ASSERT_TRUE(FileTimeToLocalFileTime(&in, &local));
+    EXPECT_EQ(int64_t(ticks(local) - january), 3600 * kSecond);
+}
+
+TEST_F(TimeTest, TimeZoneInformationDescribesBerlin) {
+    setenv("TZ", "Europe/Berlin", 1);
+    pretend_now(st(2024, 7, 1, 12, 0, 0));
+    TIME_ZONE_INFORMATION tz;
+    EXPECT_EQ(GetTimeZoneInformation(&tz), DWORD(TIME_ZONE_ID_DAYLIGHT));
+    EXPECT_EQ(tz.Bias, -60);
+    EXPECT_EQ(tz.StandardBias, 0);
+    EXPECT_EQ(tz.DaylightBias, -60);
+    // Last Sunday of March at 02:00 standard time, last Sunday of October at
+    // 03:00 daylight time.
+    EXPECT_EQ(tz.DaylightDate.wYear, 0);
+    EXPECT_EQ(tz.DaylightDate.wMonth, 3);
+    EXPECT_EQ(tz.DaylightDate.wDayOfWeek, 0);
+    EXPECT_EQ(tz.DaylightDate.wDay, 5);
+    EXPECT_EQ(tz.DaylightDate.wHour, 2);
+    EXPECT_EQ(tz.StandardDate.wMonth, 10);
+    EXPECT_EQ(tz.StandardDate.wDayOfWeek, 0);
+    EXPECT_EQ(tz.StandardDate.wDay, 5);
+    EXPECT_EQ(tz.StandardDate.wHour, 3);
+    EXPECT_EQ(std::u16string(tz.StandardName), u"CET");
+    EXPECT_EQ(std::u16string(tz.DaylightName), u"CEST");
+
+    pretend_now(st(2024, 1, 20, 12, 0, 0));
+    EXPECT_EQ(GetTimeZoneInformation(&tz), DWORD(TIME_ZONE_ID_STANDARD));
+
+    setenv("TZ", "Asia/Tokyo", 1);
+    EXPECT_EQ(GetTimeZoneInformation(&tz), DWORD(TIME_ZONE_ID_UNKNOWN));
+    EXPECT_EQ(tz.Bias, -540);
+    EXPECT_EQ(tz.StandardDate.wMonth, 0);
+}
+
+TEST_F(TimeTest, ZoneRulesAgreeWithTheZoneDatabaseAllYear) {
+    // The rules GetTimeZoneInformation derives, applied by the rule engine,
+    // must give what the zone database gives, hour by hour.
+    for (const char* name : {"Europe/Berlin", "America/New_York", "Australia/Sydney"}) {
+        setenv("TZ", name, 1);
+        pretend_now(st(2024, 6, 1));
+        TIME_ZONE_INFORMATION tz;
+        ASSERT_NE(GetTimeZoneInformation(&tz), TIME_ZONE_ID_INVALID);
+        FILETIME start;
+        SYSTEMTIME jan = st(2024, 1, 1);
+        ASSERT_TRUE(SystemTimeToFileTime(&jan, &start));
+        for (int hour = 0; hour < 366 * 24; ++hour) {
+            FILETIME ft = filetime(ticks(start) + uint64_t(hour) * 3600 * kSecond + 17 * kSecond);
+            SYSTEMTIME utc;
+            ASSERT_TRUE(FileTimeToSystemTime(&ft, &utc));
+            ASSERT_EQ(utc_to_local(&tz, utc), utc_to_local(nullptr, utc)) << name << " " << show(utc);
+        }
+    }
+}
+
+TEST_F(TimeTest, GivenRulesFollowTheirOwnTransitions) {
+    // Second Sunday of March at 02:00, first Sunday of November at 02:00.
+    TIME_ZONE_INFORMATION eastern = zone(300, -60, rule(3, 0, 2, 2), rule(11, 0, 1, 2));
+    EXPECT_EQ(utc_to_local(&eastern, st(2024, 3, 10, 6, 59, 59)), "2024-03-10 01:59:59.000");
+    EXPECT_EQ(utc_to_local(&eastern, st(2024, 3, 10, 7, 0, 0)), "2024-03-10 03:00:00.000");
+    EXPECT_EQ(utc_to_local(&eastern, st(2024, 11, 3, 5, 59, 59)), "2024-11-03 01:59:59.000");
+    EXPECT_EQ(utc_to_local(&eastern, st(2024, 11, 3, 6, 0, 0)), "2024-11-03 01:00:00.000");
+    EXPECT_EQ(utc_to_local(&eastern, st(2021, 3, 14, 7, 0, 0)), "2021-03-14 03:00:00.000");  // 2nd Sunday = 14th
+    EXPECT_EQ(local_to_utc(&eastern, st(2024, 7, 4, 12, 0, 0)), "2024-07-04 16:00:00.000");
+    EXPECT_EQ(local_to_utc(&eastern, st(2024, 12, 25, 12, 0, 0)), "2024-12-25 17:00:00.000");
+    EXPECT_EQ(local_to_utc(&eastern, st(2024, 3, 10, 2, 30, 0)), "2024-03-10 06:30:00.000");
+    EXPECT_EQ(local_to_utc(&eastern, st(2024, 11, 3, 1, 30, 0)), "2024-11-03 05:30:00.000");
+
+    // "Last Sunday" (5) in a March whose last Sunday is the 25th.
+    TIME_ZONE_INFORMATION central = zone(-60, -60, rule(3, 0, 5, 2), rule(10, 0, 5, 3));
+    EXPECT_EQ(utc_to_local(&central, st(2029, 3, 25, 0, 59, 59)), "2029-03-25 01:59:59.000");
+    EXPECT_EQ(utc_to_local(&central, st(2029, 3, 25, 1, 0, 0)), "2029-03-25 03:00:00.000");
+
+    // Southern hemisphere: daylight time spans the new year.
+    TIME_ZONE_INFORMATION sydney = zone(-600, -60, rule(10, 0, 1, 2), rule(4, 0, 1, 3));
+    EXPECT_EQ(utc_to_local(&sydney, st(2024, 1, 15, 0, 0, 0)), "2024-01-15 11:00:00.000");
+    EXPECT_EQ(utc_to_local(&sydney, st(2024, 7, 15, 0, 0, 0)), "2024-07-15 10:00:00.000");
+    EXPECT_EQ(utc_to_local(&sydney, st(2024, 4, 6, 15, 59, 59)), "2024-04-07 02:59:59.000");
+    EXPECT_EQ(utc_to_local(&sydney, st(2024, 4, 6, 16, 0, 0)), "2024-04-07 02:00:00.000");
+
+    // No daylight rules: the bias alone.
+    TIME_ZONE_INFORMATION fixed = zone(-330, 0, SYSTEMTIME{}, SYSTEMTIME{});
+    EXPECT_EQ(utc_to_local(&fixed, st(2024, 6, 1, 0, 0, 0)), "2024-06-01 05:30:00.000");
+
+    TIME_ZONE_INFORMATION broken = zone(0, -60, rule(13, 0, 1, 2), rule(4, 0, 1, 3));
+    SYSTEMTIME out;
+    SYSTEMTIME in = st(2024, 1, 1);
+    SetLastError(0);
+    EXPECT_FALSE(SystemTimeToTzSpecificLocalTime(&broken, &in, &out));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    broken = zone(0, -60, rule(3, 7, 1, 2), rule(4, 0, 1, 3));
+    EXPECT_FALSE(TzSpecificLocalTimeToSystemTime(&broken, &in, &out));
+}
+
+TEST_F(TimeTest, LocalRoundTripsOutsideTransitions) {
+    std::mt19937 rng(7);
+    for (const char* name : {"Europe/Berlin", "Australia/Sydney", "UTC"}) {
+        setenv("TZ", name, 1);
+        for (int i = 0; i < 2000; ++i) {
+            SYSTEMTIME utc = st(1980 + int(rng() % 60), 1 + int(rng() % 12), 1 + int(rng() % 28), int(rng() % 24),
+                                int(rng() % 60), int(rng() % 60), int(rng() % 1000));
+            SYSTEMTIME local, back;
+            ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
+            ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &back));
+            // Only the repeated autumn hour may come back an hour early.
+            int64_t diff = int64_t(ft_of(utc)) - int64_t(ft_of(back));
+            ASSERT_TRUE(diff == 0 || diff == 3600 * kSecond) << name << " " << show(utc) << " -> " << show(back);
+        }
+    }
+}
