@@ -1,0 +1,217 @@
+// A registry that cannot be used as it should: locked by another process,
+// damaged, foreign, refused by the disk, or with unusable shared memory.
+// Every case ends in a clear status, in bounded time, with nothing lost.
+#include <errno.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include <w32rt/machine.h>
+#include <w32rt/testing.h>
+
+#include "core/machine.h"
+#include "core/shm.h"
+#include "registry/registry.h"
+#include "registry_test_util.h"
+
+using namespace registry_test;
+using testing_support::receive_line;
+using testing_support::send_line;
+
+namespace {
+
+std::string registry_file() { return w32rt::machine_root() + "/registry.db"; }
+
+// Holds the registry's write lock from a connection of another process,
+// until told to let go.
+TEST_HELPER(registry_locker) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(registry_file().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return 2;
+    if (sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) return 3;
+    send_line("locked");
+    receive_line();
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return 0;
+}
+
+void overwrite(const std::string& path, off_t offset, size_t size, char fill) {
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    std::string garbage(size, fill);
+    ASSERT_EQ(pwrite(fd, garbage.data(), garbage.size(), offset), ssize_t(size));
+    close(fd);
+}
+
+off_t file_size(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+class RegistryFailure : public testing_support::MachineTest {
+protected:
+    void TearDown() override {
+        w32rt_clear_syscall_faults();
+        MachineTest::TearDown();
+    }
+
+    w32rt::registry::Registry& registry() { return w32rt::registry::Registry::current(); }
+
+    // A registry with some content, its connection closed so that the file
+    // holds everything (the WAL is checkpointed and emptied).
+    void make_registry() {
+        Key key;
+        ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Orkan\\Settings", &key), ERROR_SUCCESS);
+        for (int i = 0; i < 200; ++i)
+            ASSERT_EQ(set_string(key.get(), ("Value" + std::to_string(i)).c_str(), std::string(100, 'v')),
+                      ERROR_SUCCESS);
+        key.reset();
+        registry().close_database();
+        ASSERT_GT(file_size(registry_file()), 8192);
+    }
+};
+
+TEST_F(RegistryFailure, LockedDatabaseRefusesWritesWithBusyInBoundedTime) {
+    Key key;
+    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Locked", &key), ERROR_SUCCESS);
+    ASSERT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
+    registry().set_busy_timeout(200);
+
+    auto locker = testing_support::spawn_helper("registry_locker");
+    ASSERT_TRUE(locker.expect_line("locked"));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(set_dword(key.get(), "V", 2), ERROR_BUSY);
+    Key sub;
+    EXPECT_EQ(create_key(key.get(), "Sub", &sub), ERROR_BUSY);
+    EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Locked"), ERROR_BUSY);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+
+    // Readers are not held up by a writer; read past the cache.
+    registry().close_database();
+    DWORD v = 0;
+    EXPECT_EQ(get_dword(key.get(), "V", &v), ERROR_SUCCESS);
+    EXPECT_EQ(v, 1u);
+
+    locker.write_line("release");
+    EXPECT_EQ(locker.wait(), 0);
+    EXPECT_EQ(set_dword(key.get(), "V", 3), ERROR_SUCCESS);
+    EXPECT_EQ(get_dword(key.get(), "V", &v), ERROR_SUCCESS);
+    EXPECT_EQ(v, 3u);
+    EXPECT_EQ(create_key(key.get(), "Sub", &sub), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryFailure, GarbageOverTheHeaderIsReportedAsCorrupt) {
+    make_registry();
+    overwrite(registry_file(), 0, 4096, '\xA5');
+    Key key;
+    EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Orkan\\Settings", &key), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\New", &key), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(set_dword(HKEY_LOCAL_MACHINE, "V", 1), ERROR_REGISTRY_CORRUPT);
+    char name[32];
+    DWORD chars = sizeof name;
+    EXPECT_EQ(RegEnumKeyExA(HKEY_LOCAL_MACHINE, 0, name, &chars, nullptr, nullptr, nullptr, nullptr),
+              ERROR_REGISTRY_CORRUPT);
+}
+
+TEST_F(RegistryFailure, GarbageInTheTablesIsReportedAsCorrupt) {
+    make_registry();
+    off_t size = file_size(registry_file());
+    overwrite(registry_file(), 4096, size_t(size - 4096), '\x5A');
+    Key key;
+    LSTATUS status = open_key(HKEY_LOCAL_MACHINE, "Software\\Orkan\\Settings", &key);
+    if (status == ERROR_SUCCESS) {
+        std::string data;
+        status = get_raw(key.get(), "Value7", &data);
+    }
+    EXPECT_EQ(status, ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(set_dword(HKEY_LOCAL_MACHINE, "V", 1), ERROR_REGISTRY_CORRUPT);
+}
+
+TEST_F(RegistryFailure, TruncatedFileIsReportedAsCorrupt) {
+    make_registry();
+    ASSERT_EQ(truncate(registry_file().c_str(), file_size(registry_file()) / 2), 0);
+    Key key;
+    LSTATUS status = open_key(HKEY_LOCAL_MACHINE, "Software\\Orkan\\Settings", &key);
+    if (status == ERROR_SUCCESS) {
+        char name[64];
+        DWORD chars = sizeof name;
+        for (DWORD i = 0; status == ERROR_SUCCESS; ++i, chars = sizeof name)
+            status = RegEnumValueA(key.get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    }
+    EXPECT_EQ(status, ERROR_REGISTRY_CORRUPT);
+}
+
+TEST_F(RegistryFailure, ForeignDatabaseIsNeitherUsedNorChanged) {
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(registry_file().c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE notes(text); INSERT INTO notes VALUES('keep me')", nullptr,
+                               nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    off_t size = file_size(registry_file());
+    Key key;
+    EXPECT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software", &key), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software", &key), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(file_size(registry_file()), size);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(registry_file().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT text FROM notes", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "keep me");
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
+TEST_F(RegistryFailure, ARepairedFileIsPickedUpWithoutRestart) {
+    make_registry();
+    overwrite(registry_file(), 0, 4096, '\xA5');
+    Key key;
+    ASSERT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Orkan\\Settings", &key), ERROR_REGISTRY_CORRUPT);
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((registry_file() + suffix).c_str());
+    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Fresh", &key), ERROR_SUCCESS);
+    EXPECT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryFailure, DiskRefusingTheNewFileGivesAClearStatusAndNoHalfRegistry) {
+    w32rt_fail_syscall("open", 1, EIO);
+    Key key;
+    EXPECT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\X", &key), ERROR_REGISTRY_IO_FAILED);
+    EXPECT_EQ(file_size(registry_file()), -1);
+    w32rt_fail_syscall("open", 1, ENOSPC);
+    EXPECT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\X", &key), ERROR_DISK_FULL);
+    // The next attempt makes the registry.
+    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\X", &key), ERROR_SUCCESS);
+    EXPECT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryFailure, UnusableSharedMemoryLeavesTheRegistryUsableWithoutNotification) {
+    // A region of the journal's name that is not a journal.
+    std::string name = w32rt::Machine::current().shm_name("registry");
+    auto foreign = w32rt::SharedRegion::open_or_create(name, 4096, 0x12345678, 9, [](void*) {});
+    ASSERT_NE(foreign, nullptr);
+
+    Key key;
+    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\NoJournal", &key), ERROR_SUCCESS);
+    ASSERT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
+    DWORD v = 0;
+    ASSERT_EQ(get_dword(key.get(), "V", &v), ERROR_SUCCESS);
+    ASSERT_EQ(set_dword(key.get(), "V", 2), ERROR_SUCCESS);
+    EXPECT_EQ(get_dword(key.get(), "V", &v), ERROR_SUCCESS);
+    EXPECT_EQ(v, 2u);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(RegNotifyChangeKeyValue(key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE),
+              ERROR_NO_SYSTEM_RESOURCES);
+    CloseHandle(event);
+    // The region of the other program is left as it was.
+    EXPECT_EQ(foreign->header()->magic, 0x12345678u);
+}
+
+}  // namespace
