@@ -85,6 +85,8 @@ WINBASEAPI DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
 WINBASEAPI BOOL WINAPI SwitchToThread(void);
 
 // ---- Thread-local storage ------------------------------------------------
+// 1088 slots per process; freeing a slot clears it in every thread.
+#define TLS_MINIMUM_AVAILABLE 64
 #define TLS_OUT_OF_INDEXES ((DWORD)0xFFFFFFFF)
 WINBASEAPI DWORD WINAPI TlsAlloc(void);
 WINBASEAPI BOOL WINAPI TlsFree(DWORD dwTlsIndex);

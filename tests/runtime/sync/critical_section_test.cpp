@@ -1,0 +1,172 @@
+// Critical sections and thread-local storage slots.
+#include <windows.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+BOOL try_on_other_thread(CRITICAL_SECTION* cs) {
+    BOOL got = FALSE;
+    std::thread t([&] {
+        got = TryEnterCriticalSection(cs);
+        if (got) LeaveCriticalSection(cs);
+    });
+    t.join();
+    return got;
+}
+
+TEST(CriticalSectionTest, RecursiveOwnershipIsLeftOncePerEnter) {
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    EnterCriticalSection(&cs);
+    EXPECT_TRUE(TryEnterCriticalSection(&cs));
+    EnterCriticalSection(&cs);
+    EXPECT_EQ(cs.RecursionCount, 3);
+    EXPECT_EQ(DWORD(uintptr_t(cs.OwningThread)), GetCurrentThreadId());
+    EXPECT_FALSE(try_on_other_thread(&cs));
+    LeaveCriticalSection(&cs);
+    LeaveCriticalSection(&cs);
+    EXPECT_FALSE(try_on_other_thread(&cs));
+    LeaveCriticalSection(&cs);
+    EXPECT_TRUE(try_on_other_thread(&cs));
+    DeleteCriticalSection(&cs);
+}
+
+TEST(CriticalSectionTest, LeaveByAThreadThatDoesNotOwnItChangesNothing) {
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    EnterCriticalSection(&cs);
+    std::thread t([&] { LeaveCriticalSection(&cs); });
+    t.join();
+    EXPECT_FALSE(try_on_other_thread(&cs));
+    EXPECT_EQ(cs.RecursionCount, 1);
+    LeaveCriticalSection(&cs);
+    EXPECT_TRUE(try_on_other_thread(&cs));
+    DeleteCriticalSection(&cs);
+}
+
+TEST(CriticalSectionTest, ExcludesOtherThreadsUnderContention) {
+    for (DWORD spin : {0u, 4000u}) {
+        CRITICAL_SECTION cs;
+        ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&cs, spin));
+        constexpr int kThreads = 4;
+        constexpr int kRounds = 50000;
+        long counter = 0;  // deliberately not atomic
+        std::atomic<int> inside{0};
+        std::atomic<bool> overlap{false};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&] {
+                for (int r = 0; r < kRounds; ++r) {
+                    EnterCriticalSection(&cs);
+                    if (inside.fetch_add(1) != 0) overlap = true;
+                    counter = counter + 1;
+                    inside.fetch_sub(1);
+                    LeaveCriticalSection(&cs);
+                }
+            });
+        }
+        for (auto& t : threads) t.join();
+        EXPECT_FALSE(overlap.load()) << "spin " << spin;
+        EXPECT_EQ(counter, long(kThreads) * kRounds) << "spin " << spin;
+        EXPECT_TRUE(try_on_other_thread(&cs));
+        DeleteCriticalSection(&cs);
+    }
+}
+
+TEST(CriticalSectionTest, WaitingThreadGetsItWhenReleased) {
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    EnterCriticalSection(&cs);
+    std::atomic<bool> entered{false};
+    std::thread t([&] {
+        EnterCriticalSection(&cs);
+        entered = true;
+        LeaveCriticalSection(&cs);
+    });
+    // The waiter marks the word before it sleeps.
+    ASSERT_TRUE(testing_support::eventually([&] { return cs.LockCount == 2; }));
+    EXPECT_FALSE(entered.load());
+    LeaveCriticalSection(&cs);
+    t.join();
+    EXPECT_TRUE(entered.load());
+    DeleteCriticalSection(&cs);
+}
+
+TEST(CriticalSectionTest, ZeroFilledStructureIsUsable) {
+    CRITICAL_SECTION cs = {};
+    EnterCriticalSection(&cs);
+    EXPECT_FALSE(try_on_other_thread(&cs));
+    LeaveCriticalSection(&cs);
+    EXPECT_TRUE(try_on_other_thread(&cs));
+}
+
+// ---- Thread-local storage ----------------------------------------------------
+
+TEST(TlsTest, ValuesArePerThread) {
+    DWORD slot = TlsAlloc();
+    ASSERT_NE(slot, TLS_OUT_OF_INDEXES);
+    int mine = 1, theirs = 2;
+    SetLastError(ERROR_INVALID_HANDLE);
+    EXPECT_EQ(TlsGetValue(slot), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+    ASSERT_TRUE(TlsSetValue(slot, &mine));
+    void* seen_there_before = &mine;
+    void* seen_there_after = nullptr;
+    std::thread t([&] {
+        seen_there_before = TlsGetValue(slot);
+        TlsSetValue(slot, &theirs);
+        seen_there_after = TlsGetValue(slot);
+    });
+    t.join();
+    EXPECT_EQ(seen_there_before, nullptr);
+    EXPECT_EQ(seen_there_after, &theirs);
+    EXPECT_EQ(TlsGetValue(slot), &mine);
+    EXPECT_TRUE(TlsFree(slot));
+}
+
+TEST(TlsTest, FreedSlotIsClearedInEveryThread) {
+    DWORD slot = TlsAlloc();
+    int value = 7;
+    ASSERT_TRUE(TlsSetValue(slot, &value));
+    ASSERT_TRUE(TlsFree(slot));
+    SetLastError(0);
+    EXPECT_EQ(TlsGetValue(slot), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+    EXPECT_FALSE(TlsSetValue(slot, &value));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+    EXPECT_FALSE(TlsFree(slot));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    // The lowest free slot comes back, empty.
+    DWORD again = TlsAlloc();
+    EXPECT_EQ(again, slot);
+    EXPECT_EQ(TlsGetValue(again), nullptr);
+    TlsFree(again);
+}
+
+TEST(TlsTest, SlotsRunOutAt1088) {
+    std::vector<DWORD> slots;
+    for (;;) {
+        DWORD s = TlsAlloc();
+        if (s == TLS_OUT_OF_INDEXES) break;
+        slots.push_back(s);
+        ASSERT_LT(slots.size(), 2000u);
+    }
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
+    EXPECT_LE(slots.size(), size_t(TLS_MINIMUM_AVAILABLE + 1024));
+    EXPECT_GE(slots.size(), size_t(TLS_MINIMUM_AVAILABLE + 1024 - 16));
+    for (DWORD s : slots) TlsSetValue(s, &slots);
+    for (DWORD s : slots) EXPECT_EQ(TlsGetValue(s), &slots);
+    for (DWORD s : slots) EXPECT_TRUE(TlsFree(s));
+    SetLastError(0);
+    EXPECT_EQ(TlsGetValue(5000), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+}  // namespace
