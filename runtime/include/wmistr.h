@@ -23,6 +23,19 @@ typedef struct _WNODE_HEADER {
     ULONG Flags;
 } WNODE_HEADER, *PWNODE_HEADER;
 
+#ifdef __cplusplus
+static_assert(sizeof(WNODE_HEADER) == 48, "WNODE_HEADER");
+static_assert(offsetof(WNODE_HEADER, HistoricalContext) == 8, "WNODE_HEADER.HistoricalContext");
+static_assert(offsetof(WNODE_HEADER, TimeStamp) == 16, "WNODE_HEADER.TimeStamp");
+static_assert(offsetof(WNODE_HEADER, Guid) == 24, "WNODE_HEADER.Guid");
+static_assert(offsetof(WNODE_HEADER, ClientContext) == 40, "WNODE_HEADER.ClientContext");
+static_assert(offsetof(WNODE_HEADER, Flags) == 44, "WNODE_HEADER.Flags");
+#else
+_Static_assert(sizeof(WNODE_HEADER) == 48, "WNODE_HEADER");
+_Static_assert(offsetof(WNODE_HEADER, Guid) == 24, "WNODE_HEADER.Guid");
+_Static_assert(offsetof(WNODE_HEADER, Flags) == 44, "WNODE_HEADER.Flags");
+#endif
+
 #define WNODE_FLAG_ALL_DATA 0x00000001
 #define WNODE_FLAG_SINGLE_INSTANCE 0x00000002
 #define WNODE_FLAG_SINGLE_ITEM 0x00000004

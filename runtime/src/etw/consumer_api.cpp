@@ -1,0 +1,392 @@
+// Real-time consumers: OpenTraceA, ProcessTrace, CloseTrace.
+//
+// OpenTraceA attaches the consumer to the session at once when it runs and
+// the caller has the rights (so events written after OpenTraceA returned are
+// kept for ProcessTrace); otherwise the failure waits for ProcessTrace, as
+// on Windows: a missing session shows as ERROR_WMI_INSTANCE_NOT_FOUND and
+// missing rights as ERROR_ACCESS_DENIED from ProcessTrace.
+//
+// Each consumer has a ring of the session's capacity. ProcessTrace delivers
+// events in ring order (per writing thread, the order written) straight from
+// the ring, spins a few microseconds when the ring runs dry, then sleeps on
+// the ring's futex until a producer commits. A "buffer" for BufferCallback
+// and BuffersRead is a run of events of at most BufferSize bytes delivered
+// without sleeping.
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <evntrace.h>
+
+#include "core/error.h"
+#include "core/futex.h"
+#include "etw/state.h"
+
+using namespace w32rt;
+using namespace w32rt::etw;
+
+namespace {
+
+constexpr uint64_t kConsumerHandleTag = 0x43;
+constexpr int64_t kSpinNs = 20000;               // spin before sleeping
+constexpr int64_t kIdleTimeoutNs = 500000000;    // safety net while the ring is empty
+constexpr int64_t kFirstStuckWaitNs = 1000000;   // then doubling up to kMaxStuckWaitNs
+constexpr int64_t kMaxStuckWaitNs = 50000000;
+constexpr int64_t kUnknownWriterGraceNs = 2000000000;
+
+struct Consumer {
+    std::mutex mutex;  // guards everything below but the atomics
+    EtwState* state = nullptr;
+    std::string logger_name;
+    EVENT_TRACE_LOGFILEA logfile;  // the copy callbacks see
+    bool closed = false;           // the handle was closed
+    bool processing = false;
+    std::atomic<bool> close_requested{false};
+
+    std::shared_ptr<ProcessSession> session;
+    uint32_t index = 0;
+    uint32_t generation = 0;
+    std::unique_ptr<RingMap> ring;
+    std::unique_ptr<RingReader> reader;
+};
+
+std::mutex g_table_mutex;
+std::vector<std::shared_ptr<Consumer>> g_table;
+std::vector<uint32_t> g_generations;
+
+TRACEHANDLE add_consumer(std::shared_ptr<Consumer> consumer) {
+    std::lock_guard<std::mutex> lock(g_table_mutex);
+    size_t index = 0;
+    while (index < g_table.size() && g_table[index]) ++index;
+    if (index == g_table.size()) {
+        if (index >= 0xFFFFFF) return 0;
+        g_table.emplace_back();
+        g_generations.push_back(0);
+    }
+    g_table[index] = std::move(consumer);
+    uint32_t generation = ++g_generations[index];
+    return (kConsumerHandleTag << 56) | (uint64_t(index) << 32) | generation;
+}
+
+std::shared_ptr<Consumer> find_consumer(TRACEHANDLE handle, bool remove) {
+    if ((handle >> 56) != kConsumerHandleTag) return nullptr;
+    size_t index = size_t((handle >> 32) & 0xFFFFFF);
+    std::lock_guard<std::mutex> lock(g_table_mutex);
+    if (index >= g_table.size() || !g_table[index] || g_generations[index] != uint32_t(handle)) return nullptr;
+    std::shared_ptr<Consumer> consumer = g_table[index];
+    if (remove) g_table[index].reset();
+    return consumer;
+}
+
+// Attaches to the running session of the consumer's name. Called with the
+// consumer's mutex held.
+ULONG attach(Consumer& c) {
+    EtwState& state = *c.state;
+    EtwState::Lock lock(state);
+    if (!lock.owns()) return GetLastError();
+    int slot = state.find_by_name(c.logger_name.c_str());
+    if (slot < 0) return ERROR_WMI_INSTANCE_NOT_FOUND;
+    auto session = state.session(uint32_t(slot), state.directory()->slots[slot].generation.load());
+    if (!session) return GetLastError();
+    state.reap_dead_consumers(*session);
+    SessionRegion* r = session->shared();
+    int free_index = -1;
+    for (uint32_t i = 0; i < kMaxConsumers && free_index < 0; ++i)
+        if (r->consumers[i].state.load(std::memory_order_acquire) == kConsumerFree) free_index = int(i);
+    if (free_index < 0) return ERROR_NO_SYSTEM_RESOURCES;
+    ConsumerSlot& slot_ref = r->consumers[free_index];
+    uint32_t generation = slot_ref.generation.load() + 1;
+    slot_ref.generation.store(generation, std::memory_order_release);
+    RingMap::Identity identity{uint32_t(slot), session->generation(), uint32_t(free_index), generation};
+    auto ring = RingMap::create(session->ring_name(uint32_t(free_index), generation), session->capacity(), identity);
+    if (!ring) return GetLastError();
+    slot_ref.owner = current_process();
+    slot_ref.tid = int32_t(current_tid());
+    slot_ref.uid = uint32_t(geteuid());
+    slot_ref.attach_time = filetime_now();
+    slot_ref.state.store(kConsumerActive, std::memory_order_release);
+    r->consumer_epoch.fetch_add(1, std::memory_order_release);
+
+    c.reader = std::make_unique<RingReader>(ring.get(), ring_key(uint32_t(free_index), generation));
+    c.ring = std::move(ring);
+    c.session = std::move(session);
+    c.index = uint32_t(free_index);
+    c.generation = generation;
+
+    // What a consumer of a real-time session learns about it.
+    const SessionSlot& s = state.directory()->slots[slot];
+    TRACE_LOGFILE_HEADER& h = c.logfile.LogfileHeader;
+    memset(&h, 0, sizeof h);
+    h.BufferSize = c.session->buffer_bytes();
+    h.VersionDetail.MajorVersion = 1;
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    h.NumberOfProcessors = cpus > 0 ? ULONG(cpus) : 1;
+    h.TimerResolution = 1;  // time stamps are FILETIME, 100 ns
+    h.LogFileMode = s.log_file_mode;
+    h.StartBuffers = s.minimum_buffers;
+    h.PointerSize = sizeof(void*);
+    h.PerfFreq.QuadPart = 10000000;
+    h.StartTime.QuadPart = LONGLONG(s.start_time);
+    h.ReservedFlags = s.clock_type;
+    struct timespec up;
+    clock_gettime(CLOCK_BOOTTIME, &up);
+    h.BootTime.QuadPart = LONGLONG(filetime_now() - (uint64_t(up.tv_sec) * 10000000u + uint64_t(up.tv_nsec) / 100u));
+    c.logfile.BufferSize = c.session->buffer_bytes();
+    return ERROR_SUCCESS;
+}
+
+// Gives the consumer's slot back. Called with the consumer's mutex held.
+void detach(Consumer& c) {
+    if (!c.session) return;
+    {
+        EtwState::Lock lock(*c.state);
+        if (lock.owns()) {
+            if (c.reader) c.reader->publish();
+            c.state->release_consumer(*c.session, c.index, c.generation);
+        }
+    }
+    c.reader.reset();
+    c.ring.reset();
+    c.session.reset();
+}
+
+// True once the tail has reached (or passed) the head word `target`.
+bool reached(uint64_t tail, uint64_t target) { return ordinal_distance(ring_ord(target), ring_ord(tail)) < (1u << 23); }
+
+ULONG saturate(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : ULONG(v); }
+
+class Pump {
+public:
+    Pump(Consumer& c, const FILETIME* start, const FILETIME* end)
+        : c_(c), reader_(*c.reader), lf_(c.logfile), session_(*c.session) {
+        if (start) start_ = (uint64_t(start->dwHighDateTime) << 32) | start->dwLowDateTime;
+        if (end) end_ = (uint64_t(end->dwHighDateTime) << 32) | end->dwLowDateTime;
+        buffer_bytes_ = session_.buffer_bytes();
+        publish_bytes_ = session_.capacity() / 16;
+    }
+
+    ULONG run() {
+        RecordView view;
+        for (;;) {
+            RingReader::Peek peek = reader_.peek(&view);
+            if (peek == RingReader::Peek::Ready) {
+                stuck_since_ = 0;
+                bool stop_now = false;
+                if (!view.malformed) stop_now = !deliver(view);
+                reader_.consume(view);
+                unpublished_ += view.record_size;
+                buffer_fill_ += view.record_size;
+                if (unpublished_ >= publish_bytes_) publish();
+                if (stop_now) return finish(ERROR_SUCCESS);
+                if (buffer_fill_ >= buffer_bytes_ && !end_buffer()) return finish(ERROR_CANCELLED);
+                if (draining_ && reached(reader_.tail(), drain_target_)) return finish(ERROR_SUCCESS);
+                continue;
+            }
+            publish();
+            if (buffer_fill_ && !end_buffer()) return finish(ERROR_CANCELLED);
+
+            // Stop or close: deliver what was queued when it was noticed.
+            if (!draining_ && (c_.close_requested.load(std::memory_order_acquire) || !session_.running())) {
+                draining_ = true;
+                drain_target_ = reader_.head();
+            }
+            if (draining_ && (peek == RingReader::Peek::Empty || reached(reader_.tail(), drain_target_)))
+                return finish(ERROR_SUCCESS);
+
+            if (spin(&view)) continue;
+
+            uint32_t seq = reader_.prepare_sleep();
+            peek = reader_.peek(&view);
+            if (peek == RingReader::Peek::Ready || c_.close_requested.load(std::memory_order_acquire) ||
+                (!draining_ && !session_.running())) {
+                reader_.cancel_sleep();
+                continue;
+            }
+            if (peek == RingReader::Peek::Empty) {
+                stuck_since_ = 0;
+                reader_.sleep(seq, kIdleTimeoutNs);
+                continue;
+            }
+            // Pending: the record at the tail is being written, or its
+            // writer died. Sleep briefly (its commit wakes us), then check.
+            int64_t now = monotonic_ns();
+            if (stuck_since_ == 0 || stuck_tail_ != reader_.tail()) {
+                stuck_since_ = now;
+                stuck_tail_ = reader_.tail();
+                stuck_wait_ = kFirstStuckWaitNs;
+            }
+            if (reader_.sleep(seq, stuck_wait_)) continue;
+            stuck_wait_ = std::min(stuck_wait_ * 2, kMaxStuckWaitNs);
+            bool unknown_dead = monotonic_ns() - stuck_since_ > kUnknownWriterGraceNs;
+            if (reader_.resolve_stuck(session_.writers(), unknown_dead || draining_past_grace(now))) {
+                stuck_since_ = 0;
+                publish();
+            }
+        }
+    }
+
+private:
+    // A drain after stop or close does not wait for ever on a live writer
+    // that never finishes its record.
+    bool draining_past_grace(int64_t now) const {
+        return draining_ && stuck_since_ != 0 && now - stuck_since_ > kUnknownWriterGraceNs;
+    }
+
+    bool spin(RecordView* view) {
+        int64_t until = monotonic_ns() + kSpinNs;
+        for (;;) {
+            for (int i = 0; i < 64; ++i) {
+                __builtin_ia32_pause();
+                if (reader_.peek(view) == RingReader::Peek::Ready) return true;
+            }
+            if (c_.close_requested.load(std::memory_order_relaxed) || monotonic_ns() >= until) return false;
+        }
+    }
+
+    // False when processing must end (past EndTime).
+    bool deliver(const RecordView& view) {
+        uint64_t stamp = uint64_t(view.header.TimeStamp.QuadPart);
+        if (start_ && stamp < start_) return true;
+        if (end_ && stamp > end_) return false;
+        EVENT_TRACE& ev = lf_.CurrentEvent;
+        memset(&ev, 0, sizeof ev);
+        ev.Header = view.header;
+        ev.MofData = const_cast<char*>(view.payload);
+        ev.MofLength = view.payload_size;
+        ev.BufferContext.ProcessorNumber = UCHAR(view.cpu);
+        ev.BufferContext.LoggerId = USHORT(session_.slot() + 1);
+        lf_.CurrentTime = LONGLONG(stamp);
+        if (lf_.EventCallback) lf_.EventCallback(&ev);
+        return true;
+    }
+
+    bool end_buffer() {
+        lf_.BuffersRead++;
+        lf_.Filled = ULONG(std::min<uint64_t>(buffer_fill_, 0xFFFFFFFFu));
+        lf_.EventsLost = saturate(reader_.lost());
+        buffer_fill_ = 0;
+        if (!lf_.BufferCallback) return true;
+        return lf_.BufferCallback(&lf_) != FALSE;
+    }
+
+    void publish() {
+        reader_.publish();
+        unpublished_ = 0;
+    }
+
+    ULONG finish(ULONG status) {
+        publish();
+        lf_.EventsLost = saturate(reader_.lost());
+        return status;
+    }
+
+    Consumer& c_;
+    RingReader& reader_;
+    EVENT_TRACE_LOGFILEA& lf_;
+    ProcessSession& session_;
+    uint64_t start_ = 0, end_ = 0;
+    uint64_t buffer_bytes_ = 0, publish_bytes_ = 0;
+    uint64_t unpublished_ = 0, buffer_fill_ = 0;
+    bool draining_ = false;
+    uint64_t drain_target_ = 0;
+    int64_t stuck_since_ = 0;
+    uint64_t stuck_tail_ = 0;
+    int64_t stuck_wait_ = kFirstStuckWaitNs;
+};
+
+TRACEHANDLE open_trace(PEVENT_TRACE_LOGFILEA logfile) {
+    if (!logfile) return fail(ERROR_INVALID_PARAMETER, INVALID_PROCESSTRACE_HANDLE);
+    ULONG mode = logfile->ProcessTraceMode;
+    if (!(mode & PROCESS_TRACE_MODE_REAL_TIME)) {
+        // Reading log files is not provided.
+        bool named = logfile->LogFileName && *logfile->LogFileName;
+        return fail(named ? ERROR_NOT_SUPPORTED : ERROR_BAD_PATHNAME, INVALID_PROCESSTRACE_HANDLE);
+    }
+    // EVENT_RECORD delivery belongs to the manifest-based API.
+    if (mode & PROCESS_TRACE_MODE_EVENT_RECORD) return fail(ERROR_NOT_SUPPORTED, INVALID_PROCESSTRACE_HANDLE);
+    const char* name = logfile->LoggerName;
+    if (!name || !*name || strnlen(name, kMaxNameLength + 1) > kMaxNameLength)
+        return fail(ERROR_INVALID_PARAMETER, INVALID_PROCESSTRACE_HANDLE);
+
+    auto c = std::make_shared<Consumer>();
+    c->state = &EtwState::current();
+    c->logger_name = name;
+    memcpy(&c->logfile, logfile, sizeof(EVENT_TRACE_LOGFILEA));
+    c->logfile.BuffersRead = 0;
+    c->logfile.EventsLost = 0;
+    c->logfile.CurrentTime = 0;
+    c->logfile.Filled = 0;
+    {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        if (Machine::current().caller_is_administrator() && attach(*c) == ERROR_SUCCESS)
+            memcpy(&logfile->LogfileHeader, &c->logfile.LogfileHeader, sizeof(TRACE_LOGFILE_HEADER));
+    }
+    TRACEHANDLE handle = add_consumer(c);
+    if (handle == 0) {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        detach(*c);
+        return fail(ERROR_NO_SYSTEM_RESOURCES, INVALID_PROCESSTRACE_HANDLE);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+ULONG process_trace(PTRACEHANDLE handles, ULONG count, LPFILETIME start, LPFILETIME end) {
+    if (!handles || count == 0) return ERROR_INVALID_PARAMETER;
+    // One real-time session per call, as on Windows.
+    if (count > 1) return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<Consumer> c = find_consumer(handles[0], false);
+    if (!c) return ERROR_INVALID_HANDLE;
+    {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        if (c->closed) return ERROR_INVALID_HANDLE;
+        if (c->processing) return ERROR_BUSY;
+        if (!c->session) {
+            if (!Machine::current().caller_is_administrator()) return ERROR_ACCESS_DENIED;
+            if (ULONG status = attach(*c)) return status;
+        }
+        c->processing = true;
+    }
+    ULONG status = Pump(*c, start, end).run();
+    std::lock_guard<std::mutex> lock(c->mutex);
+    c->processing = false;
+    if (c->closed) detach(*c);
+    return status;
+}
+
+ULONG close_trace(TRACEHANDLE handle) {
+    if (handle == 0 || handle == INVALID_PROCESSTRACE_HANDLE) return ERROR_INVALID_HANDLE;
+    std::shared_ptr<Consumer> c = find_consumer(handle, true);
+    if (!c) return ERROR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(c->mutex);
+    c->closed = true;
+    if (c->processing) {
+        // ProcessTrace delivers what is queued, returns and detaches.
+        c->close_requested.store(true, std::memory_order_release);
+        if (c->ring) ring_wake(c->ring->header());
+        return ERROR_CTX_CLOSE_PENDING;
+    }
+    detach(*c);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+W32RT_API TRACEHANDLE WMIAPI OpenTraceA(PEVENT_TRACE_LOGFILEA Logfile) { return open_trace(Logfile); }
+
+W32RT_API ULONG WMIAPI ProcessTrace(PTRACEHANDLE HandleArray, ULONG HandleCount, LPFILETIME StartTime,
+                                    LPFILETIME EndTime) {
+    return process_trace(HandleArray, HandleCount, StartTime, EndTime);
+}
+
+W32RT_API ULONG WMIAPI CloseTrace(TRACEHANDLE TraceHandle) { return close_trace(TraceHandle); }
+
+}  // extern "C"

@@ -1,0 +1,274 @@
+// Providers: RegisterTraceGuidsA, UnregisterTraceGuids, the control
+// callback, GetTraceLoggerHandle, GetTraceEnableLevel/Flags.
+//
+// Enables are recorded in the directory (EnableTrace). Every process with
+// registrations runs one control thread per machine root that sleeps on the
+// directory's control word; each change of the enable records bumps the
+// word and wakes every such thread, which compares what it has told its
+// providers with what is recorded and calls their callbacks: request 4
+// (WMI_ENABLE_EVENTS) on enable and on every new EnableTrace, request 5
+// (WMI_DISABLE_EVENTS) on disable and when the session stops. A provider
+// registered while its GUID is enabled is told at once by the same thread.
+// Callbacks of one process run one at a time on that thread.
+#include <string.h>
+#include <unistd.h>
+
+#include <climits>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <evntrace.h>
+
+#include "core/error.h"
+#include "core/futex.h"
+#include "etw/state.h"
+
+using namespace w32rt;
+using namespace w32rt::etw;
+
+namespace {
+
+constexpr uint64_t kRegistrationHandleTag = 0x52;
+
+struct Registration {
+    TRACEHANDLE handle = 0;
+    WMIDPREQUEST callback = nullptr;
+    void* context = nullptr;
+    GUID guid{};
+    // What the provider was last told; the control thread's own.
+    bool enabled = false;
+    TRACEHANDLE logger = 0;
+    uint64_t change = 0;
+};
+
+// The registrations of one machine root in this process.
+struct Hub {
+    EtwState* state = nullptr;
+    std::mutex mutex;
+    std::condition_variable callback_done;
+    std::vector<std::shared_ptr<Registration>> registrations;
+    bool thread_running = false;
+    pid_t thread_pid = 0;
+    std::thread::id thread_id;
+    Registration* in_callback = nullptr;
+};
+
+std::mutex g_hubs_mutex;
+std::map<EtwState*, std::shared_ptr<Hub>> g_hubs;
+
+std::mutex g_handles_mutex;
+std::vector<std::pair<std::shared_ptr<Hub>, std::shared_ptr<Registration>>> g_handles;
+std::vector<uint32_t> g_handle_generations;
+
+std::shared_ptr<Hub> hub_for(EtwState& state) {
+    std::lock_guard<std::mutex> lock(g_hubs_mutex);
+    std::shared_ptr<Hub>& hub = g_hubs[&state];
+    if (!hub) {
+        hub = std::make_shared<Hub>();
+        hub->state = &state;
+    }
+    return hub;
+}
+
+struct Desired {
+    bool enabled = false;
+    TRACEHANDLE logger = 0;
+    uint64_t change = 0;
+};
+
+void call(Hub& hub, const std::shared_ptr<Registration>& reg, WMIDPREQUESTCODE code, TRACEHANDLE logger) {
+    {
+        std::lock_guard<std::mutex> lock(hub.mutex);
+        bool still_registered = false;
+        for (const auto& r : hub.registrations) still_registered |= r == reg;
+        if (!still_registered) return;
+        hub.in_callback = reg.get();
+    }
+    WNODE_HEADER wnode;
+    memset(&wnode, 0, sizeof wnode);
+    wnode.BufferSize = sizeof(WNODE_HEADER);
+    wnode.HistoricalContext = logger;
+    wnode.Guid = reg->guid;
+    wnode.Flags = WNODE_FLAG_TRACED_GUID;
+    ULONG size = sizeof(WNODE_HEADER);
+    reg->callback(code, reg->context, &size, &wnode);
+    std::lock_guard<std::mutex> lock(hub.mutex);
+    hub.in_callback = nullptr;
+    hub.callback_done.notify_all();
+}
+
+void control_thread(std::shared_ptr<Hub> hub) {
+    EtwState& state = *hub->state;
+    Directory* d = state.directory();
+    for (;;) {
+        uint32_t seq = d->control_seq.load(std::memory_order_acquire);
+        std::vector<std::shared_ptr<Registration>> registrations;
+        {
+            std::lock_guard<std::mutex> lock(hub->mutex);
+            if (hub->registrations.empty()) {
+                hub->thread_running = false;
+                return;
+            }
+            registrations = hub->registrations;
+        }
+        std::vector<Desired> desired(registrations.size());
+        {
+            EtwState::Lock lock(state);
+            if (lock.owns()) {
+                for (size_t i = 0; i < registrations.size(); ++i) {
+                    for (const EnableRecord& e : d->enables) {
+                        if (!e.in_use || e.guid != registrations[i]->guid || e.session_slot >= kMaxSessions) continue;
+                        const SessionSlot& s = d->slots[e.session_slot];
+                        if (s.state.load() != kSlotRunning || s.generation.load() != e.session_generation) continue;
+                        desired[i] = {true,
+                                      make_logger_handle(e.session_slot, e.session_generation, uint8_t(e.level),
+                                                         e.flags),
+                                      e.change};
+                    }
+                }
+            }
+        }
+        for (size_t i = 0; i < registrations.size(); ++i) {
+            Registration& reg = *registrations[i];
+            const Desired& want = desired[i];
+            if (want.enabled && (!reg.enabled || reg.change != want.change || reg.logger != want.logger)) {
+                reg.enabled = true;
+                reg.logger = want.logger;
+                reg.change = want.change;
+                call(*hub, registrations[i], WMI_ENABLE_EVENTS, want.logger);
+            } else if (!want.enabled && reg.enabled) {
+                TRACEHANDLE old = reg.logger;
+                reg.enabled = false;
+                reg.logger = 0;
+                call(*hub, registrations[i], WMI_DISABLE_EVENTS, old);
+            }
+        }
+        futex_wait(&d->control_seq, seq, -1, FutexScope::Shared);
+    }
+}
+
+ULONG register_guids(WMIDPREQUEST callback, PVOID context, LPCGUID control_guid, ULONG count,
+                     PTRACE_GUID_REGISTRATION classes, PTRACEHANDLE handle_out) {
+    if (handle_out) *handle_out = 0;
+    if (!callback || !control_guid || !handle_out) return ERROR_INVALID_PARAMETER;
+    if (count > 0 && !classes) return ERROR_INVALID_PARAMETER;
+    for (ULONG i = 0; i < count; ++i)
+        if (!classes[i].Guid) return ERROR_INVALID_PARAMETER;
+
+    EtwState& state = EtwState::current();
+    Directory* d = state.directory();
+    if (!d) return GetLastError();
+    std::shared_ptr<Hub> hub = hub_for(state);
+    auto reg = std::make_shared<Registration>();
+    reg->callback = callback;
+    reg->context = context;
+    reg->guid = *control_guid;
+
+    TRACEHANDLE handle;
+    {
+        std::lock_guard<std::mutex> lock(g_handles_mutex);
+        size_t index = 0;
+        while (index < g_handles.size() && g_handles[index].second) ++index;
+        if (index == g_handles.size()) {
+            if (index >= 0xFFFFFF) return ERROR_NO_SYSTEM_RESOURCES;
+            g_handles.emplace_back();
+            g_handle_generations.push_back(0);
+        }
+        g_handles[index] = {hub, reg};
+        handle = (kRegistrationHandleTag << 56) | (uint64_t(index) << 32) | ++g_handle_generations[index];
+    }
+    reg->handle = handle;
+    // The trace classes get handles of their own, which name them for
+    // nothing else here.
+    for (ULONG i = 0; i < count; ++i) classes[i].RegHandle = reinterpret_cast<HANDLE>(uintptr_t(handle + i + 1));
+
+    {
+        std::lock_guard<std::mutex> lock(hub->mutex);
+        hub->registrations.push_back(reg);
+        if (hub->thread_running && hub->thread_pid != getpid()) hub->thread_running = false;  // forked
+        if (!hub->thread_running) {
+            hub->thread_running = true;
+            hub->thread_pid = getpid();
+            std::thread thread(control_thread, hub);
+            hub->thread_id = thread.get_id();
+            thread.detach();
+        }
+    }
+    futex_wake(&d->control_seq, INT32_MAX, FutexScope::Shared);
+    *handle_out = handle;
+    return ERROR_SUCCESS;
+}
+
+ULONG unregister_guids(TRACEHANDLE handle) {
+    if ((handle >> 56) != kRegistrationHandleTag) return ERROR_INVALID_HANDLE;
+    size_t index = size_t((handle >> 32) & 0xFFFFFF);
+    std::shared_ptr<Hub> hub;
+    std::shared_ptr<Registration> reg;
+    {
+        std::lock_guard<std::mutex> lock(g_handles_mutex);
+        if (index >= g_handles.size() || !g_handles[index].second || g_handle_generations[index] != uint32_t(handle))
+            return ERROR_INVALID_HANDLE;
+        hub = std::move(g_handles[index].first);
+        reg = std::move(g_handles[index].second);
+        g_handles[index] = {};
+    }
+    {
+        std::unique_lock<std::mutex> lock(hub->mutex);
+        auto& regs = hub->registrations;
+        for (auto it = regs.begin(); it != regs.end(); ++it) {
+            if (*it == reg) {
+                regs.erase(it);
+                break;
+            }
+        }
+        // After return the provider may free what its callback uses; wait
+        // for a callback in progress, unless this is that callback.
+        if (std::this_thread::get_id() != hub->thread_id)
+            hub->callback_done.wait(lock, [&] { return hub->in_callback != reg.get(); });
+    }
+    if (Directory* d = hub->state->directory()) futex_wake(&d->control_seq, INT32_MAX, FutexScope::Shared);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+W32RT_API ULONG WMIAPI RegisterTraceGuidsA(WMIDPREQUEST RequestAddress, PVOID RequestContext, LPCGUID ControlGuid,
+                                           ULONG GuidCount, PTRACE_GUID_REGISTRATION TraceGuidReg,
+                                           LPCSTR MofImagePath, LPCSTR MofResourceName,
+                                           PTRACEHANDLE RegistrationHandle) {
+    return register_guids(RequestAddress, RequestContext, ControlGuid, GuidCount, TraceGuidReg, RegistrationHandle);
+}
+
+W32RT_API ULONG WMIAPI UnregisterTraceGuids(TRACEHANDLE RegistrationHandle) {
+    return unregister_guids(RegistrationHandle);
+}
+
+W32RT_API TRACEHANDLE WMIAPI GetTraceLoggerHandle(PVOID Buffer) {
+    const auto* wnode = static_cast<const WNODE_HEADER*>(Buffer);
+    if (!wnode || wnode->BufferSize < sizeof(WNODE_HEADER) || !is_logger_handle(wnode->HistoricalContext)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_PROCESSTRACE_HANDLE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return wnode->HistoricalContext;
+}
+
+W32RT_API UCHAR WMIAPI GetTraceEnableLevel(TRACEHANDLE TraceHandle) {
+    if (!is_logger_handle(TraceHandle)) return fail(ERROR_INVALID_HANDLE, UCHAR(0));
+    SetLastError(ERROR_SUCCESS);
+    return logger_level(TraceHandle);
+}
+
+W32RT_API ULONG WMIAPI GetTraceEnableFlags(TRACEHANDLE TraceHandle) {
+    if (!is_logger_handle(TraceHandle)) return fail(ERROR_INVALID_HANDLE, ULONG(0));
+    SetLastError(ERROR_SUCCESS);
+    return logger_flags(TraceHandle);
+}
+
+}  // extern "C"

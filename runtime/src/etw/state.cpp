@@ -1,0 +1,295 @@
+#include "etw/state.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <time.h>
+
+#include <climits>
+
+#include "core/error.h"
+#include "core/futex.h"
+#include "core/strings.h"
+#include "files/clock.h"
+
+namespace w32rt::etw {
+
+uint64_t filetime_now() { return clock::now(); }
+
+bool check_control_rights() {
+    if (Machine::current().caller_is_administrator()) return true;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
+std::string session_region_name(Machine& machine, uint32_t slot, uint64_t generation) {
+    char what[64];
+    snprintf(what, sizeof what, "etw.s%u.%llu", slot, static_cast<unsigned long long>(generation));
+    return machine.shm_name(what);
+}
+
+// ---- ProcessSession ------------------------------------------------------
+
+ProcessSession::ProcessSession(Machine& machine, uint32_t slot, uint64_t generation,
+                               std::unique_ptr<SharedRegion> region)
+    : machine_(machine), slot_(slot), generation_(generation), region_(std::move(region)) {
+    shared_ = region_->at<SessionRegion>(0);
+}
+
+std::string ProcessSession::ring_name(uint32_t index, uint32_t generation) const {
+    char what[96];
+    snprintf(what, sizeof what, "etw.s%u.%llu.c%u.%u", slot_, static_cast<unsigned long long>(generation_), index,
+             generation);
+    return machine_.shm_name(what);
+}
+
+std::shared_ptr<const RingSet> ProcessSession::rings() {
+    uint32_t epoch = shared_->consumer_epoch.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (rings_ && rings_->epoch == epoch) return rings_;
+    auto set = std::make_shared<RingSet>();
+    set->epoch = epoch;
+    for (uint32_t i = 0; i < kMaxConsumers; ++i) {
+        const ConsumerSlot& c = shared_->consumers[i];
+        if (c.state.load(std::memory_order_acquire) != kConsumerActive) continue;
+        uint32_t generation = c.generation.load(std::memory_order_acquire);
+        std::shared_ptr<RingMap> ring;
+        if (rings_) {
+            for (const RingSet::Entry& old : rings_->entries)
+                if (old.index == i && old.generation == generation) ring = old.ring;
+        }
+        // A ring that cannot be opened belongs to a consumer that is leaving
+        // (its detach moves the epoch again) or is damaged: leave it out.
+        if (!ring) ring = RingMap::open(ring_name(i, generation), capacity());
+        if (ring) set->entries.push_back({std::move(ring), i, generation, ring_key(i, generation)});
+    }
+    rings_ = set;
+    return rings_;
+}
+
+void ProcessSession::check_consumer(const RingSet::Entry& entry) {
+    RingHeader* h = entry.ring->header();
+    int64_t now = monotonic_ns();
+    int64_t last = h->last_liveness_check_ns.load(std::memory_order_relaxed);
+    if (now - last < 100000000 || !h->last_liveness_check_ns.compare_exchange_strong(last, now)) return;
+    const ConsumerSlot& c = shared_->consumers[entry.index];
+    if (c.state.load(std::memory_order_acquire) != kConsumerActive ||
+        c.generation.load(std::memory_order_acquire) != entry.generation)
+        return;
+    ProcessIdentity owner = c.owner;
+    if (process_alive(owner)) return;
+    EtwState& state = machine_.area<EtwState>(Area::Etw);
+    EtwState::Lock lock(state, std::try_to_lock);
+    if (lock.owns()) state.release_consumer(*this, entry.index, entry.generation);
+}
+
+// ---- EtwState ------------------------------------------------------------
+
+EtwState::EtwState(Machine& machine) : machine_(machine) {}
+
+EtwState& EtwState::current() { return Machine::current().area<EtwState>(Area::Etw); }
+
+Directory* EtwState::directory() {
+    std::lock_guard<std::mutex> lock(open_mutex_);
+    if (directory_) return directory_;
+    auto region = SharedRegion::open_or_create(machine_.shm_name("etw.directory"), sizeof(Directory), kDirectoryMagic,
+                                               kLayoutVersion, [](void* base) {
+                                                   auto* d = static_cast<Directory*>(base);
+                                                   d->layout_size = sizeof(Directory);
+                                                   d->max_sessions = kMaxSessions;
+                                                   d->max_enables = kMaxEnables;
+                                               });
+    if (!region) return nullptr;
+    auto* d = region->at<Directory>(0);
+    if (d->layout_size != sizeof(Directory) || d->max_sessions != kMaxSessions || d->max_enables != kMaxEnables)
+        return fail(ERROR_INVALID_DATA, nullptr);
+    directory_region_ = std::move(region);
+    directory_ = d;
+    return directory_;
+}
+
+EtwState::Lock::Lock(EtwState& state) : state_(state) {
+    if (!state.directory()) return;
+    state.mutex_.lock();
+    int fd = state.directory_region_->fd();
+    while (::flock(fd, LOCK_EX) < 0) {
+        if (errno != EINTR) {
+            SetLastError(win32_from_errno(errno));
+            state.mutex_.unlock();
+            return;
+        }
+    }
+    owns_ = true;
+    state.repair();
+}
+
+EtwState::Lock::Lock(EtwState& state, std::try_to_lock_t) : state_(state) {
+    if (!state.directory() || !state.mutex_.try_lock()) return;
+    if (::flock(state.directory_region_->fd(), LOCK_EX | LOCK_NB) < 0) {
+        state.mutex_.unlock();
+        return;
+    }
+    owns_ = true;
+    state.repair();
+}
+
+EtwState::Lock::~Lock() {
+    if (!owns_) return;
+    ::flock(state_.directory_region_->fd(), LOCK_UN);
+    state_.mutex_.unlock();
+}
+
+std::shared_ptr<ProcessSession> EtwState::session(uint32_t slot, uint64_t generation) {
+    if (slot >= kMaxSessions) return fail(ERROR_INVALID_HANDLE, nullptr);
+    std::lock_guard<std::mutex> lock(sessions_mutex_);
+    std::shared_ptr<ProcessSession>& cached = sessions_[slot];
+    if (cached && cached->generation() == generation) return cached;
+    auto region = SharedRegion::open_existing(session_region_name(machine_, slot, generation), kSessionMagic,
+                                              kLayoutVersion);
+    if (!region) return fail(ERROR_INVALID_HANDLE, nullptr);
+    auto* r = region->at<SessionRegion>(0);
+    bool valid = r->layout_size == sizeof(SessionRegion) && r->slot == slot && r->generation == generation &&
+                 r->ring_capacity >= 2 * kPageSize && r->ring_capacity <= kMaxRingBytes &&
+                 r->ring_capacity % kPageSize == 0 && r->buffer_bytes >= sizeof(EVENT_TRACE_HEADER) &&
+                 record_size_for(r->buffer_bytes) <= r->ring_capacity && r->max_consumers == kMaxConsumers &&
+                 r->max_writers == kMaxWriters;
+    if (!valid) return fail(ERROR_INVALID_DATA, nullptr);
+    cached = std::make_shared<ProcessSession>(machine_, slot, generation, std::move(region));
+    return cached;
+}
+
+int EtwState::find_by_name(const char* name) {
+    Directory* d = directory_;
+    size_t length = strnlen(name, kMaxNameLength + 1);
+    if (length > kMaxNameLength) return -1;
+    for (uint32_t i = 0; i < kMaxSessions; ++i) {
+        const SessionSlot& s = d->slots[i];
+        if (s.state.load(std::memory_order_acquire) != kSlotRunning) continue;
+        if (s.name_length != length || s.name_length > kMaxNameLength) continue;
+        if (iequals(std::string_view(s.name, s.name_length), std::string_view(name, length))) return int(i);
+    }
+    return -1;
+}
+
+int EtwState::find_by_handle(TRACEHANDLE handle) {
+    uint32_t slot;
+    uint64_t generation;
+    if (!decode_session_handle(handle, &slot, &generation)) return -1;
+    const SessionSlot& s = directory_->slots[slot];
+    if (s.state.load(std::memory_order_acquire) != kSlotRunning ||
+        s.generation.load(std::memory_order_acquire) != generation)
+        return -1;
+    return int(slot);
+}
+
+void EtwState::repair() {
+    Directory* d = directory_;
+    for (uint32_t i = 0; i < kMaxSessions; ++i) {
+        SessionSlot& s = d->slots[i];
+        uint32_t state = s.state.load(std::memory_order_acquire);
+        if (state == kSlotStarting) {
+            // A start abandoned half-way: its session never ran.
+            SharedRegion::remove(session_region_name(machine_, i, s.generation.load()));
+            remove_enables(i, s.generation.load());
+            s.state.store(kSlotFree, std::memory_order_release);
+        } else if (state == kSlotStopping) {
+            stop_session(i);
+        } else if (state != kSlotFree && state != kSlotRunning) {
+            s.state.store(kSlotFree, std::memory_order_release);
+        }
+    }
+}
+
+SessionStats EtwState::stats(ProcessSession& session) {
+    SessionStats st;
+    SessionRegion* r = session.shared();
+    st.written = r->retired_written.load(std::memory_order_relaxed);
+    st.refused = r->retired_refused.load(std::memory_order_relaxed);
+    st.realtime_lost = r->retired_unconsumed.load(std::memory_order_relaxed) +
+                       r->retired_consumer_lost.load(std::memory_order_relaxed);
+    for (uint32_t i = 0; i < kMaxWriters; ++i) {
+        const WriterSlot& w = r->writers[i];
+        st.written += w.written.load(std::memory_order_relaxed);
+        st.refused += w.refused.load(std::memory_order_relaxed);
+        st.realtime_lost += w.unconsumed.load(std::memory_order_relaxed);
+    }
+    for (uint32_t i = 0; i < kMaxConsumers; ++i) {
+        const ConsumerSlot& c = r->consumers[i];
+        if (c.state.load(std::memory_order_acquire) != kConsumerActive) continue;
+        ++st.consumers;
+        auto ring = RingMap::open_header(session.ring_name(i, c.generation.load(std::memory_order_acquire)));
+        if (!ring) continue;
+        RingHeader* h = ring->header();
+        st.realtime_lost += h->lost_full.load(std::memory_order_relaxed) + h->lost_skipped.load(std::memory_order_relaxed);
+        uint64_t used = ring->used();
+        if (used > st.fullest_ring_used) st.fullest_ring_used = used > ring->capacity() ? ring->capacity() : used;
+    }
+    return st;
+}
+
+void EtwState::reap_dead_consumers(ProcessSession& session) {
+    SessionRegion* r = session.shared();
+    for (uint32_t i = 0; i < kMaxConsumers; ++i) {
+        ConsumerSlot& c = r->consumers[i];
+        if (c.state.load(std::memory_order_acquire) != kConsumerActive) continue;
+        ProcessIdentity owner = c.owner;
+        if (!process_alive(owner)) release_consumer(session, i, c.generation.load(std::memory_order_acquire));
+    }
+}
+
+void EtwState::release_consumer(ProcessSession& session, uint32_t index, uint32_t generation) {
+    if (index >= kMaxConsumers) return;
+    SessionRegion* r = session.shared();
+    ConsumerSlot& c = r->consumers[index];
+    if (c.state.load(std::memory_order_acquire) != kConsumerActive ||
+        c.generation.load(std::memory_order_acquire) != generation)
+        return;
+    std::string name = session.ring_name(index, generation);
+    if (auto ring = RingMap::open_header(name)) {
+        RingHeader* h = ring->header();
+        r->retired_consumer_lost.fetch_add(
+            h->lost_full.load(std::memory_order_relaxed) + h->lost_skipped.load(std::memory_order_relaxed),
+            std::memory_order_relaxed);
+    }
+    c.state.store(kConsumerFree, std::memory_order_release);
+    c.generation.store(generation + 1, std::memory_order_release);
+    r->consumer_epoch.fetch_add(1, std::memory_order_release);
+    ::shm_unlink(name.c_str());
+}
+
+void EtwState::stop_session(uint32_t slot) {
+    SessionSlot& s = directory_->slots[slot];
+    uint64_t generation = s.generation.load(std::memory_order_acquire);
+    s.busy_owner = current_process();
+    s.state.store(kSlotStopping, std::memory_order_release);
+    auto session = this->session(slot, generation);
+    if (session) {
+        SessionRegion* r = session->shared();
+        r->state.store(kSessionStopped, std::memory_order_release);
+        for (uint32_t i = 0; i < kMaxConsumers; ++i) {
+            ConsumerSlot& c = r->consumers[i];
+            if (c.state.load(std::memory_order_acquire) != kConsumerActive) continue;
+            std::string name = session->ring_name(i, c.generation.load(std::memory_order_acquire));
+            if (auto ring = RingMap::open_header(name)) ring_wake(ring->header());
+            ::shm_unlink(name.c_str());
+        }
+    }
+    SharedRegion::remove(session_region_name(machine_, slot, generation));
+    remove_enables(slot, generation);
+    bump_control();
+    s.state.store(kSlotFree, std::memory_order_release);
+}
+
+void EtwState::remove_enables(uint32_t slot, uint64_t generation) {
+    for (EnableRecord& e : directory_->enables) {
+        if (e.in_use && e.session_slot == slot && e.session_generation == generation) e.in_use = 0;
+    }
+}
+
+void EtwState::bump_control() {
+    directory_->control_seq.fetch_add(1, std::memory_order_release);
+    futex_wake(&directory_->control_seq, INT32_MAX, FutexScope::Shared);
+}
+
+}  // namespace w32rt::etw

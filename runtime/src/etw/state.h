@@ -1,0 +1,151 @@
+// The trace sessions of one machine root as this process sees them.
+//
+// Lock order: EtwState::mutex_ (the process's half of the directory lock),
+// then the flock on the directory object (the machine's half), then
+// ProcessSession::mutex. The directory lock guards every change of the
+// directory and of consumer slots: starts, stops, enables, attaches,
+// detaches. Producers never take it on the way of an event (TraceEvent only
+// tries it, to reap a dead consumer).
+//
+// Every change under the lock is a small state machine (Starting/Stopping
+// with the busy process's identity), and every holder of the lock repairs
+// what a process killed inside it left: the flock dies with its process, so
+// whatever is half-done when the lock is taken was abandoned.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <evntrace.h>
+
+#include "core/machine.h"
+#include "etw/layout.h"
+#include "etw/ring.h"
+
+namespace w32rt::etw {
+
+// The rings of a session's consumers, as producers of this process see them
+// at one consumer epoch. Immutable once built; threads hold it by shared
+// pointer, so a ring stays mapped while any thread may still write to it.
+struct RingSet {
+    struct Entry {
+        std::shared_ptr<RingMap> ring;
+        uint32_t index;
+        uint32_t generation;
+        uint32_t key;
+    };
+    uint32_t epoch = 0;
+    std::vector<Entry> entries;
+};
+
+// A running session's shared region, mapped in this process.
+class ProcessSession {
+public:
+    ProcessSession(Machine& machine, uint32_t slot, uint64_t generation, std::unique_ptr<SharedRegion> region);
+
+    uint32_t slot() const { return slot_; }
+    uint64_t generation() const { return generation_; }
+    SessionRegion* shared() const { return shared_; }
+    uint64_t capacity() const { return shared_->ring_capacity; }
+    uint32_t buffer_bytes() const { return shared_->buffer_bytes; }
+    bool running() const { return shared_->state.load(std::memory_order_acquire) == kSessionRunning; }
+    WriterTable writers() const { return {shared_->writers, kMaxWriters}; }
+
+    // The rings of the current consumer epoch (rebuilt when it moved).
+    std::shared_ptr<const RingSet> rings();
+
+    // Shared-memory name of a consumer's ring.
+    std::string ring_name(uint32_t index, uint32_t generation) const;
+
+    // Checks the consumer behind a ring that refuses events, at most every
+    // 100 ms per ring, and reaps it when its process is gone.
+    void check_consumer(const RingSet::Entry& entry);
+
+private:
+    Machine& machine_;
+    const uint32_t slot_;
+    const uint64_t generation_;
+    std::unique_ptr<SharedRegion> region_;
+    SessionRegion* shared_;
+    std::mutex mutex_;
+    std::shared_ptr<const RingSet> rings_;
+};
+
+// Statistics of a session, summed over its writers and consumers.
+struct SessionStats {
+    uint64_t written = 0;
+    uint64_t refused = 0;
+    uint64_t realtime_lost = 0;
+    uint32_t consumers = 0;
+    uint64_t fullest_ring_used = 0;  // bytes
+};
+
+class EtwState {
+public:
+    explicit EtwState(Machine& machine);
+
+    static EtwState& current();
+
+    Machine& machine() { return machine_; }
+
+    // The directory, opened (or created) on first use; null with the last
+    // error set when it cannot be.
+    Directory* directory();
+
+    class Lock {
+    public:
+        explicit Lock(EtwState& state);  // blocks
+        Lock(EtwState& state, std::try_to_lock_t);
+        ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+        bool owns() const { return owns_; }
+
+    private:
+        EtwState& state_;
+        bool owns_ = false;
+    };
+
+    // The session region of (slot, generation) mapped in this process; null
+    // when that session no longer runs.
+    std::shared_ptr<ProcessSession> session(uint32_t slot, uint64_t generation);
+
+    // ---- Under the lock ----
+    // Finds a running session by name (case-insensitive) or handle; -1 when
+    // there is none.
+    int find_by_name(const char* name);
+    int find_by_handle(TRACEHANDLE handle);
+    void repair();
+    SessionStats stats(ProcessSession& session);
+    void reap_dead_consumers(ProcessSession& session);
+    void release_consumer(ProcessSession& session, uint32_t index, uint32_t generation);
+    void stop_session(uint32_t slot);
+    void remove_enables(uint32_t slot, uint64_t generation);
+    void bump_control();
+
+private:
+    Machine& machine_;
+    std::mutex mutex_;  // the process's half of the directory lock
+    std::mutex open_mutex_;
+    std::unique_ptr<SharedRegion> directory_region_;
+    Directory* directory_ = nullptr;
+    std::mutex sessions_mutex_;
+    std::shared_ptr<ProcessSession> sessions_[kMaxSessions];
+};
+
+// FILETIME of now, as a 64-bit value, from the runtime's wall clock (which
+// tests may shift).
+uint64_t filetime_now();
+
+// Whether the caller may control and consume sessions; sets
+// ERROR_ACCESS_DENIED when not.
+bool check_control_rights();
+
+// Shared-memory name of a session's region.
+std::string session_region_name(Machine& machine, uint32_t slot, uint64_t generation);
+
+}  // namespace w32rt::etw
