@@ -6,6 +6,7 @@
 #include <winbase.h>
 
 #define LOCALE_NOUSEROVERRIDE 0x80000000
+#define LOCALE_USE_CP_ACP 0x40000000
 #define LOCALE_RETURN_NUMBER 0x20000000
 #define LOCALE_ILANGUAGE 0x00000001
 #define LOCALE_SLANGUAGE 0x00000002
@@ -20,12 +21,25 @@
 #define LOCALE_IDEFAULTANSICODEPAGE 0x00001004
 #define LOCALE_SISO639LANGNAME 0x00000059
 #define LOCALE_SISO3166CTRYNAME 0x0000005A
+#define LOCALE_SNAME 0x0000005C
+#define LOCALE_SENGLISHLANGUAGENAME LOCALE_SENGLANGUAGE
+#define LOCALE_SENGLISHCOUNTRYNAME LOCALE_SENGCOUNTRY
+
+#define LANG_INVARIANT 0x7f
+#define LOCALE_NEUTRAL MAKELCID(MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), SORT_DEFAULT)
+#define LOCALE_INVARIANT MAKELCID(MAKELANGID(LANG_INVARIANT, SUBLANG_NEUTRAL), SORT_DEFAULT)
+#define LOCALE_CUSTOM_DEFAULT MAKELCID(MAKELANGID(LANG_NEUTRAL, 0x03), SORT_DEFAULT)
+#define LOCALE_CUSTOM_UI_DEFAULT MAKELCID(MAKELANGID(LANG_NEUTRAL, 0x05), SORT_DEFAULT)
 
 #define MUI_LANGUAGE_ID 0x4
 #define MUI_LANGUAGE_NAME 0x8
 #define MUI_MERGE_SYSTEM_FALLBACK 0x10
 #define MUI_MERGE_USER_FALLBACK 0x20
 #define MUI_UI_FALLBACK (MUI_MERGE_SYSTEM_FALLBACK | MUI_MERGE_USER_FALLBACK)
+#define MUI_THREAD_LANGUAGES 0x40
+#define MUI_CONSOLE_FILTER 0x100
+#define MUI_COMPLEX_SCRIPT_FILTER 0x200
+#define MUI_RESET_FILTERS 0x001
 
 #define CP_ACP 0
 #define CP_OEMCP 1
@@ -40,10 +54,20 @@ WINBASEAPI LANGID WINAPI GetUserDefaultLangID(void);
 WINBASEAPI LCID WINAPI GetUserDefaultLCID(void);
 WINBASEAPI LCID WINAPI GetSystemDefaultLCID(void);
 // Fills a double-zero-terminated list of UTF-16 strings (hexadecimal
-// language ids with MUI_LANGUAGE_ID, names with MUI_LANGUAGE_NAME).
+// language ids with MUI_LANGUAGE_ID, names with MUI_LANGUAGE_NAME). The
+// thread's own languages (EVTRACE_PREFERRED_UI_LANGUAGES) come first; the
+// default filter, MUI_MERGE_USER_FALLBACK, adds the user's and then the
+// system's UI language; MUI_MERGE_SYSTEM_FALLBACK (with the user fallback)
+// follows each language with its neutral parent ("de-DE", "de").
+// MUI_CONSOLE_FILTER and MUI_COMPLEX_SCRIPT_FILTER fail with
+// ERROR_NOT_SUPPORTED.
 WINBASEAPI BOOL WINAPI GetThreadPreferredUILanguages(DWORD dwFlags, PULONG pulNumLanguages, PZZWSTR pwszLanguagesBuffer,
                                                      PULONG pcchLanguagesBuffer);
+// Knows the locales of the common Windows languages. Texts are the English
+// ones (LOCALE_SLANGUAGE included); LOCALE_SNATIVE* and the formatting
+// settings fail with ERROR_INVALID_FLAGS.
 WINBASEAPI int WINAPI GetLocaleInfoA(LCID Locale, LCTYPE LCType, LPSTR lpLCData, int cchData);
+// The code pages of the system locale.
 WINBASEAPI UINT WINAPI GetACP(void);
 WINBASEAPI UINT WINAPI GetOEMCP(void);
 
