@@ -1,0 +1,195 @@
+// Folder searches: patterns, order, entries, creation times, and aging
+// files by the test clock.
+#include <string>
+#include <vector>
+
+#include "files/wildcard.h"
+#include "files_test_util.h"
+
+using namespace files_test;
+
+namespace {
+
+class FindTest : public FilesTest {
+protected:
+    void SetUp() override {
+        FilesTest::SetUp();
+        ASSERT_TRUE(CreateDirectoryA("C:\\logs", nullptr));
+        ASSERT_TRUE(CreateDirectoryA("C:\\logs\\Sub", nullptr));
+        for (const char* name : {"b.csv", "A.CSV", "c.txt", "noext", "day.csv.bak"})
+            ASSERT_TRUE(put_file(std::string("C:\\logs\\") + name, name));
+    }
+};
+
+// Names a search returns, in order; "error N" when the search fails.
+std::vector<std::string> find_names(const std::string& pattern) {
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return {"error " + std::to_string(GetLastError())};
+    std::vector<std::string> names;
+    do names.emplace_back(data.cFileName);
+    while (FindNextFileA(h, &data));
+    if (GetLastError() != ERROR_NO_MORE_FILES) names.push_back("end " + std::to_string(GetLastError()));
+    FindClose(h);
+    return names;
+}
+
+using Names = std::vector<std::string>;
+
+}  // namespace
+
+TEST(Wildcard, MatchesAsTheWin32LayerRewritesPatterns) {
+    using w32rt::files::wildcard_match;
+    struct Case {
+        const char* pattern;
+        const char* name;
+        bool match;
+    } cases[] = {
+        {"*.csv", "a.csv", true},       {"*.csv", "A.CSV", true},         {"*.csv", "x.y.csv", true},
+        {"*.csv", "a.csv.bak", false},  {"*.csv", "acsv", false},         {"*.csv", "a.csvx", false},
+        {"*", ".", true},               {"*", "anything.at.all", true},   {"*.*", "noext", true},
+        {"*.*", "..", true},            {"*.", "noext", true},            {"*.", "a.b", false},
+        {"log?.txt", "log1.txt", true}, {"log?.txt", "log.txt", true},    {"log?.txt", "log12.txt", false},
+        {"?", "a", true},               {"?", "ab", false},               {"??", "a", true},
+        {"a*b*c", "aXXbYYc", true},     {"a*b*c", "aXXbYY", false},       {"DAY_2024-0?-??.csv", "day_2024-03-07.csv", true},
+        {"exact.txt", "EXACT.TXT", true}, {"exact.txt", "exact.txt2", false}, {"*.csv", "", false},
+        {"a.*", "a", true},             {"a.*", "a.b.c", true},           {"*.c*", "x.csv", true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(wildcard_match(c.pattern, c.name), c.match) << c.pattern << " vs " << c.name;
+
+    // Hostile patterns cost linear time, not exponential.
+    std::string name(250, 'a');
+    EXPECT_FALSE(wildcard_match("*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*b", name));
+}
+
+TEST_F(FindTest, PatternsOrderAndDotEntries) {
+    EXPECT_EQ(find_names("C:\\logs\\*.csv"), (Names{"A.CSV", "b.csv"}));
+    EXPECT_EQ(find_names("C:\\logs\\*"), (Names{".", "..", "A.CSV", "b.csv", "c.txt", "day.csv.bak", "noext", "Sub"}));
+    EXPECT_EQ(find_names("c:/LOGS/*."), (Names{".", "..", "noext", "Sub"}));
+    EXPECT_EQ(find_names("C:\\logs\\c.TXT"), (Names{"c.txt"}));
+    EXPECT_EQ(find_names("C:\\logs"), (Names{"logs"}));  // the folder itself
+    // A drive's root has no "." and "..".
+    EXPECT_EQ(find_names("C:\\*"), (Names{"logs"}));
+}
+
+TEST_F(FindTest, FailuresAndTheEnd) {
+    EXPECT_EQ(find_names("C:\\logs\\*.xml"), (Names{"error " + std::to_string(ERROR_FILE_NOT_FOUND)}));
+    EXPECT_EQ(find_names("C:\\nofolder\\*"), (Names{"error " + std::to_string(ERROR_PATH_NOT_FOUND)}));
+    EXPECT_EQ(find_names("C:\\logs\\"), (Names{"error " + std::to_string(ERROR_FILE_NOT_FOUND)}));
+    WIN32_FIND_DATAA data;
+    SetLastError(0);
+    EXPECT_EQ(FindFirstFileA(nullptr, &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(FindFirstFileA("C:\\logs\\*", nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+
+    HANDLE h = FindFirstFileA("C:\\logs\\c.txt", &data);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(FindNextFileA(h, &data));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_FILES));
+    EXPECT_FALSE(FindNextFileA(h, &data));  // and stays there
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_FILES));
+    EXPECT_TRUE(FindClose(h));
+    EXPECT_FALSE(FindClose(h));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(FindNextFileA(h, &data));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(FindTest, EntriesDescribeTheFiles) {
+    ASSERT_TRUE(put_file("C:\\logs\\b.csv", std::string(1234, 'x')));
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA("C:\\logs\\*", &data);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    int seen = 0;
+    do {
+        std::string name = data.cFileName;
+        if (name == "b.csv") {
+            EXPECT_EQ(data.nFileSizeLow, 1234u);
+            EXPECT_EQ(data.dwFileAttributes, DWORD(FILE_ATTRIBUTE_ARCHIVE));
+            ++seen;
+        } else if (name == "Sub" || name == "." || name == "..") {
+            EXPECT_TRUE(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) << name;
+            EXPECT_EQ(data.nFileSizeLow, 0u);
+            ++seen;
+        }
+        EXPECT_EQ(data.cAlternateFileName[0], '\0');
+    } while (FindNextFileA(h, &data));
+    FindClose(h);
+    EXPECT_EQ(seen, 4);
+}
+
+TEST_F(FindTest, FilesDeletedDuringASearchAreSkipped) {
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA("C:\\logs\\*.*", &data);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_STREQ(data.cFileName, ".");
+    ASSERT_TRUE(DeleteFileA("C:\\logs\\A.CSV"));
+    ASSERT_TRUE(DeleteFileA("C:\\logs\\c.txt"));
+    std::vector<std::string> rest;
+    while (FindNextFileA(h, &data)) rest.emplace_back(data.cFileName);
+    FindClose(h);
+    EXPECT_EQ(rest, (Names{"..", "b.csv", "day.csv.bak", "noext", "Sub"}));
+}
+
+TEST_F(FindTest, CreationTimesFollowTheClockAndSetFileTime) {
+    // A file made "3 days and 1 hour ago" by the test clock is 3 whole days
+    // old by the age its search entry gives.
+    w32rt_set_clock_offset(-(3 * kDay + 3600 * kSecond));
+    ASSERT_TRUE(put_file("C:\\logs\\old.csv", "old"));
+    w32rt_set_clock_offset(0);
+    ASSERT_TRUE(put_file("C:\\logs\\new.csv", "new"));
+
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    auto age_days = [&](const char* name) -> int64_t {
+        WIN32_FIND_DATAA data;
+        HANDLE h = FindFirstFileA((std::string("C:\\logs\\") + name).c_str(), &data);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << name;
+        if (h == INVALID_HANDLE_VALUE) return -1;
+        FindClose(h);
+        return (int64_t(ticks(now)) - int64_t(ticks(data.ftCreationTime))) / kDay;
+    };
+    EXPECT_EQ(age_days("old.csv"), 3);
+    EXPECT_EQ(age_days("new.csv"), 0);
+
+    // Setting the creation time is what searches report.
+    Handle h(open_file("C:\\logs\\new.csv", FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING));
+    ASSERT_TRUE(h.valid());
+    FILETIME ten_days_ago = filetime(ticks(now) - 10 * kDay);
+    ASSERT_TRUE(SetFileTime(h.get(), &ten_days_ago, nullptr, nullptr));
+    h.reset();
+    EXPECT_EQ(age_days("new.csv"), 10);
+
+    // Moving the clock ages every file.
+    w32rt_set_clock_offset(30 * kDay);
+    GetSystemTimeAsFileTime(&now);
+    EXPECT_EQ(age_days("old.csv"), 33);
+}
+
+TEST_F(FindTest, RetentionByAgeDeletesOnlyOldFiles) {
+    // The way log retention works: search "*.csv", delete what is at least
+    // N days old, copying younger ones elsewhere.
+    ASSERT_TRUE(CreateDirectoryA("C:\\copies", nullptr));
+    for (int days : {0, 1, 6, 7, 8, 30}) {
+        w32rt_set_clock_offset(-int64_t(days) * kDay);
+        ASSERT_TRUE(put_file("C:\\logs\\day" + std::to_string(days) + ".csv", "x"));
+    }
+    w32rt_set_clock_offset(0);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA("C:\\logs\\*.csv", &data);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    do {
+        std::string path = std::string("C:\\logs\\") + data.cFileName;
+        int64_t age = (int64_t(ticks(now)) - int64_t(ticks(data.ftCreationTime))) / kDay;
+        if (age >= 7)
+            EXPECT_TRUE(DeleteFileA(path.c_str())) << path;
+        else
+            EXPECT_TRUE(CopyFileA(path.c_str(), (std::string("C:\\copies\\") + data.cFileName).c_str(), FALSE));
+    } while (FindNextFileA(h, &data));
+    FindClose(h);
+    EXPECT_EQ(find_names("C:\\logs\\*.csv"), (Names{"A.CSV", "b.csv", "day0.csv", "day1.csv", "day6.csv"}));
+    EXPECT_EQ(find_names("C:\\copies\\*.csv"), (Names{"A.CSV", "b.csv", "day0.csv", "day1.csv", "day6.csv"}));
+}

@@ -1,0 +1,364 @@
+// Copy, move, delete, folders, attributes, and the current, temporary and
+// full paths.
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "files_test_util.h"
+
+using namespace files_test;
+
+namespace {
+
+class FolderTest : public FilesTest {
+protected:
+    void SetUp() override {
+        FilesTest::SetUp();
+        ASSERT_TRUE(CreateDirectoryA("C:\\logs", nullptr));
+        ASSERT_TRUE(put_file("C:\\logs\\a.csv", "alpha"));
+    }
+    static FILETIME creation_of(const char* path) {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        EXPECT_TRUE(GetFileAttributesExA(path, GetFileExInfoStandard, &data)) << path;
+        return data.ftCreationTime;
+    }
+    static FILETIME last_write_of(const char* path) {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        EXPECT_TRUE(GetFileAttributesExA(path, GetFileExInfoStandard, &data)) << path;
+        return data.ftLastWriteTime;
+    }
+    // Sets a file's creation and last-write times.
+    static void age(const char* path, uint64_t creation, uint64_t last_write) {
+        Handle h(open_file(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
+        ASSERT_TRUE(h.valid());
+        FILETIME c = filetime(creation), w = filetime(last_write);
+        ASSERT_TRUE(SetFileTime(h.get(), &c, nullptr, &w));
+    }
+};
+
+constexpr uint64_t kYear2020 = 132223104000000000ull;  // 2020-01-01 UTC
+
+}  // namespace
+
+TEST_F(FolderTest, CopyKeepsContentAndLastWriteAndGetsItsOwnCreationTime) {
+    age("C:\\logs\\a.csv", kYear2020, kYear2020 + kDay);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ASSERT_TRUE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", TRUE));
+    EXPECT_EQ(get_file("C:\\logs\\b.csv"), "alpha");
+    EXPECT_EQ(ticks(last_write_of("C:\\logs\\b.csv")), kYear2020 + kDay);
+    EXPECT_GE(ticks(creation_of("C:\\logs\\b.csv")), ticks(now));
+    EXPECT_EQ(ticks(creation_of("C:\\logs\\a.csv")), kYear2020);
+
+    ASSERT_TRUE(put_file("C:\\logs\\a.csv", "second"));
+    SetLastError(0);
+    EXPECT_FALSE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", TRUE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
+    EXPECT_EQ(get_file("C:\\logs\\b.csv"), "alpha");
+    ASSERT_TRUE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", FALSE));
+    EXPECT_EQ(get_file("C:\\logs\\b.csv"), "second");
+
+    EXPECT_FALSE(CopyFileA("C:\\logs\\none.csv", "C:\\logs\\c.csv", FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(CopyFileA("C:\\logs\\a.csv", "C:\\nofolder\\c.csv", FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(CopyFileA("C:\\logs", "C:\\logs2", FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(CopyFileA(nullptr, "C:\\logs\\c.csv", FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(FolderTest, CopyHonoursShareModesOfSourceAndTarget) {
+    {
+        // A file open for writing cannot be copied.
+        Handle writer(open_file("C:\\logs\\a.csv", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING));
+        ASSERT_TRUE(writer.valid());
+        EXPECT_FALSE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", FALSE));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    }
+    {
+        // A reader sharing reading does not stand in the way.
+        Handle reader(open_file("C:\\logs\\a.csv", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
+        EXPECT_TRUE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", FALSE));
+        // The target is open without sharing writing: it cannot be overwritten.
+        Handle target(open_file("C:\\logs\\b.csv", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
+        EXPECT_FALSE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", FALSE));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    }
+    // Onto itself.
+    EXPECT_FALSE(CopyFileA("C:\\logs\\a.csv", "c:\\LOGS\\A.csv", FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(get_file("C:\\logs\\a.csv"), "alpha");
+}
+
+TEST_F(FolderTest, CopyFailingForLackOfSpaceLeavesNoTarget) {
+    std::string big(300 * 1024, 'x');
+    ASSERT_TRUE(put_file("C:\\logs\\big.csv", big));
+    w32rt_fail_syscall("write", 2, ENOSPC);
+    SetLastError(0);
+    EXPECT_FALSE(CopyFileA("C:\\logs\\big.csv", "C:\\logs\\copy.csv", FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(GetFileAttributesA("C:\\logs\\copy.csv"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(get_file("C:\\logs\\big.csv").size(), big.size());
+}
+
+TEST_F(FolderTest, MoveNeverReplacesUnlessAsked) {
+    age("C:\\logs\\a.csv", kYear2020, kYear2020);
+    ASSERT_TRUE(put_file("C:\\logs\\b.csv", "bravo"));
+    SetLastError(0);
+    EXPECT_FALSE(MoveFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(MoveFileExA("C:\\logs\\a.csv", "C:\\logs\\b.csv", MOVEFILE_COPY_ALLOWED));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(get_file("C:\\logs\\a.csv"), "alpha");
+    EXPECT_EQ(get_file("C:\\logs\\b.csv"), "bravo");
+
+    ASSERT_TRUE(MoveFileExA("C:\\logs\\a.csv", "C:\\logs\\b.csv", MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    EXPECT_EQ(get_file("C:\\logs\\b.csv"), "alpha");
+    EXPECT_EQ(ticks(creation_of("C:\\logs\\b.csv")), kYear2020);  // same file, same birth
+    EXPECT_EQ(GetFileAttributesA("C:\\logs\\a.csv"), INVALID_FILE_ATTRIBUTES);
+
+    ASSERT_TRUE(MoveFileA("C:\\logs\\b.csv", "C:\\a.csv"));
+    EXPECT_EQ(get_file("C:\\a.csv"), "alpha");
+
+    // Folders move but are never replaced, nor replace files.
+    ASSERT_TRUE(CreateDirectoryA("C:\\other", nullptr));
+    EXPECT_FALSE(MoveFileExA("C:\\a.csv", "C:\\other", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(MoveFileExA("C:\\other", "C:\\a.csv", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    ASSERT_TRUE(MoveFileA("C:\\logs", "C:\\archive"));
+    EXPECT_EQ(GetFileAttributesA("C:\\archive"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
+
+    EXPECT_FALSE(MoveFileA("C:\\missing.csv", "C:\\x.csv"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(MoveFileA("C:\\a.csv", "C:\\nofolder\\x.csv"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(MoveFileExA("C:\\a.csv", "C:\\x.csv", 0x4 /* MOVEFILE_DELAY_UNTIL_REBOOT */));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(MoveFileExA("C:\\a.csv", nullptr, 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(FolderTest, MoveChangingOnlyTheCaseRenames) {
+    ASSERT_TRUE(MoveFileA("C:\\logs\\a.csv", "C:\\logs\\A.CSV"));
+    struct stat st;
+    EXPECT_EQ(stat((root() + "/drives/c/logs/A.CSV").c_str(), &st), 0);
+    EXPECT_NE(stat((root() + "/drives/c/logs/a.csv").c_str(), &st), 0);
+    EXPECT_EQ(get_file("C:\\logs\\a.csv"), "alpha");
+}
+
+TEST_F(FolderTest, MoveRaceNeverOverwritesAFileCreatedMeanwhile) {
+    // A mover and a creator race for one name: both may not win, or the
+    // created file would be silently replaced.
+    for (int round = 0; round < 200; ++round) {
+        std::string source = "C:\\logs\\src" + std::to_string(round) + ".csv";
+        ASSERT_TRUE(put_file(source, "moved"));
+        std::atomic<bool> go{false};
+        bool moved = false, created = false;
+        std::thread mover([&] {
+            while (!go) {
+            }
+            moved = MoveFileA(source.c_str(), "C:\\logs\\target.csv");
+        });
+        std::thread creator([&] {
+            while (!go) {
+            }
+            Handle h(open_file("C:\\logs\\target.csv", GENERIC_WRITE, 0, CREATE_NEW));
+            created = h.valid();
+        });
+        go = true;
+        mover.join();
+        creator.join();
+        ASSERT_NE(moved, created) << "round " << round;
+        ASSERT_EQ(get_file("C:\\logs\\target.csv"), moved ? "moved" : "");
+        ASSERT_TRUE(DeleteFileA("C:\\logs\\target.csv"));
+        if (!moved) {
+            ASSERT_TRUE(DeleteFileA(source.c_str()));
+        }
+    }
+}
+
+TEST_F(FolderTest, MoveAcrossFileSystemsCopiesOnlyWhenAllowed) {
+    // /dev/shm is another file system than the machine root.
+    char tmpl[] = "/dev/shm/evtrace-files-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string elsewhere = std::string(tmpl) + "/moved.csv";
+    age("C:\\logs\\a.csv", kYear2020, kYear2020 + kDay);
+
+    SetLastError(0);
+    EXPECT_FALSE(MoveFileExA("C:\\logs\\a.csv", elsewhere.c_str(), 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SAME_DEVICE));
+    EXPECT_EQ(get_file("C:\\logs\\a.csv"), "alpha");
+
+    ASSERT_TRUE(MoveFileA("C:\\logs\\a.csv", elsewhere.c_str()));
+    EXPECT_EQ(get_file(elsewhere), "alpha");
+    EXPECT_EQ(GetFileAttributesA("C:\\logs\\a.csv"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(ticks(last_write_of(elsewhere.c_str())), kYear2020 + kDay);
+    EXPECT_EQ(ticks(creation_of(elsewhere.c_str())), kYear2020);
+    w32rt::remove_tree(tmpl);
+}
+
+TEST_F(FolderTest, InjectedRenameFailuresLeaveTheSource) {
+    w32rt_fail_syscall("rename", 1, EIO);
+    EXPECT_FALSE(MoveFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv"));
+    EXPECT_NE(GetLastError(), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(get_file("C:\\logs\\a.csv"), "alpha");
+
+    // A rename refused as crossing file systems falls back to copying.
+    w32rt_fail_syscall("rename", 1, EXDEV);
+    ASSERT_TRUE(MoveFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv"));
+    EXPECT_EQ(get_file("C:\\logs\\b.csv"), "alpha");
+    EXPECT_EQ(GetFileAttributesA("C:\\logs\\a.csv"), INVALID_FILE_ATTRIBUTES);
+
+    // Copy fallback that runs out of space: nothing moves.
+    w32rt_fail_syscall("rename", 1, EXDEV);
+    w32rt_fail_syscall("write", 1, ENOSPC);
+    EXPECT_FALSE(MoveFileA("C:\\logs\\b.csv", "C:\\logs\\c.csv"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DISK_FULL));
+    EXPECT_EQ(get_file("C:\\logs\\b.csv"), "alpha");
+    EXPECT_EQ(GetFileAttributesA("C:\\logs\\c.csv"), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(FolderTest, DeleteFileErrors) {
+    EXPECT_TRUE(DeleteFileA("C:\\logs\\a.csv"));
+    SetLastError(0);
+    EXPECT_FALSE(DeleteFileA("C:\\logs\\a.csv"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(DeleteFileA("C:\\nofolder\\a.csv"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(DeleteFileA("C:\\logs"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(DeleteFileA(nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    Handle ro(open_file("C:\\logs\\ro.csv", GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_READONLY));
+    ro.reset();
+    EXPECT_FALSE(DeleteFileA("C:\\logs\\ro.csv"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(FolderTest, CreateAndRemoveFolders) {
+    mode_t mask = umask(022);
+    umask(mask);
+    struct stat st;
+    ASSERT_EQ(stat(posix("C:\\logs").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
+
+    SetLastError(0);
+    EXPECT_FALSE(CreateDirectoryA("C:\\logs", nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(CreateDirectoryA("C:\\a\\b\\c", nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(CreateDirectoryA("C:\\logs\\a.csv", nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+
+    EXPECT_FALSE(RemoveDirectoryA("C:\\logs"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DIR_NOT_EMPTY));
+    EXPECT_FALSE(RemoveDirectoryA("C:\\logs\\a.csv"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DIRECTORY));
+    EXPECT_FALSE(RemoveDirectoryA("C:\\gone"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(RemoveDirectoryA("C:\\gone\\deeper"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    ASSERT_TRUE(DeleteFileA("C:\\logs\\a.csv"));
+    EXPECT_TRUE(RemoveDirectoryA("C:\\logs"));
+    EXPECT_EQ(GetFileAttributesA("C:\\logs"), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(FolderTest, AttributesByName) {
+    EXPECT_EQ(GetFileAttributesA("C:\\logs"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(GetFileAttributesA("c:\\LOGS\\A.CSV"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
+    SetLastError(0);
+    EXPECT_EQ(GetFileAttributesA("C:\\logs\\b.csv"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetFileAttributesA("C:\\nofolder\\b.csv"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.nFileSizeLow, 5u);
+    EXPECT_EQ(data.nFileSizeHigh, 0u);
+    EXPECT_FALSE(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExMaxInfoLevel, &data));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExInfoStandard, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(FolderTest, FullPathNames) {
+    char buf[MAX_PATH];
+    LPSTR part = nullptr;
+    auto full = [&](const char* in) -> std::string {
+        DWORD n = GetFullPathNameA(in, sizeof buf, buf, &part);
+        if (n == 0 || n >= sizeof buf) return "error " + std::to_string(GetLastError());
+        EXPECT_EQ(n, strlen(buf));
+        return buf;
+    };
+    EXPECT_EQ(full("C:\\logs\\..\\data\\.\\x.csv"), "C:\\data\\x.csv");
+    EXPECT_STREQ(part, "x.csv");
+    EXPECT_EQ(full("c:/a/b/../../../c"), "c:\\c");
+    EXPECT_EQ(full("C:\\logs\\"), "C:\\logs\\");
+    EXPECT_EQ(part, nullptr);
+    EXPECT_EQ(full("C:"), "C:\\");
+    EXPECT_EQ(full("/var//log/./x/../y"), "/var/log/y");
+    EXPECT_STREQ(part, "y");
+    EXPECT_EQ(full("\\\\server\\share\\..\\x"), "\\\\server\\share\\x");
+
+    // Relative names start at the current folder, in its style.
+    char saved[4096];
+    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(chdir(posix("C:\\logs").c_str()), 0);
+    EXPECT_EQ(full("a.csv"), "C:\\logs\\a.csv");
+    EXPECT_EQ(full("..\\b.csv"), "C:\\b.csv");
+    EXPECT_EQ(full("\\top.csv"), "C:\\top.csv");
+    EXPECT_EQ(full("C:rel.csv"), "C:\\logs\\rel.csv");
+    EXPECT_EQ(get_file("a.csv"), "alpha");  // and the relative name opens the file
+    DWORD need = GetCurrentDirectoryA(0, nullptr);
+    EXPECT_EQ(need, strlen("C:\\logs") + 1);
+    char small[4];
+    EXPECT_EQ(GetCurrentDirectoryA(sizeof small, small), need);
+    ASSERT_EQ(GetCurrentDirectoryA(sizeof buf, buf), need - 1);
+    EXPECT_STREQ(buf, "C:\\logs");
+    ASSERT_EQ(chdir("/usr"), 0);
+    EXPECT_EQ(full("share"), "/usr/share");
+    ASSERT_EQ(chdir(saved), 0);
+
+    EXPECT_EQ(GetFullPathNameA("C:\\x", 3, buf, &part), 5u);  // size needed, with the zero
+    EXPECT_EQ(GetFullPathNameA(nullptr, sizeof buf, buf, &part), 0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(GetFullPathNameA("", sizeof buf, buf, &part), 0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME));
+}
+
+TEST_F(FolderTest, TempPathFollowsTheEnvironment) {
+    const char* names[] = {"TMP", "TEMP", "TMPDIR"};
+    std::string saved[3];
+    bool had[3];
+    for (int i = 0; i < 3; ++i) {
+        const char* v = getenv(names[i]);
+        had[i] = v != nullptr;
+        if (v) saved[i] = v;
+    }
+    char buf[MAX_PATH];
+    setenv("TMP", "C:\\Temp", 1);
+    setenv("TEMP", "/ignored", 1);
+    EXPECT_EQ(GetTempPathA(sizeof buf, buf), strlen("C:\\Temp\\"));
+    EXPECT_STREQ(buf, "C:\\Temp\\");
+    unsetenv("TMP");
+    unsetenv("TEMP");
+    setenv("TMPDIR", "/var/tmp", 1);
+    EXPECT_EQ(GetTempPathA(sizeof buf, buf), strlen("/var/tmp/"));
+    EXPECT_STREQ(buf, "/var/tmp/");
+    EXPECT_EQ(GetTempPathA(4, buf), strlen("/var/tmp/") + 1);
+    unsetenv("TMPDIR");
+    EXPECT_EQ(GetTempPathA(sizeof buf, buf), strlen("/tmp/"));
+    for (int i = 0; i < 3; ++i) {
+        if (had[i])
+            setenv(names[i], saved[i].c_str(), 1);
+        else
+            unsetenv(names[i]);
+    }
+}
