@@ -1,0 +1,204 @@
+// OutputDebugStringA: capture in the process, and the debug viewer of the
+// machine root in this and in other processes.
+#include <errno.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <windows.h>
+#include <w32rt/debug_viewer.h>
+#include <w32rt/testing.h>
+
+#include "test_support.h"
+
+using testing_support::ChildProcess;
+using testing_support::MachineTest;
+using testing_support::spawn_helper;
+using w32rt::DebugMessage;
+using w32rt::DebugViewer;
+
+namespace {
+
+void collect(const char* text, void* context) { static_cast<std::vector<std::string>*>(context)->push_back(text); }
+
+// Receives until `count` texts arrived or 10 s passed.
+std::vector<DebugMessage> receive_count(DebugViewer& viewer, size_t count) {
+    std::vector<DebugMessage> all;
+    for (int round = 0; round < 100 && all.size() < count; ++round) {
+        std::vector<DebugMessage> some = viewer.receive(100);
+        all.insert(all.end(), some.begin(), some.end());
+    }
+    return all;
+}
+
+}  // namespace
+
+class DebugOutputTest : public MachineTest {};
+
+TEST_F(DebugOutputTest, SinkCapturesTextsAndKeepsTheLastError) {
+    std::vector<std::string> seen;
+    w32rt_set_debug_sink(&collect, &seen);
+    SetLastError(ERROR_SHARING_VIOLATION);
+    errno = EAGAIN;
+    OutputDebugStringA("AddProviderInfo - enter\n");
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(errno, EAGAIN);
+    OutputDebugStringA(nullptr);
+    OutputDebugStringA("second\n");
+    w32rt_set_debug_sink(nullptr, nullptr);
+    OutputDebugStringA("after the capture\n");
+    EXPECT_EQ(seen, (std::vector<std::string>{"AddProviderInfo - enter\n", "second\n"}));
+}
+
+TEST_F(DebugOutputTest, ViewerReceivesTextsSentWhileAttachedOnly) {
+    OutputDebugStringA("before any viewer\n");
+    EXPECT_FALSE(IsDebuggerPresent());
+    {
+        std::unique_ptr<DebugViewer> viewer = DebugViewer::attach();
+        ASSERT_NE(viewer, nullptr) << GetLastError();
+        EXPECT_TRUE(IsDebuggerPresent());
+        OutputDebugStringA("one\n");
+        OutputDebugStringA("two\n");
+        std::vector<DebugMessage> got = receive_count(*viewer, 2);
+        ASSERT_EQ(got.size(), 2u);
+        EXPECT_EQ(got[0].text, "one\n");
+        EXPECT_EQ(got[1].text, "two\n");
+        EXPECT_EQ(got[0].process_id, DWORD(getpid()));
+        EXPECT_EQ(got[0].thread_id, GetCurrentThreadId());
+        EXPECT_TRUE(viewer->receive(0).empty());
+    }
+    EXPECT_FALSE(IsDebuggerPresent());
+}
+
+TEST_F(DebugOutputTest, OneViewerAtATime) {
+    std::unique_ptr<DebugViewer> first = DebugViewer::attach();
+    ASSERT_NE(first, nullptr);
+    SetLastError(0);
+    EXPECT_EQ(DebugViewer::attach(), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_BUSY));
+    first.reset();
+    EXPECT_NE(DebugViewer::attach(), nullptr);
+}
+
+TEST_F(DebugOutputTest, LongTextsArriveWhole) {
+    std::unique_ptr<DebugViewer> viewer = DebugViewer::attach();
+    ASSERT_NE(viewer, nullptr);
+    std::string text;
+    for (int i = 0; text.size() < 5000; ++i) text += "line " + std::to_string(i) + "\n";
+    OutputDebugStringA(text.c_str());
+    OutputDebugStringA("short\n");
+    std::vector<DebugMessage> got = receive_count(*viewer, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].text, text);
+    EXPECT_EQ(got[1].text, "short\n");
+}
+
+TEST_F(DebugOutputTest, AFullRingDropsAndCountsInsteadOfWaiting) {
+    std::unique_ptr<DebugViewer> viewer = DebugViewer::attach();
+    ASSERT_NE(viewer, nullptr);
+    uint64_t lost_before = viewer->lost();
+    const int sent = 1000;
+    for (int i = 0; i < sent; ++i) OutputDebugStringA(("text " + std::to_string(i) + "\n").c_str());
+    std::vector<DebugMessage> got;
+    for (;;) {
+        std::vector<DebugMessage> some = viewer->receive(200);
+        if (some.empty()) break;
+        got.insert(got.end(), some.begin(), some.end());
+    }
+    ASSERT_FALSE(got.empty());
+    EXPECT_LT(got.size(), size_t(sent));
+    EXPECT_EQ(viewer->lost() - lost_before, uint64_t(sent) - got.size());
+    // What arrived is the oldest, in order.
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].text, "text " + std::to_string(i) + "\n");
+    // And the ring works again once read.
+    OutputDebugStringA("again\n");
+    std::vector<DebugMessage> again = receive_count(*viewer, 1);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].text, "again\n");
+}
+
+TEST_HELPER(debug_sender) {
+    // argv[1]: how many texts; waits for "go" first.
+    int count = atoi(argv[1]);
+    testing_support::send_line("ready");
+    if (testing_support::receive_line() != "go") return 2;
+    for (int i = 0; i < count; ++i) OutputDebugStringA(("from child " + std::to_string(i) + "\n").c_str());
+    return 0;
+}
+
+TEST_F(DebugOutputTest, ViewerReceivesOtherProcessesTexts) {
+    std::unique_ptr<DebugViewer> viewer = DebugViewer::attach();
+    ASSERT_NE(viewer, nullptr);
+    ChildProcess a = spawn_helper("debug_sender", {"20"});
+    ChildProcess b = spawn_helper("debug_sender", {"20"});
+    ASSERT_TRUE(a.expect_line("ready"));
+    ASSERT_TRUE(b.expect_line("ready"));
+    a.write_line("go");
+    b.write_line("go");
+    OutputDebugStringA("from parent\n");
+    std::vector<DebugMessage> got = receive_count(*viewer, 41);
+    EXPECT_EQ(a.wait(), 0);
+    EXPECT_EQ(b.wait(), 0);
+    ASSERT_EQ(got.size(), 41u);
+    // Each sender's texts arrive in its order, marked with its process id.
+    int next_a = 0, next_b = 0, parent = 0;
+    for (const DebugMessage& m : got) {
+        if (m.process_id == DWORD(a.pid())) EXPECT_EQ(m.text, "from child " + std::to_string(next_a++) + "\n");
+        else if (m.process_id == DWORD(b.pid())) EXPECT_EQ(m.text, "from child " + std::to_string(next_b++) + "\n");
+        else if (m.process_id == DWORD(getpid()) && m.text == "from parent\n") ++parent;
+        else ADD_FAILURE() << "unexpected text from " << m.process_id << ": " << m.text;
+    }
+    EXPECT_EQ(next_a, 20);
+    EXPECT_EQ(next_b, 20);
+    EXPECT_EQ(parent, 1);
+}
+
+TEST_HELPER(debug_viewer) {
+    // Attaches, reports, then prints every text it receives as a line.
+    std::unique_ptr<DebugViewer> viewer = DebugViewer::attach();
+    if (!viewer) {
+        testing_support::send_line("attach failed " + std::to_string(GetLastError()));
+        return 1;
+    }
+    testing_support::send_line("attached");
+    for (;;) {
+        for (const DebugMessage& m : viewer->receive(1000)) {
+            std::string text = m.text;
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+            testing_support::send_line(std::to_string(m.process_id) + " " + text);
+        }
+    }
+}
+
+TEST_F(DebugOutputTest, ViewerInAnotherProcessReceivesOurTexts) {
+    ChildProcess viewer = spawn_helper("debug_viewer");
+    ASSERT_TRUE(viewer.expect_line("attached"));
+    EXPECT_TRUE(IsDebuggerPresent());
+    OutputDebugStringA("hello viewer\n");
+    EXPECT_TRUE(viewer.expect_line(std::to_string(getpid()) + " hello viewer"));
+
+    // While it lives the root is claimed; when it dies, it is free again.
+    EXPECT_EQ(DebugViewer::attach(), nullptr);
+    viewer.kill(SIGKILL);
+    viewer.wait();
+    std::unique_ptr<DebugViewer> next = DebugViewer::attach();
+    ASSERT_NE(next, nullptr);
+    OutputDebugStringA("to the next viewer\n");
+    std::vector<DebugMessage> got = receive_count(*next, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].text, "to the next viewer\n");
+}
+
+TEST_F(DebugOutputTest, SendersNoticeADeadViewerWhenTheRingFills) {
+    ChildProcess viewer = spawn_helper("debug_viewer");
+    ASSERT_TRUE(viewer.expect_line("attached"));
+    viewer.kill(SIGSTOP);  // it reads no more
+    for (int i = 0; i < 300; ++i) OutputDebugStringA("into a stopped viewer\n");
+    EXPECT_TRUE(IsDebuggerPresent());  // alive, only stopped
+    viewer.kill(SIGKILL);
+    viewer.wait();
+    OutputDebugStringA("finds the ring full and the viewer gone\n");
+    EXPECT_FALSE(IsDebuggerPresent());
+}

@@ -1,0 +1,171 @@
+// The resource compiler: the script language, its errors and the source it
+// generates. (Its output at work: resources_test.cpp.)
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "rc_compiler.h"
+#include "test_support.h"
+
+using w32rc::CompileError;
+using w32rc::Compiled;
+using w32rc::compile_text;
+
+namespace {
+
+Compiled compile(const std::string& text, const std::vector<std::string>& dirs = {}) {
+    return compile_text(text, "test.rc", dirs);
+}
+
+// The error message of a script that must not compile.
+std::string error_of(const std::string& text) {
+    try {
+        compile(text);
+    } catch (const CompileError& e) {
+        return e.what();
+    }
+    return "(compiled)";
+}
+
+const w32rc::Entry* find(const Compiled& c, uint16_t type, uint32_t id, uint16_t language = 0) {
+    for (const auto& e : c.entries)
+        if (e.type == type && e.id == id && e.language == language) return &e;
+    return nullptr;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/w32rc-test-XXXXXX";
+        path_ = mkdtemp(tmpl);
+    }
+    ~TempDir() {
+        std::string cmd = "rm -rf '" + path_ + "'";
+        if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path_.c_str());
+    }
+    std::string write(const std::string& name, const std::string& content) const {
+        std::string file = path_ + "/" + name;
+        std::ofstream(file) << content;
+        return file;
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace
+
+TEST(ResourceCompiler, ReadsStringAndMessageTables) {
+    Compiled c = compile(R"(
+        // comment
+        #define IDS_BASE 0x10
+        /* block
+           comment */
+        STRINGTABLE
+        BEGIN
+            IDS_BASE, "sixteen"
+            IDS_BASE + 1 "no comma"
+            (IDS_BASE | 0x100) * 2, L"wide prefix" " and " "joined"
+        END
+        MESSAGETABLE {
+            0xC0000001, "Error %1\r\n"
+        }
+    )");
+    ASSERT_EQ(c.entries.size(), 4u);
+    EXPECT_EQ(find(c, 6, 16)->text, "sixteen");
+    EXPECT_EQ(find(c, 6, 17)->text, "no comma");
+    EXPECT_EQ(find(c, 6, 0x220)->text, "wide prefix and joined");
+    EXPECT_EQ(find(c, 11, 0xC0000001)->text, "Error %1\r\n");
+    EXPECT_EQ(find(c, 6, 17)->line, 9);
+    // Sorted by type, then id.
+    EXPECT_EQ(c.entries.front().id, 16u);
+    EXPECT_EQ(c.entries.back().type, 11u);
+}
+
+TEST(ResourceCompiler, DecodesEscapesAndDoubledQuotes) {
+    Compiled c = compile(R"(STRINGTABLE { 1, "a\tb\r\nc\\d\"e""f\101\x42\0g\?" })");
+    ASSERT_EQ(c.entries.size(), 1u);
+    EXPECT_EQ(c.entries[0].text, std::string("a\tb\r\nc\\d\"e\"fAB\0g?", 17));
+}
+
+TEST(ResourceCompiler, TagsEntriesWithTheirLanguage) {
+    Compiled c = compile(R"(
+        STRINGTABLE { 1, "neutral" }
+        LANGUAGE LANG_GERMAN, SUBLANG_GERMAN
+        STRINGTABLE { 1, "deutsch" }
+        STRINGTABLE LANGUAGE LANG_ENGLISH, SUBLANG_ENGLISH_US CHARACTERISTICS 7 VERSION 2 { 1, "english" }
+        STRINGTABLE { 2, "still german" }
+    )");
+    EXPECT_EQ(find(c, 6, 1, 0x0000)->text, "neutral");
+    EXPECT_EQ(find(c, 6, 1, 0x0407)->text, "deutsch");
+    EXPECT_EQ(find(c, 6, 1, 0x0409)->text, "english");
+    EXPECT_EQ(find(c, 6, 2, 0x0407)->text, "still german");
+}
+
+TEST(ResourceCompiler, PreprocessesConditionsAndHeaders) {
+    TempDir dir;
+    dir.write("ids.h",
+              "#pragma once\n#ifndef IDS_H\n#define IDS_H\nint ignored_declaration(void);\n"
+              "#define IDS_ONE 1\n#define IDS_TWO (IDS_ONE + 1)\n#endif\n");
+    std::string script = dir.write("main.rc",
+                                   "#include <windows.h>\n#include \"ids.h\"\n#include \"ids.h\"\n"
+                                   "#if defined(IDS_TWO) && IDS_TWO == 2\nSTRINGTABLE { IDS_TWO, \"two\" }\n"
+                                   "#elif 1\nSTRINGTABLE { 9, \"not taken\" }\n#else\n#error never\n#endif\n"
+                                   "#ifdef NOT_DEFINED\nthis is skipped\n#endif\n"
+                                   "#undef IDS_ONE\n#ifndef IDS_ONE\nSTRINGTABLE { 3, \"three\" }\n#endif\n");
+    Compiled c = w32rc::compile_file(script, {});
+    ASSERT_EQ(c.entries.size(), 2u);
+    EXPECT_EQ(find(c, 6, 2)->text, "two");
+    EXPECT_EQ(find(c, 6, 3)->text, "three");
+    ASSERT_EQ(c.dependencies.size(), 3u);
+    EXPECT_EQ(c.dependencies[0], script);
+
+    std::string dep = w32rc::generate_depfile(c, "out dir/x.cpp");
+    EXPECT_EQ(dep.rfind("out\\ dir/x.cpp:", 0), 0u) << dep;
+    EXPECT_NE(dep.find(dir.path() + "/ids.h"), std::string::npos);
+}
+
+TEST(ResourceCompiler, ReportsErrorsWithFileAndLine) {
+    EXPECT_EQ(error_of("STRINGTABLE { 1, \"a\"\n 1, \"b\" }"), "test.rc:2: string id 1 appears twice (first at line 1)");
+    EXPECT_EQ(error_of("\n\nIDI_ICON ICON \"app.ico\""),
+              "test.rc:3: unsupported statement 'IDI_ICON' (STRINGTABLE, MESSAGETABLE and LANGUAGE are understood)");
+    EXPECT_EQ(error_of("STRINGTABLE { 1, \"open\n }"), "test.rc:1: unterminated string");
+    EXPECT_EQ(error_of("STRINGTABLE BEGIN 1, \"a\""), "test.rc:1: STRINGTABLE without END");
+    EXPECT_EQ(error_of("STRINGTABLE { IDS_MISSING, \"a\" }"), "test.rc:1: unknown name 'IDS_MISSING'");
+    EXPECT_EQ(error_of("STRINGTABLE { 70000, \"a\" }"), "test.rc:1: string id 70000 is above 65535");
+    EXPECT_EQ(error_of("STRINGTABLE { 1 }"), "test.rc:1: expected a string for id 1");
+    EXPECT_EQ(error_of("#define F(x) x\n"), "test.rc:1: macros with parameters are not supported ('F')");
+    EXPECT_EQ(error_of("#if 1\nSTRINGTABLE { 1, \"a\" }\n"), "test.rc:0: #if without #endif");
+    EXPECT_EQ(error_of("#endif\n"), "test.rc:1: #endif without #if");
+    EXPECT_EQ(error_of("STRINGTABLE { 1, \"\\q\" }"), "test.rc:1: unknown escape \\q");
+    EXPECT_EQ(error_of("#include \"missing.h\"\n"), "test.rc:1: cannot find include file 'missing.h'");
+    EXPECT_EQ(error_of("1 MESSAGETABLE \"msg.bin\""),
+              "test.rc:1: MESSAGETABLE takes its messages between BEGIN and END here, not from a file");
+    EXPECT_EQ(error_of("STRINGTABLE { 1 / 0, \"a\" }"), "test.rc:1: division by zero");
+    EXPECT_EQ(error_of("STRINGTABLE BEGIN 1, \"a\" }"), "test.rc:1: table opened with BEGIN is closed with '}'");
+    // A macro is not expanded within itself.
+    EXPECT_EQ(error_of("#define A A\nSTRINGTABLE { A, \"a\" }"), "test.rc:2: unknown name 'A'");
+    EXPECT_EQ(error_of("#define A B\n#define B A\nSTRINGTABLE { A, \"a\" }"), "test.rc:3: unknown name 'A'");
+    EXPECT_EQ(error_of("LANGUAGE 0x400, 1"), "test.rc:1: language out of range");
+    EXPECT_EQ(error_of("STRINGTABLE { 12abc, \"a\" }"), "test.rc:1: malformed number");
+}
+
+TEST(ResourceCompiler, GeneratesASourceThatRegistersTheTables) {
+    Compiled c = compile("STRINGTABLE { 5, \"say \\\"hi\\\"\\\\\\r\\n\\303\\274?\" }\nMESSAGETABLE { 7, \"m\" }");
+    std::string source = w32rc::generate_source(c, "x.rc");
+    EXPECT_NE(source.find("#include <w32rt/resources.h>"), std::string::npos);
+    EXPECT_NE(source.find("{5u, 0x0000, 6, 14u,\n        \"say \\\"hi\\\"\\\\\\r\\n\\303\\274\\077\"}"),
+              std::string::npos)
+        << source;
+    EXPECT_NE(source.find("{7u, 0x0000, 11, 1u,"), std::string::npos);
+    EXPECT_NE(source.find("w32rt_register_resources(&kTable)"), std::string::npos);
+    EXPECT_NE(source.find("w32rt_unregister_resources(&kTable)"), std::string::npos);
+
+    // An empty script still registers (an empty table).
+    std::string empty = w32rc::generate_source(compile(""), "empty.rc");
+    EXPECT_NE(empty.find("0u, nullptr"), std::string::npos) << empty;
+}

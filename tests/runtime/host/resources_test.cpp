@@ -1,0 +1,234 @@
+// String and message tables: the test program's own (compiled from
+// resources/host_tests.rc) and those of a module loaded with LoadLibraryA.
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include <windows.h>
+
+#include "module/test_module_ids.h"
+#include "test_support.h"
+
+namespace {
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        const char* old = getenv(name);
+        if (old) old_ = old;
+        had_ = old != nullptr;
+        if (value) setenv(name, value, 1);
+        else unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (had_) setenv(name_.c_str(), old_.c_str(), 1);
+        else unsetenv(name_.c_str());
+    }
+
+private:
+    std::string name_, old_;
+    bool had_ = false;
+};
+
+std::string load_string(HINSTANCE module, UINT id) {
+    char buf[256];
+    int n = LoadStringA(module, id, buf, sizeof buf);
+    return std::string(buf, size_t(n > 0 ? n : 0));
+}
+
+std::string format_from(HMODULE module, DWORD id, DWORD language = 0, const char* insert = nullptr) {
+    char buf[256];
+    DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(insert)};
+    DWORD flags = FORMAT_MESSAGE_FROM_HMODULE | (insert ? FORMAT_MESSAGE_ARGUMENT_ARRAY : FORMAT_MESSAGE_IGNORE_INSERTS);
+    DWORD n = FormatMessageA(flags, module, id, language, buf, sizeof buf, insert ? reinterpret_cast<va_list*>(args) : nullptr);
+    return std::string(buf, n);
+}
+
+}  // namespace
+
+TEST(LoadString, ReadsTheProgramsOwnTable) {
+    EXPECT_EQ(load_string(nullptr, 100), "TraceAPI");
+    EXPECT_EQ(load_string(GetModuleHandleA(nullptr), 100), "TraceAPI");
+    EXPECT_EQ(load_string(nullptr, 101), "Tab\tQuote\"Doubled\"Backslash\\CRLF\r\nOctalAHexB");
+    EXPECT_EQ(load_string(nullptr, 103), "Joined from two literals");
+}
+
+TEST(LoadString, CutsToTheBufferAndCountsWhatItCopied) {
+    char buf[5];
+    memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(LoadStringA(nullptr, 100, buf, 5), 4);
+    EXPECT_STREQ(buf, "Trac");
+
+    char one[1] = {'x'};
+    EXPECT_EQ(LoadStringA(nullptr, 100, one, 1), 0);
+    EXPECT_EQ(one[0], '\0');
+
+    // A multi-byte character is never cut in two ("ü" is two bytes).
+    char small[5];
+    EXPECT_EQ(LoadStringA(nullptr, 104, small, 5), 4);
+    EXPECT_STREQ(small, "Gr\xC3\xBC");
+    EXPECT_EQ(LoadStringA(nullptr, 104, small, 4), 2);
+    EXPECT_STREQ(small, "Gr");
+}
+
+TEST(LoadString, MissingStringsAndBadBuffersFailWithTheirCodes) {
+    char buf[16] = "unchanged";
+    SetLastError(0);
+    EXPECT_EQ(LoadStringA(nullptr, 9999, buf, sizeof buf), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_NAME_NOT_FOUND));
+    EXPECT_STREQ(buf, "");
+
+    // The read-only-pointer form belongs to LoadStringW.
+    SetLastError(0);
+    EXPECT_EQ(LoadStringA(nullptr, 100, buf, 0), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(LoadStringA(nullptr, 100, nullptr, 10), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+
+    // kernel32 has no string table; an arbitrary address is no module.
+    SetLastError(0);
+    EXPECT_EQ(LoadStringA(GetModuleHandleA("kernel32.dll"), 100, buf, sizeof buf), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_DATA_NOT_FOUND));
+    static int not_a_module;
+    EXPECT_EQ(LoadStringA(reinterpret_cast<HINSTANCE>(&not_a_module), 100, buf, sizeof buf), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_DATA_NOT_FOUND));
+}
+
+TEST(LoadString, FollowsTheUserInterfaceLanguage) {
+    ScopedEnv system("EVTRACE_SYSTEM_LANGUAGE", "0x0411");
+    ScopedEnv preferred("EVTRACE_PREFERRED_UI_LANGUAGES", nullptr);
+    {
+        ScopedEnv ui("EVTRACE_UI_LANGUAGE", "0x0407");
+        EXPECT_EQ(load_string(nullptr, 102), "Hallo");
+    }
+    {
+        ScopedEnv ui("EVTRACE_UI_LANGUAGE", "0x0409");
+        EXPECT_EQ(load_string(nullptr, 102), "Hello");
+    }
+    {
+        // Austrian German finds the German text; French finds none of its
+        // own and falls back to US English.
+        ScopedEnv ui("EVTRACE_UI_LANGUAGE", "0x0C07");
+        EXPECT_EQ(load_string(nullptr, 102), "Hallo");
+        ScopedEnv fr("EVTRACE_UI_LANGUAGE", "0x040C");
+        EXPECT_EQ(load_string(nullptr, 102), "Hello");
+    }
+    {
+        // The thread's preferred languages come before the user's.
+        ScopedEnv ui("EVTRACE_UI_LANGUAGE", "0x0409");
+        ScopedEnv thread("EVTRACE_PREFERRED_UI_LANGUAGES", "0x0407");
+        EXPECT_EQ(load_string(nullptr, 102), "Hallo");
+    }
+}
+
+TEST(FormatMessageFromModule, ReadsTheProgramsMessageTable) {
+    EXPECT_EQ(format_from(nullptr, 1), "Application Event\r\n");
+    EXPECT_EQ(format_from(nullptr, 2, 0, "inserted"), "inserted\r\n");
+    EXPECT_EQ(format_from(nullptr, 2), "%1\r\n");  // inserts ignored
+
+    char buf[64];
+    SetLastError(0);
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 77, 0, buf,
+                             sizeof buf, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MR_MID_NOT_FOUND));
+
+    // Falls back to the system's table when asked for both.
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, ERROR_INVALID_HANDLE, 0, buf, sizeof buf, nullptr);
+    EXPECT_EQ(std::string(buf, n), "The handle is invalid.\r\n");
+}
+
+TEST(FormatMessageFromModule, ChoosesTheLanguage) {
+    ScopedEnv ui("EVTRACE_UI_LANGUAGE", "0x0407");
+    ScopedEnv system("EVTRACE_SYSTEM_LANGUAGE", "0x0409");
+    ScopedEnv preferred("EVTRACE_PREFERRED_UI_LANGUAGES", nullptr);
+    EXPECT_EQ(format_from(nullptr, 5), "Nachricht\r\n");
+    EXPECT_EQ(format_from(nullptr, 5, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)), "Message\r\n");
+    EXPECT_EQ(format_from(nullptr, 5, MAKELANGID(LANG_GERMAN, SUBLANG_DEFAULT)), "Nachricht\r\n");
+
+    // A given language is matched exactly.
+    char buf[64];
+    SetLastError(0);
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 5,
+                             MAKELANGID(LANG_FRENCH, SUBLANG_DEFAULT), buf, sizeof buf, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_LANG_NOT_FOUND));
+    // Language 0 prefers neutral texts.
+    ScopedEnv english("EVTRACE_UI_LANGUAGE", "0x0409");
+    EXPECT_EQ(format_from(nullptr, 1), "Application Event\r\n");
+}
+
+class LoadedModuleTest : public ::testing::Test {
+protected:
+    static std::string module_name() {
+        std::string path = HOST_TEST_MODULE;
+        return path.substr(path.find_last_of('/') + 1);
+    }
+};
+
+TEST_F(LoadedModuleTest, HasItsOwnTablesAndExports) {
+    HMODULE module = LoadLibraryA(HOST_TEST_MODULE);
+    ASSERT_NE(module, nullptr) << GetLastError();
+    EXPECT_NE(module, GetModuleHandleA(nullptr));
+    EXPECT_EQ(GetModuleHandleA(module_name().c_str()), module);
+
+    EXPECT_EQ(load_string(module, IDS_MODULE_TITLE), "Module title");
+    EXPECT_EQ(load_string(module, IDS_MODULE_ONLY), "Only in the module");
+    // Each module answers for its own table only.
+    EXPECT_EQ(load_string(module, 100), "");
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_NAME_NOT_FOUND));
+    EXPECT_EQ(load_string(nullptr, IDS_MODULE_TITLE), "");
+    EXPECT_EQ(format_from(module, MSG_MODULE_GREETING, 0, "tester"), "Hello from the module, tester.\r\n");
+
+    auto answer = reinterpret_cast<int (*)()>(reinterpret_cast<void*>(GetProcAddress(module, "host_test_module_answer")));
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer(), 42);
+    // The module can see the program's symbols, but they are not its exports.
+    SetLastError(0);
+    EXPECT_EQ(GetProcAddress(module, "w32rt_register_resources"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
+    EXPECT_EQ(GetProcAddress(module, reinterpret_cast<LPCSTR>(uintptr_t(1))), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
+
+    char path[4096];
+    DWORD n = GetModuleFileNameA(module, path, sizeof path);
+    ASSERT_GT(n, 0u);
+    EXPECT_EQ(std::string(path, n), HOST_TEST_MODULE);
+
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
+TEST_F(LoadedModuleTest, IsReferenceCountedAndLosesItsTablesWhenUnloaded) {
+    HMODULE first = LoadLibraryA(HOST_TEST_MODULE);
+    HMODULE second = LoadLibraryA(HOST_TEST_MODULE);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first, second);
+
+    EXPECT_TRUE(FreeLibrary(first));
+    EXPECT_EQ(load_string(first, IDS_MODULE_TITLE), "Module title");
+    EXPECT_EQ(GetModuleHandleA(module_name().c_str()), first);
+
+    EXPECT_TRUE(FreeLibrary(second));
+    SetLastError(0);
+    EXPECT_EQ(GetModuleHandleA(module_name().c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(load_string(first, IDS_MODULE_TITLE), "");
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_DATA_NOT_FOUND));
+    EXPECT_FALSE(FreeLibrary(first));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+}
+
+TEST_F(LoadedModuleTest, MissingAndBrokenFilesFailWithTheirCodes) {
+    SetLastError(0);
+    EXPECT_EQ(LoadLibraryA("/nonexistent/libnothing.so"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(LoadLibraryA("libnothing-at-all.so"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    // A file that is not a shared object (this very source's script).
+    EXPECT_EQ(LoadLibraryA(HOST_TEST_SOURCE_DIR "/module/test_module.rc"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_EXE_FORMAT));
+    EXPECT_EQ(LoadLibraryA(""), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
