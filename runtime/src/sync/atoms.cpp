@@ -1,0 +1,161 @@
+// RegisterWindowMessageA: one table of registered message names per machine
+// root, in shared memory, so that every process of the root gets the same id
+// (0xC000 + the name's index) for the same name.
+//
+// The table only grows. A name is written to the string pool first, then its
+// entry, and only then counted, so a process that dies midway leaves at most
+// unreferenced pool bytes. Every entry read back is checked against the
+// pool's bounds. Names compare without regard to ASCII case; other bytes
+// compare exactly.
+#include <errno.h>
+#include <pthread.h>
+#include <string.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include <windows.h>
+
+#include "core/error.h"
+#include "core/machine.h"
+#include "core/shm.h"
+
+namespace {
+
+constexpr uint32_t kAtomsMagic = 0x4d523357;  // "W3RM"
+constexpr uint32_t kAtomsVersion = 1;
+constexpr UINT kFirstId = 0xC000;
+constexpr uint32_t kMaxAtoms = 0x10000 - kFirstId;
+constexpr uint32_t kPoolSize = 1u << 20;
+constexpr size_t kMaxAtomName = 255;
+
+struct AtomEntry {
+    uint32_t offset;
+    uint32_t length;
+    uint32_t hash;  // of the name folded to lower case
+    uint32_t reserved;
+};
+
+struct AtomsLayout {
+    w32rt::RegionHeader region;
+    pthread_mutex_t lock;
+    uint32_t max_atoms;
+    uint32_t pool_size;
+    uint32_t count;
+    uint32_t pool_used;
+    AtomEntry entries[kMaxAtoms];
+    char pool[kPoolSize];
+};
+
+char fold(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+uint32_t folded_hash(std::string_view s) {
+    uint32_t h = 2166136261u;
+    for (char c : s) {
+        h ^= uint8_t(fold(c));
+        h *= 16777619u;
+    }
+    return h;
+}
+
+bool same_folded(const char* a, std::string_view b) {
+    for (size_t i = 0; i < b.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}
+
+class AtomTable {
+public:
+    explicit AtomTable(w32rt::Machine&) {}
+
+    // The id of the name, registering it when new; 0 with the last error set.
+    UINT register_name(std::string_view name) {
+        AtomsLayout* t = table();
+        if (!t) return 0;
+        int rc = pthread_mutex_lock(&t->lock);
+        if (rc == EOWNERDEAD) {
+            repair(t);
+            pthread_mutex_consistent(&t->lock);
+        } else if (rc != 0) {
+            return w32rt::fail(ERROR_GEN_FAILURE, UINT(0));
+        }
+        UINT id = find_or_add(t, name);
+        pthread_mutex_unlock(&t->lock);
+        return id;
+    }
+
+private:
+    AtomsLayout* table() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!region_) {
+            region_ = w32rt::SharedRegion::open_or_create(w32rt::Machine::current().shm_name("atoms"),
+                                                          sizeof(AtomsLayout), kAtomsMagic, kAtomsVersion,
+                                                          [](void* base) { init(static_cast<AtomsLayout*>(base)); });
+            if (!region_) return nullptr;
+        }
+        auto* t = static_cast<AtomsLayout*>(region_->base());
+        if (t->max_atoms != kMaxAtoms || t->pool_size != kPoolSize) return w32rt::fail(ERROR_INVALID_DATA, nullptr);
+        return t;
+    }
+
+    static void init(AtomsLayout* t) {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        pthread_mutex_init(&t->lock, &attr);
+        pthread_mutexattr_destroy(&attr);
+        t->max_atoms = kMaxAtoms;
+        t->pool_size = kPoolSize;
+    }
+
+    static bool entry_valid(const AtomsLayout* t, const AtomEntry& e) {
+        return e.length > 0 && e.length <= kMaxAtomName && e.offset <= t->pool_used &&
+               e.length <= t->pool_used - e.offset;
+    }
+
+    // A holder died inside register_name: keep the entries that are whole.
+    static void repair(AtomsLayout* t) {
+        if (t->pool_used > kPoolSize) t->pool_used = kPoolSize;
+        if (t->count > kMaxAtoms) t->count = kMaxAtoms;
+        uint32_t whole = 0;
+        while (whole < t->count && entry_valid(t, t->entries[whole])) ++whole;
+        t->count = whole;
+    }
+
+    static UINT find_or_add(AtomsLayout* t, std::string_view name) {
+        uint32_t hash = folded_hash(name);
+        uint32_t count = t->count <= kMaxAtoms ? t->count : kMaxAtoms;
+        for (uint32_t i = 0; i < count; ++i) {
+            const AtomEntry& e = t->entries[i];
+            if (e.hash != hash || e.length != name.size() || !entry_valid(t, e)) continue;
+            if (same_folded(t->pool + e.offset, name)) return kFirstId + i;
+        }
+        if (count >= kMaxAtoms || t->pool_used > kPoolSize || kPoolSize - t->pool_used < name.size())
+            return w32rt::fail(ERROR_NOT_ENOUGH_MEMORY, UINT(0));
+        uint32_t offset = t->pool_used;
+        memcpy(t->pool + offset, name.data(), name.size());
+        t->pool_used = offset + uint32_t(name.size());
+        t->entries[count] = {offset, uint32_t(name.size()), hash, 0};
+        __atomic_store_n(&t->count, count + 1, __ATOMIC_RELEASE);
+        return kFirstId + count;
+    }
+
+    std::mutex mutex_;
+    std::unique_ptr<w32rt::SharedRegion> region_;
+};
+
+}  // namespace
+
+extern "C" {
+
+W32RT_API UINT WINAPI RegisterWindowMessageA(LPCSTR lpString) {
+    if (!lpString || !*lpString) return w32rt::fail(ERROR_INVALID_PARAMETER, UINT(0));
+    size_t length = strnlen(lpString, kMaxAtomName + 1);
+    if (length > kMaxAtomName) return w32rt::fail(ERROR_INVALID_PARAMETER, UINT(0));
+    return w32rt::Machine::current().area<AtomTable>(w32rt::Area::Messages).register_name({lpString, length});
+}
+
+}  // extern "C"

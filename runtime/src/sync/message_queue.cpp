@@ -1,0 +1,134 @@
+#include "sync/message_queue.h"
+
+#include <new>
+#include <unordered_map>
+
+#include "core/error.h"
+#include "core/futex.h"
+#include "core/process_identity.h"
+
+namespace w32rt::sync {
+
+namespace {
+
+constexpr DWORD kPostedBits = QS_POSTMESSAGE | QS_ALLPOSTMESSAGE;
+
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<DWORD, std::shared_ptr<MessageQueue>> queues;
+};
+
+Registry& registry() {
+    static Registry* r = new Registry();  // threads may end after static destruction
+    return *r;
+}
+
+// Owns the thread's queue and withdraws it from the registry when the thread
+// ends.
+struct QueueHolder {
+    std::shared_ptr<MessageQueue> queue;
+    DWORD tid = 0;
+    ~QueueHolder() {
+        if (!queue) return;
+        Registry& r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        auto it = r.queues.find(tid);
+        if (it != r.queues.end() && it->second == queue) r.queues.erase(it);
+    }
+};
+
+thread_local QueueHolder t_queue;
+
+bool admits(UINT message, UINT min, UINT max) { return (min == 0 && max == 0) || (min <= message && message <= max); }
+
+}  // namespace
+
+DWORD MessageQueue::post(UINT message, WPARAM wparam, LPARAM lparam) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (messages_.size() >= kLimit) return ERROR_NOT_ENOUGH_QUOTA;
+        MSG m = {};
+        m.message = message;
+        m.wParam = wparam;
+        m.lParam = lparam;
+        m.time = GetTickCount();
+        try {
+            messages_.push_back(m);
+        } catch (const std::bad_alloc&) {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        announce();
+    }
+    futex_wake(&seq_, INT32_MAX, FutexScope::Private);
+    return ERROR_SUCCESS;
+}
+
+void MessageQueue::post_quit(int exit_code) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+        quit_code_ = exit_code;
+        announce();
+    }
+    futex_wake(&seq_, INT32_MAX, FutexScope::Private);
+}
+
+void MessageQueue::announce() {
+    present_.store(kPostedBits, std::memory_order_release);
+    fresh_.fetch_or(kPostedBits, std::memory_order_acq_rel);
+    seq_.fetch_add(1, std::memory_order_release);
+}
+
+bool MessageQueue::peek(MSG* out, UINT min, UINT max, bool remove, UINT types) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bool filtered = min != 0 || max != 0 || (types != 0 && (types & QS_POSTMESSAGE) == 0);
+    // Looking at the queue makes what is in it no longer new.
+    fresh_.fetch_and(filtered ? ~DWORD(QS_POSTMESSAGE) : ~kPostedBits, std::memory_order_acq_rel);
+    bool found = false;
+    if (types == 0 || (types & QS_POSTMESSAGE)) {
+        for (auto it = messages_.begin(); it != messages_.end(); ++it) {
+            if (!admits(it->message, min, max)) continue;
+            *out = *it;
+            if (remove) messages_.erase(it);
+            found = true;
+            break;
+        }
+        if (!found && quit_ && admits(WM_QUIT, min, max)) {
+            // WM_QUIT comes only when no other message qualifies.
+            *out = MSG{};
+            out->message = WM_QUIT;
+            out->wParam = WPARAM(quit_code_);
+            out->time = GetTickCount();
+            if (remove) quit_ = false;
+            found = true;
+        }
+    }
+    if (messages_.empty() && !quit_) present_.store(0, std::memory_order_release);
+    return found;
+}
+
+MessageQueue* my_queue() {
+    if (t_queue.queue) return t_queue.queue.get();
+    std::shared_ptr<MessageQueue> queue;
+    try {
+        queue = std::make_shared<MessageQueue>();
+        DWORD tid = GetCurrentThreadId();
+        Registry& r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.queues[tid] = queue;
+        t_queue.tid = tid;
+    } catch (const std::bad_alloc&) {
+        return fail(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+    }
+    t_queue.queue = std::move(queue);
+    return t_queue.queue.get();
+}
+
+std::shared_ptr<MessageQueue> find_queue(DWORD thread_id) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.queues.find(thread_id);
+    return it == r.queues.end() ? nullptr : it->second;
+}
+
+}  // namespace w32rt::sync

@@ -1,0 +1,322 @@
+// Thread message queues, message waits and registered message ids.
+#include <windows.h>
+
+#include <thread>
+#include <vector>
+
+#include "sync_test_util.h"
+#include "test_support.h"
+
+using namespace sync_test;
+using testing_support::ChildProcess;
+using testing_support::eventually;
+using testing_support::spawn_helper;
+
+namespace {
+
+class MessageTest : public testing_support::MachineTest {};
+
+// A thread that makes its queue when told, then serves requests on the
+// calling test's behalf.
+class QueueThread {
+public:
+    QueueThread() {
+        make_queue_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        ready_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        thread_ = std::thread([this] {
+            tid_ = GetCurrentThreadId();
+            SetEvent(ready_);
+            WaitForSingleObject(make_queue_, INFINITE);
+            MSG m;
+            PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+            SetEvent(ready_);
+            while (GetMessageA(&m, nullptr, 0, 0) > 0) received_.push_back(m.message);
+        });
+        WaitForSingleObject(ready_, INFINITE);
+    }
+    ~QueueThread() {
+        if (thread_.joinable()) {
+            SetEvent(make_queue_);
+            PostThreadMessageA(tid_, WM_QUIT, 0, 0);
+            thread_.join();
+        }
+        CloseHandle(make_queue_);
+        CloseHandle(ready_);
+    }
+    void make_queue() {
+        SetEvent(make_queue_);
+        WaitForSingleObject(ready_, INFINITE);
+    }
+    std::vector<UINT> stop() {
+        PostThreadMessageA(tid_, WM_QUIT, 0, 0);
+        thread_.join();
+        return received_;
+    }
+    DWORD tid() const { return tid_; }
+
+private:
+    HANDLE make_queue_, ready_;
+    DWORD tid_ = 0;
+    std::vector<UINT> received_;
+    std::thread thread_;
+};
+
+TEST_F(MessageTest, PostingBeforeTheQueueExistsFails) {
+    QueueThread target;
+    SetLastError(0);
+    EXPECT_FALSE(PostThreadMessageA(target.tid(), WM_USER, 1, 2));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_THREAD_ID));
+    target.make_queue();
+    EXPECT_TRUE(PostThreadMessageA(target.tid(), WM_USER + 1, 1, 2));
+    EXPECT_TRUE(PostThreadMessageA(target.tid(), WM_USER + 2, 1, 2));
+    EXPECT_EQ(target.stop(), (std::vector<UINT>{WM_USER + 1, WM_USER + 2}));
+    // The queue went with the thread.
+    SetLastError(0);
+    EXPECT_FALSE(PostThreadMessageA(target.tid(), WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_THREAD_ID));
+}
+
+TEST_F(MessageTest, PeekRemovesOnlyWhenAskedAndKeepsOrder) {
+    MSG m;
+    EXPECT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));  // makes the queue
+    DWORD me = GetCurrentThreadId();
+    ASSERT_TRUE(PostThreadMessageA(me, WM_USER + 1, 11, 12));
+    ASSERT_TRUE(PostThreadMessageA(me, WM_USER + 2, 21, 22));
+    ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(m.message, UINT(WM_USER + 1));
+    ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(m.message, UINT(WM_USER + 1));
+    EXPECT_EQ(m.wParam, WPARAM(11));
+    EXPECT_EQ(m.lParam, LPARAM(12));
+    EXPECT_EQ(m.hwnd, nullptr);
+    ASSERT_TRUE(PeekMessageA(&m, HWND(intptr_t(-1)), 0, 0, PM_REMOVE));
+    EXPECT_EQ(m.message, UINT(WM_USER + 2));
+    EXPECT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+}
+
+TEST_F(MessageTest, FiltersPickTheFirstMessageInRange) {
+    MSG m;
+    PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+    DWORD me = GetCurrentThreadId();
+    for (UINT id : {UINT(WM_USER + 5), UINT(WM_USER + 1), UINT(WM_APP), UINT(WM_USER + 2)})
+        PostThreadMessageA(me, id, 0, 0);
+    ASSERT_TRUE(PeekMessageA(&m, nullptr, WM_USER, WM_USER + 2, PM_REMOVE));
+    EXPECT_EQ(m.message, UINT(WM_USER + 1));
+    ASSERT_TRUE(PeekMessageA(&m, nullptr, WM_APP, WM_APP, PM_REMOVE));
+    EXPECT_EQ(m.message, UINT(WM_APP));
+    EXPECT_FALSE(PeekMessageA(&m, nullptr, WM_USER + 3, WM_USER + 4, PM_REMOVE));
+    // PM_QS_* without posted messages skips them.
+    EXPECT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE | (QS_PAINT << 16)));
+    ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE | (QS_POSTMESSAGE << 16)));
+    EXPECT_EQ(m.message, UINT(WM_USER + 5));
+    ASSERT_TRUE(GetMessageA(&m, nullptr, 0, 0));
+    EXPECT_EQ(m.message, UINT(WM_USER + 2));
+}
+
+TEST_F(MessageTest, QuitComesAfterTheOtherMessagesAndEndsGetMessage) {
+    MSG m;
+    PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+    PostQuitMessage(3);
+    PostThreadMessageA(GetCurrentThreadId(), WM_USER, 0, 0);
+    EXPECT_EQ(GetMessageA(&m, nullptr, 0, 0), 1);
+    EXPECT_EQ(m.message, UINT(WM_USER));
+    // A filter that excludes WM_QUIT does not see it.
+    EXPECT_FALSE(PeekMessageA(&m, nullptr, WM_USER, WM_APP, PM_REMOVE));
+    EXPECT_EQ(GetMessageA(&m, nullptr, 0, 0), 0);
+    EXPECT_EQ(m.message, UINT(WM_QUIT));
+    EXPECT_EQ(m.wParam, WPARAM(3));
+    EXPECT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+}
+
+TEST_F(MessageTest, GetMessageSleepsUntilAMessageArrives) {
+    std::atomic<DWORD> tid{0};
+    std::atomic<UINT> got{0};
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread t([&] {
+        MSG m;
+        PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+        tid = GetCurrentThreadId();
+        SetEvent(ready);
+        if (GetMessageA(&m, nullptr, WM_APP, WM_APP) > 0) got = m.message;
+    });
+    WaitForSingleObject(ready, INFINITE);
+    PostThreadMessageA(tid, WM_USER, 0, 0);  // outside the filter: keeps sleeping
+    PostThreadMessageA(tid, WM_APP, 0, 0);
+    t.join();
+    EXPECT_EQ(got.load(), UINT(WM_APP));
+    CloseHandle(ready);
+}
+
+TEST_F(MessageTest, BadArgumentsFail) {
+    MSG m;
+    SetLastError(0);
+    EXPECT_FALSE(PeekMessageA(&m, HWND(uintptr_t(0x1000)), 0, 0, PM_REMOVE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_EQ(GetMessageA(&m, HWND(uintptr_t(0x1000)), 0, 0), -1);
+    EXPECT_EQ(GetMessageA(nullptr, nullptr, 0, 0), -1);
+    SetLastError(0);
+    EXPECT_FALSE(PostThreadMessageA(0, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_THREAD_ID));
+}
+
+TEST_F(MessageTest, QueueRefusesPostsBeyondItsQuota) {
+    MSG m;
+    PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+    DWORD me = GetCurrentThreadId();
+    for (int i = 0; i < 10000; ++i) ASSERT_TRUE(PostThreadMessageA(me, WM_USER, WPARAM(i), 0)) << i;
+    SetLastError(0);
+    EXPECT_FALSE(PostThreadMessageA(me, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_QUOTA));
+    int drained = 0;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+        EXPECT_EQ(m.wParam, WPARAM(drained));
+        ++drained;
+    }
+    EXPECT_EQ(drained, 10000);
+}
+
+TEST_HELPER(queue_and_report_tid) {
+    MSG m;
+    PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+    testing_support::send_line(std::to_string(GetCurrentThreadId()));
+    testing_support::receive_line();
+    return PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE) ? 1 : 0;
+}
+
+TEST_F(MessageTest, ThreadsOfOtherProcessesCannotBePostedTo) {
+    ChildProcess child = spawn_helper("queue_and_report_tid");
+    DWORD tid = DWORD(std::stoul(child.read_line()));
+    SetLastError(0);
+    EXPECT_FALSE(PostThreadMessageA(tid, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_THREAD_ID));
+    child.write_line("check");
+    EXPECT_EQ(child.wait(), 0);
+}
+
+// ---- MsgWaitForMultipleObjectsEx -------------------------------------------
+
+TEST_F(MessageTest, MessageWaitWakesForAPostedMessage) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<DWORD> tid{0};
+    std::atomic<DWORD> result{0xDEAD};
+    std::thread t([&] {
+        tid = GetCurrentThreadId();
+        result = MsgWaitForMultipleObjectsEx(1, &e, 30000, QS_ALLPOSTMESSAGE, 0);
+    });
+    // The wait itself gives the thread its queue.
+    ASSERT_TRUE(eventually([&] { return tid != 0 && PostThreadMessageA(tid, WM_USER, 0, 0); }));
+    t.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0 + 1);
+    CloseHandle(e);
+}
+
+TEST_F(MessageTest, MessageWaitWakesForAHandle) {
+    HANDLE h[2] = {CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+    std::atomic<DWORD> result{0xDEAD};
+    std::thread t([&] { result = MsgWaitForMultipleObjectsEx(2, h, 30000, QS_ALLINPUT, 0); });
+    ASSERT_TRUE(eventually_sleeping(h[1], 1));
+    SetEvent(h[1]);
+    t.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForSingleObject(h[1], 0), DWORD(WAIT_TIMEOUT));  // consumed by the wait
+    for (HANDLE x : h) CloseHandle(x);
+}
+
+TEST_F(MessageTest, OnlyInputNotYetExaminedWakesAMessageWait) {
+    MSG m;
+    DWORD me = GetCurrentThreadId();
+    PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+    PostThreadMessageA(me, WM_USER, 0, 0);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_POSTMESSAGE, 0), WAIT_OBJECT_0);
+    // The wait examined the queue: the same message is no longer new.
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_POSTMESSAGE, 0), DWORD(WAIT_TIMEOUT));
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_POSTMESSAGE, MWMO_INPUTAVAILABLE), WAIT_OBJECT_0);
+
+    PostThreadMessageA(me, WM_USER + 1, 0, 0);
+    // A filtered peek examines posted messages but not "all posted messages".
+    PeekMessageA(&m, nullptr, WM_APP, WM_APP, PM_NOREMOVE);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_POSTMESSAGE, 0), DWORD(WAIT_TIMEOUT));
+    PostThreadMessageA(me, WM_USER + 2, 0, 0);
+    PeekMessageA(&m, nullptr, WM_APP, WM_APP, PM_NOREMOVE);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_ALLPOSTMESSAGE, 0), WAIT_OBJECT_0);
+    // An unfiltered peek examines everything.
+    PostThreadMessageA(me, WM_USER + 3, 0, 0);
+    PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_ALLPOSTMESSAGE, 0), DWORD(WAIT_TIMEOUT));
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_ALLINPUT, MWMO_INPUTAVAILABLE), DWORD(WAIT_TIMEOUT));
+    // Input of a kind outside the mask does not count.
+    PostThreadMessageA(me, WM_USER, 0, 0);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_KEY | QS_MOUSE, 0), DWORD(WAIT_TIMEOUT));
+}
+
+TEST_F(MessageTest, HandlesComeBeforeInputAndWaitAllNeedsBoth) {
+    HANDLE e = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    MSG m;
+    PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+    PostThreadMessageA(GetCurrentThreadId(), WM_USER, 0, 0);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &e, 0, QS_ALLINPUT, MWMO_INPUTAVAILABLE), WAIT_OBJECT_0);
+    ResetEvent(e);
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &e, TRUE, 0, QS_ALLINPUT), DWORD(WAIT_TIMEOUT));
+    SetEvent(e);
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &e, TRUE, 0, QS_ALLINPUT), WAIT_OBJECT_0);
+    CloseHandle(e);
+}
+
+TEST_F(MessageTest, MessageWaitLimits) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::vector<HANDLE> many(MAXIMUM_WAIT_OBJECTS, e);
+    SetLastError(0);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(MAXIMUM_WAIT_OBJECTS, many.data(), 0, QS_ALLINPUT, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(MAXIMUM_WAIT_OBJECTS - 1, many.data(), 0, QS_ALLINPUT, 0),
+              DWORD(WAIT_TIMEOUT));
+    SetLastError(0);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &e, 0, 0x80000, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FLAGS));
+    SetLastError(0);
+    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &e, 0, QS_ALLINPUT, 0x100), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    CloseHandle(e);
+}
+
+// ---- Registered messages ----------------------------------------------------
+
+TEST_F(MessageTest, RegisteredMessageIdsAreStableAndCaseBlind) {
+    UINT a = RegisterWindowMessageA("EvtEngCbMessage");
+    EXPECT_GE(a, 0xC000u);
+    EXPECT_LE(a, 0xFFFFu);
+    EXPECT_EQ(RegisterWindowMessageA("evtengcbmessage"), a);
+    EXPECT_EQ(RegisterWindowMessageA("EVTENGCBMESSAGE"), a);
+    UINT b = RegisterWindowMessageA("AnotherMessage");
+    EXPECT_NE(b, 0u);
+    EXPECT_NE(b, a);
+    SetLastError(0);
+    EXPECT_EQ(RegisterWindowMessageA(""), 0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(RegisterWindowMessageA(nullptr), 0u);
+    std::string too_long(256, 'x');
+    EXPECT_EQ(RegisterWindowMessageA(too_long.c_str()), 0u);
+    EXPECT_NE(RegisterWindowMessageA(too_long.substr(1).c_str()), 0u);
+}
+
+TEST_HELPER(register_message) {
+    testing_support::send_line(std::to_string(RegisterWindowMessageA(argv[1])));
+    return 0;
+}
+
+TEST_F(MessageTest, RegisteredMessageIdIsTheSameInEveryProcessOfTheRoot) {
+    RegisterWindowMessageA("First");  // so ids do not start equal by chance
+    UINT mine = RegisterWindowMessageA("Shared-Name");
+    ChildProcess child = spawn_helper("register_message", {"SHARED-name"});
+    EXPECT_EQ(child.read_line(), std::to_string(mine));
+    EXPECT_EQ(child.wait(), 0);
+    ChildProcess second = spawn_helper("register_message", {"Only-In-Child"});
+    UINT theirs = UINT(std::stoul(second.read_line()));
+    EXPECT_EQ(second.wait(), 0);
+    EXPECT_EQ(RegisterWindowMessageA("only-in-child"), theirs);
+    EXPECT_NE(theirs, mine);
+}
+
+}  // namespace
