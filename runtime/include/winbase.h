@@ -72,7 +72,7 @@ WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, 
 WINBASEAPI DWORD WINAPI ResumeThread(HANDLE hThread);
 // Ends the calling thread; it never returns. On a thread made by CreateThread
 // the frames left behind are abandoned as on Windows (their destructors do
-// not run).
+// not run). Any other thread ends through pthread_exit, which unwinds them.
 WINBASEAPI __attribute__((noreturn)) void WINAPI ExitThread(DWORD dwExitCode);
 WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 WINBASEAPI DWORD WINAPI GetCurrentThreadId(void);

@@ -46,9 +46,10 @@ W32RT_BEGIN_DECLS
 // The same name yields the same id (0xC000..0xFFFF) in every process of the
 // machine root.
 WINUSERAPI UINT WINAPI RegisterWindowMessageA(LPCSTR lpString);
-// Threads get their queue with their first PeekMessageA or GetMessageA;
-// posting before that fails with ERROR_INVALID_THREAD_ID. Only threads of
-// the calling process can be posted to.
+// Threads get their queue with their first PeekMessageA, GetMessageA or
+// MsgWaitForMultipleObjects(Ex); posting before that fails with
+// ERROR_INVALID_THREAD_ID. Only threads of the calling process can be posted
+// to; a queue holds at most 10,000 messages (ERROR_NOT_ENOUGH_QUOTA).
 WINUSERAPI BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam);
 WINUSERAPI void WINAPI PostQuitMessage(int nExitCode);
 WINUSERAPI BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);

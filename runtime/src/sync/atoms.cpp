@@ -21,33 +21,11 @@
 #include "core/error.h"
 #include "core/machine.h"
 #include "core/shm.h"
+#include "sync/atoms.h"
+
+using namespace w32rt::sync;
 
 namespace {
-
-constexpr uint32_t kAtomsMagic = 0x4d523357;  // "W3RM"
-constexpr uint32_t kAtomsVersion = 1;
-constexpr UINT kFirstId = 0xC000;
-constexpr uint32_t kMaxAtoms = 0x10000 - kFirstId;
-constexpr uint32_t kPoolSize = 1u << 20;
-constexpr size_t kMaxAtomName = 255;
-
-struct AtomEntry {
-    uint32_t offset;
-    uint32_t length;
-    uint32_t hash;  // of the name folded to lower case
-    uint32_t reserved;
-};
-
-struct AtomsLayout {
-    w32rt::RegionHeader region;
-    pthread_mutex_t lock;
-    uint32_t max_atoms;
-    uint32_t pool_size;
-    uint32_t count;
-    uint32_t pool_used;
-    AtomEntry entries[kMaxAtoms];
-    char pool[kPoolSize];
-};
 
 char fold(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
@@ -96,7 +74,7 @@ private:
             if (!region_) return nullptr;
         }
         auto* t = static_cast<AtomsLayout*>(region_->base());
-        if (t->max_atoms != kMaxAtoms || t->pool_size != kPoolSize) return w32rt::fail(ERROR_INVALID_DATA, nullptr);
+        if (t->max_atoms != kMaxAtoms || t->pool_size != kAtomPoolSize) return w32rt::fail(ERROR_INVALID_DATA, nullptr);
         return t;
     }
 
@@ -108,7 +86,7 @@ private:
         pthread_mutex_init(&t->lock, &attr);
         pthread_mutexattr_destroy(&attr);
         t->max_atoms = kMaxAtoms;
-        t->pool_size = kPoolSize;
+        t->pool_size = kAtomPoolSize;
     }
 
     static bool entry_valid(const AtomsLayout* t, const AtomEntry& e) {
@@ -118,7 +96,7 @@ private:
 
     // A holder died inside register_name: keep the entries that are whole.
     static void repair(AtomsLayout* t) {
-        if (t->pool_used > kPoolSize) t->pool_used = kPoolSize;
+        if (t->pool_used > kAtomPoolSize) t->pool_used = kAtomPoolSize;
         if (t->count > kMaxAtoms) t->count = kMaxAtoms;
         uint32_t whole = 0;
         while (whole < t->count && entry_valid(t, t->entries[whole])) ++whole;
@@ -131,16 +109,16 @@ private:
         for (uint32_t i = 0; i < count; ++i) {
             const AtomEntry& e = t->entries[i];
             if (e.hash != hash || e.length != name.size() || !entry_valid(t, e)) continue;
-            if (same_folded(t->pool + e.offset, name)) return kFirstId + i;
+            if (same_folded(t->pool + e.offset, name)) return kFirstAtomId + i;
         }
-        if (count >= kMaxAtoms || t->pool_used > kPoolSize || kPoolSize - t->pool_used < name.size())
+        if (count >= kMaxAtoms || t->pool_used > kAtomPoolSize || kAtomPoolSize - t->pool_used < name.size())
             return w32rt::fail(ERROR_NOT_ENOUGH_MEMORY, UINT(0));
         uint32_t offset = t->pool_used;
         memcpy(t->pool + offset, name.data(), name.size());
         t->pool_used = offset + uint32_t(name.size());
         t->entries[count] = {offset, uint32_t(name.size()), hash, 0};
         __atomic_store_n(&t->count, count + 1, __ATOMIC_RELEASE);
-        return kFirstId + count;
+        return kFirstAtomId + count;
     }
 
     std::mutex mutex_;

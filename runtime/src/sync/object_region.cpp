@@ -332,7 +332,8 @@ int32_t ObjectRegion::allocate_slot() {
     if (start >= kMaxObjects) start = 0;
     for (uint32_t n = 0; n < kMaxObjects; ++n) {
         uint32_t i = (start + n) % kMaxObjects;
-        if (layout_->objects[i].type == kSlotFree) {
+        uint32_t type = layout_->objects[i].type;
+        if (type != kSlotEvent && type != kSlotMutex) {  // free, or not a valid object at all
             layout_->header.free_hint = (i + 1) % kMaxObjects;
             return int32_t(i);
         }

@@ -1,0 +1,197 @@
+// The shared tables survive processes that die at the worst moment and
+// contents written by someone else.
+#include <signal.h>
+
+#include <windows.h>
+
+#include <random>
+#include <thread>
+
+#include "core/machine.h"
+#include "sync/atoms.h"
+#include "sync_test_util.h"
+#include "test_support.h"
+
+using namespace sync_test;
+using testing_support::ChildProcess;
+using testing_support::spawn_helper;
+using w32rt::sync::ObjectRegion;
+using w32rt::sync::ObjectSlot;
+
+namespace {
+
+class RobustnessTest : public testing_support::MachineTest {};
+
+ObjectSlot* slot_of(HANDLE h) {
+    auto object = w32rt::HandleTable::instance().lookup(h);
+    return object ? static_cast<w32rt::sync::SharedObject*>(object.get())->slot() : nullptr;
+}
+
+DWORD on_thread_wait(HANDLE h) {
+    DWORD result = 0xDEAD;
+    std::thread t([&] { result = WaitForSingleObject(h, 10000); });
+    t.join();
+    return result;
+}
+
+// Takes the table lock, leaves a half-made named object behind (as a creator
+// killed in the middle would) and waits to be killed.
+TEST_HELPER(die_holding_table_lock) {
+    HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, argv[1]);
+    ObjectRegion* region = ObjectRegion::current();
+    if (!mine || !region || !region->lock()) return 10;
+    for (uint32_t i = 0; i < w32rt::sync::kMaxObjects; ++i) {
+        ObjectSlot* s = region->slot(i);
+        if (s->type != w32rt::sync::kSlotFree) continue;
+        s->type = w32rt::sync::kSlotEvent;
+        s->holders = 1;  // but no holder entry names it
+        strcpy(s->name, "Half");
+        s->name_length = 4;
+        s->name_hash = w32rt::sync::name_hash("Half");
+        break;
+    }
+    testing_support::send_line("locked");
+    testing_support::receive_line();
+    return 0;
+}
+
+TEST_F(RobustnessTest, TableLockOfAKilledProcessIsRecoveredAndTheTableRepaired) {
+    ObjectRegion* region = ObjectRegion::current();
+    ASSERT_NE(region, nullptr);
+    HANDLE kept = CreateEventA(nullptr, TRUE, FALSE, "Global\\Kept");
+    uint32_t repairs = region->repairs();
+    ChildProcess child = spawn_helper("die_holding_table_lock", {"Global\\Theirs"});
+    ASSERT_TRUE(child.expect_line("locked"));
+    child.kill(SIGKILL);
+    EXPECT_EQ(child.wait(), 128 + SIGKILL);
+
+    // The next operation recovers the lock and repairs the table.
+    HANDLE half = CreateEventA(nullptr, TRUE, FALSE, "Half");
+    ASSERT_NE(half, nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));  // the half-made one was dropped
+    EXPECT_EQ(region->repairs(), repairs + 1);
+    SetLastError(0);
+    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Theirs"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    // What we held is intact.
+    EXPECT_TRUE(SetEvent(kept));
+    HANDLE again = OpenEventA(SYNCHRONIZE, FALSE, "Global\\Kept");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
+    for (HANDLE h : {kept, half, again}) CloseHandle(h);
+}
+
+TEST_HELPER(wait_then_die) {
+    HANDLE h = argv[1][0] == 'm' ? OpenMutexA(SYNCHRONIZE, FALSE, argv[2]) : OpenEventA(SYNCHRONIZE, FALSE, argv[2]);
+    if (!h) return 10;
+    testing_support::send_line("waiting");
+    WaitForSingleObject(h, INFINITE);
+    testing_support::send_line("woken");
+    testing_support::receive_line();
+    return 0;
+}
+
+TEST_F(RobustnessTest, WaiterKilledInItsSleepLeavesNothingBehind) {
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, "Global\\DeadWaiter");
+    ChildProcess child = spawn_helper("wait_then_die", {"e", "Global\\DeadWaiter"});
+    ASSERT_TRUE(child.expect_line("waiting"));
+    ASSERT_TRUE(eventually_sleeping(e, 1));
+    child.kill(SIGKILL);
+    EXPECT_EQ(child.wait(), 128 + SIGKILL);
+    // The dead waiter claims nothing: the auto-reset event stays set for us.
+    ASSERT_TRUE(SetEvent(e));
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(e, 0), DWORD(WAIT_TIMEOUT));
+
+    HANDLE m = CreateMutexA(nullptr, TRUE, "Global\\DeadMutexWaiter");
+    ChildProcess second = spawn_helper("wait_then_die", {"m", "Global\\DeadMutexWaiter"});
+    ASSERT_TRUE(second.expect_line("waiting"));
+    ASSERT_TRUE(eventually_sleeping(m, 1));
+    second.kill(SIGKILL);
+    EXPECT_EQ(second.wait(), 128 + SIGKILL);
+    ASSERT_TRUE(ReleaseMutex(m));
+    EXPECT_EQ(on_thread_wait(m), WAIT_OBJECT_0);
+    CloseHandle(e);
+    CloseHandle(m);
+}
+
+TEST_F(RobustnessTest, CorruptOwnerAndNameFieldsAreContained) {
+    ObjectRegion* region = ObjectRegion::current();
+    HANDLE m = CreateMutexA(nullptr, TRUE, "Global\\Corrupt");
+    ASSERT_NE(m, nullptr);
+    ASSERT_TRUE(region->lock());
+    ObjectSlot* s = slot_of(m);
+    ASSERT_NE(s, nullptr);
+    s->owner = 0xFFFFFFFF;  // no such token
+    s->name_length = 100000;
+    region->unlock();
+    // The owner is gone: the mutex is abandoned to the next wait.
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(m));
+    // The name no longer matches anything; lookups neither crash nor find it.
+    SetLastError(0);
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\Corrupt"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    CloseHandle(m);
+}
+
+TEST_F(RobustnessTest, GarbageInFreeSlotsAndHolderEntriesIsSurvived) {
+    ObjectRegion* region = ObjectRegion::current();
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "Global\\Survivor");
+    ASSERT_NE(e, nullptr);
+    std::mt19937 rng(7);
+    ASSERT_TRUE(region->lock());
+    ObjectSlot* keep = slot_of(e);
+    for (uint32_t i = 0; i < 64; ++i) {
+        ObjectSlot* s = region->slot(i);
+        if (s == keep) continue;
+        auto* bytes = reinterpret_cast<uint8_t*>(s);
+        for (size_t b = 0; b < sizeof(ObjectSlot); ++b) bytes[b] = uint8_t(rng());
+    }
+    auto object = w32rt::HandleTable::instance().lookup(e);
+    uint32_t our_entry = static_cast<w32rt::sync::SharedObject*>(object.get())->ref().holder;
+    for (uint32_t i = 0; i < 64; ++i) {
+        if (i == our_entry) continue;
+        auto* bytes = reinterpret_cast<uint8_t*>(region->holder_entry(i));
+        for (size_t b = 0; b < sizeof(w32rt::sync::HolderEntry); ++b) bytes[b] = uint8_t(rng());
+        region->holder_entry(i)->object = rng() % 3 ? rng() : rng() % 80;  // some in range
+    }
+    region->unlock();
+    // Everything still works, including allocating around the garbage.
+    for (int i = 0; i < 100; ++i) {
+        std::string name = "Global\\Fresh" + std::to_string(i);
+        HANDLE h = CreateEventA(nullptr, FALSE, TRUE, name.c_str());
+        ASSERT_NE(h, nullptr) << i;
+        EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+        HANDLE o = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
+        EXPECT_NE(o, nullptr);
+        CloseHandle(o);
+        CloseHandle(h);
+    }
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_TRUE(SetEvent(e));
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+    CloseHandle(m);
+    CloseHandle(e);
+}
+
+TEST_F(RobustnessTest, CorruptMessageNameTableIsContained) {
+    ASSERT_NE(RegisterWindowMessageA("Before"), 0u);
+    auto region = w32rt::SharedRegion::open_existing(w32rt::Machine::current().shm_name("atoms"),
+                                                     w32rt::sync::kAtomsMagic, w32rt::sync::kAtomsVersion);
+    ASSERT_NE(region, nullptr);
+    auto* t = static_cast<w32rt::sync::AtomsLayout*>(region->base());
+    t->entries[0].offset = 0xFFFFFF00;  // the "Before" entry now points outside the pool
+    t->count = 0xFFFFFFFF;
+    UINT id = RegisterWindowMessageA("After");
+    EXPECT_EQ(id, 0u);  // the table reads as full: refused, not crashed
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+    t->count = 1;
+    id = RegisterWindowMessageA("After");
+    EXPECT_EQ(id, w32rt::sync::kFirstAtomId + 1);
+    EXPECT_EQ(RegisterWindowMessageA("after"), id);
+}
+
+}  // namespace
