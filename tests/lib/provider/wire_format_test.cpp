@@ -177,7 +177,7 @@ TEST(FormatBlock, NumbersAndStringsAreStoredWithTheirSizesAndKinds) {
     ASSERT_EQ(block.size(), 304u);
     const BYTE numbers[] = {1, 0, 0, 0, 2, 0, 0, 0};
     EXPECT_EQ(0, memcmp(block.data() + 292, numbers, sizeof numbers));
-    EXPECT_EQ(Get32(block.data(), 20), 0u);
+    EXPECT_EQ(Get32(block.data(), 20), 1u) << "kind of %x";
     EXPECT_EQ(Get32(block.data(), 24), 0u) << "kind of %d";
     block = FormatBlock("%x", 1);
     EXPECT_EQ(Get32(block.data(), 20), 1u) << "kind of %x";
