@@ -280,9 +280,13 @@ private:
         unpublished_ = 0;
     }
 
+    // The last buffer is reported too, and so is a loss count that moved
+    // since the last report, so a BufferCallback always ends with the final
+    // EventsLost.
     ULONG finish(ULONG status) {
         publish();
-        lf_.EventsLost = saturate(reader_.lost());
+        if ((buffer_fill_ || lf_.EventsLost != saturate(reader_.lost())) && !end_buffer() && status == ERROR_SUCCESS)
+            status = ERROR_CANCELLED;
         return status;
     }
 

@@ -155,6 +155,15 @@ uint64_t RingMap::used() const {
 
 // ---- Producer ------------------------------------------------------------
 
+std::atomic<WriteStageHook> g_write_stage_hook{nullptr};
+
+namespace {
+inline void stage(WriteStage at) {
+    if (__builtin_expect(g_write_stage_hook.load(std::memory_order_relaxed) != nullptr, 0))
+        g_write_stage_hook.load()(at);
+}
+}  // namespace
+
 void ring_wake(RingHeader* h) {
     h->sleeping.store(0, std::memory_order_relaxed);
     h->wake_seq.fetch_add(1, std::memory_order_release);
@@ -188,6 +197,7 @@ bool ring_write(RingMap& ring, uint32_t key, const WriterRef& writer, uint64_t* 
         if (h->head.compare_exchange_weak(head, next, std::memory_order_release, std::memory_order_relaxed)) break;
     }
 
+    stage(WriteStage::Reserved);
     const uint64_t tag = head;
     char* record = ring.data() + ring_pos(tag) % capacity;
     auto* rh = reinterpret_cast<RecordHeader*>(record);
@@ -197,6 +207,7 @@ bool ring_write(RingMap& ring, uint32_t key, const WriterRef& writer, uint64_t* 
     rh->cpu.store(event.cpu, std::memory_order_relaxed);
     rh->tag.store(tag, std::memory_order_release);
     if (writer.slot) writer.slot->intent.store(0, std::memory_order_release);
+    stage(WriteStage::HeaderWritten);
 
     char* out = record + kRecordOverhead;
     memcpy(out, &event.header, sizeof(EVENT_TRACE_HEADER));
@@ -207,6 +218,7 @@ bool ring_write(RingMap& ring, uint32_t key, const WriterRef& writer, uint64_t* 
         out += event.segments[i].size;
     }
 
+    stage(WriteStage::PayloadWritten);
     rh->commit.store(commit_value(tag), std::memory_order_release);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (h->sleeping.load(std::memory_order_relaxed) && h->sleeping.exchange(0, std::memory_order_relaxed)) {

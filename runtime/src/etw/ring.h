@@ -107,6 +107,13 @@ struct WriterRef {
 // had no room; the loss is counted in the ring.
 bool ring_write(RingMap& ring, uint32_t key, const WriterRef& writer, uint64_t* cached_tail, const EventImage& event);
 
+// Test seam: when set, called inside ring_write after the reservation,
+// after the record header and before the commit, so tests can stop or kill
+// a writer at exactly those points. One relaxed load when unset.
+enum class WriteStage { Reserved, HeaderWritten, PayloadWritten };
+using WriteStageHook = void (*)(WriteStage stage);
+extern std::atomic<WriteStageHook> g_write_stage_hook;
+
 // Wakes the ring's consumer if it sleeps (stop, close).
 void ring_wake(RingHeader* header);
 
