@@ -1,6 +1,7 @@
 #include "sync/wait.h"
 
 #include <algorithm>
+#include <new>
 
 #include "core/error.h"
 #include "core/futex.h"
@@ -156,7 +157,17 @@ DWORD wait_for_handles(DWORD count, const HANDLE* handles, bool wait_all, DWORD 
     if (count > MAXIMUM_WAIT_OBJECTS || (count == 0 && !extra) || (count > 0 && !handles))
         return fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
 
-    Target targets[MAXIMUM_WAIT_OBJECTS];
+    // Only as many targets as handles: a wait on one object is the common case.
+    alignas(Target) unsigned char storage[sizeof(Target) * MAXIMUM_WAIT_OBJECTS];
+    Target* targets = reinterpret_cast<Target*>(storage);
+    for (DWORD i = 0; i < count; ++i) new (&targets[i]) Target();
+    struct Destroy {
+        Target* targets;
+        DWORD count;
+        ~Destroy() {
+            for (DWORD i = 0; i < count; ++i) targets[i].~Target();
+        }
+    } destroy{targets, count};
     RegionSet regions;
     for (DWORD i = 0; i < count; ++i) {
         if (!resolve_handle(handles[i], &targets[i])) return WAIT_FAILED;
@@ -177,7 +188,8 @@ DWORD wait_for_handles(DWORD count, const HANDLE* handles, bool wait_all, DWORD 
         }
     }
 
-    const int64_t deadline = timeout_ms == INFINITE ? -1 : monotonic_ns() + int64_t(timeout_ms) * 1'000'000;
+    const int64_t deadline =
+        (timeout_ms == INFINITE || timeout_ms == 0) ? -1 : monotonic_ns() + int64_t(timeout_ms) * 1'000'000;
     bool first = true;
     bool sleeping = false;
     WaitWord words[kMaxWaitWords];
