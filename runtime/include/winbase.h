@@ -213,11 +213,14 @@ typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
     DWORD nFileSizeLow;
 } WIN32_FILE_ATTRIBUTE_DATA, *LPWIN32_FILE_ATTRIBUTE_DATA;
 
+// Share modes hold between the handles of every process, and a killed
+// holder's reservations go with it.
 WINBASEAPI HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                                      DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-// Overlapped I/O is not supported; an OVERLAPPED gives the file offset of a
-// synchronous transfer.
+// Overlapped I/O is not supported (CreateFileA refuses FILE_FLAG_OVERLAPPED
+// with ERROR_NOT_SUPPORTED); an OVERLAPPED gives the file offset of a
+// synchronous transfer, and its event, if any, is set when it completes.
 WINBASEAPI BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 WINBASEAPI BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,

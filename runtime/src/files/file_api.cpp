@@ -32,6 +32,13 @@ FilePtr lookup_file(HANDLE handle, DWORD* access) {
 
 uint64_t overlapped_offset(const OVERLAPPED* ov) { return (uint64_t(ov->OffsetHigh) << 32) | ov->Offset; }
 
+// An OVERLAPPED's event is reset when a transfer starts and set when it
+// completes, as for any transfer given one. The low bit of the handle only
+// keeps completion ports away and is not part of it.
+HANDLE overlapped_event(const OVERLAPPED* ov) {
+    return ov ? reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(ov->hEvent) & ~uintptr_t(1)) : nullptr;
+}
+
 // Writes made through the runtime carry its clock's time while the test
 // clock is shifted; otherwise the kernel's stamp stands.
 void stamp_write_time(int fd) {
@@ -125,6 +132,8 @@ W32RT_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfByt
     char* out = static_cast<char*>(lpBuffer);
     size_t done = 0;
     const bool positioned = lpOverlapped != nullptr;
+    const HANDLE event = overlapped_event(lpOverlapped);
+    if (event) ResetEvent(event);
     const uint64_t offset = positioned ? overlapped_offset(lpOverlapped) : 0;
     if (positioned && offset > uint64_t(std::numeric_limits<off_t>::max()))
         return fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -147,10 +156,12 @@ W32RT_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfByt
         // handle the file pointer follows the transfer.
         if (done == 0 && nNumberOfBytesToRead > 0) {
             lpOverlapped->Internal = kStatusEndOfFile;
+            if (event) SetEvent(event);
             return fail(ERROR_HANDLE_EOF, FALSE);
         }
         lpOverlapped->Internal = kStatusSuccess;
         ::lseek(file->fd(), off_t(offset + done), SEEK_SET);
+        if (event) SetEvent(event);
     }
     return TRUE;
 }
@@ -169,12 +180,15 @@ W32RT_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfB
         if (lpOverlapped) {
             lpOverlapped->Internal = kStatusSuccess;
             lpOverlapped->InternalHigh = 0;
+            if (HANDLE event = overlapped_event(lpOverlapped)) SetEvent(event);
         }
         return TRUE;
     }
 
     const char* in = static_cast<const char*>(lpBuffer);
     const bool positioned = lpOverlapped != nullptr;
+    const HANDLE event = overlapped_event(lpOverlapped);
+    if (event) ResetEvent(event);
     uint64_t offset = positioned ? overlapped_offset(lpOverlapped) : 0;
     if (positioned && offset == kWriteAtEnd && !file_size(file->fd(), &offset)) return fail_errno(errno, FALSE);
     if (positioned && offset > uint64_t(std::numeric_limits<off_t>::max()))
@@ -200,6 +214,7 @@ W32RT_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfB
         lpOverlapped->Internal = kStatusSuccess;
         lpOverlapped->InternalHigh = done;
         if (!(::fcntl(file->fd(), F_GETFL) & O_APPEND)) ::lseek(file->fd(), off_t(offset + done), SEEK_SET);
+        if (event) SetEvent(event);
     }
     stamp_write_time(file->fd());
     return TRUE;

@@ -40,7 +40,8 @@ int truncate_fd(int fd, bool writable) {
 FileObject::~FileObject() {
     if (delete_on_close) {
         struct stat st;
-        if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode) sys::unlink(path_.c_str());
+        if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode)
+            directory ? sys::rmdir(path_.c_str()) : sys::unlink(path_.c_str());
     }
     sys::close(fd_);
 }

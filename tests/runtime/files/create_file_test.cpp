@@ -157,9 +157,20 @@ TEST_F(CreateFileTest, ReadsWritesAndPositionedTransfers) {
     EXPECT_EQ(ov.InternalHigh, 5u);
     EXPECT_EQ(SetFilePointer(h.get(), 0, nullptr, FILE_CURRENT), 11u);  // the pointer followed the transfer
 
+    // The OVERLAPPED's event is reset, then set when the transfer is done.
+    HANDLE done = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_NE(done, nullptr);
     ov = {};
     ov.Offset = 0;
+    ov.hEvent = done;
     ASSERT_TRUE(WriteFile(h.get(), "J", 1, nullptr, &ov));
+    EXPECT_EQ(WaitForSingleObject(done, 0), WAIT_OBJECT_0);
+    ResetEvent(done);
+    ov.hEvent = HANDLE(uintptr_t(done) | 1);  // the low bit is not part of the handle
+    ASSERT_TRUE(ReadFile(h.get(), buf, 1, &n, &ov));
+    EXPECT_EQ(WaitForSingleObject(done, 0), WAIT_OBJECT_0);
+    CloseHandle(done);
+    ov.hEvent = nullptr;
     ov.Offset = 100;
     SetLastError(0);
     EXPECT_FALSE(ReadFile(h.get(), buf, 4, &n, &ov));
@@ -341,6 +352,15 @@ TEST_F(CreateFileTest, FoldersOpenOnlyWithBackupSemantics) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
     EXPECT_EQ(open_error("C:\\data", GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS),
               DWORD(ERROR_ACCESS_DENIED));
+
+    // An empty folder opened to be deleted on close goes with its handle.
+    ASSERT_TRUE(CreateDirectoryA("C:\\data\\empty", nullptr));
+    Handle gone(open_file("C:\\data\\empty", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_DELETE_ON_CLOSE));
+    ASSERT_TRUE(gone.valid());
+    EXPECT_EQ(GetFileAttributesA("C:\\data\\empty"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
+    gone.reset();
+    EXPECT_EQ(GetFileAttributesA("C:\\data\\empty"), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(CreateFileTest, BadArgumentsAndHandles) {
