@@ -6,7 +6,7 @@
 //   BM_CrossThreadEventPingPong    the same between two threads of a process
 //   BM_CriticalSectionUncontended  EnterCriticalSection + LeaveCriticalSection
 //   BM_WaitOnSignalledEvent        WaitForSingleObject(signalled manual event, 0)
-//   BM_SetEventNoWaiters, BM_MutexUncontended, BM_TlsGetValue
+//   BM_SetEventNoWaiters, BM_MutexUncontended, BM_OpenNamedEvent, BM_TlsGetValue
 //
 // Runs in a machine root of its own, removed at exit.
 #include <benchmark/benchmark.h>
@@ -137,6 +137,13 @@ void BM_MutexUncontended(benchmark::State& state) {
     CloseHandle(m);
 }
 BENCHMARK(BM_MutexUncontended);
+
+void BM_OpenNamedEvent(benchmark::State& state) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "Global\\bench-named");
+    for (auto _ : state) CloseHandle(OpenEventA(SYNCHRONIZE, FALSE, "Global\\bench-named"));
+    CloseHandle(e);
+}
+BENCHMARK(BM_OpenNamedEvent);
 
 void BM_TlsGetValue(benchmark::State& state) {
     DWORD slot = TlsAlloc();

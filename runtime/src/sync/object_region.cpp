@@ -545,26 +545,37 @@ TokenRef ObjectRegion::my_token(bool allocate) {
     for (unsigned i = 0; i < t_held_count; ++i)
         if (t_held[i].region == this) return t_held[i].token;
     if (!allocate) return {};
-    for (uint32_t i = 0; i < kMaxTokens; ++i) {
-        TokenSlot& t = layout_->tokens[i];
-        if (t.in_use) continue;
-        int rc = pthread_mutex_trylock(&t.lock);
-        if (rc == EOWNERDEAD) {
-            pthread_mutex_consistent(&t.lock);
-            rc = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 1) {
+            // Full: reclaim the tokens of threads that died without retiring
+            // them (their processes were killed).
+            WakeList wake;
+            for (uint32_t i = 0; i < kMaxTokens; ++i) {
+                TokenSlot& t = layout_->tokens[i];
+                if (t.in_use && token_word_dead(load_word(token_word(t)))) reap_token(i, wake);
+            }
         }
-        if (rc != 0) continue;  // held by a live thread although marked free: leave it
-        TokenRef ref{i + 1, t.generation + 1};
-        if (!remember_token(this, ref)) {
-            pthread_mutex_unlock(&t.lock);
-            return {};
+        for (uint32_t i = 0; i < kMaxTokens; ++i) {
+            TokenSlot& t = layout_->tokens[i];
+            if (t.in_use) continue;
+            int rc = pthread_mutex_trylock(&t.lock);
+            if (rc == EOWNERDEAD) {
+                pthread_mutex_consistent(&t.lock);
+                rc = 0;
+            }
+            if (rc != 0) continue;  // held by a live thread although marked free: leave it
+            TokenRef ref{i + 1, t.generation + 1};
+            if (!remember_token(this, ref)) {
+                pthread_mutex_unlock(&t.lock);
+                return {};
+            }
+            t.in_use = 1;
+            t.generation = ref.generation;
+            t.pid = current_process().pid;
+            t.tid = current_tid();
+            arm_token_guard();
+            return ref;
         }
-        t.in_use = 1;
-        t.generation = ref.generation;
-        t.pid = current_process().pid;
-        t.tid = current_tid();
-        arm_token_guard();
-        return ref;
     }
     return {};
 }

@@ -18,7 +18,13 @@
 // starts; a manual-reset event pulsed since then releases it, an auto-reset
 // event releases it when it claims the pulse first (each pulse of an
 // auto-reset event can be claimed once, and only by threads that were
-// already waiting).
+// already waiting). Quirk: a wait-all waiter judges a pulse when it wakes,
+// not at the pulse's instant, so the other objects of its wait may have
+// become signalled in between.
+//
+// Auto-reset events and released mutexes wake every sleeper; all but the one
+// that takes the object go back to sleep. Which waiter wins is not first come,
+// first served (Windows does not promise that either).
 #pragma once
 
 #include <windows.h>
