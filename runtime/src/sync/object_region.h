@@ -177,6 +177,7 @@ public:
 
     ObjectSlot* slot(uint32_t index) { return index < kMaxObjects ? &layout_->objects[index] : nullptr; }
     HolderEntry* holder_entry(uint32_t index) { return index < kMaxHolders ? &layout_->holders[index] : nullptr; }
+    TokenSlot* token(uint32_t index) { return index < kMaxTokens ? &layout_->tokens[index] : nullptr; }
     // The slot a reference names, or null when it no longer holds that
     // object (lock held).
     ObjectSlot* resolve(const ObjectRef& ref, SlotType type);

@@ -177,6 +177,24 @@ TEST_F(RobustnessTest, GarbageInFreeSlotsAndHolderEntriesIsSurvived) {
     CloseHandle(e);
 }
 
+TEST_F(RobustnessTest, TokensOfDeadThreadsAreReclaimedWhenTheTableIsFull) {
+    ObjectRegion* region = ObjectRegion::current();
+    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+    // Every free token looks taken by a thread that died without retiring it
+    // (marked in use, its lock word without an owner).
+    ASSERT_TRUE(region->lock());
+    for (uint32_t i = 0; i < w32rt::sync::kMaxTokens; ++i) {
+        w32rt::sync::TokenSlot* t = region->token(i);
+        if (!t->in_use) t->in_use = 1;
+    }
+    region->unlock();
+    // A thread that never owned anything still gets a token.
+    EXPECT_EQ(on_thread_wait(m), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);  // that thread ended owning it
+    EXPECT_TRUE(ReleaseMutex(m));
+    CloseHandle(m);
+}
+
 TEST_F(RobustnessTest, CorruptMessageNameTableIsContained) {
     ASSERT_NE(RegisterWindowMessageA("Before"), 0u);
     auto region = w32rt::SharedRegion::open_existing(w32rt::Machine::current().shm_name("atoms"),
