@@ -64,7 +64,10 @@ bool is_predefined(HKEY key) {
     return value >= uintptr_t(HKEY_CLASSES_ROOT) && value <= uintptr_t(HKEY_CLASSES_ROOT) + 6;
 }
 
-LSTATUS resolve(HKEY key, OpenKey* out) {
+// for_write: the caller means to change the key. A current user's hive that
+// is not there (only a registry this process may not write lacks it) is
+// then a refusal rather than an absence.
+LSTATUS resolve(HKEY key, OpenKey* out, bool for_write = false) {
     if (is_predefined(key)) {
         Registry& registry = Registry::current();
         out->access = KEY_ALL_ACCESS;
@@ -74,7 +77,8 @@ LSTATUS resolve(HKEY key, OpenKey* out) {
         } else if (key == HKEY_USERS) {
             out->object = registry.users_root();
         } else if (key == HKEY_CURRENT_USER) {
-            return registry.current_user_root(&out->object);
+            LSTATUS status = registry.current_user_root(&out->object);
+            return (status == ERROR_FILE_NOT_FOUND && for_write) ? LSTATUS(ERROR_ACCESS_DENIED) : status;
         } else if (key == HKEY_CLASSES_ROOT) {
             return ERROR_NOT_SUPPORTED;
         } else {
@@ -227,7 +231,7 @@ W32RT_API LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reser
     *phkResult = nullptr;
     if (dwOptions & ~DWORD(REG_OPTION_VOLATILE)) return ERROR_INVALID_PARAMETER;
     OpenKey base;
-    LSTATUS status = resolve(hKey, &base);
+    LSTATUS status = resolve(hKey, &base, true);
     if (status != ERROR_SUCCESS) return status;
     Registry& registry = base.registry();
     NodeRef node;
@@ -276,7 +280,7 @@ W32RT_API LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Res
                                         const BYTE* lpData, DWORD cbData) {
     KeepLastError keep;
     OpenKey key;
-    LSTATUS status = resolve(hKey, &key);
+    LSTATUS status = resolve(hKey, &key, true);
     if (status != ERROR_SUCCESS) return status;
     if (!key.allows(KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     if (!lpData && cbData) return ERROR_NOACCESS;

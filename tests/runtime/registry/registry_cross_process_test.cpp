@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include <w32rt/machine.h>
+
 #include "registry_test_util.h"
 
 using namespace registry_test;
@@ -149,6 +151,9 @@ TEST_HELPER(registry_other_user) {
         char name[64];
         DWORD chars = sizeof name;
         send_line(status_line(RegEnumKeyExA(HKEY_LOCAL_MACHINE, 0, name, &chars, nullptr, nullptr, nullptr, nullptr)));
+        // No hive of its own either, and no way to make one.
+        send_line(status_line(open_key(HKEY_CURRENT_USER, "Software", &key)));
+        send_line(status_line(create_key(HKEY_CURRENT_USER, "Software", &key)));
         return 0;
     }
     send_line(status_line(open_key(HKEY_LOCAL_MACHINE, "Software\\Owned", &key, KEY_READ)));
@@ -193,6 +198,8 @@ TEST_F(RegistryCrossProcess, AnotherUserReadsButCannotWrite) {
         EXPECT_TRUE(child.expect_line(status_line(ERROR_FILE_NOT_FOUND)));
         EXPECT_TRUE(child.expect_line(status_line(ERROR_ACCESS_DENIED)));
         EXPECT_TRUE(child.expect_line(status_line(ERROR_NO_MORE_ITEMS)));
+        EXPECT_TRUE(child.expect_line(status_line(ERROR_FILE_NOT_FOUND)));
+        EXPECT_TRUE(child.expect_line(status_line(ERROR_ACCESS_DENIED)));
         EXPECT_EQ(child.wait(), 0);
     }
 
@@ -219,6 +226,38 @@ TEST_F(RegistryCrossProcess, AnotherUserReadsButCannotWrite) {
     EXPECT_EQ(v, 42u);
     EXPECT_TRUE(subkey_names(owned.get()).empty());
     EXPECT_EQ(get_dword(HKEY_LOCAL_MACHINE, "Direct", &v), ERROR_FILE_NOT_FOUND);
+}
+
+// Writes in a root that its owner (this helper's user) administers.
+TEST_HELPER(registry_root_owner) {
+    Key key;
+    send_line(status_line(create_key(HKEY_LOCAL_MACHINE, "Software\\ByRoot", &key)));
+    send_line(status_line(set_dword(key.get(), "Owner", 1)));
+    DWORD v = 0;
+    send_line(status_line(get_dword(key.get(), "Superuser", &v)));
+    return 0;
+}
+
+TEST_F(RegistryCrossProcess, SuperuserWritingAUsersRootLeavesItWritableForTheUser) {
+    int64_t uid = testing_support::unprivileged_uid();
+    if (uid < 0) GTEST_SKIP() << "needs the superuser to run a process as another user";
+    ASSERT_EQ(chown(root().c_str(), uid_t(uid), gid_t(uid)), 0);
+    w32rt::use_machine_root(root());  // sees the new owner
+
+    Key key;
+    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\ByRoot", &key), ERROR_SUCCESS);
+    ASSERT_EQ(set_dword(key.get(), "Superuser", 1), ERROR_SUCCESS);
+
+    testing_support::SpawnOptions as_owner;
+    as_owner.uid = uid;
+    as_owner.gid = uid;
+    auto child = spawn_helper("registry_root_owner", {}, as_owner);
+    EXPECT_EQ(child.read_line(), "status 0");
+    EXPECT_EQ(child.read_line(), "status 0");
+    EXPECT_EQ(child.read_line(), "status 0");
+    EXPECT_EQ(child.wait(), 0);
+    DWORD v = 0;
+    EXPECT_EQ(get_dword(key.get(), "Owner", &v), ERROR_SUCCESS);
 }
 
 }  // namespace
