@@ -55,13 +55,16 @@ const Export kKernel32[] = {
     fn("CloseHandle", &CloseHandle),
     fn("DisableThreadLibraryCalls", &DisableThreadLibraryCalls),
     fn("DuplicateHandle", &DuplicateHandle),
+    fn("ExpandEnvironmentStringsA", &ExpandEnvironmentStringsA),
     fn("FormatMessageA", &FormatMessageA),
     fn("FreeLibrary", &FreeLibrary),
     fn("GetACP", &GetACP),
+    fn("GetComputerNameA", &GetComputerNameA),
     fn("GetCurrentProcess", &GetCurrentProcess),
     fn("GetCurrentProcessId", &GetCurrentProcessId),
     fn("GetCurrentThread", &GetCurrentThread),
     fn("GetCurrentThreadId", &GetCurrentThreadId),
+    fn("GetEnvironmentVariableA", &GetEnvironmentVariableA),
     fn("GetLastError", &GetLastError),
     fn("GetLocaleInfoA", &GetLocaleInfoA),
     fn("GetModuleFileNameA", &GetModuleFileNameA),
@@ -71,16 +74,20 @@ const Export kKernel32[] = {
     fn("GetSystemDefaultLCID", &GetSystemDefaultLCID),
     fn("GetSystemDefaultLangID", &GetSystemDefaultLangID),
     fn("GetSystemDefaultUILanguage", &GetSystemDefaultUILanguage),
+    fn("GetSystemDirectoryA", &GetSystemDirectoryA),
     fn("GetThreadPreferredUILanguages", &GetThreadPreferredUILanguages),
     fn("GetUserDefaultLCID", &GetUserDefaultLCID),
     fn("GetUserDefaultLangID", &GetUserDefaultLangID),
     fn("GetUserDefaultUILanguage", &GetUserDefaultUILanguage),
+    fn("GetVersionExA", &GetVersionExA),
+    fn("GetWindowsDirectoryA", &GetWindowsDirectoryA),
     fn("IsDebuggerPresent", &IsDebuggerPresent),
     fn("LoadLibraryA", &LoadLibraryA),
     fn("LocalAlloc", &LocalAlloc),
     fn("LocalFree", &LocalFree),
     fn("OutputDebugStringA", &OutputDebugStringA),
     fn("SetLastError", &SetLastError),
+    fn("WTSGetActiveConsoleSessionId", &WTSGetActiveConsoleSessionId),
     fn("lstrcatA", &lstrcatA),
     fn("lstrcmpA", &lstrcmpA),
     fn("lstrcmpiA", &lstrcmpiA),
@@ -89,8 +96,36 @@ const Export kKernel32[] = {
     fn("lstrlenA", &lstrlenA),
 };
 
+const Export kAdvapi32[] = {
+    fn("GetUserNameA", &GetUserNameA),
+    fn("ImpersonateLoggedOnUser", &ImpersonateLoggedOnUser),
+    fn("OpenProcessToken", &OpenProcessToken),
+    fn("OpenThreadToken", &OpenThreadToken),
+    fn("RevertToSelf", &RevertToSelf),
+};
+
 const Export kUser32[] = {
     fn("LoadStringA", &LoadStringA),
+};
+
+const Export kWtsapi32[] = {
+    fn("WTSEnumerateProcessesA", &WTSEnumerateProcessesA),
+    fn("WTSFreeMemory", &WTSFreeMemory),
+    fn("WTSQueryUserToken", &WTSQueryUserToken),
+};
+
+const Export kSecur32[] = {
+    fn("GetUserNameExA", &GetUserNameExA),
+};
+
+const Export kShell32[] = {
+    fn("SHGetFolderPathA", &SHGetFolderPathA),
+};
+
+const Export kOle32[] = {
+    fn("CoInitialize", &CoInitialize),
+    fn("CoInitializeEx", &CoInitializeEx),
+    fn("CoUninitialize", &CoUninitialize),
 };
 
 struct BuiltinModule {
@@ -106,8 +141,10 @@ constexpr BuiltinModule builtin(const char* name, bool pinned, const Export (&ex
 }
 
 const BuiltinModule kBuiltins[] = {
-    builtin("kernel32.dll", true, kKernel32),
-    builtin("user32.dll", false, kUser32),
+    builtin("kernel32.dll", true, kKernel32), builtin("advapi32.dll", false, kAdvapi32),
+    builtin("user32.dll", false, kUser32),    builtin("wtsapi32.dll", false, kWtsapi32),
+    builtin("secur32.dll", false, kSecur32),  builtin("shell32.dll", false, kShell32),
+    builtin("ole32.dll", false, kOle32),
 };
 constexpr size_t kBuiltinCount = sizeof kBuiltins / sizeof kBuiltins[0];
 
