@@ -16,9 +16,14 @@ typedef struct _WTS_PROCESS_INFOA {
 } WTS_PROCESS_INFOA, *PWTS_PROCESS_INFOA;
 
 W32RT_BEGIN_DECLS
-// The primary token of the user logged on to a session. The console user
-// comes from the login manager where there is one, else from configuration.
+// The primary token of the user logged on to a session; only the superuser
+// or the service account may ask (else ERROR_PRIVILEGE_NOT_HELD). The
+// console user is EVTRACE_CONSOLE_USER when set, else the login manager's
+// active seat0 session (see w32rt/machine.h). Session 0 (services) has no
+// user: ERROR_NO_TOKEN; a session that does not exist: ERROR_FILE_NOT_FOUND.
 W32RT_API BOOL WINAPI WTSQueryUserToken(ULONG SessionId, PHANDLE phToken);
+// Processes of the console user are in the console session, all others in
+// session 0. Names are the programs' file names; pUserSid is null.
 W32RT_API BOOL WINAPI WTSEnumerateProcessesA(HANDLE hServer, DWORD Reserved, DWORD Version,
                                             PWTS_PROCESS_INFOA* ppProcessInfo, DWORD* pCount);
 W32RT_API void WINAPI WTSFreeMemory(PVOID pMemory);

@@ -7,8 +7,9 @@
 // Further settings read from the environment:
 //   EVTRACE_SYSTEM_UID      the uid that is the service account "SYSTEM"
 //                           (default 0, the superuser; "none" for no one).
-//   EVTRACE_CONSOLE_USER    the user at the console when no login manager
-//                           tells (a user name; unset: nobody).
+//   EVTRACE_CONSOLE_USER    the user at the console (a user name or uid,
+//                           "none" for nobody); unset: the login manager's
+//                           active seat0 session, else nobody.
 //   EVTRACE_UI_LANGUAGE, EVTRACE_SYSTEM_LANGUAGE
 //                           language ids (hex, e.g. 0x0407) that override
 //                           the POSIX locale for the user's UI language and

@@ -7,29 +7,13 @@
 
 #include <windows.h>
 
+#include "host_test_util.h"
 #include "module/test_module_ids.h"
 #include "test_support.h"
 
+using host_test::ScopedEnv;
+
 namespace {
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        const char* old = getenv(name);
-        if (old) old_ = old;
-        had_ = old != nullptr;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (had_) setenv(name_.c_str(), old_.c_str(), 1);
-        else unsetenv(name_.c_str());
-    }
-
-private:
-    std::string name_, old_;
-    bool had_ = false;
-};
 
 std::string load_string(HINSTANCE module, UINT id) {
     char buf[256];

@@ -1,0 +1,253 @@
+// The Windows version, its folders, shell folders, the environment, and the
+// small kernel32 and ole32 helpers.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <windows.h>
+#include <wtsapi32.h>
+#include <w32rt/machine.h>
+
+#include "host_test_util.h"
+#include "test_support.h"
+
+using host_test::ScopedEnv;
+using testing_support::MachineTest;
+
+namespace {
+
+bool is_folder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string folder(int csidl, HANDLE token = nullptr) {
+    char path[MAX_PATH] = "unchanged";
+    HRESULT hr = SHGetFolderPathA(nullptr, csidl, token, SHGFP_TYPE_CURRENT, path);
+    if (hr != S_OK) {
+        EXPECT_STREQ(path, "") << "the path is emptied on failure";
+        char buf[16];
+        snprintf(buf, sizeof buf, "<0x%08X>", unsigned(hr));
+        return buf;
+    }
+    return path;
+}
+
+std::string expand(const char* text) {
+    char buf[512];
+    DWORD n = ExpandEnvironmentStringsA(text, buf, sizeof buf);
+    EXPECT_EQ(n, strlen(buf) + 1);
+    return buf;
+}
+
+std::string variable(const char* name) {
+    char buf[512];
+    SetLastError(0);
+    DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
+    if (n == 0 && GetLastError() != ERROR_SUCCESS) return "<error " + std::to_string(GetLastError()) + ">";
+    return std::string(buf, n);
+}
+
+}  // namespace
+
+TEST(Version, IsWindows7ServicePack1) {
+    OSVERSIONINFOEXA ex = {};
+    ex.dwOSVersionInfoSize = sizeof ex;
+    ASSERT_TRUE(GetVersionExA(reinterpret_cast<LPOSVERSIONINFOA>(&ex)));
+    EXPECT_EQ(ex.dwMajorVersion, 6u);
+    EXPECT_EQ(ex.dwMinorVersion, 1u);
+    EXPECT_EQ(ex.dwBuildNumber, 7601u);
+    EXPECT_EQ(ex.dwPlatformId, DWORD(VER_PLATFORM_WIN32_NT));
+    EXPECT_STREQ(ex.szCSDVersion, "Service Pack 1");
+    EXPECT_EQ(ex.wServicePackMajor, 1);
+    EXPECT_EQ(ex.wProductType, 1);  // a workstation
+
+    OSVERSIONINFOA plain;
+    memset(&plain, 0xCC, sizeof plain);
+    plain.dwOSVersionInfoSize = sizeof plain;
+    ASSERT_TRUE(GetVersionExA(&plain));
+    EXPECT_EQ(plain.dwBuildNumber, 7601u);
+
+    ex.dwOSVersionInfoSize = sizeof ex - 1;
+    SetLastError(0);
+    EXPECT_FALSE(GetVersionExA(reinterpret_cast<LPOSVERSIONINFOA>(&ex)));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    static_assert(sizeof(OSVERSIONINFOA) == 148 && sizeof(OSVERSIONINFOEXA) == 156, "SDK sizes");
+}
+
+class HostFolderTest : public MachineTest {};
+
+TEST_F(HostFolderTest, WindowsAndSystemFoldersExistInTheRoot) {
+    char buf[MAX_PATH];
+    EXPECT_EQ(GetWindowsDirectoryA(buf, sizeof buf), 10u);
+    EXPECT_STREQ(buf, "C:\\Windows");
+    EXPECT_EQ(GetSystemDirectoryA(buf, sizeof buf), 19u);
+    EXPECT_STREQ(buf, "C:\\Windows\\System32");
+    EXPECT_TRUE(is_folder(root() + "/drives/c/Windows/System32"));
+    // Short buffers get the size needed, with the zero.
+    EXPECT_EQ(GetSystemDirectoryA(buf, 19), 20u);
+    EXPECT_EQ(GetWindowsDirectoryA(nullptr, 0), 11u);
+}
+
+TEST_F(HostFolderTest, ShellFoldersOfTheCallingUser) {
+    const std::string profile = "C:\\Users\\" + host_test::posix_name_of(geteuid());
+    const bool system_account = host_test::user_name() == "SYSTEM";
+    const std::string expected_profile =
+        system_account ? std::string("C:\\Windows\\System32\\config\\systemprofile") : profile;
+
+    // Missing folders are an error unless they are to be made or not checked.
+    EXPECT_EQ(folder(CSIDL_APPDATA), "<0x80004005>");
+    EXPECT_EQ(folder(CSIDL_APPDATA | 0x4000), expected_profile + "\\AppData\\Roaming");  // CSIDL_FLAG_DONT_VERIFY
+    EXPECT_EQ(folder(CSIDL_APPDATA | CSIDL_FLAG_CREATE), expected_profile + "\\AppData\\Roaming");
+    EXPECT_EQ(folder(CSIDL_APPDATA), expected_profile + "\\AppData\\Roaming");
+    EXPECT_EQ(folder(CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE), expected_profile + "\\AppData\\Local");
+    EXPECT_EQ(folder(CSIDL_PROFILE), expected_profile);
+    EXPECT_EQ(folder(CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE), "C:\\ProgramData");
+    EXPECT_EQ(folder(CSIDL_WINDOWS | CSIDL_FLAG_CREATE), "C:\\Windows");
+    EXPECT_EQ(folder(CSIDL_SYSTEM), "C:\\Windows\\System32");
+    EXPECT_TRUE(is_folder(w32rt::to_posix_path(expected_profile + "\\AppData\\Local")));
+    struct stat st;
+    ASSERT_EQ(::stat(w32rt::to_posix_path("C:\\ProgramData").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+
+    // Bad arguments.
+    EXPECT_EQ(folder(0x7F), "<0x80070057>");
+    EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, nullptr), E_INVALIDARG);
+    EXPECT_EQ(folder(CSIDL_APPDATA, reinterpret_cast<HANDLE>(0x1234)), "<0x80070006>");
+    // The default user's profile (token -1).
+    EXPECT_EQ(folder(CSIDL_APPDATA | 0x4000, INVALID_HANDLE_VALUE), "C:\\Users\\Default\\AppData\\Roaming");
+}
+
+TEST_F(HostFolderTest, ShellFoldersOfATokensUser) {
+    int64_t nobody = testing_support::unprivileged_uid();
+    if (nobody < 0) GTEST_SKIP() << "needs the superuser";
+    const std::string name = host_test::posix_name_of(uid_t(nobody));
+    HANDLE token = nullptr;
+    {
+        ScopedEnv console("EVTRACE_CONSOLE_USER", name.c_str());
+        ASSERT_TRUE(WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &token));
+    }
+    EXPECT_EQ(folder(CSIDL_APPDATA | CSIDL_FLAG_CREATE, token), "C:\\Users\\" + name + "\\AppData\\Roaming");
+    struct stat st;
+    ASSERT_EQ(::stat((root() + "/drives/c/Users/" + name + "/AppData/Roaming").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, uid_t(nobody));
+    CloseHandle(token);
+
+    // A token opened without query access is refused.
+    HANDLE no_query = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_IMPERSONATE, &no_query));
+    EXPECT_EQ(folder(CSIDL_APPDATA, no_query), "<0x80070005>");
+    CloseHandle(no_query);
+}
+
+TEST_F(HostFolderTest, EnvironmentVariablesAndExpansion) {
+    ScopedEnv own("EVTRACE_TEST_VALUE", "posix value");
+    ScopedEnv empty("EVTRACE_TEST_EMPTY", "");
+    EXPECT_EQ(variable("EVTRACE_TEST_VALUE"), "posix value");
+    EXPECT_EQ(variable("evtrace_test_value"), "posix value");  // names ignore case
+    EXPECT_EQ(variable("EVTRACE_TEST_EMPTY"), "");
+    EXPECT_EQ(variable("EVTRACE_TEST_MISSING"), "<error 203>");
+    EXPECT_EQ(variable("SystemRoot"), "C:\\Windows");
+    EXPECT_EQ(variable("WINDIR"), "C:\\Windows");
+    EXPECT_EQ(variable("ProgramData"), "C:\\ProgramData");
+    EXPECT_EQ(variable("USERNAME"), host_test::user_name());
+    EXPECT_EQ(variable("COMPUTERNAME").empty(), false);
+    {
+        // The process environment wins over the runtime's answers.
+        ScopedEnv windir("windir", "D:\\Win");
+        EXPECT_EQ(variable("windir"), "D:\\Win");
+    }
+    char small[4];
+    EXPECT_EQ(GetEnvironmentVariableA("EVTRACE_TEST_VALUE", small, sizeof small), 12u);  // with the zero
+
+    EXPECT_EQ(expand("%SystemRoot%\\System32"), "C:\\Windows\\System32");
+    EXPECT_EQ(expand("[%EVTRACE_TEST_VALUE%|%evtrace_test_empty%]"), "[posix value|]");
+    EXPECT_EQ(expand("%NOT_A_VARIABLE%"), "%NOT_A_VARIABLE%");
+    EXPECT_EQ(expand("100% of %windir%"), "100% of C:\\Windows");
+    EXPECT_EQ(expand("50%"), "50%");
+    EXPECT_EQ(expand("%%windir%%"), "%C:\\Windows%");
+    EXPECT_EQ(ExpandEnvironmentStringsA("%windir%", small, sizeof small), 11u);
+    EXPECT_EQ(ExpandEnvironmentStringsA("%windir%", nullptr, 0), 11u);
+    EXPECT_EQ(ExpandEnvironmentStringsA(nullptr, small, sizeof small), 0u);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+TEST(LocalMemory, AllocatesZeroedAndRefusesMovableMemory) {
+    auto* p = static_cast<unsigned char*>(LocalAlloc(LPTR, 64));
+    ASSERT_NE(p, nullptr);
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+    EXPECT_EQ(LocalFree(p), nullptr);
+    void* empty = LocalAlloc(LMEM_FIXED, 0);
+    EXPECT_NE(empty, nullptr);
+    EXPECT_EQ(LocalFree(empty), nullptr);
+    EXPECT_EQ(LocalFree(nullptr), nullptr);
+    SetLastError(0);
+    EXPECT_EQ(LocalAlloc(0x0002 /* LMEM_MOVEABLE */, 16), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(LocalAlloc(LMEM_FIXED, SIZE_MAX), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+}
+
+TEST(Strings, CopyJoinAndMeasureToleratingNull) {
+    char buf[16];
+    EXPECT_EQ(lstrlenA(nullptr), 0);
+    EXPECT_EQ(lstrlenA("four"), 4);
+    EXPECT_EQ(lstrcpyA(buf, "abc"), buf);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(lstrcatA(buf, "def"), buf);
+    EXPECT_STREQ(buf, "abcdef");
+    EXPECT_EQ(lstrcpynA(buf, "truncated", 5), buf);
+    EXPECT_STREQ(buf, "trun");
+    EXPECT_EQ(lstrcpynA(buf, "xy", 16), buf);
+    EXPECT_STREQ(buf, "xy");
+    EXPECT_EQ(lstrcpynA(buf, "zz", 0), buf);
+    EXPECT_STREQ(buf, "xy");  // nothing written
+    EXPECT_EQ(lstrcpyA(nullptr, "x"), nullptr);
+    EXPECT_EQ(lstrcpyA(buf, nullptr), nullptr);
+    EXPECT_EQ(lstrcatA(nullptr, "x"), nullptr);
+}
+
+TEST(Strings, CompareAsTheUserLocaleSorts) {
+    EXPECT_LT(lstrcmpA("apple", "Banana"), 0);  // letters without regard to case first
+    EXPECT_GT(lstrcmpA("banana", "Apple"), 0);
+    EXPECT_LT(lstrcmpA("a", "A"), 0);  // then lower case first
+    EXPECT_GT(lstrcmpA("Abc", "abc"), 0);
+    EXPECT_EQ(lstrcmpA("same", "same"), 0);
+    EXPECT_LT(lstrcmpA("!x", "0x"), 0);  // symbols, then digits, then letters
+    EXPECT_LT(lstrcmpA("9", "a"), 0);
+    EXPECT_LT(lstrcmpA("coop", "co-op"), 0);  // the hyphen weighs last
+    EXPECT_LT(lstrcmpA("co-op", "cop"), 0);
+    EXPECT_LT(lstrcmpA("ab", "abc"), 0);
+    EXPECT_EQ(lstrcmpiA("MiXeD", "mixed"), 0);
+    EXPECT_LT(lstrcmpiA("a", "B"), 0);
+    EXPECT_EQ(lstrcmpA(nullptr, nullptr), 0);
+    EXPECT_LT(lstrcmpA(nullptr, ""), 0);
+    EXPECT_GT(lstrcmpiA("", nullptr), 0);
+}
+
+TEST(Com, ApartmentsPerThread) {
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
+    EXPECT_EQ(CoInitialize(nullptr), RPC_E_CHANGED_MODE);
+    HRESULT other = E_FAIL;
+    std::thread([&other] {
+        other = CoInitialize(nullptr);
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(other, S_OK);  // another thread has its own apartment
+    CoUninitialize();
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);  // one left
+    CoUninitialize();
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);  // all undone
+    CoUninitialize();
+    CoUninitialize();  // one too many is harmless
+    int reserved;
+    EXPECT_EQ(CoInitializeEx(&reserved, COINIT_MULTITHREADED), E_INVALIDARG);
+    EXPECT_EQ(CoInitializeEx(nullptr, 0x100), E_INVALIDARG);
+}

@@ -1,0 +1,311 @@
+// Users, tokens and impersonation: names with and without the service
+// account, the file rights of an impersonating thread, and their limits.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include <secext.h>
+#include <shlobj.h>
+#include <windows.h>
+#include <wtsapi32.h>
+#include <w32rt/machine.h>
+
+#include "host/identity.h"
+#include "host_test_util.h"
+#include "test_support.h"
+
+using host_test::ScopedEnv;
+using host_test::user_name;
+using testing_support::MachineTest;
+using testing_support::spawn_helper;
+using testing_support::SpawnOptions;
+
+namespace {
+
+std::string user_name_ex() {
+    char buf[300];
+    ULONG size = sizeof buf;
+    if (!GetUserNameExA(NameSamCompatible, buf, &size)) return "<error " + std::to_string(GetLastError()) + ">";
+    return buf;
+}
+
+std::string computer() {
+    char buf[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = sizeof buf;
+    if (!GetComputerNameA(buf, &size)) return "<error>";
+    return std::string(buf, size);
+}
+
+// A token of an unprivileged user, obtained as a service would: from the
+// console session of that user.
+HANDLE token_of(uid_t uid) {
+    ScopedEnv console("EVTRACE_CONSOLE_USER", std::to_string(uid).c_str());
+    HANDLE token = nullptr;
+    EXPECT_TRUE(WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &token)) << GetLastError();
+    return token;
+}
+
+uid_t owner_of(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_uid : uid_t(-1);
+}
+
+HANDLE create_file(const char* path) {
+    return CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+TEST_HELPER(print_names) {
+    testing_support::send_line(user_name());
+    testing_support::send_line(user_name_ex());
+    return 0;
+}
+
+TEST(UserNames, TheServiceAccountIsSystemOrItsOwnName) {
+    int64_t nobody = testing_support::unprivileged_uid();
+    if (nobody < 0) GTEST_SKIP() << "needs the superuser";
+    const std::string host = computer();
+    const std::string nobody_name = host_test::posix_name_of(uid_t(nobody));
+    struct Case {
+        const char* system_uid;  // EVTRACE_SYSTEM_UID
+        int64_t run_as;
+        std::string name, sam;
+    };
+    const Case cases[] = {
+        {"", -1, "SYSTEM", "NT AUTHORITY\\SYSTEM"},
+        {"0", -1, "SYSTEM", "NT AUTHORITY\\SYSTEM"},
+        {"none", -1, "root", host + "\\root"},
+        {"none", nobody, nobody_name, host + "\\" + nobody_name},
+        {"", nobody, nobody_name, host + "\\" + nobody_name},
+    };
+    for (const Case& c : cases) {
+        SpawnOptions options;
+        options.uid = c.run_as;
+        options.gid = c.run_as >= 0 ? int64_t(host_test::primary_gid_of(uid_t(c.run_as))) : -1;
+        options.env = {std::string("EVTRACE_SYSTEM_UID=") + c.system_uid};
+        auto child = spawn_helper("print_names", {}, options);
+        EXPECT_EQ(child.read_line(), c.name) << c.system_uid << " as " << c.run_as;
+        EXPECT_EQ(child.read_line(), c.sam) << c.system_uid << " as " << c.run_as;
+        EXPECT_EQ(child.wait(), 0);
+    }
+    // The service account may be an ordinary uid, chosen for tests.
+    SpawnOptions options;
+    options.uid = nobody;
+    options.gid = int64_t(host_test::primary_gid_of(uid_t(nobody)));
+    options.env = {"EVTRACE_SYSTEM_UID=" + std::to_string(nobody)};
+    auto child = spawn_helper("print_names", {}, options);
+    EXPECT_EQ(child.read_line(), "SYSTEM");
+    EXPECT_EQ(child.read_line(), "NT AUTHORITY\\SYSTEM");
+    EXPECT_EQ(child.wait(), 0);
+}
+
+TEST(UserNames, BuffersFollowEachCallsRules) {
+    std::string name = user_name();
+    char buf[300];
+    DWORD size = DWORD(name.size());  // no room for the zero
+    SetLastError(0);
+    EXPECT_FALSE(GetUserNameA(buf, &size));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(size, name.size() + 1);
+    EXPECT_TRUE(GetUserNameA(buf, &size));
+    EXPECT_EQ(size, name.size() + 1);  // the zero counts on success too
+    EXPECT_FALSE(GetUserNameA(buf, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+
+    // GetUserNameExA: the size with the zero when short, without it after.
+    std::string sam = user_name_ex();
+    ULONG ex_size = 1;
+    EXPECT_FALSE(GetUserNameExA(NameSamCompatible, buf, &ex_size));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+    EXPECT_EQ(ex_size, sam.size() + 1);
+    EXPECT_TRUE(GetUserNameExA(NameSamCompatible, buf, &ex_size));
+    EXPECT_EQ(ex_size, sam.size());
+    EXPECT_FALSE(GetUserNameExA(NameDisplay, buf, &ex_size));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NONE_MAPPED));
+
+    // GetComputerNameA: the host name, upper case, at most 15 characters.
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    std::string expected(host, strcspn(host, "."));
+    for (char& c : expected) c = char(toupper(static_cast<unsigned char>(c)));
+    expected = expected.substr(0, MAX_COMPUTERNAME_LENGTH);
+    EXPECT_EQ(computer(), expected);
+    char small[2];
+    DWORD small_size = sizeof small;
+    if (expected.size() >= sizeof small) {
+        EXPECT_FALSE(GetComputerNameA(small, &small_size));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_BUFFER_OVERFLOW));
+        EXPECT_EQ(small_size, expected.size() + 1);
+    }
+}
+
+class ImpersonationTest : public MachineTest {
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        nobody_ = testing_support::unprivileged_uid();
+        if (nobody_ < 0) GTEST_SKIP() << "needs the superuser";
+        // A folder only its owner, the superuser, may write to.
+        locked_ = root() + "/drives/c/Locked";
+        ASSERT_EQ(::mkdir(locked_.c_str(), 0755), 0);
+    }
+    void TearDown() override {
+        RevertToSelf();
+        MachineTest::TearDown();
+    }
+
+    int64_t nobody_ = -1;
+    std::string locked_;
+};
+
+TEST_F(ImpersonationTest, FilesAreMadeWithTheImpersonatedUsersRights) {
+    HANDLE token = token_of(uid_t(nobody_));
+    ASSERT_NE(token, nullptr);
+    const std::string own_name = user_name();
+
+    HANDLE thread_token = nullptr;
+    SetLastError(0);
+    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread_token));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_TOKEN));
+
+    ASSERT_TRUE(ImpersonateLoggedOnUser(token)) << GetLastError();
+    EXPECT_EQ(user_name(), host_test::posix_name_of(uid_t(nobody_)));
+    EXPECT_EQ(user_name_ex(), computer() + "\\" + host_test::posix_name_of(uid_t(nobody_)));
+    ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &thread_token));
+    EXPECT_TRUE(CloseHandle(thread_token));
+
+    // Created as that user where it may write, refused where it may not.
+    HANDLE mine = create_file("C:\\Mine.txt");
+    ASSERT_NE(mine, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(mine);
+    EXPECT_EQ(owner_of(root() + "/drives/c/Mine.txt"), uid_t(nobody_));
+    SetLastError(0);
+    EXPECT_EQ(create_file("C:\\Locked\\Refused.txt"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+
+    // Back to the process's own rights.
+    ASSERT_TRUE(RevertToSelf());
+    EXPECT_EQ(user_name(), own_name);
+    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread_token));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_TOKEN));
+    HANDLE allowed = create_file("C:\\Locked\\Allowed.txt");
+    ASSERT_NE(allowed, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(allowed);
+    EXPECT_EQ(owner_of(locked_ + "/Allowed.txt"), geteuid());
+    EXPECT_TRUE(RevertToSelf());  // when not impersonating: nothing to do
+    EXPECT_TRUE(CloseHandle(token));
+}
+
+TEST_F(ImpersonationTest, IsPerThread) {
+    HANDLE token = token_of(uid_t(nobody_));
+    ASSERT_NE(token, nullptr);
+
+    // A thread that runs while another impersonates keeps its own rights.
+    std::atomic<int> step{0};
+    std::string other_name;
+    bool other_created = false;
+    std::thread other([&] {
+        while (step.load() != 1) std::this_thread::yield();
+        other_name = user_name();
+        HANDLE h = create_file("C:\\Locked\\FromOtherThread.txt");
+        other_created = h != INVALID_HANDLE_VALUE;
+        if (other_created) CloseHandle(h);
+        step.store(2);
+    });
+    ASSERT_TRUE(ImpersonateLoggedOnUser(token));
+    step.store(1);
+    other.join();
+    EXPECT_EQ(step.load(), 2);
+    EXPECT_NE(other_name, host_test::posix_name_of(uid_t(nobody_)));
+    EXPECT_TRUE(other_created);
+    EXPECT_EQ(owner_of(locked_ + "/FromOtherThread.txt"), geteuid());
+
+    // Meanwhile this thread still acts as the other user.
+    EXPECT_EQ(user_name(), host_test::posix_name_of(uid_t(nobody_)));
+    EXPECT_EQ(create_file("C:\\Locked\\StillRefused.txt"), INVALID_HANDLE_VALUE);
+
+    // Linux threads inherit their creator's identity; a thread start
+    // routine drops it, as Windows threads begin with the process's token.
+    bool fresh_created = false;
+    std::thread fresh([&] {
+        w32rt::reset_thread_identity();
+        HANDLE h = create_file("C:\\Locked\\FromFreshThread.txt");
+        fresh_created = h != INVALID_HANDLE_VALUE;
+        if (fresh_created) CloseHandle(h);
+    });
+    fresh.join();
+    EXPECT_TRUE(fresh_created);
+    EXPECT_TRUE(RevertToSelf());
+    CloseHandle(token);
+}
+
+TEST_F(ImpersonationTest, NeedsATokenOpenedForIt) {
+    HANDLE query_only = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &query_only));
+    SetLastError(0);
+    EXPECT_FALSE(ImpersonateLoggedOnUser(query_only));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    CloseHandle(query_only);
+
+    HANDLE own = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &own));
+    EXPECT_TRUE(ImpersonateLoggedOnUser(own));
+    EXPECT_TRUE(RevertToSelf());
+    CloseHandle(own);
+
+    EXPECT_FALSE(ImpersonateLoggedOnUser(nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+TEST_HELPER(unprivileged_tokens) {
+    // As an ordinary user: no other users' tokens, but oneself is fine.
+    HANDLE token = nullptr;
+    BOOL queried = WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &token);
+    testing_support::send_line(queried ? "queried" : "refused " + std::to_string(GetLastError()));
+    HANDLE own = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &own);
+    BOOL self = ImpersonateLoggedOnUser(own);
+    testing_support::send_line(self ? "self " + user_name() : "self failed " + std::to_string(GetLastError()));
+    RevertToSelf();
+    return 0;
+}
+
+TEST_F(ImpersonationTest, OrdinaryUsersGetNoOtherUsersTokens) {
+    SpawnOptions options;
+    options.uid = nobody_;
+    options.gid = int64_t(host_test::primary_gid_of(uid_t(nobody_)));
+    options.env = {"EVTRACE_CONSOLE_USER=root"};
+    auto child = spawn_helper("unprivileged_tokens", {}, options);
+    EXPECT_EQ(child.read_line(), "refused " + std::to_string(ERROR_PRIVILEGE_NOT_HELD));
+    EXPECT_EQ(child.read_line(), "self " + host_test::posix_name_of(uid_t(nobody_)));
+    EXPECT_EQ(child.wait(), 0);
+}
+
+TEST_F(ImpersonationTest, ThreadUsersFoldersAreMadeForThem) {
+    HANDLE token = token_of(uid_t(nobody_));
+    ASSERT_TRUE(ImpersonateLoggedOnUser(token));
+    char path[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, path), S_OK);
+    const std::string name = host_test::posix_name_of(uid_t(nobody_));
+    EXPECT_STREQ(path, ("C:\\Users\\" + name + "\\AppData\\Roaming").c_str());
+    EXPECT_TRUE(RevertToSelf());
+
+    // The shared folder is open to all, the profile private, all of it the
+    // user's own even though the system made it.
+    struct stat st;
+    ASSERT_EQ(::stat((root() + "/drives/c/Users").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    ASSERT_EQ(::stat((root() + "/drives/c/Users/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, uid_t(nobody_));
+    EXPECT_EQ(owner_of(root() + "/drives/c/Users/" + name + "/AppData/Roaming"), uid_t(nobody_));
+    CloseHandle(token);
+}

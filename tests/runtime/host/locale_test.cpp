@@ -1,0 +1,230 @@
+// Languages from the POSIX locale and their overrides, locale data, and the
+// thread's preferred UI languages.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <winnls.h>
+
+#include "host/locale.h"
+#include "host_test_util.h"
+#include "test_support.h"
+
+using host_test::ScopedEnv;
+
+namespace {
+
+// A clean slate: no locale variables, no overrides.
+class LocaleTest : public ::testing::Test {
+protected:
+    ScopedEnv all_{"LC_ALL", nullptr};
+    ScopedEnv messages_{"LC_MESSAGES", nullptr};
+    ScopedEnv lang_{"LANG", nullptr};
+    ScopedEnv ui_{"EVTRACE_UI_LANGUAGE", nullptr};
+    ScopedEnv system_{"EVTRACE_SYSTEM_LANGUAGE", "0x0409"};
+    ScopedEnv preferred_{"EVTRACE_PREFERRED_UI_LANGUAGES", nullptr};
+};
+
+std::string locale_info(LCID lcid, LCTYPE type) {
+    char buf[128];
+    int n = GetLocaleInfoA(lcid, type, buf, sizeof buf);
+    if (n == 0) return "<error " + std::to_string(GetLastError()) + ">";
+    EXPECT_EQ(size_t(n), strlen(buf) + 1);
+    return buf;
+}
+
+// The list as "a|b|c", with the count checked against it.
+std::string preferred(DWORD flags) {
+    ULONG count = 0, size = 0;
+    if (!GetThreadPreferredUILanguages(flags, &count, nullptr, &size))
+        return "<error " + std::to_string(GetLastError()) + ">";
+    std::vector<char16_t> buf(size);
+    ULONG count2 = 0;
+    if (!GetThreadPreferredUILanguages(flags, &count2, reinterpret_cast<PZZWSTR>(buf.data()), &size))
+        return "<error " + std::to_string(GetLastError()) + ">";
+    EXPECT_EQ(count, count2);
+    EXPECT_EQ(size, buf.size());
+    EXPECT_TRUE(buf.size() >= 2 && buf[buf.size() - 1] == 0 && buf[buf.size() - 2] == 0);
+    std::string out;
+    ULONG seen = 0;
+    for (size_t i = 0; i + 1 < buf.size() && buf[i] != 0; ++i) {
+        if (!out.empty()) out += '|';
+        for (; buf[i] != 0; ++i) out += char(buf[i]);
+        ++seen;
+    }
+    EXPECT_EQ(seen, count);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(LocaleTest, MapsPosixLocalesToWindowsLanguages) {
+    struct Case {
+        const char* posix;
+        LANGID id;
+    };
+    const Case cases[] = {
+        {"de_DE.UTF-8", 0x0407}, {"de_AT.UTF-8", 0x0C07}, {"de_CH", 0x0807},  {"de", 0x0407},
+        {"en_US.UTF-8", 0x0409}, {"en_GB@euro", 0x0809}, {"zh_CN.UTF-8", 0x0804}, {"zh_TW.UTF-8", 0x0404},
+        {"zh_HK", 0x0C04},       {"zh_SG", 0x1004},       {"zh_MO", 0x1404},       {"zh", 0x0804},
+        {"pt_BR.UTF-8", 0x0416}, {"pt_PT.UTF-8", 0x0816}, {"es_ES.UTF-8", 0x0C0A}, {"es_MX", 0x080A},
+        {"fr_FR.UTF-8", 0x040C}, {"fr_CA", 0x0C0C},       {"ja_JP.eucJP", 0x0411}, {"ko_KR", 0x0412},
+        {"ru_RU.KOI8-R", 0x0419}, {"nb_NO", 0x0414},      {"nn_NO", 0x0814},       {"C", 0x0409},
+        {"POSIX", 0x0409},       {"C.UTF-8", 0x0409},     {"sv_FI", 0x041D},
+    };
+    for (const Case& c : cases) {
+        ScopedEnv lang("LANG", c.posix);
+        EXPECT_EQ(GetUserDefaultUILanguage(), c.id) << c.posix;
+        EXPECT_EQ(GetUserDefaultLangID(), c.id) << c.posix;
+        EXPECT_EQ(GetUserDefaultLCID(), LCID(c.id)) << c.posix;
+    }
+    // Languages Windows does not know, and nothing at all, are US English.
+    EXPECT_EQ(w32rt::langid_from_posix_locale("eo_XX"), 0);
+    ScopedEnv esperanto("LANG", "eo.UTF-8");
+    EXPECT_EQ(GetUserDefaultUILanguage(), 0x0409);
+    ScopedEnv none("LANG", nullptr);
+    EXPECT_EQ(GetUserDefaultUILanguage(), 0x0409);
+}
+
+TEST_F(LocaleTest, LcAllBeforeLcMessagesBeforeLangAndOverrides) {
+    ScopedEnv lang("LANG", "fr_FR.UTF-8");
+    EXPECT_EQ(GetUserDefaultUILanguage(), 0x040C);
+    ScopedEnv messages("LC_MESSAGES", "de_DE.UTF-8");
+    EXPECT_EQ(GetUserDefaultUILanguage(), 0x0407);
+    ScopedEnv all("LC_ALL", "ja_JP.UTF-8");
+    EXPECT_EQ(GetUserDefaultUILanguage(), 0x0411);
+    // The UI language can be overridden alone; the user's formats stay.
+    ScopedEnv ui("EVTRACE_UI_LANGUAGE", "0x0416");
+    EXPECT_EQ(GetUserDefaultUILanguage(), 0x0416);
+    EXPECT_EQ(GetUserDefaultLangID(), 0x0411);
+    // A malformed override is ignored.
+    ScopedEnv bad("EVTRACE_UI_LANGUAGE", "German");
+    EXPECT_EQ(GetUserDefaultUILanguage(), 0x0411);
+}
+
+TEST_F(LocaleTest, SystemLanguageAndItsCodePages) {
+    struct Case {
+        const char* id;
+        LANGID langid;
+        UINT acp, oemcp;
+    };
+    const Case cases[] = {
+        {"0x0407", 0x0407, 1252, 850}, {"0405", 0x0405, 1250, 852}, {"0x0419", 0x0419, 1251, 866},
+        {"0x0408", 0x0408, 1253, 737}, {"0x041F", 0x041F, 1254, 857}, {"0x040D", 0x040D, 1255, 862},
+        {"0x0401", 0x0401, 1256, 720}, {"0x041E", 0x041E, 874, 874},   {"0x0411", 0x0411, 932, 932},
+        {"0x0804", 0x0804, 936, 936},   {"0x0412", 0x0412, 949, 949},   {"0x0404", 0x0404, 950, 950},
+        {"0x0409", 0x0409, 1252, 437},
+    };
+    for (const Case& c : cases) {
+        ScopedEnv system("EVTRACE_SYSTEM_LANGUAGE", c.id);
+        EXPECT_EQ(GetSystemDefaultLangID(), c.langid) << c.id;
+        EXPECT_EQ(GetSystemDefaultUILanguage(), c.langid) << c.id;
+        EXPECT_EQ(GetSystemDefaultLCID(), LCID(c.langid)) << c.id;
+        EXPECT_EQ(GetACP(), c.acp) << c.id;
+        EXPECT_EQ(GetOEMCP(), c.oemcp) << c.id;
+        EXPECT_EQ(locale_info(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE), std::to_string(c.acp)) << c.id;
+    }
+}
+
+TEST_F(LocaleTest, LocaleInfoOfALanguage) {
+    const LCID german = MAKELCID(0x0407, SORT_DEFAULT);
+    EXPECT_EQ(locale_info(german, LOCALE_ILANGUAGE), "0407");
+    EXPECT_EQ(locale_info(german, LOCALE_SISO639LANGNAME), "de");
+    EXPECT_EQ(locale_info(german, LOCALE_SISO3166CTRYNAME), "DE");
+    EXPECT_EQ(locale_info(german, LOCALE_SENGLANGUAGE), "German");
+    EXPECT_EQ(locale_info(german, LOCALE_SENGCOUNTRY), "Germany");
+    EXPECT_EQ(locale_info(german, LOCALE_SABBREVLANGNAME), "DEU");
+    EXPECT_EQ(locale_info(german, LOCALE_IDEFAULTANSICODEPAGE), "1252");
+    EXPECT_EQ(locale_info(german, LOCALE_IDEFAULTCODEPAGE), "850");
+    EXPECT_EQ(locale_info(german, LOCALE_SNAME), "de-DE");
+    EXPECT_EQ(locale_info(german | LOCALE_NOUSEROVERRIDE, LOCALE_SISO639LANGNAME), "de");
+    EXPECT_EQ(locale_info(MAKELCID(0x0C04, SORT_DEFAULT), LOCALE_IDEFAULTANSICODEPAGE), "950");
+    EXPECT_EQ(locale_info(MAKELCID(0x1004, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME), "SG");
+    // A neutral language stands for its default locale.
+    EXPECT_EQ(locale_info(MAKELCID(0x0007, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME), "DE");
+    EXPECT_EQ(locale_info(MAKELCID(0x0016, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME), "BR");
+    // The user's default follows the POSIX locale.
+    ScopedEnv lang("LANG", "pt_PT.UTF-8");
+    EXPECT_EQ(locale_info(LOCALE_USER_DEFAULT, LOCALE_SISO3166CTRYNAME), "PT");
+    EXPECT_EQ(locale_info(LOCALE_USER_DEFAULT, LOCALE_SABBREVLANGNAME), "PTG");
+    EXPECT_EQ(locale_info(LOCALE_INVARIANT, LOCALE_IDEFAULTANSICODEPAGE), "1252");
+}
+
+TEST_F(LocaleTest, LocaleInfoBuffersNumbersAndErrors) {
+    const LCID japanese = MAKELCID(0x0411, SORT_DEFAULT);
+    EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE, nullptr, 0), 9);  // "Japanese" and the zero
+    char small[4];
+    SetLastError(0);
+    EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE, small, sizeof small), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+
+    DWORD number = 0;
+    EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                             reinterpret_cast<LPSTR>(&number), sizeof number),
+              int(sizeof number));
+    EXPECT_EQ(number, 932u);
+    EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_ILANGUAGE | LOCALE_RETURN_NUMBER, reinterpret_cast<LPSTR>(&number),
+                             sizeof number),
+              int(sizeof number));
+    EXPECT_EQ(number, 0x0411u);
+    EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE | LOCALE_RETURN_NUMBER, reinterpret_cast<LPSTR>(&number),
+                             sizeof number),
+              0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FLAGS));
+
+    EXPECT_EQ(locale_info(MAKELCID(0x0437, SORT_DEFAULT), LOCALE_ILANGUAGE), "<error 87>");  // unknown here
+    EXPECT_EQ(locale_info(MAKELCID(0x0807, SORT_DEFAULT) + 0x3C, LOCALE_ILANGUAGE), "<error 87>");
+    EXPECT_EQ(locale_info(japanese, LOCALE_SNATIVELANGNAME), "<error 1004>");
+    EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE, nullptr, 10), 0);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(LocaleTest, PreferredLanguagesMergeTheUsersAndTheSystems) {
+    ScopedEnv ui("EVTRACE_UI_LANGUAGE", "0x0409");
+    ScopedEnv system("EVTRACE_SYSTEM_LANGUAGE", "0x0411");
+    ScopedEnv thread("EVTRACE_PREFERRED_UI_LANGUAGES", "0x0407, 0x040C,bogus,0x0407");
+    EXPECT_EQ(preferred(MUI_LANGUAGE_ID), "0407|040C|0409|0411");
+    EXPECT_EQ(preferred(MUI_LANGUAGE_ID | MUI_MERGE_USER_FALLBACK), "0407|040C|0409|0411");
+    EXPECT_EQ(preferred(MUI_LANGUAGE_ID | MUI_THREAD_LANGUAGES), "0407|040C");
+    EXPECT_EQ(preferred(MUI_LANGUAGE_ID | MUI_MERGE_SYSTEM_FALLBACK | MUI_MERGE_USER_FALLBACK),
+              "0407|0007|040C|000C|0409|0009|0411|0011");
+    EXPECT_EQ(preferred(MUI_LANGUAGE_NAME), "de-DE|fr-FR|en-US|ja-JP");
+    EXPECT_EQ(preferred(0), "de-DE|fr-FR|en-US|ja-JP");  // names are the default
+    EXPECT_EQ(preferred(MUI_LANGUAGE_NAME | MUI_UI_FALLBACK), "de-DE|de|fr-FR|fr|en-US|en|ja-JP|ja");
+    {
+        ScopedEnv chinese("EVTRACE_PREFERRED_UI_LANGUAGES", "0x0C04,0x1004");
+        EXPECT_EQ(preferred(MUI_LANGUAGE_NAME | MUI_UI_FALLBACK), "zh-HK|zh-Hant|zh-SG|zh-Hans|en-US|en|ja-JP|ja");
+    }
+    // The user and the system sharing a language appear once.
+    ScopedEnv same("EVTRACE_SYSTEM_LANGUAGE", "0x0409");
+    ScopedEnv no_thread("EVTRACE_PREFERRED_UI_LANGUAGES", nullptr);
+    EXPECT_EQ(preferred(MUI_LANGUAGE_ID), "0409");
+    EXPECT_EQ(preferred(MUI_LANGUAGE_ID | MUI_THREAD_LANGUAGES), "");
+}
+
+TEST_F(LocaleTest, PreferredLanguagesRefuseBadArguments) {
+    ScopedEnv thread("EVTRACE_PREFERRED_UI_LANGUAGES", "0x0407");
+    ULONG count = 0, size = 0;
+    SetLastError(0);
+    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID | MUI_LANGUAGE_NAME, &count, nullptr, &size));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID | MUI_MERGE_SYSTEM_FALLBACK, &count, nullptr, &size));
+    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_THREAD_LANGUAGES | MUI_MERGE_USER_FALLBACK, &count, nullptr, &size));
+    EXPECT_FALSE(GetThreadPreferredUILanguages(0x80000, &count, nullptr, &size));
+    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID, nullptr, nullptr, &size));
+    size = 5;  // a size without a buffer
+    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID, &count, nullptr, &size));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_CONSOLE_FILTER, &count, nullptr, &size));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
+
+    // "0407\0" + "0409\0" + "\0" = 11; one short is refused.
+    char16_t buf[16];
+    size = 10;
+    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID, &count, reinterpret_cast<PZZWSTR>(buf), &size));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(size, 11u);
+    EXPECT_TRUE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID, &count, reinterpret_cast<PZZWSTR>(buf), &size));
+    EXPECT_EQ(count, 2u);
+}

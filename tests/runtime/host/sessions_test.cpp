@@ -1,0 +1,233 @@
+// Terminal Services sessions and the built-in modules that code binds at run
+// time, present or absent.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include <secext.h>
+#include <shlobj.h>
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include "host/sessions.h"
+#include "host_test_util.h"
+#include "test_support.h"
+
+using host_test::ScopedEnv;
+using testing_support::MachineTest;
+using testing_support::spawn_helper;
+using testing_support::SpawnOptions;
+
+namespace {
+
+template <class F>
+F bind(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+TEST(ConsoleSession, NobodyAtTheConsole) {
+    ScopedEnv console("EVTRACE_CONSOLE_USER", "none");
+    EXPECT_EQ(WTSGetActiveConsoleSessionId(), 0xFFFFFFFFu);
+    HANDLE token = reinterpret_cast<HANDLE>(1);
+    SetLastError(0);
+    if (geteuid() == 0) {
+        EXPECT_FALSE(WTSQueryUserToken(1, &token));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+        EXPECT_EQ(token, nullptr);
+        EXPECT_FALSE(WTSQueryUserToken(0, &token));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_TOKEN));
+    }
+    // A user name the machine does not know is nobody as well.
+    ScopedEnv unknown("EVTRACE_CONSOLE_USER", "no-such-user-here");
+    EXPECT_EQ(WTSGetActiveConsoleSessionId(), 0xFFFFFFFFu);
+}
+
+TEST(ConsoleSession, TheConfiguredUsersTokenActsAsThatUser) {
+    int64_t nobody = testing_support::unprivileged_uid();
+    if (nobody < 0) GTEST_SKIP() << "needs the superuser";
+    const std::string name = host_test::posix_name_of(uid_t(nobody));
+    ScopedEnv console("EVTRACE_CONSOLE_USER", name.c_str());
+    ASSERT_EQ(WTSGetActiveConsoleSessionId(), 1u);
+    HANDLE token = nullptr;
+    ASSERT_TRUE(WTSQueryUserToken(1, &token)) << GetLastError();
+    ASSERT_TRUE(ImpersonateLoggedOnUser(token));
+    EXPECT_EQ(host_test::user_name(), name);
+    EXPECT_TRUE(RevertToSelf());
+    EXPECT_TRUE(CloseHandle(token));
+    EXPECT_FALSE(WTSQueryUserToken(2, &token));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(WTSQueryUserToken(1, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+TEST(ConsoleSession, ComesFromTheLoginManagersActiveSeatSession) {
+    char tmpl[] = "/tmp/sessions-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl;
+    auto write = [&dir](const char* name, const char* content) { std::ofstream(dir + "/" + name) << content; };
+    EXPECT_FALSE(w32rt::console_from_login_sessions(dir).has_value());
+    EXPECT_FALSE(w32rt::console_from_login_sessions(dir + "/missing").has_value());
+
+    write("2", "UID=1001\nUSER=remote\nACTIVE=1\nREMOTE=1\nCLASS=user\n");         // no seat
+    write("3", "UID=1002\nUSER=away\nACTIVE=0\nSEAT=seat0\nCLASS=user\n");          // switched away
+    write("c1", "UID=111\nUSER=gdm\nACTIVE=1\nSEAT=seat0\nCLASS=greeter\n");        // the login screen
+    write("4", "UID=garbage\nACTIVE=1\nSEAT=seat0\n");                              // unreadable
+    EXPECT_FALSE(w32rt::console_from_login_sessions(dir).has_value());
+
+    write("7", "# This is private data.\nUID=1003\nUSER=alice\nACTIVE=1\nSEAT=seat0\nCLASS=user\nSTATE=active\n");
+    auto console = w32rt::console_from_login_sessions(dir);
+    ASSERT_TRUE(console.has_value());
+    EXPECT_EQ(console->uid, 1003u);
+    EXPECT_EQ(console->id, 7u);
+
+    std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+TEST_HELPER(wait_for_parent) {
+    testing_support::send_line("running");
+    testing_support::receive_line();
+    return 0;
+}
+
+TEST(ConsoleSession, ProcessesOfTheConsoleUserAreInItsSession) {
+    int64_t nobody = testing_support::unprivileged_uid();
+    if (nobody < 0) GTEST_SKIP() << "needs the superuser";
+    SpawnOptions options;
+    options.uid = nobody;
+    options.gid = int64_t(host_test::primary_gid_of(uid_t(nobody)));
+    auto child = spawn_helper("wait_for_parent", {}, options);
+    ASSERT_TRUE(child.expect_line("running"));
+
+    ScopedEnv console("EVTRACE_CONSOLE_USER", std::to_string(nobody).c_str());
+    PWTS_PROCESS_INFOA info = nullptr;
+    DWORD count = 0;
+    ASSERT_TRUE(WTSEnumerateProcessesA(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &count));
+    ASSERT_NE(info, nullptr);
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    std::string exe_name(exe, size_t(n));
+    exe_name = exe_name.substr(exe_name.find_last_of('/') + 1);
+    bool saw_child = false, saw_self = false;
+    for (DWORD i = 0; i < count; ++i) {
+        if (info[i].ProcessId == DWORD(child.pid())) {
+            saw_child = true;
+            EXPECT_EQ(info[i].SessionId, 1u);
+            EXPECT_STREQ(info[i].pProcessName, exe_name.c_str());
+        } else if (info[i].ProcessId == DWORD(getpid())) {
+            saw_self = true;
+            EXPECT_EQ(info[i].SessionId, 0u);
+            EXPECT_STREQ(info[i].pProcessName, exe_name.c_str());
+        }
+    }
+    EXPECT_TRUE(saw_child);
+    EXPECT_TRUE(saw_self);
+    WTSFreeMemory(info);
+    WTSFreeMemory(nullptr);
+    child.write_line("done");
+    EXPECT_EQ(child.wait(), 0);
+
+    EXPECT_FALSE(WTSEnumerateProcessesA(WTS_CURRENT_SERVER_HANDLE, 0, 2, &info, &count));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(WTSEnumerateProcessesA(reinterpret_cast<HANDLE>(8), 0, 1, &info, &count));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+}
+
+TEST(BuiltinModules, BindTheSessionFunctionsAtRunTime) {
+    ScopedEnv absent("EVTRACE_ABSENT_MODULES", nullptr);
+    ScopedEnv console("EVTRACE_CONSOLE_USER", "none");
+    HMODULE kernel32 = GetModuleHandleA("KERNEL32.DLL");
+    ASSERT_NE(kernel32, nullptr);
+    auto console_session = bind<DWORD (*)()>(kernel32, "WTSGetActiveConsoleSessionId");
+    ASSERT_NE(console_session, nullptr);
+    EXPECT_EQ(console_session(), 0xFFFFFFFFu);
+
+    EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), nullptr);  // not loaded yet
+    HMODULE wts = LoadLibraryA("WtsApi32.dll");
+    ASSERT_NE(wts, nullptr);
+    EXPECT_EQ(LoadLibraryA("wtsapi32"), wts);  // ".dll" is implied
+    EXPECT_EQ(LoadLibraryA("C:\\Windows\\System32\\wtsapi32.dll"), wts);
+    EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), wts);
+    auto enumerate = bind<BOOL (*)(HANDLE, DWORD, DWORD, PWTS_PROCESS_INFOA*, DWORD*)>(wts, "WTSEnumerateProcessesA");
+    auto release = bind<void (*)(PVOID)>(wts, "WTSFreeMemory");
+    ASSERT_NE(enumerate, nullptr);
+    ASSERT_NE(release, nullptr);
+    ASSERT_NE(bind<void*>(wts, "WTSQueryUserToken"), nullptr);
+    PWTS_PROCESS_INFOA info = nullptr;
+    DWORD count = 0;
+    ASSERT_TRUE(enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &count));
+    EXPECT_GT(count, 0u);
+    release(info);
+    // Names are exact and case-sensitive, as exports are.
+    SetLastError(0);
+    EXPECT_EQ(GetProcAddress(wts, "wtsfreememory"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
+    char path[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(wts, path, sizeof path), 0u);
+    EXPECT_STREQ(path, "C:\\Windows\\System32\\wtsapi32.dll");
+
+    // Three loads, three frees; then it is gone.
+    EXPECT_TRUE(FreeLibrary(wts));
+    EXPECT_TRUE(FreeLibrary(wts));
+    EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), wts);
+    EXPECT_TRUE(FreeLibrary(wts));
+    EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), nullptr);
+    EXPECT_EQ(GetProcAddress(wts, "WTSFreeMemory"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    EXPECT_FALSE(FreeLibrary(wts));
+    // kernel32 stays, however often it is freed.
+    EXPECT_TRUE(FreeLibrary(kernel32));
+    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), kernel32);
+}
+
+TEST(BuiltinModules, AbsentModulesAreNotFound) {
+    ScopedEnv absent("EVTRACE_ABSENT_MODULES", "shell32.dll, WTSAPI32");
+    SetLastError(0);
+    EXPECT_EQ(LoadLibraryA("wtsapi32.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(LoadLibraryA("shell32.dll"), nullptr);
+    EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), nullptr);
+    // Others still load.
+    HMODULE ole32 = LoadLibraryA("ole32.dll");
+    ASSERT_NE(ole32, nullptr);
+    EXPECT_NE(GetProcAddress(ole32, "CoInitializeEx"), nullptr);
+    EXPECT_TRUE(FreeLibrary(ole32));
+    EXPECT_NE(LoadLibraryA("kernel32.dll"), nullptr);
+}
+
+TEST(BuiltinModules, EachModuleExportsItsOwnFunctions) {
+    ScopedEnv absent("EVTRACE_ABSENT_MODULES", nullptr);
+    struct Case {
+        const char* module;
+        const char* function;
+        void* expected;
+    };
+    const Case cases[] = {
+        {"advapi32.dll", "GetUserNameA", reinterpret_cast<void*>(&GetUserNameA)},
+        {"advapi32.dll", "ImpersonateLoggedOnUser", reinterpret_cast<void*>(&ImpersonateLoggedOnUser)},
+        {"user32.dll", "LoadStringA", reinterpret_cast<void*>(&LoadStringA)},
+        {"secur32.dll", "GetUserNameExA", reinterpret_cast<void*>(&GetUserNameExA)},
+        {"shell32.dll", "SHGetFolderPathA", reinterpret_cast<void*>(&SHGetFolderPathA)},
+        {"kernel32.dll", "GetVersionExA", reinterpret_cast<void*>(&GetVersionExA)},
+        {"kernel32.dll", "OutputDebugStringA", reinterpret_cast<void*>(&OutputDebugStringA)},
+    };
+    for (const Case& c : cases) {
+        HMODULE module = LoadLibraryA(c.module);
+        ASSERT_NE(module, nullptr) << c.module;
+        EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(module, c.function)), c.expected) << c.function;
+        // And not another module's.
+        EXPECT_EQ(GetProcAddress(module, "WTSQueryUserToken"), nullptr) << c.module;
+        FreeLibrary(module);
+    }
+    EXPECT_EQ(LoadLibraryA("nonexistent.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    static int not_a_module;
+    EXPECT_FALSE(DisableThreadLibraryCalls(reinterpret_cast<HMODULE>(&not_a_module)));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(DisableThreadLibraryCalls(GetModuleHandleA(nullptr)));
+}
