@@ -19,6 +19,8 @@
 //                           preferred UI languages.
 //   EVTRACE_ABSENT_MODULES  comma-separated built-in module names that
 //                           LoadLibraryA must not find ("wtsapi32.dll").
+//   EVTRACE_CLOCK_OFFSET    100-ns units added to every system time the
+//                           runtime reports (see w32rt/testing.h).
 #pragma once
 
 #include <w32rt/api.h>
