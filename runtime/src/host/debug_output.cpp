@@ -96,7 +96,15 @@ struct DebugChannel {
 
 Ring* channel_ring() { return Machine::current().area<DebugChannel>(Area::Debug).ring; }
 
+// A full ring may mean a dead viewer. Looking costs a read of /proc, so a
+// process looks at most every kViewerCheckNs, however many texts it drops.
+constexpr int64_t kViewerCheckNs = 50'000'000;
+std::atomic<int64_t> g_last_viewer_check{0};
+
 void notice_dead_viewer(Ring* ring) {
+    int64_t now = monotonic_ns();
+    int64_t last = g_last_viewer_check.load(std::memory_order_relaxed);
+    if (now - last < kViewerCheckNs || !g_last_viewer_check.compare_exchange_strong(last, now)) return;
     ProcessIdentity viewer = ring->viewer;
     if (!viewer.empty() && !process_alive(viewer)) {
         uint32_t one = 1;
@@ -132,7 +140,10 @@ bool send_chunk(Ring* ring, uint32_t pid, uint32_t tid, const char* text, uint32
         ring->lost.fetch_add(1, std::memory_order_relaxed);  // the viewer gave up on us
         return false;
     }
-    if (ring->viewer_sleeping.load(std::memory_order_seq_cst)) {
+    // One sender rings per sleep of the viewer; the others see the flag
+    // already cleared.
+    if (ring->viewer_sleeping.load(std::memory_order_seq_cst) &&
+        ring->viewer_sleeping.exchange(0, std::memory_order_seq_cst)) {
         ring->doorbell.fetch_add(1, std::memory_order_seq_cst);
         futex_wake(&ring->doorbell, INT32_MAX, FutexScope::Shared);
     }
@@ -140,7 +151,7 @@ bool send_chunk(Ring* ring, uint32_t pid, uint32_t tid, const char* text, uint32
 }
 
 void send(Ring* ring, const char* text, size_t length) {
-    uint32_t pid = uint32_t(getpid());
+    uint32_t pid = uint32_t(current_process().pid);
     uint32_t tid = uint32_t(current_tid());
     size_t offset = 0;
     do {
