@@ -40,7 +40,8 @@ LONG LookUp(ULONG code, std::string* entry) {
 LONG CEvTraceConsumer::GetAlertContextHelp(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP* pHelp) {
     {
         evt::CritSecGuard lock(m_csConsumer);
-        if (m_hMutexGetAlertContextHelp == nullptr) CreateNamedMutex(kContextHelpMutexName, m_hMutexGetAlertContextHelp);
+        if (m_hMutexGetAlertContextHelp == nullptr)
+            CreateNamedMutex(kContextHelpMutexName, m_hMutexGetAlertContextHelp);
         if (m_hMutexGetAlertContextHelp == nullptr) return E_FAIL;
     }
     const DWORD wait = WaitForSingleObject(m_hMutexGetAlertContextHelp, kContextHelpWaitMs);

@@ -196,8 +196,7 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
         n = snprintf(text, sizeof text, fmt, v);
         break;
     }
-    default:
-        return mismatch();
+    default: return mismatch();
     }
     if (n < 0) return mismatch();
     size_t produced = size_t(n) < sizeof text ? size_t(n) : sizeof text - 1;

@@ -102,16 +102,15 @@ void MakeConnectionLine(const BYTE* data, size_t len, char* line) {
 }
 
 // Makes "[p:..][t:..]:message @file(line)" of an argument or log block and
-// replaces the record's time stamp by the block's.
-void MakeBlockLine(const BYTE* blockData, DWORD eventType, _VANTA_EVTRACE_DATA* rec) {
+// replaces the record's time stamp by the block's. An argument block without
+// items or without its format item gives E_FAIL and leaves the text empty.
+LONG MakeBlockLine(const BYTE* block, DWORD eventType, _VANTA_EVTRACE_DATA* rec) {
     using namespace wire;
-    const BYTE* block = blockData;
     char message[kArgMessageSize] = {};
-    const bool formatted = eventType == 56 || eventType == 57 || eventType == 58 || eventType == 62 ||
-                           eventType == 63 || eventType == 64;
+    const bool formatted =
+        eventType == 56 || eventType == 57 || eventType == 58 || eventType == 62 || eventType == 63 || eventType == 64;
     if (formatted) {
-        // A block that fails to format keeps an empty message.
-        FormatArgumentBlock(block, message);
+        if (FormatArgumentBlock(block, message) != S_OK) return E_FAIL;
     } else {
         CopyField(message, block + kBlockMessageOffset, kBlockMessageSize - 1);
     }
@@ -130,6 +129,7 @@ void MakeBlockLine(const BYTE* blockData, DWORD eventType, _VANTA_EVTRACE_DATA* 
     rec->dwDataLen = kBlockTextLen;
     memcpy(rec->Data, line, kBlockTextLen);
     memcpy(&rec->ftTimeStamp, block + kBlockTimeOffset, sizeof rec->ftTimeStamp);
+    return S_OK;
 }
 
 LONG ConvertProviderEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size) {
@@ -182,8 +182,7 @@ LONG ConvertProviderEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record
         memcpy(rec->Data, payload, textLen);
         return S_OK;
     }
-    MakeBlockLine(payload, rec->dwEventType, rec);
-    return S_OK;
+    return MakeBlockLine(payload, rec->dwEventType, rec);
 }
 
 }  // namespace
@@ -233,10 +232,8 @@ LONG ConvertEventToRecord(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record
         return driver.ConvertDriverEvent(event, record, size, mode);
     }
     case wire::kClassProvider:
-    case wire::kClassTimeStamped:
-        return ConvertProviderEvent(event, record, size);
-    default:
-        return E_FAIL;
+    case wire::kClassTimeStamped: return ConvertProviderEvent(event, record, size);
+    default: return E_FAIL;
     }
 }
 

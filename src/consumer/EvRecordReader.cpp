@@ -15,8 +15,9 @@ constexpr DWORD kNoRecords = 0xFFFFFFFF;
 
 // Reads a record image of `length` bytes into a record with room for the
 // fixed part and a zero tail; null when the source ended first.
-_VANTA_EVTRACE_DATA* ReadRecordImage(ByteSource& source, DWORD length, ReadStatus* status) {
+_VANTA_EVTRACE_DATA* ReadRecordImage(ByteSource& source, DWORD length, ReadStatus* status, size_t* capacityOut) {
     const size_t capacity = (length > record::kFixedSize ? length : record::kFixedSize) + record::kTailSize + 1;
+    *capacityOut = capacity;
     BYTE* bytes = new (std::nothrow) BYTE[capacity];
     if (bytes == nullptr) throw _evt_error(EVT_E_OUTOFMEMORY, 0);
     *status = source.Read(bytes, length);
@@ -41,51 +42,6 @@ ReadStatus MemorySource::Read(void* buffer, size_t size) {
     return ReadStatus::kOk;
 }
 
-bool FileSource::ReadFromFile(void* buffer, size_t size, size_t* got) {
-    *got = 0;
-    BYTE* out = static_cast<BYTE*>(buffer);
-    while (*got < size) {
-        const size_t chunk = size - *got;
-        DWORD read = 0;
-        if (!ReadFile(m_file, out + *got, chunk > 0x40000000 ? 0x40000000 : DWORD(chunk), &read, nullptr)) {
-            m_failed = true;
-            return false;
-        }
-        if (read == 0) break;
-        *got += read;
-    }
-    return true;
-}
-
-ReadStatus FileSource::Read(void* buffer, size_t size) {
-    if (m_failed) return ReadStatus::kShort;
-    BYTE* out = static_cast<BYTE*>(buffer);
-    size_t done = 0;
-    const size_t buffered = m_end - m_begin;
-    if (buffered > 0) {
-        done = buffered < size ? buffered : size;
-        memcpy(out, m_buffer.data() + m_begin, done);
-        m_begin += done;
-    }
-    if (done == size) return ReadStatus::kOk;
-    size_t got = 0;
-    if (size - done >= kBufferSize) {
-        // Large reads go straight into the caller's buffer.
-        if (!ReadFromFile(out + done, size - done, &got)) return ReadStatus::kShort;
-        done += got;
-    } else {
-        m_begin = m_end = 0;
-        if (!ReadFromFile(m_buffer.data(), kBufferSize, &got)) return ReadStatus::kShort;
-        m_end = got;
-        const size_t take = got < size - done ? got : size - done;
-        memcpy(out + done, m_buffer.data(), take);
-        m_begin = take;
-        done += take;
-    }
-    if (done == size) return ReadStatus::kOk;
-    return done == 0 ? ReadStatus::kEnd : ReadStatus::kShort;
-}
-
 bool ReadRecords(ByteSource& source, DWORD announced, const RecordFilter& filter, RecordList* records) {
     bool lastReadOk = true;
     for (DWORD i = 0; i < announced; ++i) {
@@ -98,7 +54,8 @@ bool ReadRecords(ByteSource& source, DWORD announced, const RecordFilter& filter
         }
         if (length == 0 || length >= kMaxStoredRecord) continue;
         ReadStatus status;
-        _VANTA_EVTRACE_DATA* record = ReadRecordImage(source, length, &status);
+        size_t capacity = 0;
+        _VANTA_EVTRACE_DATA* record = ReadRecordImage(source, length, &status, &capacity);
         if (record == nullptr) {
             lastReadOk = false;
             break;
@@ -107,6 +64,9 @@ bool ReadRecords(ByteSource& source, DWORD announced, const RecordFilter& filter
         if (length < record::kFixedSize) continue;
         const DWORD carried = DWORD(length - record::kFixedSize);
         if (record->dwDataLen > carried) record->dwDataLen = carried;
+        // Whatever the image held behind its data becomes the zero tail.
+        BYTE* tail = record->Data + record->dwDataLen;
+        memset(tail, 0, capacity - (tail - reinterpret_cast<BYTE*>(record)));
         if (filter && !filter(*record)) continue;
         records->push_back(record);
         holder.release();

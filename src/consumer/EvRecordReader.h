@@ -73,8 +73,9 @@ constexpr DWORD kMaxStoredRecord = 0x500000;
 // short by the end of the source is dropped and the result is false.
 //
 // Every record handed out is sound whatever the source held: it has room for
-// the fixed part, its dwDataLen is cut to the data it carries, and at least
-// 9 zero bytes follow the data, so its strings and text end within it.
+// the fixed part, its dwDataLen is cut to the data it carries, and zeros
+// (at least 9) follow the data to its end, so its strings and text end
+// within it.
 // Records too short for the fixed part are read and dropped.
 bool ReadRecords(ByteSource& source, DWORD announced, const RecordFilter& filter, RecordList* records);
 

@@ -332,10 +332,11 @@ LONG CEvTraceConsumer::CreateLogFile(const char* pszFileName, _EVT_RECORD_LIST* 
     if (pList->count > 0 && pList->records == nullptr) return EVT_E_POINTER;
     LONG result;
     try {
-        HandleGuard file(
-            CreateFileA(pszFileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        HandleGuard file(CreateFileA(pszFileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.valid()) return EVT_E_NOINFOSET;
-        result = ulFormat == EVT_LOGFORMAT_BINARY ? WriteBinaryLog(file.get(), *pList) : WriteTextLog(file.get(), *pList);
+        result =
+            ulFormat == EVT_LOGFORMAT_BINARY ? WriteBinaryLog(file.get(), *pList) : WriteTextLog(file.get(), *pList);
     } catch (_evt_error& error) {
         result = ResultOf(error);
     } catch (...) {

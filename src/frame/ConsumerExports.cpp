@@ -64,11 +64,13 @@ TRACEAPI_API LONG GetFirstEvTrace(ULONG ulInfoset, _VANTA_EVTRACE_DATA** ppRecor
 }
 
 TRACEAPI_API LONG GetLastEvTrace(ULONG ulInfoset, _VANTA_EVTRACE_DATA** ppRecord) {
-    return WithConsumer(EVT_E_NOTINITIALIZED, [&](CEvTraceConsumer& c) { return c.GetLastEvTrace(ulInfoset, ppRecord); });
+    return WithConsumer(EVT_E_NOTINITIALIZED,
+                        [&](CEvTraceConsumer& c) { return c.GetLastEvTrace(ulInfoset, ppRecord); });
 }
 
 TRACEAPI_API LONG GetNextEvTrace(ULONG ulInfoset, _VANTA_EVTRACE_DATA** ppRecord) {
-    return WithConsumer(EVT_E_NOTINITIALIZED, [&](CEvTraceConsumer& c) { return c.GetNextEvTrace(ulInfoset, ppRecord); });
+    return WithConsumer(EVT_E_NOTINITIALIZED,
+                        [&](CEvTraceConsumer& c) { return c.GetNextEvTrace(ulInfoset, ppRecord); });
 }
 
 TRACEAPI_API LONG GetPreviousEvTrace(ULONG ulInfoset, _VANTA_EVTRACE_DATA** ppRecord) {
@@ -77,8 +79,9 @@ TRACEAPI_API LONG GetPreviousEvTrace(ULONG ulInfoset, _VANTA_EVTRACE_DATA** ppRe
 }
 
 TRACEAPI_API LONG CreateLogFile(LPCSTR pszFileName, _EVT_RECORD_LIST* pList, ULONG ulFormat) {
-    return WithConsumer(EVT_E_NOTINITIALIZED,
-                        [&](CEvTraceConsumer&) { return CEvTraceConsumer::CreateLogFile(pszFileName, pList, ulFormat); });
+    return WithConsumer(EVT_E_NOTINITIALIZED, [&](CEvTraceConsumer&) {
+        return CEvTraceConsumer::CreateLogFile(pszFileName, pList, ulFormat);
+    });
 }
 
 TRACEAPI_API LONG GetProviderList(_EVT_PROVIDER_LIST** ppList) {
@@ -97,7 +100,8 @@ TRACEAPI_API LONG GetAlertHintList(ULONG ulCode, _EVT_ALERT_HINT_LIST** ppList) 
 }
 
 TRACEAPI_API LONG GetAlertContextHelp(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP* pHelp) {
-    return WithConsumer(EVT_E_NOTINITIALIZED, [&](CEvTraceConsumer& c) { return c.GetAlertContextHelp(ulCode, pHelp); });
+    return WithConsumer(EVT_E_NOTINITIALIZED,
+                        [&](CEvTraceConsumer& c) { return c.GetAlertContextHelp(ulCode, pHelp); });
 }
 
 TRACEAPI_API LONG GetAlertContextHelpEx(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP_EX* pHelp) {

@@ -120,7 +120,8 @@ void RecordLanguageDiffers(DWORD differ) {
         return;
     }
     reg.CloseKey();
-    if (reg.OpenKey(HKEY_LOCAL_MACHINE, kWirelessKey, KEY_WRITE) == ERROR_SUCCESS) reg.SetValue(kLangDifferValue, differ);
+    if (reg.OpenKey(HKEY_LOCAL_MACHINE, kWirelessKey, KEY_WRITE) == ERROR_SUCCESS)
+        reg.SetValue(kLangDifferValue, differ);
 }
 
 }  // namespace

@@ -65,8 +65,8 @@ struct ThreadStart {
     CEvTraceListener* listener = nullptr;
     _EVT_LISTENER_CONFIG* config = nullptr;
     DWORD mode = 0;
-    std::shared_ptr<ListenRun> run;                    // mode 1
-    std::vector<std::shared_ptr<ListenRun>> toStop;    // mode 2
+    std::shared_ptr<ListenRun> run;                  // mode 1
+    std::vector<std::shared_ptr<ListenRun>> toStop;  // mode 2
 };
 
 // Closes the trace of every run given; the first non-zero status, or 0.
@@ -224,9 +224,8 @@ void CEvTraceListener::StopListening() {
         run->config = nullptr;
     }
     auto& list = m_pListenState->runs;
-    list.erase(std::remove_if(list.begin(), list.end(), [&](const auto& run) {
-                   return std::find(runs.begin(), runs.end(), run) != runs.end();
-               }),
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const auto& run) { return std::find(runs.begin(), runs.end(), run) != runs.end(); }),
                list.end());
 }
 
