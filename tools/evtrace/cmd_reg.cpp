@@ -145,6 +145,19 @@ std::vector<ValueItem> read_values(HKEY key, const KeyPath& path) {
         }
         if (status != ERROR_SUCCESS) fail(path.display(), status);
         item.name.assign(name.data(), name_chars);
+        // Strings stored without their terminator come back with it when
+        // there is room; a buffer one byte smaller that still takes the
+        // whole value finds the stored bytes, which export keeps exact.
+        if (item.type == REG_SZ || item.type == REG_EXPAND_SZ || item.type == REG_MULTI_SZ) {
+            for (int cut = 0; cut < 2 && data_size > 0 && data[data_size - 1] == 0; ++cut) {
+                DWORD chars = DWORD(name.size());
+                DWORD smaller = data_size - 1;
+                if (RegEnumValueA(key, i, name.data(), &chars, nullptr, nullptr, data.data(), &smaller) != ERROR_SUCCESS ||
+                    smaller != data_size - 1)
+                    break;
+                data_size = smaller;
+            }
+        }
         item.data.assign(reinterpret_cast<const char*>(data.data()), data_size);
         values.push_back(std::move(item));
     }
