@@ -16,6 +16,9 @@
 // keys here have no attributes or security of their own to change, so such
 // watches fire only when the key is deleted or its handle closed.
 //
+// Watches outlive the thread that armed them, as Windows does for
+// REG_NOTIFY_THREAD_AGNOSTIC (accepted, and implied here).
+//
 // The signalled event is a duplicate taken when the watch is armed, so the
 // caller may close its own handle to the event in the meantime (as on
 // Windows, where the notification references the event object).

@@ -20,6 +20,14 @@
 //    where the caller may write.
 //  - There are no security descriptors: RegQueryInfoKey reports their size
 //    as 0.
+//  - REG_OPTION_VOLATILE keys are kept like any other (a machine root never
+//    restarts); what Windows enforces about them holds: their sub-keys must
+//    be volatile too (ERROR_CHILD_MUST_BE_VOLATILE).
+//  - A name buffer too small for RegEnumKeyEx or RegEnumValue gives
+//    ERROR_MORE_DATA and leaves the character count as it was;
+//    RegQueryInfoKey tells the longest names.
+//  - RegFlushKey copies the write-ahead log into the database file and
+//    syncs both; it never waits for readers.
 #include <string.h>
 
 #include <algorithm>

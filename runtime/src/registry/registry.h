@@ -195,7 +195,6 @@ private:
     std::mutex db_mutex_;
     std::unique_ptr<Database> db_;
     int busy_timeout_ms_ = 5000;
-    std::atomic<bool> writable_{false};
 
     std::mutex cache_mutex_;
     uint64_t cache_generation_ = ~uint64_t(0);
