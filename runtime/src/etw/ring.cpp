@@ -367,17 +367,26 @@ bool RingReader::resolve_stuck(const WriterTable& writers, bool unknown_writers_
     const uint32_t span = ordinal_distance(ordinal, end_ordinal);
 
     // Who reserved the span? Intents name every writer between reservation
-    // and header; any of them alive may still write there.
-    bool identified = false;
+    // and header; any of them alive may still write there. A reservation
+    // that no intent names belongs to a writer without a slot, or to one
+    // whose slot was taken over after it died: those are given up only
+    // after the grace for unknown writers.
+    constexpr uint32_t kTracked = 64;
+    uint64_t named = 0;  // bit i: ordinal + i has a known (dead) writer
+    uint32_t named_count = 0;
     for (uint32_t i = 0; i < writers.count; ++i) {
         uint64_t intent = writers.slots[i].intent.load(std::memory_order_acquire);
         if (intent == 0 || uint32_t(intent >> 32) != key_) continue;
-        if (ordinal_distance(ordinal, uint32_t(intent) & kOrdinalMask) >= span) continue;
-        identified = true;
+        uint32_t at = ordinal_distance(ordinal, uint32_t(intent) & kOrdinalMask);
+        if (at >= span) continue;
         uint32_t tag = (i << 16) | (writers.slots[i].generation.load(std::memory_order_acquire) & 0xFFFF);
         if (writer_alive(writers, tag)) return false;
+        if (at < kTracked && !(named & (1ull << at))) {
+            named |= 1ull << at;
+            ++named_count;
+        }
     }
-    if (!identified && !unknown_writers_dead) return false;
+    if (named_count < span && !unknown_writers_dead) return false;
     // The header may have landed while we looked.
     if (rh->tag.load(std::memory_order_acquire) == tail_ && record_fits(position, rh->size.load())) return false;
 

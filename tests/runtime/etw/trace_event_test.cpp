@@ -1,0 +1,233 @@
+// TraceEvent: what it refuses (and that refused events never reach a
+// consumer), what it stamps, the pointer forms of the header, and many
+// threads writing at once.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <thread>
+
+#include "etw_test_util.h"
+#include "test_support.h"
+
+using namespace etw_test;
+using testing_support::eventually;
+
+namespace {
+
+class TraceEventTest : public testing_support::MachineTest {};
+
+constexpr const char* kName = "Orkan System Trace";
+
+TEST_F(TraceEventTest, MalformedHeadersAreRefusedWithTheirStatusAndNeverWritten) {
+    TRACEHANDLE h = start_session(kName, 8, 8);  // 8 KB buffers: larger events are refused
+    ThreadConsumer consumer(kName);
+    consumer.start();
+    Event ev;
+    EXPECT_EQ(TraceEvent(h, nullptr), ULONG(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(TraceEvent(0, ev.get()), ULONG(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(TraceEvent(INVALID_PROCESSTRACE_HANDLE, ev.get()), ULONG(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(TraceEvent(h ^ 0x00FF000000000000ull, ev.get()), ULONG(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(TraceEvent(h + 1, ev.get()), ULONG(ERROR_INVALID_HANDLE));
+
+    Event short_size;
+    short_size.header.Size = 47;
+    EXPECT_EQ(TraceEvent(h, short_size.get()), ULONG(ERROR_INVALID_PARAMETER));
+    Event untraced;
+    untraced.header.Flags = 0;
+    EXPECT_EQ(TraceEvent(h, untraced.get()), ULONG(ERROR_INVALID_FLAG_NUMBER));
+    Event unknown_flag;
+    unknown_flag.header.Flags |= WNODE_FLAG_NO_HEADER;
+    EXPECT_EQ(TraceEvent(h, unknown_flag.get()), ULONG(ERROR_INVALID_FLAG_NUMBER));
+    Event too_big(8 * 1024);  // 48 + 8192 > 8 KB
+    EXPECT_EQ(TraceEvent(h, too_big.get()), ULONG(ERROR_MORE_DATA));
+    Event largest(8 * 1024 - 48);
+    EXPECT_EQ(TraceEvent(h, largest.get()), ULONG(ERROR_SUCCESS));
+
+    Event guid_ptr_null;
+    guid_ptr_null.header.Flags |= WNODE_FLAG_USE_GUID_PTR;
+    guid_ptr_null.header.GuidPtr = 0;
+    EXPECT_EQ(TraceEvent(h, guid_ptr_null.get()), ULONG(ERROR_INVALID_PARAMETER));
+    Event mof_odd(20);  // not a whole number of MOF_FIELDs
+    mof_odd.header.Flags |= WNODE_FLAG_USE_MOF_PTR;
+    EXPECT_EQ(TraceEvent(h, mof_odd.get()), ULONG(ERROR_INVALID_PARAMETER));
+    Event mof_null(sizeof(MOF_FIELD));
+    mof_null.header.Flags |= WNODE_FLAG_USE_MOF_PTR;
+    MOF_FIELD null_field = {0, 10, 0};
+    memcpy(mof_null.data, &null_field, sizeof null_field);
+    EXPECT_EQ(TraceEvent(h, mof_null.get()), ULONG(ERROR_INVALID_PARAMETER));
+    Event mof_many(17 * sizeof(MOF_FIELD));
+    mof_many.header.Flags |= WNODE_FLAG_USE_MOF_PTR;
+    EXPECT_EQ(TraceEvent(h, mof_many.get()), ULONG(ERROR_INVALID_PARAMETER));
+
+    ASSERT_TRUE(eventually([&] { return consumer.received.count == 1; }));
+    ASSERT_EQ(stop_session(kName), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(consumer.join(), long(ERROR_SUCCESS));
+    EXPECT_EQ(consumer.received.count, 1u);
+    EXPECT_EQ(consumer.received.headers[0].Size, 8 * 1024);
+}
+
+TEST_F(TraceEventTest, PointerFormsArriveResolvedAndTheCallersHeaderIsLeftAlone) {
+    TRACEHANDLE h = start_session(kName);
+    ThreadConsumer consumer(kName);
+    consumer.received.keep_payloads = true;
+    consumer.start();
+
+    // MOF_FIELDs: the pieces arrive as one payload.
+    const char first[] = "first,", second[] = "second";
+    struct {
+        EVENT_TRACE_HEADER header;
+        MOF_FIELD fields[3];
+    } mof{};
+    mof.header.Size = sizeof mof;
+    mof.header.Flags = WNODE_FLAG_TRACED_GUID | WNODE_FLAG_USE_MOF_PTR;
+    mof.header.Guid = kEventGuid;
+    mof.fields[0] = {uint64_t(uintptr_t(first)), 6, 0};
+    mof.fields[1] = {0, 0, 0};  // empty pieces are allowed
+    mof.fields[2] = {uint64_t(uintptr_t(second)), 6, 0};
+    ASSERT_EQ(TraceEvent(h, &mof.header), ULONG(ERROR_SUCCESS));
+
+    // A GUID by pointer arrives inline.
+    Event by_pointer(4);
+    by_pointer.header.Flags |= WNODE_FLAG_USE_GUID_PTR;
+    by_pointer.header.GuidPtr = uint64_t(uintptr_t(&kControlGuid));
+    ASSERT_EQ(TraceEvent(h, by_pointer.get()), ULONG(ERROR_SUCCESS));
+
+    // A caller's time stamp is kept when asked for.
+    Event stamped(4);
+    stamped.header.Flags |= WNODE_FLAG_USE_TIMESTAMP;
+    stamped.header.TimeStamp.QuadPart = 0x0123456789ABCDEF;
+    stamped.header.ThreadId = 1;
+    stamped.header.ProcessId = 2;
+    EVENT_TRACE_HEADER before = stamped.header;
+    ASSERT_EQ(TraceEvent(h, stamped.get()), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(memcmp(&before, &stamped.header, sizeof before), 0);
+
+    ASSERT_TRUE(eventually([&] { return consumer.received.count == 3; }));
+    std::lock_guard<std::mutex> lock(consumer.received.mutex);
+    const auto& r = consumer.received;
+    EXPECT_EQ(std::string(r.payloads[0].begin(), r.payloads[0].end()), "first,second");
+    EXPECT_EQ(r.headers[0].Size, 48 + 12);
+    EXPECT_EQ(r.headers[0].Flags, ULONG(WNODE_FLAG_TRACED_GUID));
+    EXPECT_EQ(r.headers[1].Guid, kControlGuid);
+    EXPECT_EQ(r.headers[1].Flags, ULONG(WNODE_FLAG_TRACED_GUID));
+    EXPECT_EQ(r.headers[2].TimeStamp.QuadPart, 0x0123456789ABCDEF);
+    EXPECT_EQ(r.headers[2].ThreadId, DWORD(gettid()));  // ids are always the writer's
+    EXPECT_EQ(r.headers[2].ProcessId, DWORD(getpid()));
+}
+
+TEST_F(TraceEventTest, ManyThreadsEachArriveInTheirOrderAndEveryEventIsAccountedFor) {
+    TRACEHANDLE h = start_session(kName, 16, 4);  // small ring: losses happen
+    EVENT_TRACE_LOGFILEA lf;
+    memset(&lf, 0, sizeof lf);
+    static ULONG lost = 0;
+    lost = 0;
+    lf.LoggerName = const_cast<char*>(kName);
+    lf.ProcessTraceMode = EVENT_TRACE_REAL_TIME_MODE;
+    lf.EventCallback = record_event;
+    lf.BufferCallback = [](PEVENT_TRACE_LOGFILEA l) -> ULONG {
+        lost = l->EventsLost;
+        return TRUE;
+    };
+    TRACEHANDLE consumer = OpenTraceA(&lf);
+    Received received;
+    std::thread pump([&] {
+        t_received = &received;
+        TRACEHANDLE c = consumer;
+        EXPECT_EQ(ProcessTrace(&c, 1, nullptr, nullptr), ULONG(ERROR_SUCCESS));
+    });
+
+    const int threads = 6;
+    const uint64_t per_thread = 20000;
+    std::atomic<uint64_t> refused{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([&, t] {
+            Event ev(100 + 37 * t);
+            for (uint64_t i = 0; i < per_thread; ++i) {
+                ev.stamp(1, uint32_t(t), i);
+                ULONG rc = TraceEvent(h, ev.get());
+                if (rc == ERROR_NOT_ENOUGH_MEMORY)
+                    ++refused;
+                else
+                    ASSERT_EQ(rc, ULONG(ERROR_SUCCESS));
+            }
+        });
+    }
+    for (auto& w : writers) w.join();
+    const uint64_t total = threads * per_thread;
+    ASSERT_TRUE(eventually([&] { return received.count == total - refused; }, std::chrono::seconds(30)));
+    ASSERT_EQ(stop_session(kName), ULONG(ERROR_SUCCESS));
+    pump.join();
+    CloseTrace(consumer);
+
+    EXPECT_EQ(received.count + lost, total);
+    EXPECT_EQ(lost, refused);  // one consumer: every loss was a refusal
+    std::map<uint32_t, uint64_t> next;
+    uint64_t disorder = 0;
+    for (const Stamp& s : received.stamps) {
+        if (next.count(s.thread) && s.sequence < next[s.thread]) ++disorder;
+        next[s.thread] = s.sequence + 1;
+    }
+    EXPECT_EQ(disorder, 0u);
+}
+
+TEST_F(TraceEventTest, WithoutConsumersEventsAreAcceptedAndCountedAsUndelivered) {
+    TRACEHANDLE h = start_session(kName);
+    Event ev(1400);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(TraceEvent(h, ev.get()), ULONG(ERROR_SUCCESS));
+    // Writer slots of finished threads fold their counts into the session.
+    std::thread([&] {
+        for (int i = 0; i < 5; ++i) ASSERT_EQ(TraceEvent(h, ev.get()), ULONG(ERROR_SUCCESS));
+    }).join();
+    Properties q;
+    ASSERT_EQ(query_session(kName, &q), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(q->BuffersWritten, 1005u);
+    EXPECT_EQ(q->RealTimeBuffersLost, 1005u);
+    EXPECT_EQ(q->EventsLost, 0u);
+}
+
+TEST_F(TraceEventTest, AConsumerAttachedLaterSeesOnlyWhatCameAfter) {
+    TRACEHANDLE h = start_session(kName);
+    Event ev;
+    for (uint64_t i = 0; i < 5; ++i) {
+        ev.stamp(1, 0, i);
+        ASSERT_EQ(TraceEvent(h, ev.get()), ULONG(ERROR_SUCCESS));
+    }
+    ThreadConsumer late(kName);
+    for (uint64_t i = 5; i < 8; ++i) {
+        ev.stamp(1, 0, i);
+        ASSERT_EQ(TraceEvent(h, ev.get()), ULONG(ERROR_SUCCESS));
+    }
+    late.start();
+    ASSERT_TRUE(eventually([&] { return late.received.count == 3; }));
+    std::lock_guard<std::mutex> lock(late.received.mutex);
+    EXPECT_EQ(late.received.stamps[0].sequence, 5u);
+}
+
+TEST_F(TraceEventTest, AForkedChildWritesAsItselfAndTheParentKeepsWriting) {
+    TRACEHANDLE h = start_session(kName);
+    ThreadConsumer consumer(kName);
+    consumer.start();
+    Event ev;
+    ev.stamp(1, 0, 0);
+    ASSERT_EQ(TraceEvent(h, ev.get()), ULONG(ERROR_SUCCESS));
+    pid_t child = fork();
+    if (child == 0) {
+        ev.stamp(2, 0, 0);
+        _exit(TraceEvent(h, ev.get()) == ERROR_SUCCESS ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ev.stamp(1, 0, 1);
+    ASSERT_EQ(TraceEvent(h, ev.get()), ULONG(ERROR_SUCCESS));
+    ASSERT_TRUE(eventually([&] { return consumer.received.count == 3; }));
+    std::lock_guard<std::mutex> lock(consumer.received.mutex);
+    std::map<uint32_t, DWORD> pid_of;
+    for (size_t i = 0; i < 3; ++i) pid_of[consumer.received.stamps[i].producer] = consumer.received.headers[i].ProcessId;
+    EXPECT_EQ(pid_of[1], DWORD(getpid()));
+    EXPECT_EQ(pid_of[2], DWORD(child));
+}
+
+}  // namespace
