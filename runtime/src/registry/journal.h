@@ -81,6 +81,10 @@ public:
 
     std::atomic<uint32_t>* wake_word() const { return wake_; }
 
+    // Tests: takes a sequence number and never writes its entry, as a writer
+    // killed at that point would.
+    void abandon_entry() { reserved_->fetch_add(1, std::memory_order_acq_rel); }
+
 private:
     explicit Journal(std::unique_ptr<SharedRegion> region);
 

@@ -232,4 +232,25 @@ TEST_F(RegistryNotify, AWatcherThatFellBehindTheJournalFiresRatherThanMissAChang
     EXPECT_TRUE(event.fired());
 }
 
+TEST_F(RegistryNotify, AnEntryItsWriterNeverFinishedFiresRatherThanMissAChange) {
+    Key unrelated;
+    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Unrelated", &unrelated), ERROR_SUCCESS);
+    Event event, sentinel;
+    ASSERT_EQ(arm(unrelated.get(), event, REG_NOTIFY_CHANGE_LAST_SET), ERROR_SUCCESS);
+    ASSERT_EQ(arm(key_.get(), sentinel, REG_NOTIFY_CHANGE_LAST_SET), ERROR_SUCCESS);
+    // The abandoned entry might have been about the unrelated key.
+    w32rt::registry::Registry::current().journal()->abandon_entry();
+    ASSERT_EQ(set_dword(key_.get(), "V", 1), ERROR_SUCCESS);
+    EXPECT_TRUE(sentinel.fired());
+    EXPECT_TRUE(event.fired());
+    // Later changes are matched exactly again.
+    ResetEvent(event.get());
+    ResetEvent(sentinel.get());
+    ASSERT_EQ(arm(unrelated.get(), event, REG_NOTIFY_CHANGE_LAST_SET), ERROR_SUCCESS);
+    ASSERT_EQ(arm(key_.get(), sentinel, REG_NOTIFY_CHANGE_LAST_SET), ERROR_SUCCESS);
+    ASSERT_EQ(set_dword(key_.get(), "V", 2), ERROR_SUCCESS);
+    ASSERT_TRUE(sentinel.fired());
+    EXPECT_FALSE(event.signalled_now());
+}
+
 }  // namespace
