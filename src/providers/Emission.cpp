@@ -26,9 +26,10 @@ LONG CEvTraceProvider::SendEvent(const EVT_PROVIDER_INFO& description, UCHAR cla
 
         TRACEHANDLE session = SessionHandle();
         if (session == 0) return EVT_E_NOSESSION;
+        // A refused write (full buffers, a stopped session) is an ordinary
+        // outcome under load: it is answered without unwinding.
         ULONG status = TraceEvent(session, reinterpret_cast<PEVENT_TRACE_HEADER>(buffer.get()));
-        if (status != ERROR_SUCCESS) throw _evt_error(EVT_E_ETWFAILED, status);
-        return S_OK;
+        return status == ERROR_SUCCESS ? S_OK : E_FAIL;
     } catch (_evt_error& error) {
         dump_evterror(error);
         return E_FAIL;
