@@ -257,7 +257,14 @@ WINBASEAPI DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength,
 
 // ---- Modules, resources and diagnostics ---------------------------------
 // LoadLibraryA binds the runtime's built-in modules by their Windows names
-// ("kernel32.dll", "wtsapi32.dll", ...) and shared objects by path.
+// (kernel32, advapi32, user32, wtsapi32, secur32, shell32, ole32; without
+// regard to case, ".dll" implied, optionally in C:\Windows\System32),
+// reference counted, kernel32 always loaded; EVTRACE_ABSENT_MODULES makes
+// named ones absent (ERROR_MOD_NOT_FOUND). Any other name is a shared object
+// (dlopen); its HMODULE is its load address, as DllMain receives it, and
+// GetProcAddress answers for its own exports only. Modules not loaded
+// through LoadLibraryA (the program, linked libraries) are pinned: freeing
+// them changes nothing.
 WINBASEAPI HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 WINBASEAPI BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 WINBASEAPI FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
@@ -269,8 +276,11 @@ WINBASEAPI BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 #define DLL_THREAD_DETACH 3
 #define DLL_PROCESS_DETACH 0
 
-// Goes to an attached debug viewer (evtrace dbgview); dropped otherwise.
+// Goes to the debug viewer attached to the machine root (evtrace dbgview,
+// w32rt/debug_viewer.h); dropped otherwise, at the cost of one check. Never
+// waits, and leaves the last error as it was.
 WINBASEAPI void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
+// TRUE while a debug viewer is attached to the machine root.
 WINBASEAPI BOOL WINAPI IsDebuggerPresent(void);
 
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
@@ -280,13 +290,18 @@ WINBASEAPI BOOL WINAPI IsDebuggerPresent(void);
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
 #define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000
 #define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
-// Supports FROM_SYSTEM (texts of the runtime's status codes) and
-// FROM_HMODULE (message tables compiled into a module), with %1..%99 inserts
-// taken as strings from an argument array.
+// Messages FROM_STRING, FROM_HMODULE (message tables compiled into a module,
+// w32rt/resources.h; null is the program) and FROM_SYSTEM (US English texts
+// of the runtime's status codes; kernel32.dll's table is the system's).
+// Inserts %1..%99 with printf formats (!d!, !08X!, !ls!; no floating point)
+// from a va_list or a DWORD_PTR array; '*' widths only with the array. The
+// escapes %0 %n %r %t %% %. %! and the line-width mask behave as documented.
 WINBASEAPI DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
                                        LPSTR lpBuffer, DWORD nSize, va_list* Arguments);
 
 // ---- Memory --------------------------------------------------------------
+// Fixed memory only: LMEM_MOVEABLE fails with ERROR_INVALID_PARAMETER. A
+// block freed twice is refused (ERROR_INVALID_HANDLE).
 #define LMEM_FIXED 0x0000
 #define LMEM_ZEROINIT 0x0040
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
@@ -294,6 +309,10 @@ WINBASEAPI HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 WINBASEAPI HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
 // ---- Strings -------------------------------------------------------------
+// Null pointers are tolerated as on Windows (a length of 0, a null result).
+// lstrcmpA and lstrcmpiA sort ASCII as the default user locale does:
+// symbols, digits, then letters without regard to case, lower case first on
+// a tie, hyphen and apostrophe weighing last; they return -1, 0 or 1.
 WINBASEAPI int WINAPI lstrlenA(LPCSTR lpString);
 WINBASEAPI LPSTR WINAPI lstrcpyA(LPSTR lpString1, LPCSTR lpString2);
 WINBASEAPI LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength);
@@ -302,13 +321,22 @@ WINBASEAPI int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2);
 WINBASEAPI int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 
 // ---- Environment, machine and users --------------------------------------
+// Names compare without regard to case. Variables every Windows process has
+// (SystemRoot, windir, ProgramData, APPDATA, USERPROFILE, USERNAME,
+// COMPUTERNAME, ...) are answered from the runtime's view of the machine and
+// the process's user when the process environment lacks them.
 WINBASEAPI DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
 WINBASEAPI DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize);
 #define MAX_COMPUTERNAME_LENGTH 15
+// The host name up to its first dot, in upper case, cut to 15 characters.
 WINBASEAPI BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
-// The superuser is the service account "SYSTEM" (see w32rt/machine.h).
+// The calling thread's user (the impersonated one while impersonating). The
+// service account's uid (EVTRACE_SYSTEM_UID, default the superuser's) is
+// "SYSTEM" (see w32rt/machine.h).
 WINADVAPI BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer);
+// Windows 7 Service Pack 1 (6.1.7601), a workstation.
 WINBASEAPI BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+// "C:\Windows" and "C:\Windows\System32", below the machine root's drive C.
 WINBASEAPI UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
 WINBASEAPI UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 // Terminal Services: the session attached to the console, 0xFFFFFFFF when
@@ -316,11 +344,16 @@ WINBASEAPI UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 WINBASEAPI DWORD WINAPI WTSGetActiveConsoleSessionId(void);
 
 // ---- Tokens and impersonation --------------------------------------------
+// Tokens of the calling process and thread only (GetCurrentProcess(),
+// GetCurrentThread()); other processes' and threads' handles fail with
+// ERROR_NOT_SUPPORTED.
 WINADVAPI BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
 // Fails with ERROR_NO_TOKEN when the thread is not impersonating.
 WINADVAPI BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf, PHANDLE TokenHandle);
 // Acts on the calling thread only: file work done while impersonating
-// happens with the token user's rights.
+// happens with the token user's rights. The handle needs TOKEN_QUERY and
+// TOKEN_DUPLICATE (TOKEN_IMPERSONATE for an impersonation token); acting as
+// another user needs the superuser (else ERROR_PRIVILEGE_NOT_HELD).
 WINADVAPI BOOL WINAPI ImpersonateLoggedOnUser(HANDLE hToken);
 WINADVAPI BOOL WINAPI RevertToSelf(void);
 

@@ -60,7 +60,11 @@ WINUSERAPI DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pH
 WINUSERAPI DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD nCount, const HANDLE* pHandles, DWORD dwMilliseconds,
                                                     DWORD dwWakeMask, DWORD dwFlags);
 
-// Loads a string from the string table compiled into a module.
+// Loads a string from the string table compiled into a module (null: the
+// program), in the thread's UI language when the table has several. The
+// read-only-pointer form (cchBufferMax 0) is LoadStringW's: refused here
+// with ERROR_INVALID_PARAMETER. A missing string: 0 and
+// ERROR_RESOURCE_NAME_NOT_FOUND.
 WINUSERAPI int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
 
 W32RT_END_DECLS
