@@ -83,8 +83,10 @@ std::unique_ptr<RingMap> RingMap::create(const std::string& name, uint64_t capac
     h->session_slot = identity.session_slot;
     h->consumer_generation = identity.consumer_generation;
     h->session_generation = identity.session_generation;
-    h->head.store(0, std::memory_order_relaxed);
-    h->tail.store(0, std::memory_order_relaxed);
+    // Ordinals start at 1: the zeros of a fresh ring must not read as the
+    // tag of the first record (ordinal 0 at position 0).
+    h->head.store(ring_word(1, 0), std::memory_order_relaxed);
+    h->tail.store(ring_word(1, 0), std::memory_order_relaxed);
     __atomic_store_n(&h->magic, kRingMagic, __ATOMIC_RELEASE);
     return ring;
 }

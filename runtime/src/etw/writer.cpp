@@ -160,20 +160,24 @@ WriterSlot* claim_writer(SessionRegion* r, DWORD tid, uint32_t* tag) {
 // Maps a session or logger handle to the session it names, in a cache
 // entry of the calling thread. Null with ERROR_INVALID_HANDLE.
 Entry* resolve(ThreadCache& cache, TRACEHANDLE handle, EtwState& state, uint64_t fork_generation) {
+    Directory* d = state.directory();
+    if (!d) return fail(ERROR_INVALID_HANDLE, nullptr);
     uint32_t slot;
     uint64_t generation;
+    bool by_logger = false;
     if (!decode_session_handle(handle, &slot, &generation)) {
         if (!is_logger_handle(handle)) return fail(ERROR_INVALID_HANDLE, nullptr);
-        Directory* d = state.directory();
-        if (!d) return fail(ERROR_INVALID_HANDLE, nullptr);
         slot = logger_slot(handle);
-        if (slot >= kMaxSessions) return fail(ERROR_INVALID_HANDLE, nullptr);
-        const SessionSlot& s = d->slots[slot];
-        generation = s.generation.load(std::memory_order_acquire);
-        if (s.state.load(std::memory_order_acquire) != kSlotRunning ||
-            (generation & 0xFFFF) != logger_generation16(handle))
-            return fail(ERROR_INVALID_HANDLE, nullptr);
+        by_logger = true;
     }
+    // The directory says at once whether the handle names a running
+    // session; only then is its region mapped.
+    const SessionSlot& s = d->slots[slot];
+    uint64_t current = s.generation.load(std::memory_order_acquire);
+    if (s.state.load(std::memory_order_acquire) != kSlotRunning) return fail(ERROR_INVALID_HANDLE, nullptr);
+    if (by_logger ? (current & 0xFFFF) != logger_generation16(handle) : current != generation)
+        return fail(ERROR_INVALID_HANDLE, nullptr);
+    generation = current;
     std::shared_ptr<ProcessSession> session = state.session(slot, generation);
     if (!session || !session->running()) return fail(ERROR_INVALID_HANDLE, nullptr);
 

@@ -82,7 +82,7 @@ protected:
     std::string name_;
     std::unique_ptr<RingMap> ring_;
     uint32_t key_ = 0;
-    uint64_t cached_tail_ = 0;
+    uint64_t cached_tail_ = ring_word(1, 0);
     WriterSlot writers_[8];
     EVENT_TRACE_HEADER header_;
     char body_[65536];
@@ -111,6 +111,16 @@ TEST_F(RingTest, RecordsCrossTheEndOfTheRingWhole) {
     EXPECT_EQ(reader.delivered(), sequence);
     // Each lap ended with exactly one refusal.
     EXPECT_EQ(ring_->header()->lost_full.load(), 50u);
+}
+
+TEST_F(RingTest, FreshRingReadsEmptyNotPending) {
+    // Its zero-filled memory must not look like a record being written,
+    // or an idle consumer polls instead of sleeping.
+    RingReader reader(ring_.get(), key_);
+    RecordView view;
+    EXPECT_EQ(reader.peek(&view), RingReader::Peek::Empty);
+    EXPECT_FALSE(reader.resolve_stuck(table(), true));
+    EXPECT_EQ(reader.lost(), 0u);
 }
 
 TEST_F(RingTest, AFullRingRefusesAndCountsUntilTheConsumerPublishes) {
