@@ -10,7 +10,8 @@ namespace w32rt::registry {
 namespace {
 
 constexpr uint32_t kMagic = 0x4a474552;  // "REGJ"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
+constexpr int64_t kWriteLeaseNs = 1000000000;
 
 struct JournalHeader {
     RegionHeader region;
@@ -20,8 +21,12 @@ struct JournalHeader {
     uint32_t capacity;
     uint32_t entry_size;
     uint32_t max_ids;
+    std::atomic<uint64_t> writes_begun;
+    std::atomic<uint64_t> writes_done;
+    std::atomic<int64_t> last_begun_ns;  // CLOCK_MONOTONIC, shared by all processes
+    uint64_t unused[5];
 };
-static_assert(sizeof(JournalHeader) == 64, "shared layout");
+static_assert(sizeof(JournalHeader) == 128, "shared layout");
 
 struct JournalEntry {
     std::atomic<uint64_t> seq;  // 0 while a writer fills the entry
@@ -60,11 +65,32 @@ Journal::Journal(std::unique_ptr<SharedRegion> region) : region_(std::move(regio
     reserved_ = &h->reserved;
     published_ = &h->published;
     wake_ = &h->wake;
+    writes_begun_ = &h->writes_begun;
+    writes_done_ = &h->writes_done;
+    last_begun_ns_ = &h->last_begun_ns;
     entries_ = static_cast<char*>(region_->base()) + sizeof(JournalHeader);
 }
 
-void Journal::publish(const std::vector<Change>& changes) {
-    if (changes.empty()) return;
+Journal::Stamp Journal::stamp() const {
+    Stamp stamp;
+    // Done first: a write done after this load has begun by the next one,
+    // so a stamp never shows more writes done than begun.
+    stamp.done = writes_done_->load(std::memory_order_acquire);
+    stamp.begun = writes_begun_->load(std::memory_order_acquire);
+    return stamp;
+}
+
+bool Journal::write_under_way(const Stamp& stamp) const {
+    if (stamp.begun == stamp.done) return false;
+    return monotonic_ns() - last_begun_ns_->load(std::memory_order_acquire) < kWriteLeaseNs;
+}
+
+void Journal::begin_write() {
+    last_begun_ns_->store(monotonic_ns(), std::memory_order_release);
+    writes_begun_->fetch_add(1, std::memory_order_acq_rel);
+}
+
+void Journal::end_write(const std::vector<Change>& changes) {
     auto* entries = reinterpret_cast<JournalEntry*>(entries_);
     for (const Change& change : changes) {
         uint64_t seq = reserved_->fetch_add(1, std::memory_order_acq_rel) + 1;
@@ -82,6 +108,8 @@ void Journal::publish(const std::vector<Change>& changes) {
                !published_->compare_exchange_weak(current, seq, std::memory_order_release, std::memory_order_relaxed)) {
         }
     }
+    writes_done_->fetch_add(1, std::memory_order_acq_rel);
+    if (changes.empty()) return;
     wake_->fetch_add(1, std::memory_order_release);
     futex_wake(wake_, INT_MAX, FutexScope::Shared);
 }

@@ -2,21 +2,27 @@
 // one per machine root, written by every process that commits a change.
 //
 // It serves two readers:
-//  - the per-process value cache, which is valid for exactly one value of
-//    `published` (the change counter): any committed change moves it;
+//  - the per-process cache (registry.h), through the write stamp: the
+//    number of write transactions begun and done. What is read from the
+//    database may be cached only while no write is between its begin and
+//    its done, and stays valid while the stamp does not move;
 //  - the watcher thread of a process with armed notifications, which sleeps
 //    on the futex word `wake` and matches the entries it has not seen
 //    against its watches.
 //
-// Protocol. A writer first commits its transaction, then for each change
-// reserves a sequence number (fetch_add on `reserved`), writes the entry
-// under a per-entry sequence lock, and raises `published` to that number
-// (a monotonic maximum). Last it bumps `wake` and wakes all waiters. There
-// is no lock, so a writer killed at any point leaves nothing stuck: an entry
-// that never completes, or one overwritten before a slow reader got to it,
-// reads as lost, and the reader then assumes every watch matched. Because
-// the commit precedes the reservation, a reader that sees published >= s
-// reads the database with change s in it.
+// Protocol. A writer, holding the database's write lock, counts its write
+// as begun (and notes the time), commits, then for each change reserves a
+// sequence number (fetch_add on `reserved`), writes the entry under a
+// per-entry sequence lock and raises `published` to that number (a
+// monotonic maximum); last it counts the write as done, bumps `wake` and
+// wakes all waiters. Because the commit precedes the reservation, a reader
+// that sees published >= s reads the database with change s in it.
+//
+// Nothing is locked, so a writer killed at any point leaves nothing stuck:
+// an entry that never completes, or one overwritten before a slow reader got
+// to it, reads as lost, and the reader then assumes every watch matched; a
+// write begun and never done stops counting as under way a second after it
+// began (the lease), so caching resumes.
 //
 // Everything read from the mapping is checked: sizes in the header, entry
 // depths, and each entry's sequence before and after it is copied.
@@ -65,11 +71,31 @@ public:
     // the last error set when shared memory cannot be had.
     static std::unique_ptr<Journal> open(const std::string& shm_name);
 
-    // The change counter: the highest sequence published.
+    // Writes begun and done, read at one moment.
+    struct Stamp {
+        uint64_t begun = 0;
+        uint64_t done = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+    Stamp stamp() const;
+    // True while some write is between its begin and its done, and began
+    // less than the lease ago.
+    bool write_under_way(const Stamp& stamp) const;
+
+    // The highest sequence published.
     uint64_t published() const { return published_->load(std::memory_order_acquire); }
 
-    // Records committed changes and wakes every watcher of the root.
-    void publish(const std::vector<Change>& changes);
+    // Called under the database's write lock, right before the commit.
+    void begin_write();
+    // Called after the commit (changes empty when it failed): records the
+    // changes, counts the write done and wakes every watcher of the root.
+    void end_write(const std::vector<Change>& changes);
+
+    // Records changes and wakes every watcher, outside any write (tests).
+    void publish(const std::vector<Change>& changes) {
+        begin_write();
+        end_write(changes);
+    }
 
     enum class EntryState {
         Complete,
@@ -92,6 +118,9 @@ private:
     std::atomic<uint64_t>* reserved_;
     std::atomic<uint64_t>* published_;
     std::atomic<uint32_t>* wake_;
+    std::atomic<uint64_t>* writes_begun_;
+    std::atomic<uint64_t>* writes_done_;
+    std::atomic<int64_t>* last_begun_ns_;
     char* entries_;
 };
 

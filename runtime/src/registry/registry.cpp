@@ -15,7 +15,6 @@ namespace w32rt::registry {
 
 namespace {
 
-constexpr int64_t kCacheMaxAgeNs = 1000000000;
 constexpr size_t kCacheMaxEntries = 8192;
 
 int64_t coarse_now_ns() {
@@ -210,10 +209,13 @@ LSTATUS Registry::write_transaction(Fn&& fn) {
             db.rollback();
             return s;
         }
+        // A write that changed nothing needs no stamp: nothing cached goes
+        // stale, nobody is to be notified.
+        bool journaled = journal_ && !changes.empty();
+        if (journaled) journal_->begin_write();
         s = db.commit();
-        if (s != ERROR_SUCCESS) return s;
-        if (journal_) journal_->publish(changes);
-        return ERROR_SUCCESS;
+        if (journaled) journal_->end_write(s == ERROR_SUCCESS ? changes : std::vector<Change>());
+        return s;
     });
     // No database, and this process may not make one: it may not write.
     return status == kNoDatabase ? ERROR_ACCESS_DENIED : status;
@@ -232,7 +234,12 @@ void Registry::close_database() {
     }
     std::lock_guard<std::mutex> lock(cache_mutex_);
     cache_.clear();
-    cache_generation_ = ~uint64_t(0);
+    cache_valid_ = false;
+}
+
+void Registry::set_cache_max_age(int64_t ns) {
+    std::lock_guard<std::mutex> lock(cache_mutex_);
+    cache_max_age_ns_ = ns;
 }
 
 void Registry::set_busy_timeout(int ms) {
@@ -243,35 +250,36 @@ void Registry::set_busy_timeout(int ms) {
 
 // ---- Cache -----------------------------------------------------------------
 
-uint64_t Registry::change_counter() const { return journal_ ? journal_->published() : 0; }
+Journal::Stamp Registry::cache_stamp() const { return journal_ ? journal_->stamp() : Journal::Stamp(); }
 
-void Registry::cache_validate_locked(uint64_t counter) {
+void Registry::cache_validate_locked(const Journal::Stamp& stamp) {
     int64_t now = coarse_now_ns();
-    if (counter != cache_generation_ || now - cache_validated_ns_ > kCacheMaxAgeNs) {
+    if (!cache_valid_ || !(stamp == cache_generation_) || now - cache_validated_ns_ > cache_max_age_ns_) {
         cache_.clear();
-        cache_generation_ = counter;
+        cache_valid_ = true;
+        cache_generation_ = stamp;
         cache_validated_ns_ = now;
     }
 }
 
 bool Registry::cache_find(const std::string& key, CacheEntry* out) {
     if (!journal_) return false;
-    uint64_t counter = journal_->published();
+    Journal::Stamp stamp = journal_->stamp();
+    if (journal_->write_under_way(stamp)) return false;
     std::lock_guard<std::mutex> lock(cache_mutex_);
-    cache_validate_locked(counter);
+    cache_validate_locked(stamp);
     auto it = cache_.find(key);
     if (it == cache_.end()) return false;
     *out = it->second;
     return true;
 }
 
-void Registry::cache_store(const std::string& key, uint64_t generation, CacheEntry entry) {
+void Registry::cache_store(const std::string& key, const Journal::Stamp& before, CacheEntry entry) {
     if (!journal_) return;
-    uint64_t counter = journal_->published();
+    Journal::Stamp after = journal_->stamp();
+    if (!(after == before) || journal_->write_under_way(before)) return;
     std::lock_guard<std::mutex> lock(cache_mutex_);
-    cache_validate_locked(counter);
-    // Read under an older counter: a change may have landed since.
-    if (cache_generation_ != generation) return;
+    cache_validate_locked(after);
     if (cache_.size() >= kCacheMaxEntries) cache_.clear();
     cache_[key] = std::move(entry);
 }
@@ -305,7 +313,7 @@ LSTATUS Registry::open(const NodeRef& base, std::string_view path, NodeRef* out)
         *out = entry.node;
         return entry.status;
     }
-    uint64_t generation = change_counter();
+    Journal::Stamp generation = cache_stamp();
     status = with_database([&](Database& db) -> LSTATUS {
         LSTATUS s = db.begin_read();
         if (s != ERROR_SUCCESS) return s;
@@ -340,7 +348,7 @@ LSTATUS Registry::query_value(const NodeRef& node, std::string_view name, ValueR
         *out = entry.value;
         return entry.status;
     }
-    uint64_t generation = change_counter();
+    Journal::Stamp generation = cache_stamp();
     LSTATUS status = with_database([&](Database& db) -> LSTATUS {
         LSTATUS s = db.begin_read();
         if (s != ERROR_SUCCESS) return s;
@@ -382,7 +390,7 @@ LSTATUS Registry::snapshot(const NodeRef& node, SnapshotRef* out) {
         *out = entry.snapshot;
         return entry.status;
     }
-    uint64_t generation = change_counter();
+    Journal::Stamp generation = cache_stamp();
     auto snap = std::make_shared<KeySnapshot>();
     LSTATUS status = with_database([&](Database& db) -> LSTATUS {
         LSTATUS s = db.begin_read();

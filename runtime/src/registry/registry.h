@@ -8,12 +8,16 @@
 // exactly. Sub-keys are listed in the order of their folded names, values in
 // the order they were first set.
 //
-// Cache. Every read that misses goes to the database and is remembered under
-// the change counter (Journal::published) read *before* the database, so a
-// change committed after that read moves the counter and empties the cache
-// on the next use. Entries older than a second are dropped too, which bounds
-// how long a change can stay unseen when its writer died between commit and
-// publication, or when the file was changed by other means.
+// Cache. A read that misses goes to the database and is remembered under the
+// journal's write stamp taken *before* the database was read, and only if
+// the stamp is still the same afterwards and no write was under way at
+// either moment. So an entry was read while no commit could land, and any
+// later commit, of any process, moves the stamp and empties the cache on
+// the next use. (Without the "under way" rule two readers racing a commit
+// that is not yet published could cache the old and the new value under the
+// same stamp, and a thread could see a value go back.) Entries older than a
+// second are dropped as well, which bounds how long a change can stay unseen
+// when the file was changed by other means.
 //
 // Lock order: user_mutex_, db_mutex_, cache_mutex_; the notifier's lock is
 // never held while calling in here.
@@ -151,10 +155,11 @@ public:
     // notifications fail).
     Journal* journal() { return journal_.get(); }
 
-    // Tests: drops the connection and the cache (the next call reopens), and
-    // sets the bound of every lock wait.
+    // Tests: drops the connection and the cache (the next call reopens);
+    // sets the bound of every lock wait; sets how long cached entries live.
     void close_database();
     void set_busy_timeout(int ms);
+    void set_cache_max_age(int64_t ns);
 
 private:
     struct CacheEntry {
@@ -166,10 +171,11 @@ private:
 
     // Looks key up in the cache; true on a hit.
     bool cache_find(const std::string& key, CacheEntry* out);
-    // Stores an entry read under counter `generation`.
-    void cache_store(const std::string& key, uint64_t generation, CacheEntry entry);
-    void cache_validate_locked(uint64_t counter);
-    uint64_t change_counter() const;
+    // The stamp to take before reading the database for cache_store.
+    Journal::Stamp cache_stamp() const;
+    // Stores an entry read from the database after `before` was taken.
+    void cache_store(const std::string& key, const Journal::Stamp& before, CacheEntry entry);
+    void cache_validate_locked(const Journal::Stamp& stamp);
 
     // Runs fn(db) with the connection open (opening it when needed), under
     // db_mutex_. A status that tells of damage closes the connection.
@@ -197,8 +203,10 @@ private:
     int busy_timeout_ms_ = 5000;
 
     std::mutex cache_mutex_;
-    uint64_t cache_generation_ = ~uint64_t(0);
+    bool cache_valid_ = false;
+    Journal::Stamp cache_generation_;
     int64_t cache_validated_ns_ = 0;
+    int64_t cache_max_age_ns_ = 1000000000;
     std::unordered_map<std::string, CacheEntry> cache_;
 
     std::mutex user_mutex_;

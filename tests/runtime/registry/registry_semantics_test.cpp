@@ -3,6 +3,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "core/handle_table.h"
 #include "registry_test_util.h"
 
@@ -536,6 +540,36 @@ TEST_F(RegistrySemantics, FlushSucceedsAndKeepsData) {
     DWORD v = 0;
     EXPECT_EQ(get_dword(key.get(), "V", &v), ERROR_SUCCESS);
     EXPECT_EQ(v, 9u);
+}
+
+TEST_F(RegistrySemantics, ConcurrentReadersNeverSeeAValueGoBack) {
+    constexpr DWORD kWrites = 300;
+    Key key;
+    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Counter", &key), ERROR_SUCCESS);
+    ASSERT_EQ(set_dword(key.get(), "V", 0), ERROR_SUCCESS);
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r) {
+        readers.emplace_back([&] {
+            DWORD last = 0;
+            while (last < kWrites && !failed) {
+                HKEY k = nullptr;
+                DWORD v = 0;
+                if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Counter", 0, KEY_READ, &k) != ERROR_SUCCESS ||
+                    get_dword(k, "V", &v) != ERROR_SUCCESS || v < last)
+                    failed = true;
+                RegCloseKey(k);
+                last = v;
+            }
+        });
+    }
+    for (DWORD i = 1; i <= kWrites && !failed; ++i) {
+        LSTATUS status = set_dword(key.get(), "V", i);
+        EXPECT_EQ(status, ERROR_SUCCESS);
+        if (status != ERROR_SUCCESS) failed = true;
+    }
+    for (std::thread& t : readers) t.join();
+    EXPECT_FALSE(failed);
 }
 
 }  // namespace
