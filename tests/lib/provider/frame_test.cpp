@@ -181,3 +181,18 @@ TEST(Resources, StringTableIsLoadedThroughTheModuleHandle) {
     char buffer[8];
     EXPECT_EQ(LoadStringA(module, 128, buffer, sizeof buffer), 0);
 }
+
+TEST(Resources, MessageTableFormatsThroughTheModuleHandle) {
+    HINSTANCE module = LibraryModule();
+    ASSERT_NE(module, nullptr);
+    char text[64] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module, 1, 0, text,
+                                  sizeof text, nullptr);
+    EXPECT_EQ(length, 19u);
+    EXPECT_STREQ(text, "Application Event\r\n");
+    const char* inserts[] = {"line of text"};
+    length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, 2, 0, text,
+                            sizeof text, reinterpret_cast<va_list*>(const_cast<char**>(inserts)));
+    EXPECT_STREQ(text, "line of text\r\n");
+    EXPECT_EQ(length, 14u);
+}
