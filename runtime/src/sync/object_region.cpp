@@ -479,7 +479,7 @@ DWORD ObjectRegion::create(const CreateRequest& request, ObjectRef* out, bool* e
     s.holders = 1;
     s.name_hash = hash;
     s.name_length = uint32_t(request.name.size());
-    memcpy(s.name, request.name.data(), request.name.size());
+    if (!request.name.empty()) memcpy(s.name, request.name.data(), request.name.size());
     s.name[request.name.size()] = '\0';
     s.type = request.type;
 

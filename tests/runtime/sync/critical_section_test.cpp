@@ -89,7 +89,7 @@ TEST(CriticalSectionTest, WaitingThreadGetsItWhenReleased) {
         LeaveCriticalSection(&cs);
     });
     // The waiter marks the word before it sleeps.
-    ASSERT_TRUE(testing_support::eventually([&] { return cs.LockCount == 2; }));
+    ASSERT_TRUE(testing_support::eventually([&] { return __atomic_load_n(&cs.LockCount, __ATOMIC_RELAXED) == 2; }));
     EXPECT_FALSE(entered.load());
     LeaveCriticalSection(&cs);
     t.join();
