@@ -40,6 +40,8 @@ whole file before changing anything; FILE "-" is standard input or output.)";
 
 const char kKeyHelp[] =
     "KEY is ROOT\\Path with ROOT one of HKLM, HKCU, HKU (or HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS).";
+const char kSlashHelp[] =
+    "\nOptions may also be written as the reg tool takes them: /v NAME, /ve, /va, /s, /t TYPE, /d DATA, /f.";
 
 // ---- Keys and statuses -----------------------------------------------------
 
@@ -698,6 +700,7 @@ void setup(CLI::App& app) {
     query->add_option("-v,--value", query_options->value, "Show this value only");
     query->add_flag("--ve", query_options->default_value, "Show the default value only");
     query->add_flag("-s,--recurse", query_options->recurse, "Show all keys below, with their values");
+    query->footer(std::string(kKeyHelp) + kSlashHelp);
     query->callback([query_options, query] {
         query_options->value_given = query->count("--value") > 0;
         run_query(*query_options);
@@ -716,7 +719,7 @@ void setup(CLI::App& app) {
                     "The data: text (REG_MULTI_SZ strings separated by \\0), a number (decimal or 0x hex) or hex "
                     "bytes");
     add->add_flag("-f,--force", add_options->force, "Overwrite an existing value");
-    add->footer(kKeyHelp);
+    add->footer(std::string(kKeyHelp) + kSlashHelp);
     add->callback([add_options, add] {
         add_options->value_given = add->count("--value") > 0;
         run_add(*add_options);
@@ -730,7 +733,7 @@ void setup(CLI::App& app) {
     del->add_flag("--ve", delete_options->default_value, "Delete the default value only");
     del->add_flag("--va", delete_options->all_values, "Delete all values of the key, keep the key");
     del->add_flag("-f,--force", delete_options->force, "Accepted; nothing is asked");
-    del->footer(kKeyHelp);
+    del->footer(std::string(kKeyHelp) + kSlashHelp);
     del->callback([delete_options, del] {
         delete_options->value_given = del->count("--value") > 0;
         run_delete(*delete_options);
