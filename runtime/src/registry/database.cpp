@@ -182,6 +182,13 @@ LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, options.busy_timeout_ms);
 
+    // Look before writing anything: a file that is not a registry is
+    // reported and left exactly as it is.
+    bool empty = false;
+    LSTATUS status = database->inspect(&empty);
+    if (status != ERROR_SUCCESS) return status;
+    if (empty && !(writable && options.may_create)) return ERROR_FILE_NOT_FOUND;
+
     if (writable) {
         std::unique_ptr<Statement> mode = database->statement("PRAGMA journal_mode=WAL");
         if (!mode) return database->last_status();
@@ -197,64 +204,66 @@ LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
         rc = database->exec("PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=4194304");
         if (rc != SQLITE_OK) return status_from_sqlite(rc);
     }
-    LSTATUS status = database->prepare_schema(writable && options.may_create);
-    if (status != ERROR_SUCCESS) return status;
+    if (empty) {
+        status = database->create_schema();
+        if (status != ERROR_SUCCESS) return status;
+    }
     *out = std::move(database);
     return ERROR_SUCCESS;
 }
 
-LSTATUS Database::prepare_schema(bool create) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        int rc;
-        int app_id = read_pragma_int(db_, "PRAGMA application_id", &rc);
+LSTATUS Database::inspect(bool* empty) {
+    *empty = false;
+    int rc;
+    int app_id = read_pragma_int(db_, "PRAGMA application_id", &rc);
+    if (rc != SQLITE_OK) return status_from_sqlite(rc);
+    if (app_id == kApplicationId) {
+        int version = read_pragma_int(db_, "PRAGMA user_version", &rc);
         if (rc != SQLITE_OK) return status_from_sqlite(rc);
-        if (app_id == kApplicationId) {
-            int version = read_pragma_int(db_, "PRAGMA user_version", &rc);
-            if (rc != SQLITE_OK) return status_from_sqlite(rc);
-            if (version != kSchemaVersion) return ERROR_REGISTRY_CORRUPT;
-            // The columns the registry reads must all be there.
-            if (!statement_compiles(db_, "SELECT id, parent, name, folded, class, volatile, last_write FROM keys", &rc) ||
-                !statement_compiles(db_, "SELECT id, key, name, folded, type, data FROM vals", &rc))
-                return rc == SQLITE_ERROR ? ERROR_REGISTRY_CORRUPT : status_from_sqlite(rc);
-            return ERROR_SUCCESS;
-        }
-        if (app_id != 0) return ERROR_REGISTRY_CORRUPT;
-        int tables = read_pragma_int(db_, "SELECT count(*) FROM sqlite_master", &rc);
-        if (rc != SQLITE_OK) return status_from_sqlite(rc);
-        if (tables != 0) return ERROR_REGISTRY_CORRUPT;
-        // A new, empty file: nothing to read until its creator wrote the
-        // schema.
-        if (!create) return ERROR_FILE_NOT_FOUND;
-        LSTATUS status = begin_write();
-        if (status != ERROR_SUCCESS) return status;
-        int again = read_pragma_int(db_, "PRAGMA application_id", &rc);
-        if (rc == SQLITE_OK && again == 0) {
-            rc = exec(kSchema);
-            if (rc == SQLITE_OK) {
-                std::unique_ptr<Statement> roots = statement(
-                    "INSERT INTO keys(id, parent, name, folded, last_write) VALUES "
-                    "(1, 0, 'MACHINE', 'MACHINE', ?1), (2, 0, 'USERS', 'USERS', ?1)");
-                rc = roots ? roots->bind(1, filetime_now()).step() : last_rc_;
-                if (rc == SQLITE_DONE) rc = SQLITE_OK;
-            }
-            if (rc == SQLITE_OK) {
-                std::string marks = "PRAGMA application_id=" + std::to_string(kApplicationId) +
-                                    "; PRAGMA user_version=" + std::to_string(kSchemaVersion);
-                rc = exec(marks.c_str());
-            }
-            if (rc != SQLITE_OK) {
-                rollback();
-                return status_from_sqlite(rc);
-            }
-            status = commit();
-            if (status != ERROR_SUCCESS) return status;
-        } else {
-            rollback();
-        }
-        // Read back what is there now: ours, or what a concurrent creator
-        // wrote.
+        if (version != kSchemaVersion) return ERROR_REGISTRY_CORRUPT;
+        // The columns the registry reads must all be there.
+        if (!statement_compiles(db_, "SELECT id, parent, name, folded, class, volatile, last_write FROM keys", &rc) ||
+            !statement_compiles(db_, "SELECT id, key, name, folded, type, data FROM vals", &rc))
+            return (rc & 0xff) == SQLITE_ERROR ? ERROR_REGISTRY_CORRUPT : status_from_sqlite(rc);
+        return ERROR_SUCCESS;
     }
-    return ERROR_REGISTRY_CORRUPT;
+    if (app_id != 0) return ERROR_REGISTRY_CORRUPT;
+    int tables = read_pragma_int(db_, "SELECT count(*) FROM sqlite_master", &rc);
+    if (rc != SQLITE_OK) return status_from_sqlite(rc);
+    if (tables != 0) return ERROR_REGISTRY_CORRUPT;
+    // A new, empty file: nothing to read until its creator writes the schema.
+    *empty = true;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Database::create_schema() {
+    LSTATUS status = begin_write();
+    if (status != ERROR_SUCCESS) return status;
+    // Another process may have made it while we waited for the lock.
+    bool empty = false;
+    status = inspect(&empty);
+    if (status != ERROR_SUCCESS || !empty) {
+        rollback();
+        return status;
+    }
+    int rc = exec(kSchema);
+    if (rc == SQLITE_OK) {
+        std::unique_ptr<Statement> roots = statement(
+            "INSERT INTO keys(id, parent, name, folded, last_write) VALUES "
+            "(1, 0, 'MACHINE', 'MACHINE', ?1), (2, 0, 'USERS', 'USERS', ?1)");
+        rc = roots ? roots->bind(1, filetime_now()).step() : last_rc_;
+        if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+    if (rc == SQLITE_OK) {
+        std::string marks = "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                            "; PRAGMA user_version=" + std::to_string(kSchemaVersion);
+        rc = exec(marks.c_str());
+    }
+    if (rc != SQLITE_OK) {
+        rollback();
+        return status_from_sqlite(rc);
+    }
+    return commit();
 }
 
 Database::~Database() {

@@ -124,7 +124,10 @@ public:
 
 private:
     Database(sqlite3* db, std::string path, bool writable) : db_(db), path_(std::move(path)), writable_(writable) {}
-    LSTATUS prepare_schema(bool create);
+    // Whether the file holds a registry (ERROR_SUCCESS), nothing yet (*empty)
+    // or something else (ERROR_REGISTRY_CORRUPT).
+    LSTATUS inspect(bool* empty);
+    LSTATUS create_schema();
 
     sqlite3* db_;
     std::string path_;

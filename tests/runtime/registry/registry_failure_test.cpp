@@ -48,6 +48,11 @@ void overwrite(const std::string& path, off_t offset, size_t size, char fill) {
     close(fd);
 }
 
+std::string file_contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 off_t file_size(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
@@ -155,11 +160,11 @@ TEST_F(RegistryFailure, ForeignDatabaseIsNeitherUsedNorChanged) {
                   SQLITE_OK);
         sqlite3_close(db);
     }
-    off_t size = file_size(registry_file());
+    std::string before = file_contents(registry_file());
     Key key;
     EXPECT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software", &key), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software", &key), ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(file_size(registry_file()), size);
+    EXPECT_EQ(file_contents(registry_file()), before) << "not even its journal mode was changed";
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(registry_file().c_str(), &db), SQLITE_OK);
     sqlite3_stmt* stmt = nullptr;
