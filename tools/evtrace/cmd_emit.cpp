@@ -252,10 +252,20 @@ void setup(CLI::App& app) {
         kind->add_option("--rate", o->rate, "Events per second (0: as fast as possible)");
         kind->add_flag("--quiet,-q", o->quiet, "Print nothing; the exit code tells (2: some failed)");
     };
-    auto typed = [o](CLI::App* kind, ULONG defaultType) {
-        kind->add_option("--type", o->type, "Event type")->default_val(defaultType)->capture_default_str();
+    // Every kind has its own default type; the options share one variable,
+    // so the default is applied when the kind runs, not at set-up.
+    auto types = std::make_shared<std::map<std::string, std::pair<CLI::Option*, ULONG>>>();
+    auto typed = [o, types](CLI::App* kind, ULONG defaultType) {
+        CLI::Option* option = kind->add_option("--type", o->type, fmt::format("Event type (default {})", defaultType));
+        (*types)[kind->get_name()] = {option, defaultType};
     };
-    auto run = [o](const char* kind) { return [o, kind] { Run(kind, *o); }; };
+    auto run = [o, types](const char* kind) {
+        return [o, types, kind] {
+            auto found = types->find(kind);
+            if (found != types->end() && found->second.first->count() == 0) o->type = found->second.second;
+            Run(kind, *o);
+        };
+    };
 
     CLI::App* text = emit->add_subcommand("text", "A text (EvTraceString)");
     text->add_option("text", o->text, "The text")->required();

@@ -252,7 +252,11 @@ void WINAPI OnEvent(PEVENT_TRACE event) {
             nlohmann::json decoded = out["payload"];
             size_t length = decoded["length"].get<size_t>();
             decoded.erase("length");
-            printf("  payload %zu bytes: %s\n", length, decoded.dump().c_str());
+            if (decoded["form"] == "text or bytes") {
+                printf("  payload %zu bytes: \"%s\"\n", length, decoded["text"].get<std::string>().c_str());
+            } else {
+                printf("  payload %zu bytes: %s\n", length, decoded.dump().c_str());
+            }
             HexDump(data + kFixed, length, g_options.hexBytes);
         } else {
             if (out.contains("driver")) printf("  driver event: %s\n", out["driver"].dump().c_str());
