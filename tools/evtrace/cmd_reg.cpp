@@ -64,7 +64,9 @@ struct KeyPath {
     std::string sub;        // without leading or trailing backslashes
 
     std::string display() const { return sub.empty() ? root_name : root_name + "\\" + sub; }
-    KeyPath child(const std::string& name) const { return KeyPath{root, root_name, sub.empty() ? name : sub + "\\" + name}; }
+    KeyPath child(const std::string& name) const {
+        return KeyPath{root, root_name, sub.empty() ? name : sub + "\\" + name};
+    }
 };
 
 bool iequals(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
@@ -154,9 +156,8 @@ std::vector<ValueItem> read_values(HKEY key, const KeyPath& path) {
             for (int cut = 0; cut < 2 && data_size > 0 && data[data_size - 1] == 0; ++cut) {
                 DWORD chars = DWORD(name.size());
                 DWORD smaller = data_size - 1;
-                if (RegEnumValueA(key, i, name.data(), &chars, nullptr, nullptr, data.data(), &smaller) != ERROR_SUCCESS ||
-                    smaller != data_size - 1)
-                    break;
+                LSTATUS again = RegEnumValueA(key, i, name.data(), &chars, nullptr, nullptr, data.data(), &smaller);
+                if (again != ERROR_SUCCESS || smaller != data_size - 1) break;
                 data_size = smaller;
             }
         }
@@ -211,7 +212,8 @@ std::string hex_bytes(const std::string& data) {
 
 uint64_t little_endian(const std::string& data, size_t bytes) {
     uint64_t value = 0;
-    for (size_t i = 0; i < bytes && i < data.size(); ++i) value |= uint64_t(static_cast<unsigned char>(data[i])) << (8 * i);
+    for (size_t i = 0; i < bytes && i < data.size(); ++i)
+        value |= uint64_t(static_cast<unsigned char>(data[i])) << (8 * i);
     return value;
 }
 
@@ -462,7 +464,8 @@ bool plain_text(const std::string& data) {
 std::string export_value(const ValueItem& value) {
     std::string line = value.name.empty() ? "@" : quoted(value.name);
     line += '=';
-    if (value.type == REG_SZ && plain_text(value.data)) return line + quoted(value.data.substr(0, value.data.size() - 1));
+    if (value.type == REG_SZ && plain_text(value.data))
+        return line + quoted(value.data.substr(0, value.data.size() - 1));
     if (value.type == REG_DWORD && value.data.size() == 4)
         return line + fmt::format("dword:{:08x}", little_endian(value.data, 4));
     line += value.type == REG_BINARY ? std::string("hex:") : fmt::format("hex({:x}):", value.type);
@@ -541,6 +544,8 @@ std::optional<std::string> read_quoted(const std::string& text, size_t* pos) {
     return std::nullopt;
 }
 
+bool all_hex(const std::string& s) { return s.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos; }
+
 std::string trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r");
     if (b == std::string::npos) return {};
@@ -574,7 +579,7 @@ ImportValue parse_value_line(const std::string& text, size_t line_number) {
     }
     if (data.rfind("dword:", 0) == 0) {
         std::string digits = data.substr(6);
-        if (digits.empty() || digits.size() > 8 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        if (digits.empty() || digits.size() > 8 || !all_hex(digits))
             bad_line(line_number, "dword: needs up to 8 hex digits");
         value.type = REG_DWORD;
         value.data = little_endian_bytes(std::stoul(digits, nullptr, 16), 4);
@@ -587,7 +592,7 @@ ImportValue parse_value_line(const std::string& text, size_t line_number) {
     } else if (data.rfind("hex(", 0) == 0) {
         size_t close = data.find("):");
         std::string number = close == std::string::npos ? "" : data.substr(4, close - 4);
-        if (number.empty() || number.size() > 8 || number.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        if (number.empty() || number.size() > 8 || !all_hex(number))
             bad_line(line_number, "hex(N): needs the type N in hex");
         value.type = DWORD(std::stoul(number, nullptr, 16));
         bytes = data.substr(close + 2);

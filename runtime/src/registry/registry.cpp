@@ -44,7 +44,8 @@ LSTATUS parse_path(std::string_view path, ParsedPath* out) {
     size_t start = 0;
     for (;;) {
         size_t end = path.find('\\', start);
-        std::string_view part = path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        size_t length = end == std::string_view::npos ? std::string_view::npos : end - start;
+        std::string_view part = path.substr(start, length);
         if (part.empty()) return ERROR_BAD_PATHNAME;
         if (part.size() > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
         out->parts.push_back(part);

@@ -87,7 +87,8 @@ class Registry;
 // have one object each per registry, never closed.
 class KeyObject : public KernelObject {
 public:
-    KeyObject(Registry& registry, NodeRef node) : KernelObject(ObjectKind::RegistryKey), registry_(registry), node_(std::move(node)) {}
+    KeyObject(Registry& registry, NodeRef node)
+        : KernelObject(ObjectKind::RegistryKey), registry_(registry), node_(std::move(node)) {}
 
     Registry& registry() const { return registry_; }
     const NodeRef& node() const { return node_; }
