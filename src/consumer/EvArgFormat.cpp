@@ -99,13 +99,32 @@ bool IsSignedLetter(char c) { return c == 'd' || c == 'i'; }
 bool IsFloatLetter(char c) { return strchr("eEfFgGaA", c) != nullptr; }
 bool IsCharLetter(char c) { return c == 'c' || c == 'C'; }
 
-// Builds "%<flags><width>.<precision><length><letter>" from checked parts.
-void BuildFormat(const Conversion& conv, const char* length, char letter, int precision, char* fmt, size_t size) {
-    char width[16] = "";
-    char prec[16] = "";
-    if (conv.width >= 0) snprintf(width, sizeof width, "%d", conv.width);
-    if (precision >= 0) snprintf(prec, sizeof prec, ".%d", precision);
-    snprintf(fmt, size, "%%%s%s%s%s%c", conv.flags, width, prec, length, letter);
+// Appends the decimal digits of a checked width or precision (0 to 1023).
+char* PutNumber(char* p, int value) {
+    char digits[4];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    while (n > 0) *p++ = digits[--n];
+    return p;
+}
+
+// Builds "%<flags><width>.<precision><length><letter>" from checked parts
+// (at most 1 + 8 + 4 + 5 + 2 + 1 characters and the zero).
+void BuildFormat(const Conversion& conv, const char* length, char letter, int precision, char* fmt) {
+    char* p = fmt;
+    *p++ = '%';
+    for (const char* f = conv.flags; *f != '\0'; ++f) *p++ = *f;
+    if (conv.width >= 0) p = PutNumber(p, conv.width);
+    if (precision >= 0) {
+        *p++ = '.';
+        p = PutNumber(p, precision);
+    }
+    while (*length != '\0') *p++ = *length++;
+    *p++ = letter;
+    *p = '\0';
 }
 
 // Formats one value by a checked conversion. When the kind, the size or the
@@ -117,8 +136,11 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
         out[start] = '\0';
         return PieceResult::kMismatch;
     };
-    char fmt[48];
-    char text[1600];
+    char fmt[32];
+    // The value is formatted straight into the output: the checks are done,
+    // only the room can still run out.
+    char* text = out + *len;
+    const size_t room = cap - *len;
     int n = -1;
     const LengthMod lm = conv.length;
     const char letter = conv.letter;
@@ -130,21 +152,21 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
         // bounds what is read.
         int available = int(strnlen(reinterpret_cast<const char*>(value), valueSize));
         int precision = conv.precision >= 0 && conv.precision < available ? conv.precision : available;
-        BuildFormat(conv, "", 's', precision, fmt, sizeof fmt);
-        n = snprintf(text, sizeof text, fmt, reinterpret_cast<const char*>(value));
+        BuildFormat(conv, "", 's', precision, fmt);
+        n = snprintf(text, room, fmt, reinterpret_cast<const char*>(value));
         break;
     }
     case kArgChar: {
         if (valueSize != 1) return mismatch();
         int v = value[0];
         if (IsCharLetter(letter) && (lm == LengthMod::None || lm == LengthMod::h)) {
-            BuildFormat(conv, "", 'c', -1, fmt, sizeof fmt);
+            BuildFormat(conv, "", 'c', -1, fmt);
         } else if (IsIntegerLetter(letter) && (lm == LengthMod::None || lm == LengthMod::h || lm == LengthMod::hh)) {
-            BuildFormat(conv, "", letter, conv.precision, fmt, sizeof fmt);
+            BuildFormat(conv, "", letter, conv.precision, fmt);
         } else {
             return mismatch();
         }
-        n = snprintf(text, sizeof text, fmt, v);
+        n = snprintf(text, room, fmt, v);
         break;
     }
     case kArgInt:
@@ -152,8 +174,8 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
         if (valueSize != 4) return mismatch();
         DWORD raw = ReadU32(value);
         if (IsCharLetter(letter) && (lm == LengthMod::None || lm == LengthMod::h)) {
-            BuildFormat(conv, "", 'c', -1, fmt, sizeof fmt);
-            n = snprintf(text, sizeof text, fmt, int(raw & 0xFF));
+            BuildFormat(conv, "", 'c', -1, fmt);
+            n = snprintf(text, room, fmt, int(raw & 0xFF));
             break;
         }
         if (!IsIntegerLetter(letter)) return mismatch();
@@ -166,11 +188,11 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
         case LengthMod::hh: length = "hh"; break;
         default: return mismatch();
         }
-        BuildFormat(conv, length, letter, conv.precision, fmt, sizeof fmt);
+        BuildFormat(conv, length, letter, conv.precision, fmt);
         if (IsSignedLetter(letter)) {
-            n = snprintf(text, sizeof text, fmt, int(int32_t(raw)));
+            n = snprintf(text, room, fmt, int(int32_t(raw)));
         } else {
-            n = snprintf(text, sizeof text, fmt, unsigned(raw));
+            n = snprintf(text, room, fmt, unsigned(raw));
         }
         break;
     }
@@ -179,11 +201,11 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
         if (!IsIntegerLetter(letter) || (lm != LengthMod::ll && lm != LengthMod::I64)) return mismatch();
         unsigned long long raw;
         memcpy(&raw, value, sizeof raw);
-        BuildFormat(conv, "ll", letter, conv.precision, fmt, sizeof fmt);
+        BuildFormat(conv, "ll", letter, conv.precision, fmt);
         if (IsSignedLetter(letter)) {
-            n = snprintf(text, sizeof text, fmt, static_cast<long long>(raw));
+            n = snprintf(text, room, fmt, static_cast<long long>(raw));
         } else {
-            n = snprintf(text, sizeof text, fmt, raw);
+            n = snprintf(text, room, fmt, raw);
         }
         break;
     }
@@ -192,16 +214,19 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
         if (!IsFloatLetter(letter) || (lm != LengthMod::None && lm != LengthMod::l)) return mismatch();
         double v;
         memcpy(&v, value, sizeof v);
-        BuildFormat(conv, "", letter, conv.precision, fmt, sizeof fmt);
-        n = snprintf(text, sizeof text, fmt, v);
+        BuildFormat(conv, "", letter, conv.precision, fmt);
+        n = snprintf(text, room, fmt, v);
         break;
     }
     default: return mismatch();
     }
     if (n < 0) return mismatch();
-    size_t produced = size_t(n) < sizeof text ? size_t(n) : sizeof text - 1;
-    bool whole = size_t(n) < sizeof text;
-    return Append(out, cap, len, text, produced) && whole ? PieceResult::kDone : PieceResult::kCut;
+    if (size_t(n) >= room) {
+        *len = cap - 1;
+        return PieceResult::kCut;
+    }
+    *len += size_t(n);
+    return PieceResult::kDone;
 }
 
 }  // namespace

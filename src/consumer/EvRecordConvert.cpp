@@ -22,8 +22,7 @@ namespace {
 // made in a 512-byte buffer and its first 352 bytes become the text.
 constexpr size_t kConnectionLineBuffer = 512;
 constexpr DWORD kConnectionTextLen = 352;
-// The formatted line of an argument or log block.
-constexpr size_t kBlockLineBuffer = 1500;
+// The formatted line of an argument or log block: its first 1,312 bytes.
 constexpr DWORD kBlockTextLen = 1312;
 // Record size of an event without the magic (never filled).
 constexpr size_t kForeignRecordSize = 1320;
@@ -101,6 +100,46 @@ void MakeConnectionLine(const BYTE* data, size_t len, char* line) {
 #undef EVT_MAC_ARGS
 }
 
+// Writes text into a fixed area, cutting what does not fit.
+class TextWriter {
+public:
+    TextWriter(char* area, size_t size) : m_p(area), m_end(area + size) {}
+    void Put(const char* text) { Put(text, strlen(text)); }
+    void Put(const char* text, size_t n) {
+        const size_t room = size_t(m_end - m_p);
+        if (n > room) n = room;
+        memcpy(m_p, text, n);
+        m_p += n;
+    }
+    void Hex(DWORD value) {
+        char digits[8];
+        int n = 0;
+        do {
+            digits[n++] = "0123456789abcdef"[value & 0xF];
+            value >>= 4;
+        } while (value != 0);
+        while (n > 0) Put(&digits[--n], 1);
+    }
+    void Decimal(LONG value) {
+        long long v = value;
+        if (v < 0) {
+            Put("-", 1);
+            v = -v;
+        }
+        char digits[12];
+        int n = 0;
+        do {
+            digits[n++] = char('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        while (n > 0) Put(&digits[--n], 1);
+    }
+
+private:
+    char* m_p;
+    char* m_end;
+};
+
 // Makes "[p:..][t:..]:message @file(line)" of an argument or log block and
 // replaces the record's time stamp by the block's. An argument block without
 // items or without its format item gives E_FAIL and leaves the text empty.
@@ -123,11 +162,21 @@ LONG MakeBlockLine(const BYTE* block, DWORD eventType, _VANTA_EVTRACE_DATA* rec)
     char file[kBlockFileSize + 1];
     CopyField(file, block + kBlockFileOffset, kBlockFileSize);
 
-    char line[kBlockLineBuffer] = {};
-    snprintf(line, sizeof line, "[p:0x%x][t:0x%x]:%s @%s(%d)", unsigned(ReadU32(block + kBlockProcessOffset)),
-             unsigned(ReadU32(block + kBlockThreadOffset)), message, file, int(ReadI32(block + kBlockLineOffset)));
+    // "[p:0x%x][t:0x%x]:%s @%s(%d)", cut at the record's text length; the
+    // record's text area is zero-filled and holds it.
+    TextWriter line(reinterpret_cast<char*>(rec->Data), kBlockTextLen);
+    line.Put("[p:0x");
+    line.Hex(ReadU32(block + kBlockProcessOffset));
+    line.Put("][t:0x");
+    line.Hex(ReadU32(block + kBlockThreadOffset));
+    line.Put("]:");
+    line.Put(message);
+    line.Put(" @");
+    line.Put(file);
+    line.Put("(");
+    line.Decimal(ReadI32(block + kBlockLineOffset));
+    line.Put(")");
     rec->dwDataLen = kBlockTextLen;
-    memcpy(rec->Data, line, kBlockTextLen);
     memcpy(&rec->ftTimeStamp, block + kBlockTimeOffset, sizeof rec->ftTimeStamp);
     return S_OK;
 }
