@@ -20,7 +20,7 @@ namespace w32rt::sync {
 namespace {
 
 constexpr uint32_t kObjectsMagic = 0x4f523357;  // "W3RO"
-constexpr uint32_t kObjectsVersion = 1;
+constexpr uint32_t kObjectsVersion = 3;
 
 // The robust futex word of a pthread mutex. Its format (owner tid,
 // FUTEX_WAITERS, FUTEX_OWNER_DIED) is the kernel's robust-futex ABI, which
@@ -29,6 +29,24 @@ uint32_t* token_word(TokenSlot& t) { return reinterpret_cast<uint32_t*>(&t.lock.
 static_assert(offsetof(pthread_mutex_t, __data.__lock) == 0, "robust futex word at the start of the mutex");
 
 uint32_t load_word(const uint32_t* w) { return __atomic_load_n(w, __ATOMIC_ACQUIRE); }
+
+// The name index holds 0 for "no name"; a name whose hash is 0 is filed as 1.
+uint32_t index_key(uint32_t hash) { return hash ? hash : 1; }
+
+// Calls fn(i) for every i with words[i] == key, in order. Compares eight
+// words at a time without branching, which the compiler vectorises; the
+// index arrays are scanned whole on every lookup by name.
+template <class Fn>
+void for_each_match(const uint32_t* words, uint32_t count, uint32_t key, Fn fn) {
+    for (uint32_t base = 0; base < count; base += 8) {
+        unsigned hit = 0;
+        for (uint32_t j = 0; j < 8; ++j) hit |= words[base + j] == key;
+        if (!hit) continue;
+        for (uint32_t j = 0; j < 8; ++j)
+            if (words[base + j] == key && !fn(base + j)) return;
+    }
+}
+static_assert(kMaxObjects % 8 == 0 && kMaxHolders % 8 == 0, "scanned eight at a time");
 
 bool init_robust_mutex(pthread_mutex_t* m) {
     pthread_mutexattr_t attr;
@@ -265,19 +283,24 @@ void ObjectRegion::unlock() { pthread_mutex_unlock(&layout_->header.lock); }
 void ObjectRegion::repair() {
     ++layout_->header.repairs;
     std::vector<uint32_t> counts(kMaxObjects, 0);
-    for (HolderEntry& e : layout_->holders) {
+    for (uint32_t i = 0; i < kMaxHolders; ++i) {
+        HolderEntry& e = layout_->holders[i];
+        layout_->holder_index[i] = e.object;
         if (e.object == 0) continue;
         uint32_t index = e.object - 1;
         ObjectSlot* s = slot(index);
         if (!s || s->type == kSlotFree || s->generation != e.generation || e.count == 0) {
-            e = HolderEntry{};
+            clear_holder(i);
             continue;
         }
         ++counts[index];
     }
     for (uint32_t i = 0; i < kMaxObjects; ++i) {
         ObjectSlot& s = layout_->objects[i];
-        if (s.type == kSlotFree) continue;
+        if (s.type == kSlotFree) {
+            layout_->name_index[i] = 0;
+            continue;
+        }
         if ((s.type != kSlotEvent && s.type != kSlotMutex) || counts[i] == 0) {
             free_slot(i);
             continue;
@@ -285,6 +308,8 @@ void ObjectRegion::repair() {
         s.holders = counts[i];
         if (s.name_length > kMaxNameLength) s.name_length = 0;
         s.name[s.name_length] = '\0';
+        s.name_hash = name_hash({s.name, s.name_length});
+        layout_->name_index[i] = s.name_length ? index_key(s.name_hash) : 0;
         if (s.owner > kMaxTokens) {
             s.owner = 0;
             s.recursion = 0;
@@ -303,11 +328,15 @@ ObjectSlot* ObjectRegion::resolve(const ObjectRef& ref, SlotType type) {
 }
 
 ObjectSlot* ObjectRegion::find_named(std::string_view name, uint32_t hash) {
-    for (ObjectSlot& s : layout_->objects) {
-        if (s.type == kSlotFree || s.name_length == 0 || s.name_hash != hash) continue;
-        if (s.name_length == name.size() && memcmp(s.name, name.data(), name.size()) == 0) return &s;
-    }
-    return nullptr;
+    ObjectSlot* found = nullptr;
+    for_each_match(layout_->name_index, kMaxObjects, index_key(hash), [&](uint32_t i) {
+        ObjectSlot& s = layout_->objects[i];
+        if (s.type == kSlotFree || s.name_length == 0 || s.name_hash != hash) return true;
+        if (s.name_length != name.size() || memcmp(s.name, name.data(), name.size()) != 0) return true;
+        found = &s;
+        return false;
+    });
+    return found;
 }
 
 void ObjectRegion::free_slot(uint32_t index) {
@@ -324,6 +353,7 @@ void ObjectRegion::free_slot(uint32_t index) {
     s.name_hash = 0;
     s.name[0] = '\0';
     s.seq.fetch_add(1, std::memory_order_release);
+    layout_->name_index[index] = 0;
     layout_->header.free_hint = index;
 }
 
@@ -341,24 +371,34 @@ int32_t ObjectRegion::allocate_slot() {
     return -1;
 }
 
+void ObjectRegion::clear_holder(uint32_t index) {
+    layout_->holders[index] = HolderEntry{};
+    layout_->holder_index[index] = 0;
+}
+
 int32_t ObjectRegion::allocate_holder() {
     for (uint32_t i = 0; i < kMaxHolders; ++i)
         if (layout_->holders[i].object == 0) return int32_t(i);
     return -1;
 }
 
-uint32_t ObjectRegion::prune_holders(uint32_t index) {
+uint32_t ObjectRegion::prune_holders(uint32_t index, int32_t* mine) {
     ObjectSlot& s = layout_->objects[index];
+    const ProcessIdentity& me = current_process();
     LivenessCache liveness;
     uint32_t live = 0;
-    for (HolderEntry& e : layout_->holders) {
-        if (e.object != index + 1 || e.generation != s.generation) continue;
+    *mine = -1;
+    for_each_match(layout_->holder_index, kMaxHolders, index + 1, [&](uint32_t i) {
+        HolderEntry& e = layout_->holders[i];
+        if (e.object != index + 1 || e.generation != s.generation) return true;
         if (e.count != 0 && liveness.alive(e.process)) {
             ++live;
+            if (e.process == me) *mine = int32_t(i);
         } else {
-            e = HolderEntry{};
+            clear_holder(i);
         }
-    }
+        return true;
+    });
     s.holders = live;
     if (live == 0) free_slot(index);
     return live;
@@ -366,29 +406,27 @@ uint32_t ObjectRegion::prune_holders(uint32_t index) {
 
 void ObjectRegion::prune_all_dead_holders() {
     LivenessCache liveness;
-    for (HolderEntry& e : layout_->holders) {
+    for (uint32_t i = 0; i < kMaxHolders; ++i) {
+        HolderEntry& e = layout_->holders[i];
         if (e.object == 0) continue;
-        ObjectSlot* s = slot(e.object - 1);
+        uint32_t index = e.object - 1;
+        ObjectSlot* s = slot(index);
         if (!s || s->type == kSlotFree || s->generation != e.generation) {
-            e = HolderEntry{};
+            clear_holder(i);
             continue;
         }
         if (liveness.alive(e.process)) continue;
-        e = HolderEntry{};
+        clear_holder(i);
         if (s->holders > 0) --s->holders;
-        if (s->holders == 0) free_slot(e.object - 1);
+        if (s->holders == 0) free_slot(index);
     }
 }
 
-uint32_t ObjectRegion::attach_holder(uint32_t index) {
+uint32_t ObjectRegion::attach_holder(uint32_t index, int32_t mine) {
     ObjectSlot& s = layout_->objects[index];
-    const ProcessIdentity& me = current_process();
-    for (uint32_t i = 0; i < kMaxHolders; ++i) {
-        HolderEntry& e = layout_->holders[i];
-        if (e.object == index + 1 && e.generation == s.generation && e.process == me) {
-            ++e.count;
-            return i;
-        }
+    if (mine >= 0) {
+        ++layout_->holders[mine].count;
+        return uint32_t(mine);
     }
     int32_t h = allocate_holder();
     if (h < 0) {
@@ -399,9 +437,10 @@ uint32_t ObjectRegion::attach_holder(uint32_t index) {
     }
     HolderEntry& e = layout_->holders[h];
     e.generation = s.generation;
-    e.process = me;
+    e.process = current_process();
     e.count = 1;
     e.object = index + 1;
+    layout_->holder_index[h] = index + 1;
     ++s.holders;
     return uint32_t(h);
 }
@@ -426,13 +465,14 @@ DWORD ObjectRegion::create(const CreateRequest& request, ObjectRef* out, bool* e
         ObjectSlot* s = find_named(request.name, hash);
         if (s) {
             uint32_t index = uint32_t(s - layout_->objects);
-            if (prune_holders(index) > 0) {
+            int32_t mine;
+            if (prune_holders(index, &mine) > 0) {
                 if (s->type != request.type) {
                     error = ERROR_INVALID_HANDLE;
                 } else if (!caller_may_open(s)) {
                     error = ERROR_ACCESS_DENIED;
                 } else {
-                    uint32_t holder = attach_holder(index);
+                    uint32_t holder = attach_holder(index, mine);
                     if (holder == UINT32_MAX) {
                         error = ERROR_NO_SYSTEM_RESOURCES;
                     } else {
@@ -482,12 +522,14 @@ DWORD ObjectRegion::create(const CreateRequest& request, ObjectRef* out, bool* e
     if (!request.name.empty()) memcpy(s.name, request.name.data(), request.name.size());
     s.name[request.name.size()] = '\0';
     s.type = request.type;
+    layout_->name_index[index] = request.name.empty() ? 0 : index_key(hash);
 
     HolderEntry& e = layout_->holders[holder];
     e.generation = s.generation;
     e.process = current_process();
     e.count = 1;
     e.object = uint32_t(index) + 1;
+    layout_->holder_index[holder] = e.object;
 
     *out = {uint32_t(index), s.generation, uint32_t(holder)};
     unlock();
@@ -499,14 +541,15 @@ DWORD ObjectRegion::open(SlotType type, std::string_view name, ObjectRef* out) {
     DWORD error = ERROR_SUCCESS;
     ObjectSlot* s = find_named(name, name_hash(name));
     uint32_t index = s ? uint32_t(s - layout_->objects) : 0;
-    if (!s || prune_holders(index) == 0) {
+    int32_t mine = -1;
+    if (!s || prune_holders(index, &mine) == 0) {
         error = ERROR_FILE_NOT_FOUND;
     } else if (s->type != type) {
         error = ERROR_INVALID_HANDLE;
     } else if (!caller_may_open(s)) {
         error = ERROR_ACCESS_DENIED;
     } else {
-        uint32_t holder = attach_holder(index);
+        uint32_t holder = attach_holder(index, mine);
         if (holder == UINT32_MAX) {
             error = ERROR_NO_SYSTEM_RESOURCES;
         } else {
@@ -526,7 +569,7 @@ void ObjectRegion::release(const ObjectRef& ref) {
             if (e.count > 1) {
                 --e.count;
             } else {
-                e = HolderEntry{};
+                clear_holder(ref.holder);
                 if (s->holders > 0) --s->holders;
                 if (s->holders == 0) free_slot(ref.index);
             }

@@ -4,7 +4,12 @@
 // Layout (all offsets fixed by the structures below; nothing in the region is
 // a pointer):
 //   ObjectsHeader   region header, the table lock, the table's dimensions
+//   name index      one word per slot: the hash of its name (0: none), so a
+//                   lookup by name reads 32 KiB instead of every slot; only a
+//                   hint, always confirmed against the slot
 //   ObjectSlot[]    one per object: type, state, name, security, futex word
+//   holder index    one word per holder entry: its object (a hint, confirmed
+//                   against the entry), for the same reason
 //   HolderEntry[]   which processes hold handles to which object
 //   TokenSlot[]     one per thread that owns (or may own) a mutex
 //
@@ -48,9 +53,9 @@
 
 namespace w32rt::sync {
 
-inline constexpr uint32_t kMaxObjects = 4096;
-inline constexpr uint32_t kMaxHolders = 8192;
-inline constexpr uint32_t kMaxTokens = 1024;
+inline constexpr uint32_t kMaxObjects = 8192;
+inline constexpr uint32_t kMaxHolders = 16384;
+inline constexpr uint32_t kMaxTokens = 2048;
 inline constexpr uint32_t kNameCapacity = 256;  // bytes, terminating zero included
 inline constexpr uint32_t kMaxNameLength = kNameCapacity - 1;
 
@@ -116,6 +121,8 @@ struct ObjectsHeader {
 
 struct ObjectsLayout {
     ObjectsHeader header;
+    uint32_t name_index[kMaxObjects];
+    uint32_t holder_index[kMaxHolders];  // each HolderEntry's object, for fast scans
     ObjectSlot objects[kMaxObjects];
     HolderEntry holders[kMaxHolders];
     TokenSlot tokens[kMaxTokens];
@@ -227,13 +234,17 @@ private:
     void repair();
     ObjectSlot* find_named(std::string_view name, uint32_t hash);
     // Drops holders of the object whose processes died; frees the object
-    // when none remains. Returns the remaining holder count. Lock held.
-    uint32_t prune_holders(uint32_t index);
+    // when none remains. Returns the remaining holder count and finds this
+    // process's entry (-1 when it holds none). Lock held.
+    uint32_t prune_holders(uint32_t index, int32_t* mine);
     void prune_all_dead_holders();
+    void clear_holder(uint32_t index);
     int32_t allocate_slot();
     int32_t allocate_holder();
     void free_slot(uint32_t index);
-    uint32_t attach_holder(uint32_t index);  // HolderEntry of this process, created when missing
+    // Counts one more hold by this process (mine from prune_holders);
+    // UINT32_MAX when no entry can be had.
+    uint32_t attach_holder(uint32_t index, int32_t mine);
     bool token_word_dead(uint32_t word) const;
     void reap_token(uint32_t index, WakeList& wake);
     void abandon_owned_by(uint32_t index_plus_one, uint32_t generation, WakeList& wake);
