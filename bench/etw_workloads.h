@@ -1,0 +1,480 @@
+// Named end-to-end workloads of real-time trace sessions, shared by
+// bench/etw_bench.cpp and "evtrace bench sessions".
+//
+// Every workload starts a session of its own, forks its consumer and
+// producer processes (they meet through the session only; the parent
+// coordinates and collects through an anonymous shared page), and stops the
+// session at the end. Events are 1,400 bytes of payload behind the 48-byte
+// header, as the library's typical event. Needs the rights to control
+// sessions in the machine root in use.
+#pragma once
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <evntrace.h>
+#include <windows.h>
+
+namespace etw_workloads {
+
+constexpr uint32_t kPayload = 1400;
+constexpr int kMaxProcesses = 4;
+constexpr uint32_t kMaxSamples = 1 << 20;
+
+inline int64_t now_ns() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// What the processes of a run share.
+struct Board {
+    std::atomic<uint32_t> consumers_ready;
+    std::atomic<uint32_t> go;
+    std::atomic<uint32_t> stop;
+    std::atomic<uint64_t> produced[kMaxProcesses];  // TraceEvent calls that returned success
+    std::atomic<uint64_t> refused[kMaxProcesses];   // ... that returned ERROR_NOT_ENOUGH_MEMORY
+    std::atomic<uint64_t> delivered[kMaxProcesses];
+    std::atomic<uint64_t> lost[kMaxProcesses];
+    std::atomic<int64_t> first_ns[kMaxProcesses];
+    std::atomic<int64_t> last_ns[kMaxProcesses];
+    std::atomic<uint32_t> samples;  // latencies of consumer 0, in ns
+    uint32_t sample_ns[kMaxSamples];
+};
+
+struct Payload {
+    uint32_t producer;
+    uint32_t reserved;
+    uint64_t sequence;
+    int64_t sent_ns;
+};
+
+struct Result {
+    std::string name;
+    std::vector<std::pair<std::string, double>> values;
+    std::string note;
+    double get(const std::string& key) const {
+        for (const auto& [k, v] : values)
+            if (k == key) return v;
+        return 0;
+    }
+};
+
+// ---- The processes ---------------------------------------------------------
+
+namespace detail {
+
+inline Board* g_board = nullptr;
+inline int g_consumer = 0;
+inline bool g_record_latency = false;
+
+inline VOID WINAPI on_event(PEVENT_TRACE ev) {
+    int64_t t = now_ns();
+    Board* b = g_board;
+    int i = g_consumer;
+    if (b->delivered[i].load(std::memory_order_relaxed) == 0) b->first_ns[i].store(t, std::memory_order_relaxed);
+    b->last_ns[i].store(t, std::memory_order_relaxed);
+    b->delivered[i].store(b->delivered[i].load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    if (g_record_latency && i == 0 && ev->MofLength >= sizeof(Payload)) {
+        Payload p;
+        memcpy(&p, ev->MofData, sizeof p);
+        uint32_t n = b->samples.load(std::memory_order_relaxed);
+        if (n < kMaxSamples) {
+            b->sample_ns[n] = uint32_t(std::min<int64_t>(t - p.sent_ns, UINT32_MAX));
+            b->samples.store(n + 1, std::memory_order_relaxed);
+        }
+    }
+}
+
+inline ULONG WINAPI on_buffer(PEVENT_TRACE_LOGFILEA lf) {
+    g_board->lost[g_consumer].store(lf->EventsLost, std::memory_order_relaxed);
+    return TRUE;
+}
+
+[[noreturn]] inline void consumer_main(Board* board, int index, const std::string& session, bool latency) {
+    g_board = board;
+    g_consumer = index;
+    g_record_latency = latency;
+    EVENT_TRACE_LOGFILEA lf;
+    memset(&lf, 0, sizeof lf);
+    lf.LoggerName = const_cast<char*>(session.c_str());
+    lf.ProcessTraceMode = PROCESS_TRACE_MODE_REAL_TIME;
+    lf.EventCallback = on_event;
+    lf.BufferCallback = on_buffer;
+    TRACEHANDLE h = OpenTraceA(&lf);
+    board->consumers_ready.fetch_add(1);
+    if (h == INVALID_PROCESSTRACE_HANDLE) _exit(2);
+    ULONG rc = ProcessTrace(&h, 1, nullptr, nullptr);
+    CloseTrace(h);
+    _exit(rc == ERROR_SUCCESS ? 0 : 3);
+}
+
+struct Event {
+    EVENT_TRACE_HEADER header;
+    unsigned char data[kPayload];
+    Event() {
+        memset(this, 0, sizeof *this);
+        header.Size = USHORT(sizeof header + kPayload);
+        header.Class.Type = 51;
+        header.Flags = WNODE_FLAG_TRACED_GUID;
+        for (uint32_t i = 0; i < kPayload; ++i) data[i] = (unsigned char)i;
+    }
+    void set(uint32_t producer, uint64_t sequence, int64_t sent) {
+        Payload p{producer, 0, sequence, sent};
+        memcpy(data, &p, sizeof p);
+    }
+};
+
+// Writes at `rate` events per second (0: as fast as it can) until told to
+// stop or `count` events were accepted. When `retry` is set a refused event
+// is tried again (the producer adapts to its consumers instead of losing).
+[[noreturn]] inline void producer_main(Board* board, int index, TRACEHANDLE session, double rate, uint64_t count,
+                                       bool retry) {
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    while (!board->go.load(std::memory_order_acquire)) usleep(100);
+    Event ev;
+    uint64_t produced = 0, refused = 0;
+    const int64_t start = now_ns();
+    const int64_t tick = 100000;  // paced producers wake every 100 us
+    int64_t next_tick = start;
+    uint64_t sequence = 0;
+    while (!board->stop.load(std::memory_order_relaxed) && (count == 0 || produced < count)) {
+        uint64_t due = rate > 0 ? uint64_t(double(now_ns() - start) * rate / 1e9) + 1 : sequence + 64;
+        while (sequence < due && (count == 0 || produced < count)) {
+            ev.set(uint32_t(index), sequence, now_ns());
+            ULONG rc = TraceEvent(session, &ev.header);
+            if (rc == ERROR_SUCCESS) {
+                ++produced;
+                ++sequence;
+            } else if (rc == ERROR_NOT_ENOUGH_MEMORY) {
+                if (retry) {
+                    sched_yield();
+                    continue;
+                }
+                ++refused;
+                ++sequence;
+            } else {
+                _exit(4);
+            }
+        }
+        board->produced[index].store(produced, std::memory_order_relaxed);
+        board->refused[index].store(refused, std::memory_order_relaxed);
+        if (rate > 0) {
+            next_tick += tick;
+            struct timespec ts = {time_t(next_tick / 1000000000), long(next_tick % 1000000000)};
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+        }
+    }
+    board->produced[index].store(produced);
+    board->refused[index].store(refused);
+    _exit(0);
+}
+
+}  // namespace detail
+
+// ---- A run -------------------------------------------------------------------
+
+class Run {
+public:
+    Run(const std::string& session, ULONG buffer_kb, ULONG buffers) : session_(session) {
+        board_ = static_cast<Board*>(
+            mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        if (board_ == MAP_FAILED) {
+            board_ = nullptr;
+            error_ = "cannot map the shared board";
+            return;
+        }
+        std::vector<unsigned char> block(sizeof(EVENT_TRACE_PROPERTIES) + 2048, 0);
+        auto* p = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+        p->Wnode.BufferSize = ULONG(block.size());
+        p->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
+        p->Wnode.ClientContext = 1;
+        p->BufferSize = buffer_kb;
+        p->MinimumBuffers = buffers;
+        p->MaximumBuffers = buffers;
+        p->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
+        p->FlushTimer = 1;
+        p->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+        ControlTraceA(0, session_.c_str(), p, EVENT_TRACE_CONTROL_STOP);  // a leftover of an earlier run
+        ULONG rc = StartTraceA(&handle_, session_.c_str(), p);
+        if (rc != ERROR_SUCCESS) error_ = "StartTraceA failed with " + std::to_string(rc);
+    }
+
+    ~Run() {
+        for (pid_t pid : children_) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (handle_) stop_session();
+        if (board_) munmap(board_, sizeof(Board));
+    }
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    Board* board() const { return board_; }
+    TRACEHANDLE handle() const { return handle_; }
+
+    pid_t add_consumer(bool latency) {
+        int index = consumers_++;
+        pid_t pid = fork();
+        if (pid == 0) detail::consumer_main(board_, index, session_, latency);
+        children_.push_back(pid);
+        consumer_pids_.push_back(pid);
+        // A consumer is attached once OpenTraceA returned.
+        int64_t deadline = now_ns() + 10000000000;
+        while (board_->consumers_ready.load() < uint32_t(consumers_) && now_ns() < deadline) usleep(200);
+        return pid;
+    }
+
+    void add_producer(double rate, uint64_t count, bool retry) {
+        int index = producers_++;
+        pid_t pid = fork();
+        if (pid == 0) detail::producer_main(board_, index, handle_, rate, count, retry);
+        children_.push_back(pid);
+        producer_pids_.push_back(pid);
+    }
+
+    void go() {
+        started_ns_ = now_ns();
+        board_->go.store(1, std::memory_order_release);
+    }
+
+    // Lets producers run for `seconds` (or until they finish), stops them
+    // and waits for them to exit.
+    void run_producers(double seconds) {
+        int64_t deadline = started_ns_ + int64_t(seconds * 1e9);
+        for (;;) {
+            bool all_done = true;
+            for (pid_t pid : producer_pids_) all_done &= waitpid(pid, nullptr, WNOHANG) == pid || exited(pid);
+            if (all_done || now_ns() >= deadline) break;
+            usleep(1000);
+        }
+        board_->stop.store(1);
+        for (pid_t pid : producer_pids_) reap(pid);
+        stopped_ns_ = now_ns();
+    }
+
+    uint64_t produced() const {
+        uint64_t n = 0;
+        for (int i = 0; i < producers_; ++i) n += board_->produced[i].load() + board_->refused[i].load();
+        return n;
+    }
+
+    // Waits until every consumer has delivered or lost what was produced
+    // (at most `seconds`), then stops the session and reaps the consumers.
+    void drain_and_stop(double seconds) {
+        int64_t deadline = now_ns() + int64_t(seconds * 1e9);
+        const uint64_t total = produced();
+        for (;;) {
+            bool done = true;
+            for (int i = 0; i < consumers_; ++i) done &= board_->delivered[i].load() + board_->lost[i].load() >= total;
+            if (done || now_ns() >= deadline) break;
+            usleep(1000);
+        }
+        stop_session();
+        for (pid_t pid : consumer_pids_) reap(pid);
+    }
+
+    double producing_seconds() const { return double(stopped_ns_ - started_ns_) / 1e9; }
+
+private:
+    void stop_session() {
+        std::vector<unsigned char> block(sizeof(EVENT_TRACE_PROPERTIES) + 2048, 0);
+        auto* p = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+        p->Wnode.BufferSize = ULONG(block.size());
+        p->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+        ControlTraceA(handle_, nullptr, p, EVENT_TRACE_CONTROL_STOP);
+        handle_ = 0;
+    }
+    bool exited(pid_t pid) const {
+        for (pid_t done : reaped_) if (done == pid) return true;
+        return false;
+    }
+    void reap(pid_t pid) {
+        if (exited(pid)) return;
+        waitpid(pid, nullptr, 0);
+        reaped_.push_back(pid);
+        children_.erase(std::remove(children_.begin(), children_.end(), pid), children_.end());
+    }
+
+    std::string session_;
+    std::string error_;
+    Board* board_ = nullptr;
+    TRACEHANDLE handle_ = 0;
+    int consumers_ = 0, producers_ = 0;
+    std::vector<pid_t> children_, consumer_pids_, producer_pids_, reaped_;
+    int64_t started_ns_ = 0, stopped_ns_ = 0;
+};
+
+inline std::string default_session_name() { return "evtrace bench " + std::to_string(getpid()); }
+
+inline Result failed(const std::string& name, const std::string& why) { return Result{name, {}, why}; }
+
+// ---- The workloads -------------------------------------------------------------
+
+// TraceEvent's cost with one consumer process attached: bursts of 100
+// events (they fit the library's 4 x 50 KB ring) timed as a whole, the
+// consumer catching up between bursts. Median and 99th percentile of the
+// per-call averages of the bursts.
+inline Result trace_event_cost(const std::string& session, int bursts = 3000, bool with_consumer = true) {
+    std::string name = with_consumer ? "trace_event_cost_1c" : "trace_event_cost_0c";
+    Run run(session, 50, 4);
+    if (!run.ok()) return failed(name, run.error());
+    if (with_consumer) run.add_consumer(false);
+    detail::Event ev;
+    std::vector<double> per_call;
+    uint64_t written = 0, refused = 0;
+    for (int b = 0; b < bursts + 50; ++b) {
+        int64_t t0 = now_ns();
+        for (int i = 0; i < 100; ++i) {
+            ev.set(0, written, 0);
+            ULONG rc = TraceEvent(run.handle(), &ev.header);
+            if (rc == ERROR_SUCCESS) ++written; else ++refused;
+        }
+        int64_t t1 = now_ns();
+        if (b >= 50) per_call.push_back(double(t1 - t0) / 100.0);  // the first bursts warm up
+        if (with_consumer)
+            while (run.board()->delivered[0].load(std::memory_order_relaxed) + run.board()->lost[0].load() < written)
+                __builtin_ia32_pause();
+    }
+    run.drain_and_stop(10);
+    std::sort(per_call.begin(), per_call.end());
+    Result r{name, {}, ""};
+    r.values = {{"median_ns", per_call[per_call.size() / 2]},
+                {"p99_ns", per_call[per_call.size() * 99 / 100]},
+                {"events", double(written)},
+                {"refused", double(refused)}};
+    return r;
+}
+
+// Sustained delivery: producers write as fast as they can for `seconds`,
+// trying refused events again, so the rate is what the consumers take.
+inline Result throughput(const std::string& session, int producers, int consumers, double seconds = 3,
+                         ULONG buffer_kb = 64, ULONG buffers = 32) {
+    std::string name = "throughput_" + std::to_string(producers) + "p" + std::to_string(consumers) + "c";
+    Run run(session, buffer_kb, buffers);
+    if (!run.ok()) return failed(name, run.error());
+    for (int c = 0; c < consumers; ++c) run.add_consumer(false);
+    for (int p = 0; p < producers; ++p) run.add_producer(0, 0, true);
+    run.go();
+    run.run_producers(seconds);
+    run.drain_and_stop(20);
+    Board* b = run.board();
+    Result r{name, {}, ""};
+    double slowest = 0;
+    uint64_t lost = 0;
+    for (int c = 0; c < consumers; ++c) {
+        double span = double(b->last_ns[c].load() - b->first_ns[c].load()) / 1e9;
+        double rate = span > 0 ? double(b->delivered[c].load()) / span : 0;
+        slowest = c == 0 ? rate : std::min(slowest, rate);
+        lost += b->lost[c].load();
+    }
+    r.values = {{"delivered_per_s", slowest},
+                {"produced", double(run.produced())},
+                {"lost", double(lost)},
+                {"buffers_kb", double(buffer_kb * buffers)}};
+    r.note = "per consumer; the slowest consumer's rate";
+    return r;
+}
+
+// Emit-to-callback latency at a steady total rate (events per second),
+// shared by the producers, measured by consumer 0.
+inline Result latency(const std::string& session, int producers, int consumers, double rate = 10000,
+                      double seconds = 3) {
+    std::string name = "latency_" + std::to_string(producers) + "p" + std::to_string(consumers) + "c";
+    Run run(session, 50, 4);
+    if (!run.ok()) return failed(name, run.error());
+    for (int c = 0; c < consumers; ++c) run.add_consumer(c == 0);
+    for (int p = 0; p < producers; ++p) run.add_producer(rate / producers, 0, false);
+    run.go();
+    run.run_producers(seconds);
+    run.drain_and_stop(10);
+    Board* b = run.board();
+    uint32_t n = b->samples.load();
+    if (n == 0) return failed(name, "no event arrived");
+    std::vector<uint32_t> s(b->sample_ns, b->sample_ns + n);
+    std::sort(s.begin(), s.end());
+    Result r{name, {}, ""};
+    r.values = {{"p50_us", s[n / 2] / 1000.0},
+                {"p99_us", s[size_t(n) * 99 / 100] / 1000.0},
+                {"p999_us", s[size_t(n) * 999 / 1000] / 1000.0},
+                {"max_us", s[n - 1] / 1000.0},
+                {"samples", double(n)},
+                {"lost", double(b->lost[0].load())}};
+    return r;
+}
+
+// Losses at a steady rate into the library's session (4 buffers of 50 KB).
+inline Result loss(const std::string& session, int producers, int consumers, double rate = 100000,
+                   double seconds = 3) {
+    std::string name = "loss_" + std::to_string(producers) + "p" + std::to_string(consumers) + "c";
+    Run run(session, 50, 4);
+    if (!run.ok()) return failed(name, run.error());
+    for (int c = 0; c < consumers; ++c) run.add_consumer(false);
+    for (int p = 0; p < producers; ++p) run.add_producer(rate / producers, 0, false);
+    run.go();
+    run.run_producers(seconds);
+    run.drain_and_stop(10);
+    Board* b = run.board();
+    uint64_t lost = 0, delivered = 0, refused = 0;
+    for (int c = 0; c < consumers; ++c) {
+        lost += b->lost[c].load();
+        delivered += b->delivered[c].load();
+    }
+    for (int p = 0; p < producers; ++p) refused += b->refused[p].load();
+    Result r{name, {}, ""};
+    r.values = {{"rate_per_s", double(run.produced()) / run.producing_seconds()},
+                {"produced", double(run.produced())},
+                {"delivered", double(delivered)},
+                {"lost", double(lost)},
+                {"refused", double(refused)}};
+    r.note = "delivered and lost summed over consumers";
+    return r;
+}
+
+// CPU time of a consumer process that waits on an idle session.
+inline Result idle_cpu(const std::string& session, double seconds = 3) {
+    std::string name = "idle_consumer_cpu";
+    Run run(session, 50, 4);
+    if (!run.ok()) return failed(name, run.error());
+    pid_t pid = run.add_consumer(false);
+    usleep(200000);  // past the consumer's start-up
+    auto cpu_ns = [pid](uint64_t* switches) {
+        char path[64];
+        snprintf(path, sizeof path, "/proc/%d/schedstat", int(pid));
+        unsigned long long run_ns = 0, wait_ns = 0, slices = 0;
+        if (FILE* f = fopen(path, "r")) {
+            if (fscanf(f, "%llu %llu %llu", &run_ns, &wait_ns, &slices) != 3) run_ns = 0;
+            fclose(f);
+        }
+        *switches = slices;
+        return run_ns;
+    };
+    uint64_t s0 = 0, s1 = 0;
+    uint64_t c0 = cpu_ns(&s0);
+    int64_t t0 = now_ns();
+    usleep(useconds_t(seconds * 1e6));
+    uint64_t c1 = cpu_ns(&s1);
+    int64_t t1 = now_ns();
+    run.drain_and_stop(5);
+    Result r{name, {}, ""};
+    r.values = {{"cpu_percent", 100.0 * double(c1 - c0) / double(t1 - t0)},
+                {"cpu_us_per_s", double(c1 - c0) / 1000.0 / (double(t1 - t0) / 1e9)},
+                {"wakeups_per_s", double(s1 - s0) / (double(t1 - t0) / 1e9)}};
+    return r;
+}
+
+}  // namespace etw_workloads
