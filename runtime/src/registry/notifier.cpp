@@ -111,8 +111,9 @@ void Notifier::run(uint64_t start) {
     uint64_t processed = start;
     for (;;) {
         uint32_t seen = word->load(std::memory_order_acquire);
-        uint64_t published = journal.published();
-        if (published != processed) {
+        if (journal.published() != processed) {
+            std::lock_guard<std::mutex> scanning(scan_mutex_);
+            uint64_t published = journal.published();
             scan(processed, published);
             processed = published;
             continue;

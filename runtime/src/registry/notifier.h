@@ -60,6 +60,10 @@ public:
     // Number of armed watches (tests).
     size_t armed_count();
 
+    // Tests: keeps the watcher thread from reading the journal while the
+    // lock is held, as if it were slow.
+    std::unique_lock<std::mutex> hold_scans() { return std::unique_lock<std::mutex>(scan_mutex_); }
+
 private:
     struct Waiter {
         std::mutex mutex;
@@ -84,6 +88,7 @@ private:
     static void fire(std::vector<Watch>& fired);
 
     Registry& registry_;
+    std::mutex scan_mutex_;  // held by the watcher thread while it scans
     std::mutex mutex_;
     std::vector<Watch> watches_;
     bool thread_started_ = false;

@@ -224,11 +224,15 @@ TEST_F(RegistryNotify, AWatcherThatFellBehindTheJournalFiresRatherThanMissAChang
     ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Unrelated", &unrelated), ERROR_SUCCESS);
     Event event;
     ASSERT_EQ(arm(unrelated.get(), event, REG_NOTIFY_CHANGE_LAST_SET), ERROR_SUCCESS);
-    // More entries than the ring holds, published before any watcher wakes:
-    // none of them concerns the watched key, but the watcher cannot know.
+    // More entries than the ring holds, published while the watcher cannot
+    // read: none of them concerns the watched key, but the watcher cannot
+    // know.
+    auto& registry = w32rt::registry::Registry::current();
+    std::unique_lock<std::mutex> slow = registry.notifier().hold_scans();
     std::vector<w32rt::registry::Change> changes(w32rt::registry::Journal::kCapacity + 8);
     for (auto& change : changes) change = {w32rt::registry::kChangeLastSet, {1, 999999}};
-    w32rt::registry::Registry::current().journal()->publish(changes);
+    registry.journal()->publish(changes);
+    slow.unlock();
     EXPECT_TRUE(event.fired());
 }
 
