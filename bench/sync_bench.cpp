@@ -46,6 +46,9 @@ void echo(const char* in_name, const char* out_name, const char* stop_name) {
         if (r != WAIT_OBJECT_0 + 1) break;
         SetEvent(out);
     }
+    CloseHandle(in);
+    CloseHandle(out);
+    CloseHandle(stop);
 }
 
 struct PingPong {
