@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <thread>
+#include <vector>
 
 #include "sync_test_util.h"
 #include "test_support.h"
@@ -261,6 +262,85 @@ TEST_F(MutexTest, ReleaseInAnotherProcessWakesTheWaiter) {
     child.write_line("done");
     EXPECT_EQ(child.wait(), 0);
     CloseHandle(m);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Exclusion under contention ----------------------------------------------
+
+TEST_F(MutexTest, WaitAllAndSingleWaitsNeverOverlapOnAMutex) {
+    HANDLE m[2] = {CreateMutexA(nullptr, FALSE, nullptr), CreateMutexA(nullptr, FALSE, nullptr)};
+    std::atomic<int> inside[2] = {0, 0};
+    std::atomic<bool> overlap{false};
+    std::atomic<int> rounds_done{0};
+    auto hold = [&](int which) {
+        if (inside[which].fetch_add(1) != 0) overlap = true;
+        std::this_thread::yield();
+        inside[which].fetch_sub(1);
+    };
+    std::vector<std::thread> threads;
+    for (int kind = 0; kind < 4; ++kind) {
+        threads.emplace_back([&, kind] {
+            for (int r = 0; r < 1500; ++r) {
+                if (kind < 2) {
+                    ASSERT_EQ(WaitForSingleObject(m[kind], 30000), WAIT_OBJECT_0);
+                    hold(kind);
+                    ReleaseMutex(m[kind]);
+                } else {
+                    ASSERT_EQ(WaitForMultipleObjects(2, m, TRUE, 30000), WAIT_OBJECT_0);
+                    hold(0);
+                    hold(1);
+                    ReleaseMutex(m[1]);
+                    ReleaseMutex(m[0]);
+                }
+                ++rounds_done;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_FALSE(overlap.load());
+    EXPECT_EQ(rounds_done.load(), 4 * 1500);
+    for (HANDLE h : m) CloseHandle(h);
+}
+
+TEST_HELPER(contend_named_mutex) {
+    HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, argv[1]);
+    HANDLE inside = OpenEventA(EVENT_ALL_ACCESS, FALSE, argv[2]);
+    if (!m || !inside) return 10;
+    std::atomic<int> violations{0};
+    auto work = [&] {
+        for (int r = 0; r < 400; ++r) {
+            if (WaitForSingleObject(m, 30000) != WAIT_OBJECT_0) {
+                ++violations;
+                return;
+            }
+            // Nobody else may be between these two lines, in any process.
+            if (WaitForSingleObject(inside, 0) != WAIT_TIMEOUT) ++violations;
+            SetEvent(inside);
+            std::this_thread::yield();
+            ResetEvent(inside);
+            ReleaseMutex(m);
+        }
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    return violations.load() == 0 ? 0 : 1;
+}
+
+TEST_F(MutexTest, NamedMutexExcludesThreadsOfSeveralProcesses) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\Contended");
+    HANDLE inside = CreateEventA(nullptr, TRUE, FALSE, "Global\\Inside");
+    ChildProcess first = spawn_helper("contend_named_mutex", {"Global\\Contended", "Global\\Inside"});
+    ChildProcess second = spawn_helper("contend_named_mutex", {"Global\\Contended", "Global\\Inside"});
+    EXPECT_EQ(first.wait(std::chrono::seconds(120)), 0);
+    EXPECT_EQ(second.wait(std::chrono::seconds(120)), 0);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);  // released, not abandoned
+    ReleaseMutex(m);
+    CloseHandle(m);
+    CloseHandle(inside);
 }
 
 }  // namespace
