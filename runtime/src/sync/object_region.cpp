@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
 #include <mutex>
 #include <vector>
 
@@ -85,16 +84,16 @@ bool caller_may_open(const ObjectSlot* s) {
 
 // ---- Tokens held by the calling thread ----------------------------------
 //
-// Plain thread-local data, readable at any point of the thread's exit. The
-// guard below retires the tokens when the thread ends normally; if it never
-// runs (the process was killed), the kernel marks the tokens dead.
+// A growable array behind plain thread-local pointers: trivially
+// destructible, so still usable by destructors that run late in the thread's
+// exit. The guard retires the tokens (abandoning what the thread owns) when
+// the thread ends normally; when it never runs because the process was
+// killed, the kernel marks the tokens dead instead.
 
 struct HeldToken {
     ObjectRegion* region;
     TokenRef token;
 };
-// A growable array in plain thread-local pointers (trivially destructible,
-// so usable at any point of the thread's exit); freed by the guard.
 thread_local HeldToken* t_held = nullptr;
 thread_local unsigned t_held_count = 0;
 thread_local unsigned t_held_capacity = 0;

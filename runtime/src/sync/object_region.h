@@ -5,13 +5,12 @@
 // a pointer):
 //   ObjectsHeader   region header, the table lock, the table's dimensions
 //   name index      one word per slot: the hash of its name (0: none), so a
-//                   lookup by name reads 32 KiB instead of every slot; only a
-//                   hint, always confirmed against the slot
+//                   lookup by name reads 32 KiB instead of every slot
+//   holder index    one word per holder entry: its object, likewise
 //   ObjectSlot[]    one per object: type, state, name, security, futex word
-//   holder index    one word per holder entry: its object (a hint, confirmed
-//                   against the entry), for the same reason
 //   HolderEntry[]   which processes hold handles to which object
-//   TokenSlot[]     one per thread that owns (or may own) a mutex
+//   TokenSlot[]     one per thread that owns or waits for a mutex
+// The two indexes are hints, always confirmed against the slot or entry.
 //
 // Locking. One robust, process-shared mutex (the table lock) guards every
 // field except the futex words, which are only bumped under it. A process
@@ -36,8 +35,13 @@
 // therefore also sleep on the owner's token word and learn of its death at
 // once; whoever notices reaps the token, which abandons every mutex it owned.
 //
-// Every index read from the region is checked against the table's bounds
-// before use: the region is writable by every user of the machine.
+// Security. An object records its creator's effective uid and whether it was
+// created with a null DACL. Opening it (or creating it again) is allowed to
+// everyone when the DACL was null, else only to the creator's uid, the
+// superuser and the service account's uid: ERROR_ACCESS_DENIED otherwise.
+// The rule is kept by the runtime, not by file modes: the region itself is
+// writable by every user of the machine, which is also why every index read
+// from it is checked against the table's bounds before use.
 #pragma once
 
 #include <pthread.h>
