@@ -1,5 +1,5 @@
-// Events and mutexes: creation, opening and state changes. Waiting on them
-// is wait.cpp's.
+// Events and mutexes: creation, opening and state changes, and the WaitFor*
+// entry points (the wait itself is wait.cpp's).
 #include "core/error.h"
 #include "sync/object_api.h"
 #include "sync/wait.h"
@@ -90,7 +90,10 @@ W32RT_API BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     if (!mutex) return FALSE;
     return with_slot(mutex, [](ObjectRegion* region, ObjectSlot* s, WakeList& wake) -> DWORD {
         if (!region->token_is(s, region->my_token(false))) return ERROR_NOT_OWNER;
-        if (--s->recursion == 0) {
+        if (s->recursion > 1) {
+            --s->recursion;
+        } else {
+            s->recursion = 0;
             s->owner = 0;
             s->owner_gen = 0;
             region->signal_waiters(s, wake);
