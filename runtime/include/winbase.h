@@ -26,7 +26,16 @@ WINBASEAPI BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSour
 
 // ---- Events, mutexes and waits -------------------------------------------
 // Named objects are shared by every process of the machine root. A name may
-// carry the "Global\" or "Local\" prefix; both name the root-wide namespace.
+// carry the "Global\" or "Local\" prefix; both name the root-wide namespace,
+// as does the bare name. Names are case-sensitive, at most 255 characters,
+// and events and mutexes share them. An object lives while a process holds a
+// handle to it; a process that dies drops its handles. Without a security
+// descriptor, and with one whose DACL is absent or not null, only the
+// creator's user, the superuser and the service account may open the object;
+// a present, null DACL admits every user (ACEs are not interpreted).
+// A mutex whose owning thread ends, or whose process dies, is handed to the
+// next waiter with WAIT_ABANDONED. No APC can be queued in this runtime, so
+// alertable waits behave as plain ones.
 WINBASEAPI HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                                       BOOL bInitialState, LPCSTR lpName);
 WINBASEAPI HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
