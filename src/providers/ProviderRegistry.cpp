@@ -21,11 +21,12 @@ namespace {
 
 constexpr char kUlEnabledEventName[] = "Global\\UL_ENABLED_EVENT";
 
-// The table behind every CEvtProviderInfoMap of the process. It lives as long
-// as the library; the critical section guards entries and count.
+// The table behind every CEvtProviderInfoMap of the process; the critical
+// section guards entries and count. It is made on first use and never
+// destroyed: at process exit static objects are destroyed while other
+// threads may still emit, and an emitter must never meet a deleted lock.
 struct ProviderTable {
     ProviderTable() { InitializeCriticalSection(&lock); }
-    ~ProviderTable() { DeleteCriticalSection(&lock); }
 
     CRITICAL_SECTION lock;
     std::map<ULONG, std::shared_ptr<CTraceProviderInfo>> entries;
@@ -33,8 +34,8 @@ struct ProviderTable {
 };
 
 ProviderTable& Table() {
-    static ProviderTable table;
-    return table;
+    static ProviderTable* table = new ProviderTable();
+    return *table;
 }
 
 class TableLock {

@@ -3,7 +3,7 @@
 // object holding its ETW registration and the session handle its events go
 // to. The registry object (CEvtProviderInfoMap) exists from the first
 // RegisterEvTrace until the last provider is unregistered; the table behind
-// it lives as long as the library, so an emitter racing the last
+// it lives as long as the process, so an emitter racing the last
 // unregistration finds an empty table instead of a freed one.
 //
 // Locks: the registration lock (creation and destruction of the registry
