@@ -91,6 +91,8 @@ bool sleep_on_words(const WaitWord* words, unsigned count, int64_t deadline_ns) 
     return deadline_ns < 0 || monotonic_ns() < deadline_ns;
 }
 
+void simulate_missing_waitv_for_testing(bool missing) { g_have_waitv.store(missing ? 0 : -1); }
+
 void wake_word(const void* address, int count, bool shared) {
     int op = shared ? FUTEX_WAKE : (FUTEX_WAKE | FUTEX_PRIVATE_FLAG);
     ::syscall(SYS_futex, address, op, count, nullptr, nullptr, 0);

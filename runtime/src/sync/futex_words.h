@@ -27,4 +27,8 @@ bool sleep_on_words(const WaitWord* words, unsigned count, int64_t deadline_ns);
 
 void wake_word(const void* address, int count, bool shared);
 
+// Tests: makes sleep_on_words behave as on a kernel without futex_waitv
+// (true), or detect it again (false).
+void simulate_missing_waitv_for_testing(bool missing);
+
 }  // namespace w32rt::sync

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "sync/futex_words.h"
 #include "sync_test_util.h"
 #include "test_support.h"
 
@@ -263,6 +264,57 @@ TEST_F(EventTest, RightsOfAnOpenedHandleAreEnforced) {
     EXPECT_TRUE(ResetEvent(all));
     EXPECT_EQ(WaitForSingleObject(all, 0), DWORD(WAIT_TIMEOUT));
     for (HANDLE h : {e, sync_only, modify_only, all}) CloseHandle(h);
+}
+
+}  // namespace
+
+namespace {
+
+// Kernels before 5.16 have no futex_waitv: a wait on several objects then
+// watches the first word and polls the others.
+class DegradedWaitTest : public testing_support::MachineTest {
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        w32rt::sync::simulate_missing_waitv_for_testing(true);
+    }
+    void TearDown() override {
+        w32rt::sync::simulate_missing_waitv_for_testing(false);
+        MachineTest::TearDown();
+    }
+};
+
+TEST_F(DegradedWaitTest, WaitOnSeveralObjectsStillSeesTheLaterOnes) {
+    HANDLE h[3] = {CreateEventA(nullptr, FALSE, FALSE, nullptr), CreateEventA(nullptr, FALSE, FALSE, nullptr),
+                   CreateMutexA(nullptr, FALSE, nullptr)};
+    std::atomic<DWORD> result{0xDEAD};
+    std::thread t([&] { result = WaitForMultipleObjects(2, h, FALSE, 30000); });
+    ASSERT_TRUE(eventually_sleeping(h[1], 1));
+    SetEvent(h[1]);
+    t.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0 + 1);
+
+    // A mutex's owner ending is noticed as well.
+    HANDLE owned = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE finish = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread owner([&] {
+        WaitForSingleObject(h[2], 0);
+        SetEvent(owned);
+        WaitForSingleObject(finish, INFINITE);
+    });
+    WaitForSingleObject(owned, INFINITE);
+    HANDLE pair[2] = {h[0], h[2]};
+    std::atomic<DWORD> abandoned{0xDEAD};
+    std::thread waiter([&] {
+        abandoned = WaitForMultipleObjects(2, pair, FALSE, 30000);
+        if (abandoned == WAIT_ABANDONED_0 + 1) ReleaseMutex(h[2]);
+    });
+    ASSERT_TRUE(eventually_sleeping(h[2], 1));
+    SetEvent(finish);
+    owner.join();
+    waiter.join();
+    EXPECT_EQ(abandoned.load(), WAIT_ABANDONED_0 + 1);
+    for (HANDLE x : {h[0], h[1], h[2], owned, finish}) CloseHandle(x);
 }
 
 }  // namespace
