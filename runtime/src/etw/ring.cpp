@@ -246,7 +246,6 @@ bool writer_alive(const WriterTable& writers, uint32_t writer_tag) {
 
 RingReader::RingReader(RingMap* ring, uint32_t key) : ring_(ring), key_(key) {
     tail_ = ring->header()->tail.load(std::memory_order_acquire);
-    cached_head_ = ring->header()->head.load(std::memory_order_acquire);
     delivered_ = ring->header()->delivered.load(std::memory_order_relaxed);
     skipped_ = ring->header()->lost_skipped.load(std::memory_order_relaxed);
 }
@@ -257,22 +256,21 @@ uint64_t RingReader::lost() const {
     return ring_->header()->lost_full.load(std::memory_order_relaxed) + skipped_;
 }
 
-bool RingReader::record_fits(uint64_t position, uint32_t size) {
-    const uint64_t modulus = ring_->modulus();
-    if (size < kMinRecordSize || size % 8 != 0 || size > ring_->capacity()) return false;
-    if (size <= ring_distance(position, ring_pos(cached_head_), modulus)) return true;
-    cached_head_ = ring_->header()->head.load(std::memory_order_acquire);
-    return ring_pos(cached_head_) < modulus && size <= ring_distance(position, ring_pos(cached_head_), modulus);
+// Bounds only: a record of such a size lies inside the two views of the
+// data. A size that lies about the record (a damaged or hostile writer)
+// leads the tail astray at worst; resolve_stuck() brings it back.
+bool RingReader::record_fits(uint64_t, uint32_t size) const {
+    return size >= kMinRecordSize && size % 8 == 0 && size <= ring_->capacity();
 }
 
-RingReader::Peek RingReader::peek(RecordView* view) {
+RingReader::Peek RingReader::peek(RecordView* view, bool classify) {
     const uint64_t position = ring_pos(tail_);
     const char* record = ring_->data() + position % ring_->capacity();
     auto* rh = reinterpret_cast<const RecordHeader*>(record);
     uint64_t tag = rh->tag.load(std::memory_order_acquire);
     if (tag != tail_) {
-        cached_head_ = ring_->header()->head.load(std::memory_order_acquire);
-        return cached_head_ == tail_ ? Peek::Empty : Peek::Pending;
+        if (!classify) return Peek::Pending;
+        return ring_->header()->head.load(std::memory_order_acquire) == tail_ ? Peek::Empty : Peek::Pending;
     }
     uint32_t size = rh->size.load(std::memory_order_relaxed);
     if (!record_fits(position, size)) return Peek::Pending;  // a damaged header: resolve_stuck decides
@@ -330,16 +328,23 @@ bool RingReader::resolve_stuck(const WriterTable& writers, bool unknown_writers_
     if (head == tail_ || ring_pos(head) >= modulus) return false;
     const uint64_t reserved_bytes = ring_distance(position, ring_pos(head), modulus);
     const uint32_t reserved_records = ordinal_distance(ordinal, ring_ord(head));
-    if (reserved_bytes > capacity || reserved_records == 0) return false;
+    if (reserved_bytes > capacity || position >= modulus) {
+        // The tail was led past the head by a record whose size lied (or the
+        // tail is damaged). Whatever is reserved now was never read: take
+        // up at the head and count the reservations in between.
+        skipped_ += reserved_records < (1u << 23) ? reserved_records : 0;
+        tail_ = head;
+        return true;
+    }
+    if (reserved_records == 0) return false;
 
     const char* record = ring_->data() + position % capacity;
     auto* rh = reinterpret_cast<const RecordHeader*>(record);
-    cached_head_ = head;
 
     // The header is there: its writer is known.
     if (rh->tag.load(std::memory_order_acquire) == tail_) {
         uint32_t size = rh->size.load(std::memory_order_relaxed);
-        if (record_fits(position, size)) {
+        if (record_fits(position, size) && size <= reserved_bytes) {
             uint32_t writer = rh->writer.load(std::memory_order_relaxed);
             if (writer == kNoWriter ? !unknown_writers_dead : writer_alive(writers, writer)) return false;
             if (rh->commit.load(std::memory_order_acquire) == commit_value(tail_)) return false;

@@ -143,8 +143,10 @@ public:
     enum class Peek { Ready, Empty, Pending };
 
     // The record at the tail: Ready (committed; filled into *view), Empty
-    // (nothing reserved) or Pending (reserved, not committed yet).
-    Peek peek(RecordView* view);
+    // (nothing reserved) or Pending (reserved, not committed yet). Without
+    // `classify`, Empty is reported as Pending and the producers' head is
+    // not read: the cheap check for a spinning consumer.
+    Peek peek(RecordView* view, bool classify = true);
 
     // Moves past the record peek() returned (delivered or malformed).
     void consume(const RecordView& view);
@@ -172,12 +174,11 @@ public:
     RingHeader* header() const { return ring_->header(); }
 
 private:
-    bool record_fits(uint64_t position, uint32_t size);
+    bool record_fits(uint64_t position, uint32_t size) const;
 
     RingMap* ring_;
     uint32_t key_;
     uint64_t tail_;
-    uint64_t cached_head_;
     uint64_t delivered_ = 0;
     uint64_t skipped_ = 0;
 };
