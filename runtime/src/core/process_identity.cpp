@@ -2,12 +2,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <atomic>
 
 namespace w32rt {
 
@@ -39,11 +43,21 @@ bool read_stat(const char* path, char* state, uint64_t* start_time) {
     return true;
 }
 
-struct Cache {
-    pid_t pid = 0;
-    ProcessIdentity identity;
-};
-Cache g_cache;
+// The calling process's identity, filled once (and again in a forked
+// child): 0 empty, 1 being filled, 2 ready.
+std::atomic<int> g_identity_state{0};
+ProcessIdentity g_identity;
+
+// Thread ids are cached per thread; a forked child's only thread has a new
+// id, so the fork handler forgets the cached one.
+thread_local pid_t t_tid = 0;
+
+void forget_after_fork() {
+    t_tid = 0;
+    g_identity_state.store(0, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] const int g_atfork_registered = pthread_atfork(nullptr, nullptr, &forget_after_fork);
 
 }  // namespace
 
@@ -57,15 +71,19 @@ uint64_t process_start_time(pid_t pid) {
 }
 
 const ProcessIdentity& current_process() {
-    pid_t pid = getpid();
-    if (g_cache.pid != pid) {
-        ProcessIdentity id;
-        id.pid = pid;
-        id.start_time = process_start_time(pid);
-        g_cache.identity = id;
-        g_cache.pid = pid;
+    int state = g_identity_state.load(std::memory_order_acquire);
+    while (state != 2) {
+        if (state == 0 && g_identity_state.compare_exchange_strong(state, 1, std::memory_order_acquire)) {
+            pid_t pid = getpid();
+            g_identity.pid = pid;
+            g_identity.start_time = process_start_time(pid);
+            g_identity_state.store(2, std::memory_order_release);
+            break;
+        }
+        sched_yield();
+        state = g_identity_state.load(std::memory_order_acquire);
     }
-    return g_cache.identity;
+    return g_identity;
 }
 
 bool process_alive(const ProcessIdentity& identity) {
@@ -90,14 +108,8 @@ bool thread_alive(pid_t pid, pid_t tid) {
 }
 
 pid_t current_tid() {
-    static thread_local pid_t tid = 0;
-    static thread_local pid_t for_pid = 0;
-    pid_t pid = getpid();
-    if (tid == 0 || for_pid != pid) {
-        tid = pid_t(::syscall(SYS_gettid));
-        for_pid = pid;
-    }
-    return tid;
+    if (t_tid == 0) t_tid = pid_t(::syscall(SYS_gettid));
+    return t_tid;
 }
 
 }  // namespace w32rt

@@ -21,6 +21,7 @@
 #include <memory>
 #include <new>
 
+#include "host/identity.h"
 #include "core/error.h"
 #include "core/futex.h"
 #include "core/process_identity.h"
@@ -74,6 +75,9 @@ void* thread_start(void* arg) {
     ThreadObject* t = block->thread.get();
     pthread_setspecific(g_exit_key, block);
     t->tid = w32rt::current_tid();
+    // Windows threads start with the process's identity, Linux threads with
+    // their creator's: drop an impersonation inherited from the creator.
+    w32rt::reset_thread_identity();
     t->started.store(1, std::memory_order_release);
     w32rt::futex_wake(&t->started, INT32_MAX, FutexScope::Private);
     for (;;) {
