@@ -43,12 +43,16 @@ protected:
         return consumer_.EventsFrom("Emitter");
     }
 
-    // Sends one text through the emitter and waits for it: what was sent
-    // before has arrived by then.
+    // Sends one text through the emitter and waits for that very event: what
+    // was sent before has arrived by then.
     void Fence() {
-        size_t before = consumer_.EventsFrom("Emitter").size();
-        ASSERT_EQ(EvTraceString(handle_, 51, 0xFE, "fence", nullptr, nullptr, 0), S_OK);
-        ASSERT_TRUE(consumer_.WaitFor("Emitter", before + 1));
+        ULONG code = kFenceCode + ++fences_;
+        ASSERT_EQ(EvTraceString(handle_, 51, code, "fence", nullptr, nullptr, 0), S_OK);
+        ASSERT_TRUE(testing_support::eventually([&] {
+            for (const RawEvent& event : consumer_.EventsFrom("Emitter"))
+                if (event.Code() == code) return true;
+            return false;
+        }));
     }
 
     static void SetSwitch(bool on) {
@@ -68,9 +72,11 @@ protected:
         return result;
     }
 
+    static constexpr ULONG kFenceCode = 0xFE00;
     RawConsumer consumer_;
     ULONG probe_ = 0;
     ULONG handle_ = 0;
+    ULONG fences_ = 0;
 };
 
 }  // namespace

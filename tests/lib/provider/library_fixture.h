@@ -20,7 +20,7 @@ protected:
     }
 
     void TearDown() override {
-        for (ULONG handle : registered_) UnRegisterEvTrace(handle);
+        for (ULONG handle : registered_) EXPECT_EQ(UnRegisterEvTrace(handle), S_OK) << "provider " << handle;
         registered_.clear();
         EvtUnInitialize();
         CEvTrace::s_hRTSession = 0;
