@@ -14,6 +14,7 @@
 // without sleeping.
 #include <sched.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -35,9 +36,10 @@ using namespace w32rt::etw;
 namespace {
 
 constexpr uint64_t kConsumerHandleTag = 0x43;
-constexpr int64_t kSpinNs = 20000;               // spin before sleeping
+constexpr int64_t kSpinNs = 5000;                // spin before sleeping
 constexpr int64_t kIdleTimeoutNs = 500000000;    // safety net while the ring is empty
-constexpr int64_t kFirstStuckWaitNs = 1000000;   // then doubling up to kMaxStuckWaitNs
+constexpr int64_t kFirstStuckWaitNs = 50000;     // then doubling up to kMaxStuckWaitNs
+constexpr int64_t kCheckWritersAfterNs = 1000000;  // before a record counts as stuck
 constexpr int64_t kMaxStuckWaitNs = 50000000;
 constexpr int64_t kUnknownWriterGraceNs = 2000000000;
 
@@ -162,6 +164,47 @@ bool reached(uint64_t tail, uint64_t target) { return ordinal_distance(ring_ord(
 
 ULONG saturate(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : ULONG(v); }
 
+// The kernel's attributes of a thread (struct sched_attr).
+struct SchedAttr {
+    uint32_t size;
+    uint32_t policy;
+    uint64_t flags;
+    int32_t nice;
+    uint32_t priority;
+    uint64_t runtime;
+    uint64_t deadline;
+    uint64_t period;
+    uint32_t util_min;
+    uint32_t util_max;
+};
+
+// While it pumps, the consumer's thread asks the scheduler for a short
+// slice (an unprivileged latency hint: with EEVDF a short slice means an
+// early deadline, so the thread runs soon after its wake-up even when every
+// core is busy). Its own attributes come back afterwards. Kernels without
+// custom slices refuse or ignore the request; nothing else changes.
+class ShortSlice {
+public:
+    ShortSlice() {
+        constexpr uint64_t kSliceNs = 100000;  // the shortest the kernel grants
+        memset(&saved_, 0, sizeof saved_);
+        if (syscall(SYS_sched_getattr, 0, &saved_, sizeof saved_, 0) != 0 || saved_.policy != SCHED_OTHER) return;
+        SchedAttr attr = saved_;
+        attr.size = sizeof attr;
+        attr.runtime = kSliceNs;
+        active_ = syscall(SYS_sched_setattr, 0, &attr, 0) == 0;
+    }
+    ~ShortSlice() {
+        if (!active_) return;
+        saved_.size = sizeof saved_;
+        syscall(SYS_sched_setattr, 0, &saved_, 0);
+    }
+
+private:
+    SchedAttr saved_;
+    bool active_ = false;
+};
+
 class Pump {
 public:
     Pump(Consumer& c, const FILETIME* start, const FILETIME* end)
@@ -175,11 +218,14 @@ public:
     ULONG run() {
         RecordView view;
         for (;;) {
-            RingReader::Peek peek = reader_.peek(&view);
+            // While events flow, only the record at the tail is looked at:
+            // the producers' head line stays with the producers.
+            RingReader::Peek peek = reader_.peek(&view, false);
             if (peek == RingReader::Peek::Ready) {
                 stuck_since_ = 0;
                 bool stop_now = false;
                 if (!view.malformed) stop_now = !deliver(view);
+                last_cpu_ = int(view.cpu);
                 reader_.consume(view);
                 unpublished_ += view.record_size;
                 buffer_fill_ += view.record_size;
@@ -197,8 +243,12 @@ public:
                 draining_ = true;
                 drain_target_ = reader_.head();
             }
-            if (draining_ && (peek == RingReader::Peek::Empty || reached(reader_.tail(), drain_target_)))
-                return finish(ERROR_SUCCESS);
+            if (draining_) {
+                peek = reader_.peek(&view);
+                if (peek == RingReader::Peek::Ready) continue;
+                if (peek == RingReader::Peek::Empty || reached(reader_.tail(), drain_target_))
+                    return finish(ERROR_SUCCESS);
+            }
 
             if (spin(&view)) continue;
 
@@ -215,7 +265,9 @@ public:
                 continue;
             }
             // Pending: the record at the tail is being written, or its
-            // writer died. Sleep briefly (its commit wakes us), then check.
+            // writer died. Its writer may not know that we sleep (it looked
+            // before we announced it): sleep briefly, then look again, and
+            // after a while ask whether the writer still lives.
             int64_t now = monotonic_ns();
             if (stuck_since_ == 0 || stuck_tail_ != reader_.tail()) {
                 stuck_since_ = now;
@@ -224,6 +276,7 @@ public:
             }
             if (reader_.sleep(seq, stuck_wait_)) continue;
             stuck_wait_ = std::min(stuck_wait_ * 2, kMaxStuckWaitNs);
+            if (monotonic_ns() - stuck_since_ < kCheckWritersAfterNs) continue;
             bool unknown_dead = monotonic_ns() - stuck_since_ > kUnknownWriterGraceNs;
             if (reader_.resolve_stuck(session_.writers(), unknown_dead || draining_past_grace(now))) {
                 stuck_since_ = 0;
@@ -243,7 +296,13 @@ private:
     // middle of a burst is usually a few hundred nanoseconds away. The spin
     // yields the processor between rounds, so that a producer waiting for
     // this very core gets it (on a busy machine they often share one).
+    // Waits a little for the next event before sleeping: a producer in the
+    // middle of a burst is a few hundred nanoseconds away. Not when the last
+    // event was written on this very processor: that producer cannot run
+    // while we spin (nor yield well: EEVDF sends a yielding thread to the
+    // back for a whole slice), so sleeping at once serves it best.
     bool spin(RecordView* view) {
+        if (last_cpu_ >= 0 && sched_getcpu() == last_cpu_) return false;
         int64_t until = monotonic_ns() + kSpinNs;
         for (;;) {
             for (int i = 0; i < 16; ++i) {
@@ -251,7 +310,6 @@ private:
                 if (reader_.peek(view, false) == RingReader::Peek::Ready) return true;
             }
             if (c_.close_requested.load(std::memory_order_relaxed) || monotonic_ns() >= until) return false;
-            sched_yield();
         }
     }
 
@@ -308,6 +366,7 @@ private:
     int64_t stuck_since_ = 0;
     uint64_t stuck_tail_ = 0;
     int64_t stuck_wait_ = kFirstStuckWaitNs;
+    int last_cpu_ = -1;  // where the last event was written
 };
 
 TRACEHANDLE open_trace(PEVENT_TRACE_LOGFILEA logfile) {
@@ -363,7 +422,11 @@ ULONG process_trace(PTRACEHANDLE handles, ULONG count, LPFILETIME start, LPFILET
         }
         c->processing = true;
     }
-    ULONG status = Pump(*c, start, end).run();
+    ULONG status;
+    {
+        ShortSlice slice;
+        status = Pump(*c, start, end).run();
+    }
     std::lock_guard<std::mutex> lock(c->mutex);
     c->processing = false;
     if (c->closed) detach(*c);

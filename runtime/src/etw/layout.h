@@ -230,8 +230,8 @@ struct alignas(64) SessionRegion {
 //   head = ordinal (24 bits) << 40 | position (40 bits)
 //
 // A producer reserves with one CAS on the head (refusing, and counting the
-// loss, when the consumer's tail leaves no room), writes the record header
-// and the event, and commits. Records are 8-byte aligned.
+// loss, when the consumer's tail leaves no room), writes the event and then
+// the record header, whose tag commits it. Records are 8-byte aligned.
 
 constexpr int kPositionBits = 40;
 constexpr uint64_t kPositionMask = (1ull << kPositionBits) - 1;
@@ -263,10 +263,11 @@ struct alignas(64) RingHeader {
     uint8_t pad2[64 - 8];
 
     // The consumer sets `sleeping` and, after a sequentially consistent
-    // fence, looks at the record it waits for; a producer commits and, after
-    // a sequentially consistent fence, looks at `sleeping`. One of the two
-    // always sees the other, so no wake-up is lost, and a busy consumer
-    // costs producers no system call.
+    // fence, looks at the head; a producer reserves with a CAS on the head
+    // (a full barrier) and then looks at `sleeping`. One of the two always
+    // sees the other: either the producer wakes the consumer once its record
+    // is written, or the consumer sees the reservation and waits for it with
+    // a time-out. A busy consumer costs producers no system call.
     std::atomic<uint32_t> sleeping;
     std::atomic<uint32_t> wake_seq;  // the futex word
     uint8_t pad3[64 - 8];
@@ -282,25 +283,23 @@ struct alignas(64) RingHeader {
 };
 static_assert(sizeof(RingHeader) <= kPageSize, "ring header fits its page");
 
-// Precedes every event in a ring. `tag` is the head value the record was
-// reserved at and is written last of the header (release), after `commit`
-// was made invalid, so a consumer that reads the expected tag knows the
-// header is current; `commit` turns valid once the event is complete.
+// Precedes every event in a ring. The writer stores the event first and
+// this header last; `tag`, the head value the record was reserved at, is
+// stored last of all (release) and is the commit: a consumer that reads the
+// expected tag finds the record complete. A writer that dies before it
+// leaves a reservation without a header, which its intent identifies.
 struct RecordHeader {
     std::atomic<uint64_t> tag;
     std::atomic<uint32_t> size;    // whole record, header included, multiple of 8
     std::atomic<uint32_t> writer;  // writer slot index << 16 | slot generation (low 16); kNoWriter
-    std::atomic<uint32_t> commit;
     std::atomic<uint32_t> cpu;
+    uint32_t reserved;
 };
 static_assert(sizeof(RecordHeader) == 24, "shared layout");
 
 constexpr uint32_t kNoWriter = 0xFFFFFFFF;
-constexpr uint32_t kCommitMagic = 0xC0111D17;
 constexpr uint32_t kRecordOverhead = sizeof(RecordHeader);
 constexpr uint32_t kMinRecordSize = kRecordOverhead + sizeof(EVENT_TRACE_HEADER);
-
-inline uint32_t commit_value(uint64_t tag) { return uint32_t(tag ^ (tag >> 32)) ^ kCommitMagic; }
 
 // A ring key names one consumer's ring among a session's (index and the low
 // 24 bits of its generation); never 0.

@@ -196,34 +196,39 @@ bool ring_write(RingMap& ring, uint32_t key, const WriterRef& writer, uint64_t* 
         }
         if (writer.slot) writer.slot->intent.store((uint64_t(key) << 32) | ring_ord(head), std::memory_order_relaxed);
         uint64_t next = ring_word(ring_ord(head) + 1, ring_advance(position, size, modulus));
-        if (h->head.compare_exchange_weak(head, next, std::memory_order_release, std::memory_order_relaxed)) break;
+        if (h->head.compare_exchange_weak(head, next, std::memory_order_seq_cst, std::memory_order_relaxed)) break;
     }
 
+    // The CAS is a full barrier: a consumer that announced its sleep before
+    // it looked at the head is seen here (RingHeader::sleeping).
+    const bool consumer_sleeps = h->sleeping.load(std::memory_order_seq_cst) != 0;
     stage(WriteStage::Reserved);
+
+    // The event first, the record's first line last: the consumer polls that
+    // line, so it should change hands once per record. The tag, stored last
+    // with release, is the commit.
     const uint64_t tag = head;
     char* record = ring.data() + ring_pos(tag) % capacity;
     auto* rh = reinterpret_cast<RecordHeader*>(record);
-    rh->commit.store(~commit_value(tag), std::memory_order_relaxed);
-    rh->size.store(size, std::memory_order_relaxed);
-    rh->writer.store(writer.tag, std::memory_order_relaxed);
-    rh->cpu.store(event.cpu, std::memory_order_relaxed);
-    rh->tag.store(tag, std::memory_order_release);
-    if (writer.slot) writer.slot->intent.store(0, std::memory_order_release);
-    stage(WriteStage::HeaderWritten);
-
-    char* out = record + kRecordOverhead;
-    memcpy(out, &event.header, sizeof(EVENT_TRACE_HEADER));
-    out += sizeof(EVENT_TRACE_HEADER);
+    char* out = record + kRecordOverhead + sizeof(EVENT_TRACE_HEADER);
     for (int i = 0; i < event.segment_count; ++i) {
         if (event.segments[i].size == 0) continue;
         memcpy(out, event.segments[i].data, event.segments[i].size);
         out += event.segments[i].size;
     }
-
+    memcpy(record + kRecordOverhead, &event.header, sizeof(EVENT_TRACE_HEADER));
     stage(WriteStage::PayloadWritten);
-    rh->commit.store(commit_value(tag), std::memory_order_release);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (h->sleeping.load(std::memory_order_relaxed) && h->sleeping.exchange(0, std::memory_order_relaxed)) {
+    rh->size.store(size, std::memory_order_relaxed);
+    rh->writer.store(writer.tag, std::memory_order_relaxed);
+    rh->cpu.store(event.cpu, std::memory_order_relaxed);
+    rh->tag.store(tag, std::memory_order_release);
+    if (writer.slot) writer.slot->intent.store(0, std::memory_order_release);
+    stage(WriteStage::Committed);
+
+    // A consumer that went to sleep while this record was written waits
+    // with a time-out; this unfenced look usually catches it sooner.
+    if ((consumer_sleeps || h->sleeping.load(std::memory_order_relaxed)) &&
+        h->sleeping.exchange(0, std::memory_order_relaxed)) {
         h->wake_seq.fetch_add(1, std::memory_order_release);
         futex_wake(&h->wake_seq, INT32_MAX, FutexScope::Shared);
     }
@@ -274,7 +279,6 @@ RingReader::Peek RingReader::peek(RecordView* view, bool classify) {
     }
     uint32_t size = rh->size.load(std::memory_order_relaxed);
     if (!record_fits(position, size)) return Peek::Pending;  // a damaged header: resolve_stuck decides
-    if (rh->commit.load(std::memory_order_acquire) != commit_value(tail_)) return Peek::Pending;
 
     memcpy(&view->header, record + kRecordOverhead, sizeof(EVENT_TRACE_HEADER));
     view->record_size = size;
@@ -341,21 +345,8 @@ bool RingReader::resolve_stuck(const WriterTable& writers, bool unknown_writers_
     const char* record = ring_->data() + position % capacity;
     auto* rh = reinterpret_cast<const RecordHeader*>(record);
 
-    // The header is there: its writer is known.
-    if (rh->tag.load(std::memory_order_acquire) == tail_) {
-        uint32_t size = rh->size.load(std::memory_order_relaxed);
-        if (record_fits(position, size) && size <= reserved_bytes) {
-            uint32_t writer = rh->writer.load(std::memory_order_relaxed);
-            if (writer == kNoWriter ? !unknown_writers_dead : writer_alive(writers, writer)) return false;
-            if (rh->commit.load(std::memory_order_acquire) == commit_value(tail_)) return false;
-            ++skipped_;
-            tail_ = ring_word(ordinal + 1, ring_advance(position, size, modulus));
-            return true;
-        }
-    }
-
     // No (usable) header: the writer died between its reservation and its
-    // header, or is about to write it. The first later record with a header
+    // header (its commit), or is about to write it. The first later record with a header
     // bounds the dead span; every reservation in the span is accounted for
     // by the ordinals.
     uint32_t end_ordinal = ring_ord(head);

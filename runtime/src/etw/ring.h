@@ -3,9 +3,9 @@
 //
 // Producers never wait: a reservation that finds no room is refused and
 // counted in the ring (lost_full). A producer killed between reservation
-// and commit leaves a record that the consumer skips, once it has made sure
-// that the writer is dead, and counts (lost_skipped); so for every consumer
-// reserved + refused = delivered + lost, exactly.
+// and commit leaves a reservation without header that the consumer skips,
+// once it has made sure that the writer is dead, and counts (lost_skipped);
+// so for every consumer reserved + refused = delivered + lost, exactly.
 #pragma once
 
 #include <stdint.h>
@@ -108,9 +108,9 @@ struct WriterRef {
 bool ring_write(RingMap& ring, uint32_t key, const WriterRef& writer, uint64_t* cached_tail, const EventImage& event);
 
 // Test seam: when set, called inside ring_write after the reservation,
-// after the record header and before the commit, so tests can stop or kill
-// a writer at exactly those points. One relaxed load when unset.
-enum class WriteStage { Reserved, HeaderWritten, PayloadWritten };
+// after the event (before its header) and after the commit, so tests can
+// stop or kill a writer at exactly those points. One relaxed load when unset.
+enum class WriteStage { Reserved, PayloadWritten, Committed };
 using WriteStageHook = void (*)(WriteStage stage);
 extern std::atomic<WriteStageHook> g_write_stage_hook;
 

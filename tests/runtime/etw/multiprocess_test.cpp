@@ -531,9 +531,12 @@ ULONG WINAPI local_buffer(PEVENT_TRACE_LOGFILEA lf) {
     return TRUE;
 }
 
-class KilledWriterTest : public MultiProcessTest, public ::testing::WithParamInterface<int> {};
+// (stage the writer dies at, events of it that are lost)
+class KilledWriterTest : public MultiProcessTest, public ::testing::WithParamInterface<std::pair<int, ULONG>> {};
 
-TEST_P(KilledWriterTest, ConsumerSkipsTheDeadRecordCountsItAndGoesOn) {
+TEST_P(KilledWriterTest, ConsumerSkipsAnUnfinishedRecordCountsItAndGoesOn) {
+    const int stage = GetParam().first;
+    const ULONG lost = GetParam().second;
     TRACEHANDLE session = start_session(kName);
     g_local_lost = 0;
     EVENT_TRACE_LOGFILEA lf;
@@ -551,11 +554,10 @@ TEST_P(KilledWriterTest, ConsumerSkipsTheDeadRecordCountsItAndGoesOn) {
         t_received = nullptr;
     });
 
-    ChildProcess writer = spawn_helper("producer_hanging", {hex(session), std::to_string(GetParam()), "5"});
+    ChildProcess writer = spawn_helper("producer_hanging", {hex(session), std::to_string(stage), "5"});
     ASSERT_TRUE(writer.expect_line("hung"));
-    // The record is reserved and unfinished: nothing after it can be
-    // delivered yet.
-    ASSERT_TRUE(eventually([&] { return received.count == 4; }));
+    // Before its commit the record holds back everything after it.
+    ASSERT_TRUE(eventually([&] { return received.count == 5 - lost; }));
     writer.kill(SIGKILL);
     EXPECT_EQ(writer.wait(), 128 + SIGKILL);
 
@@ -564,20 +566,21 @@ TEST_P(KilledWriterTest, ConsumerSkipsTheDeadRecordCountsItAndGoesOn) {
         ev.stamp(4, 0, i);
         ASSERT_EQ(TraceEvent(session, ev.get()), ULONG(ERROR_SUCCESS));
     }
-    ASSERT_TRUE(eventually([&] { return received.count == 104; }, std::chrono::seconds(20)));
+    const uint64_t before = 5 - lost;
+    ASSERT_TRUE(eventually([&] { return received.count == before + 100; }, std::chrono::seconds(20)));
     ASSERT_EQ(stop_session(kName), ULONG(ERROR_SUCCESS));
     pump.join();
-    EXPECT_EQ(g_local_lost, 1u);
+    EXPECT_EQ(g_local_lost, lost);
     std::lock_guard<std::mutex> lock(received.mutex);
-    for (uint64_t i = 0; i < 4; ++i) EXPECT_EQ(received.stamps[i].sequence, i);
-    for (uint64_t i = 0; i < 100; ++i) EXPECT_EQ(received.stamps[4 + i].producer, 4u);
+    for (uint64_t i = 0; i < before; ++i) EXPECT_EQ(received.stamps[i].sequence, i);
+    for (uint64_t i = 0; i < 100; ++i) EXPECT_EQ(received.stamps[before + i].producer, 4u);
     CloseTrace(h);
 }
 
 INSTANTIATE_TEST_SUITE_P(AtEveryStage, KilledWriterTest,
-                         ::testing::Values(int(w32rt::etw::WriteStage::Reserved),
-                                           int(w32rt::etw::WriteStage::HeaderWritten),
-                                           int(w32rt::etw::WriteStage::PayloadWritten)));
+                         ::testing::Values(std::make_pair(int(w32rt::etw::WriteStage::Reserved), ULONG(1)),
+                                           std::make_pair(int(w32rt::etw::WriteStage::PayloadWritten), ULONG(1)),
+                                           std::make_pair(int(w32rt::etw::WriteStage::Committed), ULONG(0))));
 
 TEST_F(MultiProcessTest, KilledConsumerNeitherBlocksProducersNorKeepsItsSlot) {
     TRACEHANDLE session = start_session(kName);

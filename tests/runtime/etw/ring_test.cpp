@@ -180,7 +180,7 @@ TEST_F(RingTest, ASizeThatLiesInsideTheRingCostsNoMoreThanTheRecordsUpToTheHead)
     RingReader reader(ring_.get(), key_);
     for (uint64_t i = 1; i <= 3; ++i) ASSERT_TRUE(write(100, i));
     auto* rh = reinterpret_cast<RecordHeader*>(ring_->data());
-    rh->size.store(4096);  // committed, in bounds, past the head
+    rh->size.store(4096);  // in bounds, past the head
     RecordView view;
     ASSERT_EQ(reader.peek(&view), RingReader::Peek::Ready);
     EXPECT_TRUE(view.malformed);  // it disagrees with the event's own size
@@ -213,18 +213,16 @@ TEST_F(RingTest, CommittedRecordWithAnInconsistentEventSizeIsSkippedAndCounted) 
     EXPECT_EQ(reader.delivered(), 1u);
 }
 
-TEST_F(RingTest, RecordOfADeadWriterWithAHeaderIsSkippedOnlyOnceItsWriterIsGone) {
+TEST_F(RingTest, AReservationIsWaitedForWhileItsWriterLivesAndSkippedOnceItIsGone) {
     RingReader reader(ring_.get(), key_);
     WriterRef writer = live_writer(2);
-    // A header without commit: write normally, then take the commit back.
-    ASSERT_TRUE(write(300, 1, writer));
+    reserve_and_die(writer, 300);
     ASSERT_TRUE(write(300, 2));
-    auto* rh = reinterpret_cast<RecordHeader*>(ring_->data());
-    rh->commit.store(~commit_value(rh->tag.load()));
     RecordView view;
     EXPECT_EQ(reader.peek(&view), RingReader::Peek::Pending);
     EXPECT_FALSE(reader.resolve_stuck(table(), false));  // its writer lives
-    // The same slot, now owned by a dead process.
+    EXPECT_FALSE(reader.resolve_stuck(table(), true));   // known and alive: never given up
+    // The same slot, now owned by a process that has exited.
     WriterRef dead = dead_writer(2);
     ASSERT_EQ(dead.tag, writer.tag);
     EXPECT_TRUE(reader.resolve_stuck(table(), false));
@@ -233,14 +231,16 @@ TEST_F(RingTest, RecordOfADeadWriterWithAHeaderIsSkippedOnlyOnceItsWriterIsGone)
     EXPECT_EQ(reader.lost(), 1u);
 }
 
-TEST_F(RingTest, WriterSlotTakenOverByAnotherThreadNoLongerVouchesForTheRecord) {
+TEST_F(RingTest, AWriterSlotTakenOverByAnotherThreadNoLongerNamesTheReservation) {
     RingReader reader(ring_.get(), key_);
     WriterRef writer = live_writer(1);
-    ASSERT_TRUE(write(300, 1, writer));
-    auto* rh = reinterpret_cast<RecordHeader*>(ring_->data());
-    rh->commit.store(~commit_value(rh->tag.load()));
-    writers_[1].generation = 2;  // released and claimed again
-    EXPECT_TRUE(reader.resolve_stuck(table(), false));
+    reserve_and_die(writer, 300);
+    // Its owner died and another thread claimed the slot: a claim clears
+    // the intent and moves the generation.
+    writers_[1].intent = 0;
+    writers_[1].generation = 2;
+    EXPECT_FALSE(reader.resolve_stuck(table(), false));  // nobody known: the grace applies
+    EXPECT_TRUE(reader.resolve_stuck(table(), true));
     EXPECT_EQ(reader.lost(), 1u);
 }
 
