@@ -407,9 +407,12 @@ TRACEHANDLE open_trace(PEVENT_TRACE_LOGFILEA logfile) {
 }
 
 ULONG process_trace(PTRACEHANDLE handles, ULONG count, LPFILETIME start, LPFILETIME end) {
-    if (!handles || count == 0) return ERROR_INVALID_PARAMETER;
-    // One real-time session per call, as on Windows.
+    if (count == 0 || count > 64) return ERROR_BAD_LENGTH;
+    if (!handles) return ERROR_INVALID_PARAMETER;
+    // One real-time session per call, as on Windows (several are for log
+    // files, which are not provided).
     if (count > 1) return ERROR_INVALID_PARAMETER;
+    if (start && end && CompareFileTime(start, end) > 0) return ERROR_INVALID_TIME;
     std::shared_ptr<Consumer> c = find_consumer(handles[0], false);
     if (!c) return ERROR_INVALID_HANDLE;
     {

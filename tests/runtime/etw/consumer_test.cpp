@@ -148,7 +148,10 @@ TEST_F(ConsumerTest, StatusesOfTheConsumerCalls) {
     EXPECT_EQ(CloseTrace(INVALID_PROCESSTRACE_HANDLE), ULONG(ERROR_INVALID_HANDLE));
     EXPECT_EQ(ProcessTrace(nullptr, 1, nullptr, nullptr), ULONG(ERROR_INVALID_PARAMETER));
     TRACEHANDLE bogus = 0x4300000500000001ull;
-    EXPECT_EQ(ProcessTrace(&bogus, 0, nullptr, nullptr), ULONG(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(ProcessTrace(&bogus, 0, nullptr, nullptr), ULONG(ERROR_BAD_LENGTH));
+    EXPECT_EQ(ProcessTrace(&bogus, 65, nullptr, nullptr), ULONG(ERROR_BAD_LENGTH));
+    FILETIME later = {2000, 0}, earlier = {1000, 0};
+    EXPECT_EQ(ProcessTrace(&bogus, 1, &later, &earlier), ULONG(ERROR_INVALID_TIME));
     EXPECT_EQ(ProcessTrace(&bogus, 1, nullptr, nullptr), ULONG(ERROR_INVALID_HANDLE));
 
     // A missing session: the handle is given, ProcessTrace fails at once.
