@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -188,8 +189,11 @@ nlohmann::json Decode(UCHAR classType, ULONG type, const BYTE* p, size_t size) {
         out["address"] = fmt::format("{:02x}:{:02x}:{:02x}:{:02x}:{:02x}:{:02x}", p[4], p[5], p[6], p[7], p[8], p[9]);
         return out;
     }
+    // The printable form of at most the first 256 bytes; the hex dump (and
+    // --hex-bytes) shows the rest.
+    constexpr size_t kTextBytes = 256;
     out["form"] = "text or bytes";
-    out["text"] = Printable(p, size);
+    out["text"] = Printable(p, std::min(size, kTextBytes)) + (size > kTextBytes ? "..." : "");
     return out;
 }
 
