@@ -25,7 +25,7 @@ void FillSlot(char (&slot)[256], std::string_view text) {
 // A new array with the text and a zero, freed with EvTraceDeleteArray.
 char* NewText(std::string_view text) {
     char* copy = new char[text.size() + 1];
-    memcpy(copy, text.data(), text.size());
+    if (!text.empty()) memcpy(copy, text.data(), text.size());
     copy[text.size()] = '\0';
     return copy;
 }

@@ -5,6 +5,7 @@
 // No exception leaves these functions.
 #include <TraceApi.h>
 
+#include <atomic>
 #include <new>
 
 #include "consumer/EvTraceConsumer.h"
@@ -136,6 +137,8 @@ TRACEAPI_API LONG SetLocalizedHeader(LPCSTR* ppszTitles) {
                         [&](CEvTraceConsumer&) { return CEvTraceConsumer::SetLocalizedHeader(ppszTitles); });
 }
 
-TRACEAPI_API LONG GetEvTraceListenerStatus(void) { return CEvTraceListener::m_bEvTraceListenerAccessDenied; }
+TRACEAPI_API LONG GetEvTraceListenerStatus(void) {
+    return std::atomic_ref<int>(CEvTraceListener::m_bEvTraceListenerAccessDenied).load();
+}
 
 }  // extern "C"

@@ -118,7 +118,10 @@ static void ListenOn(_EVT_LISTENER_CONFIG& config, int bConsumer, const std::sha
             status = ProcessTrace(&trace, 1, nullptr, nullptr);
         }
         if (status != ERROR_SUCCESS) {
-            if (status == ERROR_ACCESS_DENIED) CEvTraceListener::m_bEvTraceListenerAccessDenied = 1;
+            // Read by other threads (GetEvTraceListenerStatus) without a lock.
+            if (status == ERROR_ACCESS_DENIED) {
+                std::atomic_ref<int>(CEvTraceListener::m_bEvTraceListenerAccessDenied).store(1);
+            }
             throw _evt_error(EVT_E_ETWFAILED, status);
         }
     } catch (_evt_error& error) {
@@ -151,13 +154,14 @@ static void ListenOn(_EVT_LISTENER_CONFIG& config, int bConsumer, const std::sha
     }
 }
 
+// A stop thread touches no configuration: its caller does not wait for it,
+// and the configuration may be gone by the time it runs.
 static DWORD WINAPI ListenerThreadProc(LPVOID parameter) {
     std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
     try {
-        if (start == nullptr || start->config == nullptr || start->config->pListener == nullptr) {
-            throw _evt_error(EVT_E_INVALIDARG, 0);
-        }
+        if (start == nullptr) throw _evt_error(EVT_E_INVALIDARG, 0);
         if (start->mode == EVT_LISTENER_MODE_LISTEN) {
+            if (start->config == nullptr || start->config->pListener == nullptr) throw _evt_error(EVT_E_INVALIDARG, 0);
             if (start->config->hStartedEvent != nullptr) SetEvent(start->config->hStartedEvent);
             ListenOn(*start->config, 1, start->run);
         } else if (start->mode == EVT_LISTENER_MODE_STOP) {
@@ -278,8 +282,8 @@ LONG CEvTraceListener::ConfigureListener(_EVT_LISTENER_CONFIG& config, int bAsyn
 
         auto start = std::make_unique<ThreadStart>();
         start->listener = this;
-        start->config = &config;
         start->mode = mode;
+        if (mode == EVT_LISTENER_MODE_LISTEN) start->config = &config;
         HANDLE started = nullptr;
         if (mode == EVT_LISTENER_MODE_LISTEN) {
             start->run = NewRun(this, &config, m_pListenState->runs);

@@ -14,7 +14,8 @@
 using namespace consumer_test;
 
 // The entries' records are freed with delete[]: this program's replacement
-// lets a test look at a record's bytes the moment it is released.
+// (with the matching new[]) lets a test look at a record's bytes the moment
+// it is released.
 namespace {
 std::atomic<void*> g_watched{nullptr};
 std::atomic<size_t> g_watchedSize{0};
@@ -30,6 +31,14 @@ void Inspect(void* p) {
 }
 }  // namespace
 
+__attribute__((visibility("default"))) void* operator new[](std::size_t size) {
+    void* p = malloc(size > 0 ? size : 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+__attribute__((visibility("default"))) void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return malloc(size > 0 ? size : 1);
+}
 __attribute__((visibility("default"))) void operator delete[](void* p) noexcept {
     Inspect(p);
     free(p);
