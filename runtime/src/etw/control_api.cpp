@@ -69,7 +69,7 @@ bool fill_properties(EVENT_TRACE_PROPERTIES* p, const SessionSlot& s, uint32_t s
     p->EnableFlags = s.enable_flags;
     p->AgeLimit = s.age_limit;
     p->NumberOfBuffers = s.maximum_buffers;
-    uint64_t buffer_bytes = uint64_t(s.buffer_size_kb) * 1024;
+    uint64_t buffer_bytes = uint64_t(s.buffer_size_kb ? s.buffer_size_kb : 1) * 1024;  // read back: never trusted
     uint64_t free_bytes = s.ring_capacity > st.fullest_ring_used ? s.ring_capacity - st.fullest_ring_used : 0;
     p->FreeBuffers = ULONG(std::min<uint64_t>(s.maximum_buffers, free_bytes / buffer_bytes));
     p->EventsLost = saturate(st.refused);

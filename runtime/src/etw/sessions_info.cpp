@@ -42,7 +42,7 @@ bool list_trace_sessions(std::vector<TraceSessionInfo>* out) {
             info.events_written = st.written;
             info.events_lost = st.refused;
             info.realtime_lost = st.realtime_lost;
-            uint64_t buffer_bytes = uint64_t(s.buffer_size_kb) * 1024;
+            uint64_t buffer_bytes = uint64_t(s.buffer_size_kb ? s.buffer_size_kb : 1) * 1024;
             uint64_t free_bytes = s.ring_capacity - std::min(s.ring_capacity, st.fullest_ring_used);
             info.free_buffers = uint32_t(std::min<uint64_t>(s.maximum_buffers, free_bytes / buffer_bytes));
             SessionRegion* r = session->shared();

@@ -469,6 +469,13 @@ TEST_HELPER(other_user) {
     TRACEHANDLE consumer = open_consumer(kName, &lf);
     send_line("process " + std::to_string(ProcessTrace(&consumer, 1, nullptr, nullptr)));
     CloseTrace(consumer);
+    // Providers of every user register and hear about enables.
+    static TRACEHANDLE logger = 0;
+    TRACEHANDLE reg = 0;
+    send_line("register " +
+              std::to_string(RegisterTraceGuidsA(child_control, &logger, &kControlGuid, 0, nullptr, nullptr, nullptr, &reg)));
+    receive_line();
+    UnregisterTraceGuids(reg);
     return 0;
 }
 
@@ -490,8 +497,12 @@ TEST_F(MultiProcessTest, AnotherUserMayWriteButNotControlQueryOrConsume) {
     EXPECT_EQ(child.read_line(), "enable " + denied);
     EXPECT_EQ(child.read_line(), "all " + denied);
     EXPECT_EQ(child.read_line(), "process " + denied);
+    EXPECT_EQ(child.read_line(), "register 0");
+    ASSERT_EQ(EnableTrace(TRUE, 6, 6, &kControlGuid, session), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(child.read_line(), "enable 6 6 0");
+    child.write_line("done");
     EXPECT_EQ(child.wait(), 0);
-    ASSERT_TRUE(eventually([&] { return consumer.received.count == 1; }));
+    ASSERT_TRUE(eventually([&] { return consumer.received.count == 2; }));  // its event, and its callback's
     std::lock_guard<std::mutex> lock(consumer.received.mutex);
     EXPECT_EQ(consumer.received.stamps[0].producer, 5u);
     EXPECT_EQ(consumer.received.headers[0].ProcessId, DWORD(child.pid()));
