@@ -8,9 +8,10 @@
 //
 // Each consumer has a ring of the session's capacity. ProcessTrace delivers
 // events in ring order (per writing thread, the order written) straight from
-// the ring, spins a few microseconds when the ring runs dry, then sleeps on
-// the ring's futex until a producer commits. A "buffer" for BufferCallback
-// and BuffersRead is a run of events of at most BufferSize bytes delivered
+// the ring; when it runs dry it spins a few microseconds (unless the last
+// event was written on its own processor), then sleeps on the ring's futex
+// until a producer has written. A "buffer" for BufferCallback and
+// BuffersRead is a run of events of at most BufferSize bytes delivered
 // without sleeping.
 #include <sched.h>
 #include <string.h>
@@ -254,8 +255,8 @@ public:
 
             uint32_t seq = reader_.prepare_sleep();
             peek = reader_.peek(&view);
-            if (peek == RingReader::Peek::Ready || c_.close_requested.load(std::memory_order_acquire) ||
-                (!draining_ && !session_.running())) {
+            if (peek == RingReader::Peek::Ready ||
+                (!draining_ && (c_.close_requested.load(std::memory_order_acquire) || !session_.running()))) {
                 reader_.cancel_sleep();
                 continue;
             }
@@ -276,26 +277,23 @@ public:
             }
             if (reader_.sleep(seq, stuck_wait_)) continue;
             stuck_wait_ = std::min(stuck_wait_ * 2, kMaxStuckWaitNs);
-            if (monotonic_ns() - stuck_since_ < kCheckWritersAfterNs) continue;
-            bool unknown_dead = monotonic_ns() - stuck_since_ > kUnknownWriterGraceNs;
-            if (reader_.resolve_stuck(session_.writers(), unknown_dead || draining_past_grace(now))) {
+            now = monotonic_ns();
+            if (now - stuck_since_ < kCheckWritersAfterNs) continue;
+            bool past_grace = now - stuck_since_ > kUnknownWriterGraceNs;
+            if (reader_.resolve_stuck(session_.writers(), past_grace)) {
                 stuck_since_ = 0;
                 publish();
+            } else if (draining_ && past_grace) {
+                // A drain after stop or close does not wait for ever on a
+                // writer that lives but never finishes (a stopped process):
+                // what it holds back is counted lost.
+                reader_.abandon_to(drain_target_);
+                return finish(ERROR_SUCCESS);
             }
         }
     }
 
 private:
-    // A drain after stop or close does not wait for ever on a live writer
-    // that never finishes its record.
-    bool draining_past_grace(int64_t now) const {
-        return draining_ && stuck_since_ != 0 && now - stuck_since_ > kUnknownWriterGraceNs;
-    }
-
-    // Waits a little for the next event before sleeping: a producer in the
-    // middle of a burst is usually a few hundred nanoseconds away. The spin
-    // yields the processor between rounds, so that a producer waiting for
-    // this very core gets it (on a busy machine they often share one).
     // Waits a little for the next event before sleeping: a producer in the
     // middle of a burst is a few hundred nanoseconds away. Not when the last
     // event was written on this very processor: that producer cannot run

@@ -305,6 +305,13 @@ void RingReader::publish() {
     h->tail.store(tail_, std::memory_order_release);
 }
 
+void RingReader::abandon_to(uint64_t target) {
+    uint32_t records = ordinal_distance(ring_ord(tail_), ring_ord(target));
+    if (records >= (1u << 23)) return;  // already past it
+    skipped_ += records;
+    tail_ = target;
+}
+
 uint32_t RingReader::prepare_sleep() {
     RingHeader* h = ring_->header();
     uint32_t seq = h->wake_seq.load(std::memory_order_acquire);

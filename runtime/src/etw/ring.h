@@ -167,6 +167,10 @@ public:
     // dead only when `unknown_writers_dead`. True when something was skipped.
     bool resolve_stuck(const WriterTable& writers, bool unknown_writers_dead);
 
+    // Gives up everything up to the head word `target`, counted lost (a
+    // consumer that must end while a writer holds a record back).
+    void abandon_to(uint64_t target);
+
     uint64_t tail() const { return tail_; }
     uint64_t head() const;
     uint64_t delivered() const { return delivered_; }

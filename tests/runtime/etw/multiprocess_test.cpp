@@ -593,6 +593,41 @@ INSTANTIATE_TEST_SUITE_P(AtEveryStage, KilledWriterTest,
                                            std::make_pair(int(w32rt::etw::WriteStage::PayloadWritten), ULONG(1)),
                                            std::make_pair(int(w32rt::etw::WriteStage::Committed), ULONG(0))));
 
+TEST_F(MultiProcessTest, StopEndsProcessTraceEvenWhileAStoppedWriterHoldsARecordBack) {
+    TRACEHANDLE session = start_session(kName);
+    g_local_lost = 0;
+    EVENT_TRACE_LOGFILEA lf;
+    memset(&lf, 0, sizeof lf);
+    lf.LoggerName = const_cast<char*>(kName);
+    lf.ProcessTraceMode = EVENT_TRACE_REAL_TIME_MODE;
+    lf.EventCallback = record_event;
+    lf.BufferCallback = local_buffer;
+    TRACEHANDLE h = OpenTraceA(&lf);
+    Received received;
+    std::atomic<bool> returned{false};
+    std::thread pump([&] {
+        t_received = &received;
+        TRACEHANDLE copy = h;
+        EXPECT_EQ(ProcessTrace(&copy, 1, nullptr, nullptr), ULONG(ERROR_SUCCESS));
+        returned = true;
+    });
+    ChildProcess writer = spawn_helper(
+        "producer_hanging", {hex(session), std::to_string(int(w32rt::etw::WriteStage::PayloadWritten)), "3"});
+    ASSERT_TRUE(writer.expect_line("hung"));
+    writer.kill(SIGSTOP);  // alive, and never finishing its record
+    Event ev;
+    ASSERT_EQ(TraceEvent(session, ev.get()), ULONG(ERROR_SUCCESS));
+    ASSERT_TRUE(eventually([&] { return received.count == 2; }));
+    ASSERT_EQ(stop_session(kName), ULONG(ERROR_SUCCESS));
+    // After the grace for a writer that does not finish, the drain ends.
+    ASSERT_TRUE(eventually([&] { return returned.load(); }, std::chrono::seconds(30)));
+    pump.join();
+    EXPECT_EQ(received.count, 2u);
+    EXPECT_EQ(g_local_lost, 2u);  // the held record and the one behind it
+    writer.kill(SIGKILL);
+    CloseTrace(h);
+}
+
 TEST_F(MultiProcessTest, KilledConsumerNeitherBlocksProducersNorKeepsItsSlot) {
     TRACEHANDLE session = start_session(kName);
     ChildProcess doomed = spawn_helper("consumer", {kName, "0", "3"});
