@@ -68,6 +68,11 @@ std::shared_ptr<const RingSet> ProcessSession::rings() {
     return rings_;
 }
 
+void ProcessSession::drop_rings() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rings_.reset();
+}
+
 void ProcessSession::check_consumer(const RingSet::Entry& entry) {
     RingHeader* h = entry.ring->header();
     int64_t now = monotonic_ns();
@@ -267,6 +272,7 @@ void EtwState::stop_session(uint32_t slot) {
     if (session) {
         SessionRegion* r = session->shared();
         r->state.store(kSessionStopped, std::memory_order_release);
+        session->drop_rings();
         for (uint32_t i = 0; i < kMaxConsumers; ++i) {
             ConsumerSlot& c = r->consumers[i];
             if (c.state.load(std::memory_order_acquire) != kConsumerActive) continue;

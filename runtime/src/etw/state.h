@@ -58,6 +58,10 @@ public:
     // The rings of the current consumer epoch (rebuilt when it moved).
     std::shared_ptr<const RingSet> rings();
 
+    // Forgets the rings of a session that stopped, so that they are
+    // unmapped once no thread holds them any more.
+    void drop_rings();
+
     // Shared-memory name of a consumer's ring.
     std::string ring_name(uint32_t index, uint32_t generation) const;
 

@@ -179,7 +179,11 @@ Entry* resolve(ThreadCache& cache, TRACEHANDLE handle, EtwState& state, uint64_t
         return fail(ERROR_INVALID_HANDLE, nullptr);
     generation = current;
     std::shared_ptr<ProcessSession> session = state.session(slot, generation);
-    if (!session || !session->running()) return fail(ERROR_INVALID_HANDLE, nullptr);
+    if (!session) return fail(ERROR_INVALID_HANDLE, nullptr);
+    if (!session->running()) {
+        session->drop_rings();
+        return fail(ERROR_INVALID_HANDLE, nullptr);
+    }
 
     Entry* victim = &cache.entries[0];
     for (Entry& e : cache.entries) {
@@ -224,6 +228,7 @@ ULONG trace_event(TRACEHANDLE handle, PEVENT_TRACE_HEADER event) {
     entry->last_use = ++cache.clock;
     SessionRegion* r = entry->shared;
     if (__builtin_expect(r->state.load(std::memory_order_acquire) != kSessionRunning, 0)) {
+        entry->session->drop_rings();
         entry->release();
         return ERROR_INVALID_HANDLE;
     }
