@@ -131,11 +131,11 @@ void RunBatches(benchmark::State& state, Emit emit) {
         unsigned long long target = g_kept.fetch_add(keptHere) + keptHere;
         while (Setup::received.load(std::memory_order_relaxed) < target) std::this_thread::yield();
     }
-    state.counters["kept"] = benchmark::Counter(static_cast<double>(kept) / static_cast<double>(calls),
-                                                benchmark::Counter::kAvgThreads);
+    state.counters["kept"] =
+        benchmark::Counter(static_cast<double>(kept) / static_cast<double>(calls), benchmark::Counter::kAvgThreads);
     // Per call of one thread: the batches' times over the calls made.
-    state.counters["per_call"] = benchmark::Counter(static_cast<double>(calls),
-                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_call"] =
+        benchmark::Counter(static_cast<double>(calls), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["wall_per_call_ns"] =
         benchmark::Counter(wall * 1e9 / static_cast<double>(calls), benchmark::Counter::kAvgThreads);
 }
@@ -161,8 +161,8 @@ BENCHMARK(BM_EvTraceString)->Threads(1)->Threads(2)->UseManualTime();
 LONG FormatArgs(ULONG handle, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    LONG result = EvTraceFormatArgs(handle, 53, 0x1002, nullptr, nullptr, 0, format, arguments, "emit_bench.cpp", 99,
-                                    0, 1, 2);
+    LONG result =
+        EvTraceFormatArgs(handle, 53, 0x1002, nullptr, nullptr, 0, format, arguments, "emit_bench.cpp", 99, 0, 1, 2);
     va_end(arguments);
     return result;
 }

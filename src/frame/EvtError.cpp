@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "frame/BoundedText.h"
+
 _evt_error::_evt_error(LONG error, ULONG specificCode) : m_lError(error), m_ulSpecificCode(specificCode) {
     memset(m_szSource, 0, sizeof m_szSource);
     memset(m_szErrorMessage, 0, sizeof m_szErrorMessage);
@@ -28,7 +30,7 @@ const char* _evt_error::Description() const { return m_szDescription; }
 
 void _evt_error::source(const char* text) {
     if (text == nullptr) return;
-    size_t length = strnlen(text, sizeof m_szSource - 1);
+    size_t length = traceapi::BoundedLength(text, sizeof m_szSource - 1);
     memcpy(m_szSource, text, length);
     m_szSource[length] = '\0';
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "frame/BoundedText.h"
+
 using namespace traceapi;
 
 CTraceApiReg::CTraceApiReg() { m_regApi.CreateKey(HKEY_LOCAL_MACHINE, kApiKeyPath, 0, kKeyReadWrite, nullptr); }
@@ -17,7 +19,7 @@ int CTraceApiReg::GetDatabasePath(char* buffer, unsigned size) {
         return 0;
     }
     if (size == 0) return 1;
-    size_t length = strnlen(path, size - 1);
+    size_t length = traceapi::BoundedLength(path, size - 1);
     memcpy(buffer, path, length);
     buffer[length] = '\0';
     return 1;

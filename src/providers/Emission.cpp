@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "frame/BoundedText.h"
 #include "frame/Diagnostics.h"
 #include "providers/EventWire.h"
 #include "providers/ProviderRegistry.h"
@@ -63,8 +64,8 @@ LONG EvTraceString(ULONG handle, ULONG type, ULONG code, LPCSTR text, LPCSTR str
         ProviderEntry entry = FindEntry(handle);
         if (!entry) return EVT_E_NOTINITIALIZED;
         if (text == nullptr) return EVT_E_POINTER;
-        return Send(entry, wire::kClassTypeDefault, type, code, text, strnlen(text, wire::kMaxText), stringA, stringB,
-                    flag);
+        return Send(entry, wire::kClassTypeDefault, type, code, text, BoundedLength(text, wire::kMaxText), stringA,
+                    stringB, flag);
     } catch (...) {
         return E_FAIL;
     }
@@ -75,15 +76,15 @@ LONG EvTraceStart(ULONG handle, ULONG code, LPCSTR text) {
         ProviderEntry entry = FindEntry(handle);
         if (!entry) return EVT_E_NOTINITIALIZED;
         if (text == nullptr) return EVT_E_POINTER;
-        return Send(entry, wire::kClassTypeDefault, EVT_TYPE_START, code, text, strnlen(text, wire::kMaxText),
+        return Send(entry, wire::kClassTypeDefault, EVT_TYPE_START, code, text, BoundedLength(text, wire::kMaxText),
                     nullptr, nullptr, 0);
     } catch (...) {
         return E_FAIL;
     }
 }
 
-LONG EvTraceCustom(ULONG handle, ULONG type, ULONG code, const void* data, ULONG length, LPCSTR stringA,
-                   LPCSTR stringB, BYTE flag) {
+LONG EvTraceCustom(ULONG handle, ULONG type, ULONG code, const void* data, ULONG length, LPCSTR stringA, LPCSTR stringB,
+                   BYTE flag) {
     try {
         ProviderEntry entry = FindEntry(handle);
         if (!entry) return EVT_E_NOTINITIALIZED;
@@ -128,9 +129,8 @@ LONG EvTraceFormat(ULONG handle, ULONG, ULONG code, LPCSTR stringA, LPCSTR strin
     }
 }
 
-LONG EvTraceFormatArgs(ULONG handle, ULONG type, ULONG code, LPCSTR stringA, LPCSTR stringB, BYTE flag,
-                       LPCSTR format, va_list arguments, LPCSTR file, ULONG line, ULONG64 time, ULONG processId,
-                       ULONG threadId) {
+LONG EvTraceFormatArgs(ULONG handle, ULONG type, ULONG code, LPCSTR stringA, LPCSTR stringB, BYTE flag, LPCSTR format,
+                       va_list arguments, LPCSTR file, ULONG line, ULONG64 time, ULONG processId, ULONG threadId) {
     try {
         if (!UnifiedLogWanted()) return S_OK;
         ProviderEntry entry = FindEntry(handle);
@@ -153,7 +153,8 @@ LONG EvTraceCustomLog(ULONG handle, ULONG type, ULONG code, LPCSTR file, ULONG l
         if (!entry) return EVT_E_NOTINITIALIZED;
         if (data == nullptr) return EVT_E_POINTER;
         if (entry->m_pProvider->SessionHandle() == 0) return E_FAIL;
-        if (file == nullptr) return Send(entry, wire::kClassTypeDefault, type, code, data, length, stringA, stringB, flag);
+        if (file == nullptr)
+            return Send(entry, wire::kClassTypeDefault, type, code, data, length, stringA, stringB, flag);
         BYTE block[wire::kBlockSize];
         wire::BuildLogBlock(block, data, length, {file, line, time, processId, threadId});
         return Send(entry, wire::kClassTypeDefault, type, code, block, sizeof block, stringA, stringB, flag);

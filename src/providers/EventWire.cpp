@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "frame/BoundedText.h"
+
 namespace traceapi::wire {
 
 namespace {
@@ -18,7 +20,7 @@ bool IsFloatLetter(char c) { return c && strchr("eEfgGaA", c) != nullptr; }
 
 void FillTrailer(BYTE* block, const BlockTrailer& trailer) {
     if (trailer.file != nullptr) {
-        size_t length = strnlen(trailer.file, kBlockFileChars);
+        size_t length = BoundedLength(trailer.file, kBlockFileChars);
         memcpy(block + kOffBlockFile, trailer.file, length);
     }
     Put32(block + kOffBlockLine, trailer.line);
@@ -56,7 +58,7 @@ public:
     void AddString(size_t position, LPCSTR text) {
         if (text == nullptr || offset_ >= kItemsArea || kItemsArea - offset_ <= kItemHeader + 1) return;
         size_t room = kItemsArea - offset_ - kItemHeader - 1;  // characters that fit before the zero
-        size_t length = strnlen(text, room);
+        size_t length = BoundedLength(text, room);
         if (length == 0 || count_ == 0xFF) return;
         BYTE* item = area_ + offset_;
         item[0] = kItemString;
@@ -165,14 +167,14 @@ size_t TakeConversion(LPCSTR format, size_t length, size_t start, va_list& argum
 
 void CopyField(char* field, LPCSTR text) {
     if (text == nullptr) return;
-    size_t length = strnlen(text, kFieldSize - 1);
+    size_t length = BoundedLength(text, kFieldSize - 1);
     memcpy(field, text, length);
     field[length] = '\0';
 }
 
 void NormaliseDescription(EVT_PROVIDER_INFO& info) {
     for (char* field : {info.m_szInstanceName, info.m_szUserName, info.m_szProviderText}) {
-        size_t length = strnlen(field, kFieldSize - 1);
+        size_t length = BoundedLength(field, kFieldSize - 1);
         memset(field + length, 0, kFieldSize - length);
     }
 }
@@ -228,7 +230,7 @@ std::vector<BYTE> BuildFormatBlock(LPCSTR format, va_list arguments) {
         argument.kind = kind;
         if (kind == 2) {
             argument.text = va_arg(arguments, LPCSTR);
-            argument.size = argument.text ? static_cast<ULONG>(strnlen(argument.text, kMaxText)) : 0;
+            argument.size = argument.text ? static_cast<ULONG>(BoundedLength(argument.text, kMaxText)) : 0;
         } else {
             argument.number = va_arg(arguments, unsigned int);
             argument.size = sizeof(ULONG);
@@ -260,7 +262,7 @@ void BuildArgumentBlock(BYTE (&block)[kBlockSize], LPCSTR format, va_list argume
     Put32(block, 1);
     ItemWriter items(block + kItemsOffset);
     if (format == nullptr) format = "";
-    size_t length = strnlen(format, kFormatItemMaxChars);
+    size_t length = BoundedLength(format, kFormatItemMaxChars);
     // Item 0: the format with its zero; its size is what is stored.
     BYTE formatItem[kFormatItemMaxChars + 1];
     memcpy(formatItem, format, length);
@@ -283,7 +285,7 @@ void BuildArgumentBlock(BYTE (&block)[kBlockSize], LPCSTR format, va_list argume
 void BuildLogBlock(BYTE (&block)[kBlockSize], LPCSTR text, ULONG length, const BlockTrailer& trailer) {
     memset(block, 0, sizeof block);
     if (text != nullptr && length < kLogTextMaxLength) {
-        size_t chars = strnlen(text, length);
+        size_t chars = BoundedLength(text, length);
         memcpy(block + kItemsOffset, text, chars);
     }
     FillTrailer(block, trailer);

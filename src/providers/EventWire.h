@@ -61,9 +61,7 @@ static_assert(kMaxPayload == EVT_MAX_PAYLOAD, "the public limit matches the wire
 
 // Bytes of a whole event buffer (header, fixed block, payload and the kept
 // zero tail) for a payload of that length.
-constexpr size_t EventBufferSize(size_t payloadLength) {
-    return kHeaderSize + kFixedSize + payloadLength + kAllocTail;
-}
+constexpr size_t EventBufferSize(size_t payloadLength) { return kHeaderSize + kFixedSize + payloadLength + kAllocTail; }
 
 // Copies at most 255 characters of text and a zero into a 256-byte field;
 // a null text leaves the field as it is.
@@ -103,7 +101,7 @@ std::vector<BYTE> BuildFormatBlock(LPCSTR format, va_list arguments);
 // with l (4), 4 64-bit integer (8), 5 double (8). The position is the index
 // of the conversion letter in the format, modulo 256.
 inline constexpr size_t kBlockSize = 1312;
-inline constexpr size_t kItemsOffset = 4;    // the item area's 1,024 bytes start here
+inline constexpr size_t kItemsOffset = 4;  // the item area's 1,024 bytes start here
 inline constexpr size_t kItemsArea = 1024;
 inline constexpr size_t kItemHeader = 5;
 inline constexpr size_t kFormatItemMaxChars = 1016;

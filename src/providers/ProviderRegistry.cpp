@@ -71,7 +71,8 @@ void EnsureUnifiedLogSwitch() {
         security = nullptr;
     }
     HANDLE event = CreateEventA(security, TRUE, FALSE, kUlEnabledEventName);
-    if (event == nullptr) DebugOut("RegisterEvTrace - CreateEvent failed - %lu\n", static_cast<unsigned long>(GetLastError()));
+    if (event == nullptr)
+        DebugOut("RegisterEvTrace - CreateEvent failed - %lu\n", static_cast<unsigned long>(GetLastError()));
     g_hUlEnabledEvent.store(event);
 }
 
@@ -133,8 +134,8 @@ LONG CEvtProviderInfoMap::RegisterEvTrace(ULONG* providerHandle, EVT_PROVIDER_IN
         {&wire::kTraceClassGuid4, nullptr},
     };
     TRACEHANDLE registration = 0;
-    ULONG status = RegisterTraceGuidsA(&CEvtProviderInfoMap::ControlCallback, nullptr, &wire::kControlGuid, 4,
-                                       classes, nullptr, nullptr, &registration);
+    ULONG status = RegisterTraceGuidsA(&CEvtProviderInfoMap::ControlCallback, nullptr, &wire::kControlGuid, 4, classes,
+                                       nullptr, nullptr, &registration);
     if (status != ERROR_SUCCESS) {
         DebugOut("CEvtProviderInfoMap::RegisterEvTrace - Failed to register Trace Guids\n");
         return EVT_E_INVALIDARG;
@@ -190,9 +191,10 @@ LONG CEvtProviderInfoMap::AddProviderInfo(ULONG* providerHandle, ULONG64 registr
         {
             TableLock lock;
             ProviderTable& table = Table();
-            DebugOut("AddProviderInfo - Trying to add provider info instance name - %s, No of providers - %lu, CS - 0x%x\n",
-                     name, static_cast<unsigned long>(table.count),
-                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(&table.lock)));
+            DebugOut(
+                "AddProviderInfo - Trying to add provider info instance name - %s, No of providers - %lu, CS - 0x%x\n",
+                name, static_cast<unsigned long>(table.count),
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(&table.lock)));
             for (const auto& [handle, existing] : table.entries) {
                 ULONG64 existingRegistration = 0;
                 existing->m_pProvider->GetProviderRegHandle(existingRegistration);
@@ -309,8 +311,7 @@ ULONG WINAPI CEvtProviderInfoMap::ControlCallback(WMIDPREQUESTCODE requestCode, 
             g_enableFlags.store(0);
             g_enabled.store(0);
             return ERROR_SUCCESS;
-        default:
-            return ERROR_INVALID_PARAMETER;
+        default: return ERROR_INVALID_PARAMETER;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "frame/BoundedText.h"
 #include "frame/Diagnostics.h"
 #include "frame/RegApi.h"
 #include "frame/TraceApiReg.h"
@@ -17,8 +18,8 @@ namespace {
 
 // Room for the session name and the log file name behind the structure.
 constexpr ULONG kPropertiesSize = 8312;
-constexpr ULONG kLoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);           // 120
-constexpr ULONG kLogFileNameOffset = kLoggerNameOffset + 4096;                // 4216
+constexpr ULONG kLoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);  // 120
+constexpr ULONG kLogFileNameOffset = kLoggerNameOffset + 4096;       // 4216
 constexpr size_t kNameRoom = 4096;
 static_assert(kLoggerNameOffset == 120, "EVENT_TRACE_PROPERTIES is 120 bytes");
 static_assert(kLogFileNameOffset + kNameRoom == kPropertiesSize, "two names fit the block");
@@ -29,7 +30,7 @@ constexpr ULONG64 kUnsetHandle = ~0ULL;
 void CopyName(PEVENT_TRACE_PROPERTIES properties, ULONG offset, LPCSTR name) {
     if (name == nullptr) return;
     char* at = reinterpret_cast<char*>(properties) + offset;
-    size_t length = strnlen(name, kNameRoom - 1);
+    size_t length = traceapi::BoundedLength(name, kNameRoom - 1);
     memcpy(at, name, length);
     at[length] = '\0';
 }
@@ -122,9 +123,8 @@ LONG CEvTrace::GetSessionHandle1(ULONG64& handle) {
     PEVENT_TRACE_PROPERTIES properties = nullptr;
     try {
         properties = MakeTraceProperties1();
-        ULONG status = properties != nullptr
-                           ? ControlTraceA(0, EVT_SESSION_NAME, properties, EVENT_TRACE_CONTROL_QUERY)
-                           : static_cast<ULONG>(ERROR_NOT_ENOUGH_MEMORY);
+        ULONG status = properties != nullptr ? ControlTraceA(0, EVT_SESSION_NAME, properties, EVENT_TRACE_CONTROL_QUERY)
+                                             : static_cast<ULONG>(ERROR_NOT_ENOUGH_MEMORY);
         if (status == ERROR_SUCCESS) {
             DebugOut("GetSessionHandle1 - ControlTrace succeeded\n");
             handle = properties->Wnode.HistoricalContext;

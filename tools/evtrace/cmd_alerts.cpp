@@ -13,7 +13,8 @@ namespace {
 void Set(int enable) {
     CEvTraceController controller;
     LONG result = controller.EnableAlerts(enable);
-    if (result != S_OK) throw CommandError{fmt::format("cannot set the alert switch: 0x{:08x}", static_cast<ULONG>(result))};
+    if (result != S_OK)
+        throw CommandError{fmt::format("cannot set the alert switch: 0x{:08x}", static_cast<ULONG>(result))};
     printf("alerts %s\n", enable ? "enabled" : "disabled");
 }
 
@@ -21,7 +22,8 @@ void State() {
     CEvTraceController controller;
     int state = 0;
     LONG result = controller.GetAlertState(state);
-    if (result != S_OK) throw CommandError{fmt::format("cannot read the alert switch: 0x{:08x}", static_cast<ULONG>(result))};
+    if (result != S_OK)
+        throw CommandError{fmt::format("cannot read the alert switch: 0x{:08x}", static_cast<ULONG>(result))};
     printf("alerts %s\n", state ? "enabled" : "disabled");
 }
 

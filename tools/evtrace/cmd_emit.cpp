@@ -61,7 +61,8 @@ Value Parse(const std::string& argument) {
     Value value;
     std::string body = argument;
     char forced = 0;
-    if (argument.size() >= 2 && argument[1] == ':' && (argument[0] == 's' || argument[0] == 'i' || argument[0] == 'f')) {
+    if (argument.size() >= 2 && argument[1] == ':' &&
+        (argument[0] == 's' || argument[0] == 'i' || argument[0] == 'f')) {
         forced = argument[0];
         body = argument.substr(2);
     }
@@ -137,10 +138,13 @@ std::vector<BYTE> CustomData(const Options& o) {
     std::vector<BYTE> bytes;
     std::string digits;
     for (char c : o.hex)
-        if (isxdigit(static_cast<unsigned char>(c))) digits += c;
-        else if (c != ' ' && c != ':' && c != '-') throw CommandError{"not hexadecimal: " + o.hex};
+        if (isxdigit(static_cast<unsigned char>(c)))
+            digits += c;
+        else if (c != ' ' && c != ':' && c != '-')
+            throw CommandError{"not hexadecimal: " + o.hex};
     if (digits.size() % 2 != 0) throw CommandError{"odd number of hex digits"};
-    for (size_t i = 0; i < digits.size(); i += 2) bytes.push_back(static_cast<BYTE>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i < digits.size(); i += 2)
+        bytes.push_back(static_cast<BYTE>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 
@@ -149,7 +153,8 @@ std::vector<BYTE> CustomData(const Options& o) {
 void CheckSwitch(const Options& o) {
     HANDLE event = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, "Global\\UL_ENABLED_EVENT");
     if (event == nullptr) return;
-    if (o.switchOn) SetEvent(event);
+    if (o.switchOn)
+        SetEvent(event);
     else if (WaitForSingleObject(event, 0) == WAIT_TIMEOUT)
         fprintf(stderr, "evtrace: the unified-log switch is off: nothing is sent (--ul-on turns it on)\n");
     CloseHandle(event);
@@ -306,7 +311,8 @@ void setup(CLI::App& app) {
 
     for (auto [name, help, defaultType] :
          {std::tuple{"custom", "Raw bytes (EvTraceCustom)", 51UL},
-          std::tuple{"stamped", "Time-stamped raw bytes (EvTraceCustomTimeStamp; type 52 sets header type 52)", 52UL}}) {
+          std::tuple{"stamped", "Time-stamped raw bytes (EvTraceCustomTimeStamp; type 52 sets header type 52)",
+                     52UL}}) {
         CLI::App* custom = emit->add_subcommand(name, help);
         auto* hex = custom->add_option("--hex", o->hex, "The bytes in hexadecimal (blanks and colons allowed)");
         auto* file = custom->add_option("--data-file", o->dataFile, "Take the bytes from a file");

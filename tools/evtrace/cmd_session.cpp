@@ -52,7 +52,8 @@ std::string Status(ULONG status) {
 void Start() {
     CEvTraceController controller;
     LONG result = controller.EnableLogging(1);
-    if (result != S_OK) throw CommandError{fmt::format("cannot enable the session: 0x{:08x}", static_cast<ULONG>(result))};
+    if (result != S_OK)
+        throw CommandError{fmt::format("cannot enable the session: 0x{:08x}", static_cast<ULONG>(result))};
     Properties properties;
     ULONG status = QuerySession(properties);
     if (status != ERROR_SUCCESS) {
@@ -113,8 +114,10 @@ void Show(bool json) {
         printf("\"%s\": %s\n", EVT_SESSION_NAME, Status(status).c_str());
     }
     if (!json) {
-        if (hasPublished) printf("  published handle    0x%llx\n", static_cast<unsigned long long>(published));
-        else printf("  published handle    none\n");
+        if (hasPublished)
+            printf("  published handle    0x%llx\n", static_cast<unsigned long long>(published));
+        else
+            printf("  published handle    none\n");
     }
     if (status != ERROR_SUCCESS) throw CommandError{"", status == ERROR_WMI_INSTANCE_NOT_FOUND ? 3 : 1};
 }

@@ -92,12 +92,18 @@ std::string Printable(const BYTE* data, size_t size) {
     std::string text;
     for (size_t i = 0; i < size; ++i) {
         BYTE c = data[i];
-        if (c == '\\') text += "\\\\";
-        else if (c == '\n') text += "\\n";
-        else if (c == '\r') text += "\\r";
-        else if (c == '\t') text += "\\t";
-        else if (c >= 0x20 && c < 0x7F) text += static_cast<char>(c);
-        else text += fmt::format("\\x{:02x}", c);
+        if (c == '\\')
+            text += "\\\\";
+        else if (c == '\n')
+            text += "\\n";
+        else if (c == '\r')
+            text += "\\r";
+        else if (c == '\t')
+            text += "\\t";
+        else if (c >= 0x20 && c < 0x7F)
+            text += static_cast<char>(c);
+        else
+            text += fmt::format("\\x{:02x}", c);
     }
     return text;
 }
@@ -175,8 +181,10 @@ nlohmann::json Decode(UCHAR classType, ULONG type, const BYTE* p, size_t size) {
             size_t at = 292;
             for (ULONG n = 0; n < count; ++n) {
                 ULONG argSize = Get32(p + 4 + 4 * n), kind = Get32(p + 20 + 4 * n);
-                if (kind == 2 || argSize != 4) args.push_back(std::string(reinterpret_cast<const char*>(p + at), argSize));
-                else args.push_back(Get32(p + at));
+                if (kind == 2 || argSize != 4)
+                    args.push_back(std::string(reinterpret_cast<const char*>(p + at), argSize));
+                else
+                    args.push_back(Get32(p + at));
                 at += argSize;
             }
             out["arguments"] = args;
@@ -211,9 +219,9 @@ void WINAPI OnEvent(PEVENT_TRACE event) {
 
     nlohmann::json out;
     out["n"] = number;
-    out["header"] = {{"size", h.Size},           {"class_type", h.Class.Type}, {"header_type", h.HeaderType},
-                     {"process", h.ProcessId},   {"thread", h.ThreadId},       {"time", when},
-                     {"guid", Guid(h.Guid)},     {"flags", h.Flags},           {"data_length", size}};
+    out["header"] = {{"size", h.Size},         {"class_type", h.Class.Type}, {"header_type", h.HeaderType},
+                     {"process", h.ProcessId}, {"thread", h.ThreadId},       {"time", when},
+                     {"guid", Guid(h.Guid)},   {"flags", h.Flags},           {"data_length", size}};
     bool library = size >= kFixed + 8 && Get32(data) == kMagic;
     if (library) {
         ULONG code = Get32(data + 8), type = Get32(data + 12);
@@ -233,14 +241,15 @@ void WINAPI OnEvent(PEVENT_TRACE event) {
         out["payload"] = Decode(h.Class.Type, type, data + kFixed, payload);
         out["payload"]["length"] = payload;
     } else if (h.Class.Type == 10 && size > 40) {
-        out["driver"] = {{"time", Get64(data + 20)}, {"code", Get32(data + 36)}, {"text", Printable(data + 40, size - 40)}};
+        out["driver"] = {
+            {"time", Get64(data + 20)}, {"code", Get32(data + 36)}, {"text", Printable(data + 40, size - 40)}};
     }
 
     if (g_options.json) {
         printf("%s\n", out.dump().c_str());
     } else {
-        printf("#%llu %s size=%u class=%u pid=%lu tid=%lu guid=%s flags=0x%lx data=%zu\n", number, when.c_str(),
-               h.Size, h.Class.Type, static_cast<unsigned long>(h.ProcessId), static_cast<unsigned long>(h.ThreadId),
+        printf("#%llu %s size=%u class=%u pid=%lu tid=%lu guid=%s flags=0x%lx data=%zu\n", number, when.c_str(), h.Size,
+               h.Class.Type, static_cast<unsigned long>(h.ProcessId), static_cast<unsigned long>(h.ThreadId),
                Guid(h.Guid).c_str(), static_cast<unsigned long>(h.Flags), size);
         if (library) {
             const auto& f = out["fixed"];
@@ -308,7 +317,7 @@ void Run() {
     if (!g_options.json) fprintf(stderr, "evtrace: %llu event(s)\n", g_seen.load());
     if (status != ERROR_SUCCESS && status != ERROR_CANCELLED)
         throw CommandError{status == ERROR_WMI_INSTANCE_NOT_FOUND ? "the session is not running"
-                                                                   : fmt::format("ProcessTrace: status {}", status)};
+                                                                  : fmt::format("ProcessTrace: status {}", status)};
 }
 
 void setup(CLI::App& app) {

@@ -85,8 +85,8 @@ TEST_F(ConcurrencyTest, RegistrationAndEmissionFromManyThreads) {
     // The probe is still registered, so the registry lives on.
     ULONG fence = Register("fence");
     // The buffers may still be full from the burst: the fence waits for room.
-    ASSERT_TRUE(testing_support::eventually(
-        [&] { return EvTraceString(fence, 51, 0, "fence", nullptr, nullptr, 0) == S_OK; }));
+    ASSERT_TRUE(
+        testing_support::eventually([&] { return EvTraceString(fence, 51, 0, "fence", nullptr, nullptr, 0) == S_OK; }));
     ASSERT_TRUE(consumer_.WaitFor("fence", 1));
 
     int total = 0;

@@ -49,8 +49,10 @@ LONG FormatArgs(ULONG handle, ULONG type, ULONG code, const char* file, ULONG li
 void SetSwitch(bool on) {
     HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, "Global\\UL_ENABLED_EVENT");
     if (event == nullptr) return;
-    if (on) SetEvent(event);
-    else ResetEvent(event);
+    if (on)
+        SetEvent(event);
+    else
+        ResetEvent(event);
     CloseHandle(event);
 }
 

@@ -69,8 +69,9 @@ TEST_F(DiagnosticsTest, RegistrationFindsNoSessionStartsItAndAddsTheProvider) {
                                }));
     bool tried = false;
     for (const std::string& line : lines)
-        tried |= line.rfind("AddProviderInfo - Trying to add provider info instance name - Told, No of providers - 0, CS - 0x",
-                            0) == 0;
+        tried |= line.rfind(
+                     "AddProviderInfo - Trying to add provider info instance name - Told, No of providers - 0, CS - 0x",
+                     0) == 0;
     EXPECT_TRUE(tried);
 
     Register("Second");

@@ -58,16 +58,18 @@ protected:
     static void SetSwitch(bool on) {
         HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, "Global\\UL_ENABLED_EVENT");
         ASSERT_NE(event, nullptr);
-        if (on) SetEvent(event);
-        else ResetEvent(event);
+        if (on)
+            SetEvent(event);
+        else
+            ResetEvent(event);
         CloseHandle(event);
     }
 
     LONG FormatArgs(ULONG handle, ULONG type, const char* format, ...) {
         va_list arguments;
         va_start(arguments, format);
-        LONG result = EvTraceFormatArgs(handle, type, 0x42, "sa", "sb", 3, format, arguments, "file.cpp", 12, 0x1122,
-                                        0x33, 0x44);
+        LONG result =
+            EvTraceFormatArgs(handle, type, 0x42, "sa", "sb", 3, format, arguments, "file.cpp", 12, 0x1122, 0x33, 0x44);
         va_end(arguments);
         return result;
     }
@@ -247,9 +249,9 @@ TEST_F(EmissionTest, TheSwitchStillAppliesAfterAnotherProviderLeaves) {
 
 TEST_F(EmissionTest, LogEventsCarryTheLogBlockOrTheRawText) {
     SetSwitch(true);
-    ASSERT_EQ(EvTraceCustomLog(handle_, 55, 9, "src\\log.cpp", 321, "a log line\r\n", 12, "x", "y", 1, 0xABCDEF, 0x10,
-                               0x20),
-              S_OK);
+    ASSERT_EQ(
+        EvTraceCustomLog(handle_, 55, 9, "src\\log.cpp", 321, "a log line\r\n", 12, "x", "y", 1, 0xABCDEF, 0x10, 0x20),
+        S_OK);
     ASSERT_EQ(EvTraceCustomLog(handle_, 55, 9, nullptr, 0, "raw", 3, nullptr, nullptr, 0, 0, 0, 0), S_OK);
     std::string big(600, 'b');
     ASSERT_EQ(EvTraceCustomLog(handle_, 53, 9, "f", 1, big.c_str(), 600, nullptr, nullptr, 0, 0, 0, 0), S_OK);

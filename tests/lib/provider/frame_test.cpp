@@ -139,16 +139,27 @@ TEST(EvtError, CarriesCodesAndBoundedTexts) {
 
 TEST(Exports, FlatFunctionsAreExportedUndecoratedAndInternalsAreHidden) {
     void* library = dlopen(nullptr, RTLD_NOW);
-    for (const char* name :
-         {"EvtInitialize", "EvtUnInitialize", "GetTraceAPIVersion", "RegisterEvTrace", "UnRegisterEvTrace",
-          "EvTraceString", "EvTraceStart", "EvTraceFormat", "EvTraceFormatArgs", "EvTraceCustom",
-          "EvTraceCustomTimeStamp", "EvTraceCustomLog", "EvTraceDebugString", "EvTraceDebugCString",
-          "EvTraceDeleteArray", "EvTraceDeleteMemory", "EnableAlerts", "EnableLogging", "GetAlertState",
-          "GetULLogStatus", "SetULLogStatus", "GetEvTraceListenerStatus", "OpenInfosetHandle", "CloseInfosetHandle",
-          "CountEvTrace", "GetFirstEvTrace", "GetLastEvTrace", "GetNextEvTrace", "GetPreviousEvTrace",
-          "CreateLogFile", "GetAlertList", "GetAlertHistoryList", "GetAlertHintList", "GetAlertContextHelp",
-          "GetAlertContextHelpEx", "IsAlertableError", "GetErrorDomain", "GetErrorSeverity", "GetProviderList",
-          "SetEvTraceCallback", "SetLocalizedHeader", "_ZN8CEvTrace12s_hRTSessionE"}) {
+    for (const char* name : {"EvtInitialize",          "EvtUnInitialize",
+                             "GetTraceAPIVersion",     "RegisterEvTrace",
+                             "UnRegisterEvTrace",      "EvTraceString",
+                             "EvTraceStart",           "EvTraceFormat",
+                             "EvTraceFormatArgs",      "EvTraceCustom",
+                             "EvTraceCustomTimeStamp", "EvTraceCustomLog",
+                             "EvTraceDebugString",     "EvTraceDebugCString",
+                             "EvTraceDeleteArray",     "EvTraceDeleteMemory",
+                             "EnableAlerts",           "EnableLogging",
+                             "GetAlertState",          "GetULLogStatus",
+                             "SetULLogStatus",         "GetEvTraceListenerStatus",
+                             "OpenInfosetHandle",      "CloseInfosetHandle",
+                             "CountEvTrace",           "GetFirstEvTrace",
+                             "GetLastEvTrace",         "GetNextEvTrace",
+                             "GetPreviousEvTrace",     "CreateLogFile",
+                             "GetAlertList",           "GetAlertHistoryList",
+                             "GetAlertHintList",       "GetAlertContextHelp",
+                             "GetAlertContextHelpEx",  "IsAlertableError",
+                             "GetErrorDomain",         "GetErrorSeverity",
+                             "GetProviderList",        "SetEvTraceCallback",
+                             "SetLocalizedHeader",     "_ZN8CEvTrace12s_hRTSessionE"}) {
         EXPECT_NE(dlsym(library, name), nullptr) << name;
     }
     Dl_info info = {};
@@ -166,13 +177,16 @@ TEST(Resources, StringTableIsLoadedThroughTheModuleHandle) {
     HINSTANCE module = LibraryModule();
     ASSERT_NE(module, nullptr);
     const std::pair<UINT, const char*> strings[] = {
-        {100, "TraceAPI"},  {101, "#Event"},       {102, "Source"},          {103, "Time"},
-        {104, "Error Severity"}, {105, "Domain"},  {106, "User"},            {107, "Description"},
-        {108, "Error"},     {109, "Information"},  {110, "Warning"},         {111, "Success"},
-        {112, "Connection"}, {113, "Security"},    {114, "Adapter"},         {115, "Profile"},
-        {116, "TCP/IP"},    {117, "AppDriver"},    {118, "General"},         {119, "Registry"},
-        {120, "AppSettings"}, {121, "Location"},   {122, "ThirdPartyApp"},   {123, "ITPolicy"},
-        {124, "Unknown"},   {125, "EvTrace"},      {126, "ComputerName_UserDomain"}, {127, "Driver"}};
+        {100, "TraceAPI"},    {101, "#Event"},         {102, "Source"},
+        {103, "Time"},        {104, "Error Severity"}, {105, "Domain"},
+        {106, "User"},        {107, "Description"},    {108, "Error"},
+        {109, "Information"}, {110, "Warning"},        {111, "Success"},
+        {112, "Connection"},  {113, "Security"},       {114, "Adapter"},
+        {115, "Profile"},     {116, "TCP/IP"},         {117, "AppDriver"},
+        {118, "General"},     {119, "Registry"},       {120, "AppSettings"},
+        {121, "Location"},    {122, "ThirdPartyApp"},  {123, "ITPolicy"},
+        {124, "Unknown"},     {125, "EvTrace"},        {126, "ComputerName_UserDomain"},
+        {127, "Driver"}};
     for (auto [id, text] : strings) {
         char buffer[64] = {};
         EXPECT_EQ(LoadStringA(module, id, buffer, sizeof buffer), int(strlen(text))) << id;

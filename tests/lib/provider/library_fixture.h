@@ -27,8 +27,7 @@ protected:
         MachineTest::TearDown();
     }
 
-    static EVT_PROVIDER_INFO Info(const std::string& name, const std::string& user = "",
-                                  const std::string& text = "") {
+    static EVT_PROVIDER_INFO Info(const std::string& name, const std::string& user = "", const std::string& text = "") {
         EVT_PROVIDER_INFO info = {};
         name.copy(info.m_szInstanceName, sizeof info.m_szInstanceName - 1);
         user.copy(info.m_szUserName, sizeof info.m_szUserName - 1);

@@ -43,8 +43,7 @@ TEST_F(SettingsTest, RegApiCreatesOpensAndReadsTypedValues) {
     EXPECT_FALSE(regApi.IsOpen());
 
     DWORD disposition = 0;
-    ASSERT_EQ(regApi.CreateKey(HKEY_LOCAL_MACHINE, kTestKey, 0, traceapi::kKeyReadWrite, &disposition),
-              ERROR_SUCCESS);
+    ASSERT_EQ(regApi.CreateKey(HKEY_LOCAL_MACHINE, kTestKey, 0, traceapi::kKeyReadWrite, &disposition), ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
     EXPECT_EQ(regApi.SetValue("Number", DWORD(0xA5A5)), ERROR_SUCCESS);
     EXPECT_EQ(regApi.SetValue("Text", REG_SZ, "hello"), ERROR_SUCCESS);

@@ -397,8 +397,8 @@ TEST(LogBlock, TextIsStoredOnlyBelow512AndCutToItsLength) {
 }
 
 TEST(EventTypes, UnifiedLogKindsBecomeTheirFormattedKinds) {
-    const std::pair<ULONG, ULONG> mapping[] = {{53, 56}, {54, 57}, {55, 58}, {59, 63}, {60, 64}, {61, 62},
-                                               {56, 56}, {70, 70}, {51, 51}, {0, 0}};
+    const std::pair<ULONG, ULONG> mapping[] = {{53, 56}, {54, 57}, {55, 58}, {59, 63}, {60, 64},
+                                               {61, 62}, {56, 56}, {70, 70}, {51, 51}, {0, 0}};
     for (auto [from, to] : mapping) EXPECT_EQ(FormattedType(from), to) << from;
 }
 
