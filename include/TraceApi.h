@@ -497,13 +497,16 @@ typedef struct _EVT_LISTENER_CONFIG {
     DWORD dwConsumer;
     HANDLE hDoneEvent;     // owner's: signalled when listening ends
     HANDLE hOwnerEvent;    // the consumer's own; not used by the listener
-    HANDLE hStartedEvent;  // owner's manual-reset event; closed and nulled by the listener when listening ends
+    // The owner's manual-reset event, signalled when an asynchronous
+    // listening starts; closed and nulled by the listener when it ends.
+    HANDLE hStartedEvent;
 } _EVT_LISTENER_CONFIG, EVT_LISTENER_CONFIG, *PEVT_LISTENER_CONFIG;
 
 // Opens the session "Orkan System Trace" as a real-time consumer and pumps
 // its events into an event callback until the session stops or the listener
-// is told to stop. Base of the receivers; each derived receiver stops its
-// listening (StopListening) before its configuration is destroyed.
+// is told to stop. Base of the receivers. A configuration that is listening
+// must outlive its listening: each derived receiver stops its listening
+// (StopListening) before its configuration is destroyed.
 class TRACEAPI_API CEvTraceListener : public CEvTrace {
 public:
     CEvTraceListener();

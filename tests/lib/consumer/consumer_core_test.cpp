@@ -102,8 +102,8 @@ TEST_F(ConsumerCoreTest, DomainAndSeverityOfACode) {
     EXPECT_EQ(value, 10u);
     EXPECT_EQ(GetErrorDomain(0xFFFFFFFF, &value), S_OK);
     EXPECT_EQ(value, 15u);
-    for (auto [code, severity] : std::vector<std::pair<ULONG, ULONG>>{
-             {0x80000800, 3}, {0x80000000, 2}, {0x800, 1}, {0, 0}}) {
+    for (auto [code, severity] :
+         std::vector<std::pair<ULONG, ULONG>>{{0x80000800, 3}, {0x80000000, 2}, {0x800, 1}, {0, 0}}) {
         EXPECT_EQ(GetErrorSeverity(code, &value), S_OK);
         EXPECT_EQ(value, severity) << std::hex << code;
     }

@@ -247,11 +247,12 @@ TEST_F(InfosetTest, TextLogsHaveAHeaderAndNumberedRows) {
     ASSERT_EQ(Write("C:\\log.csv", {a.get(), nullptr, b.get(), c.get()}, 1), S_OK);
     std::string text;
     ASSERT_TRUE(ReadWholeFile("C:\\log.csv", &text));
-    const std::string expected = "#Event,Source,Time,Error Severity,Domain,User,Description\r\n"
-                                 "1,Svc,03/07/2013 14:05:09,Error,Connection,alice,first text\r\n"
-                                 "2,Not Specified,03/07/2013 14:05:09,Information,EvTrace,Not Specified,second\r\n"
-                                 "3,Drv,03/07/2013 14:05:09,Warning,Driver,bob," +
-                                 std::string(1020, 'z') + "...\r\n";
+    const std::string expected =
+        "#Event,Source,Time,Error Severity,Domain,User,Description\r\n"
+        "1,Svc,03/07/2013 14:05:09,Error,Connection,alice,first text\r\n"
+        "2,Not Specified,03/07/2013 14:05:09,Information,EvTrace,Not Specified,second\r\n"
+        "3,Drv,03/07/2013 14:05:09,Warning,Driver,bob," +
+        std::string(1020, 'z') + "...\r\n";
     EXPECT_EQ(text, expected);
 }
 

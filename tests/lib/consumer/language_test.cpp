@@ -20,9 +20,9 @@ protected:
     void SetUp() override {
         ConsumerTest::SetUp();
         HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kWirelessKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                  nullptr),
-                  0);
+        ASSERT_EQ(
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, kWirelessKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            0);
         RegCloseKey(key);
     }
 
