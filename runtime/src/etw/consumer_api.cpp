@@ -15,7 +15,6 @@
 // without sleeping.
 #include <sched.h>
 #include <string.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -164,47 +163,6 @@ void detach(Consumer& c) {
 bool reached(uint64_t tail, uint64_t target) { return ordinal_distance(ring_ord(target), ring_ord(tail)) < (1u << 23); }
 
 ULONG saturate(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : ULONG(v); }
-
-// The kernel's attributes of a thread (struct sched_attr).
-struct SchedAttr {
-    uint32_t size;
-    uint32_t policy;
-    uint64_t flags;
-    int32_t nice;
-    uint32_t priority;
-    uint64_t runtime;
-    uint64_t deadline;
-    uint64_t period;
-    uint32_t util_min;
-    uint32_t util_max;
-};
-
-// While it pumps, the consumer's thread asks the scheduler for a short
-// slice (an unprivileged latency hint: with EEVDF a short slice means an
-// early deadline, so the thread runs soon after its wake-up even when every
-// core is busy). Its own attributes come back afterwards. Kernels without
-// custom slices refuse or ignore the request; nothing else changes.
-class ShortSlice {
-public:
-    ShortSlice() {
-        constexpr uint64_t kSliceNs = 100000;  // the shortest the kernel grants
-        memset(&saved_, 0, sizeof saved_);
-        if (syscall(SYS_sched_getattr, 0, &saved_, sizeof saved_, 0) != 0 || saved_.policy != SCHED_OTHER) return;
-        SchedAttr attr = saved_;
-        attr.size = sizeof attr;
-        attr.runtime = kSliceNs;
-        active_ = syscall(SYS_sched_setattr, 0, &attr, 0) == 0;
-    }
-    ~ShortSlice() {
-        if (!active_) return;
-        saved_.size = sizeof saved_;
-        syscall(SYS_sched_setattr, 0, &saved_, 0);
-    }
-
-private:
-    SchedAttr saved_;
-    bool active_ = false;
-};
 
 class Pump {
 public:
@@ -423,11 +381,7 @@ ULONG process_trace(PTRACEHANDLE handles, ULONG count, LPFILETIME start, LPFILET
         }
         c->processing = true;
     }
-    ULONG status;
-    {
-        ShortSlice slice;
-        status = Pump(*c, start, end).run();
-    }
+    ULONG status = Pump(*c, start, end).run();
     std::lock_guard<std::mutex> lock(c->mutex);
     c->processing = false;
     if (c->closed) detach(*c);
