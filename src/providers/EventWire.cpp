@@ -15,8 +15,19 @@ void Put64(BYTE* at, ULONG64 value) { memcpy(at, &value, sizeof value); }
 
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsIntegerLetter(char c) { return c && strchr("xXdlliou", c) != nullptr; }
-bool IsFloatLetter(char c) { return c && strchr("eEfgGaA", c) != nullptr; }
+bool IsIntegerLetter(char c) {
+    switch (c) {
+        case 'x': case 'X': case 'd': case 'l': case 'i': case 'o': case 'u': return true;
+        default: return false;
+    }
+}
+
+bool IsFloatLetter(char c) {
+    switch (c) {
+        case 'e': case 'E': case 'f': case 'g': case 'G': case 'a': case 'A': return true;
+        default: return false;
+    }
+}
 
 void FillTrailer(BYTE* block, const BlockTrailer& trailer) {
     if (trailer.file != nullptr) {
