@@ -4,8 +4,8 @@
 // session, the rings of the session's consumers (as of a consumer epoch)
 // and a writer slot of its own in the session region. On the way of an
 // event there is no lock and no system call: one load of the session's
-// state and epoch, a clock read through the vDSO, and per consumer one CAS,
-// one copy and one fence. The futex is touched only when a consumer sleeps.
+// state and epoch, a clock read through the vDSO, and per consumer one CAS
+// and one copy. The futex is touched only when a consumer sleeps.
 #include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
