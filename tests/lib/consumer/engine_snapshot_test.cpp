@@ -147,6 +147,11 @@ protected:
                 return List() != "list 0";
             },
             std::chrono::seconds(20)));
+        // Probes still in flight would land after a clear: events of one
+        // thread arrive in order, so once a last marker is queued, every
+        // probe is, and the clear after it leaves the queue empty.
+        Emit("synced");
+        ASSERT_TRUE(eventually([&] { return List().find("|synced") != std::string::npos; }, std::chrono::seconds(20)));
         engine_.write_line("clear");
         ASSERT_TRUE(engine_.expect_line("cleared"));
     }
