@@ -32,6 +32,8 @@ struct Options {
     unsigned long count = 0;
     double seconds = 0;
     bool noEnable = false;
+    std::string save;
+    std::string format = "bin";
 };
 
 // The callback has no context argument: the watch of this process.
@@ -45,6 +47,8 @@ struct Watch {
     std::mutex lock;
     std::condition_variable done;
     unsigned long shown = 0;
+    bool keep = false;  // keep copies of the records shown, for --save
+    std::vector<std::vector<BYTE>> kept;
 };
 Watch* g_watch = nullptr;
 std::atomic<bool> g_interrupted{false};
@@ -70,7 +74,25 @@ void OnEvent(_VANTA_EVTRACE_DATA* record) {
     if (w->limit != 0 && w->shown >= w->limit) return;
     printf("%s\n", line.c_str());
     fflush(stdout);
+    if (w->keep) {
+        // The record is valid during the call only: keep a copy of its
+        // fixed part, its data and the zero tail.
+        const BYTE* bytes = reinterpret_cast<const BYTE*>(record);
+        w->kept.emplace_back(bytes, bytes + EVT_RECORD_FIXED_SIZE + record->dwDataLen + EVT_RECORD_TAIL_SIZE);
+    }
     if (++w->shown == w->limit) w->done.notify_all();
+}
+
+// Writes the records seen to a log file through the consumer's CreateLogFile.
+void Save(const Options& options, Watch& watch) {
+    std::vector<_VANTA_EVTRACE_DATA*> records;
+    for (std::vector<BYTE>& r : watch.kept) records.push_back(reinterpret_cast<_VANTA_EVTRACE_DATA*>(r.data()));
+    _EVT_RECORD_LIST list = {};
+    list.count = ULONG(records.size());
+    list.records = records.data();
+    LONG rc = CreateLogFile(options.save.c_str(), &list, options.format == "csv" ? 1 : 0);
+    if (rc != S_OK) throw CommandError{fmt::format("cannot write {} (0x{:08X})", options.save, ULONG(rc))};
+    fprintf(stderr, "%zu events saved to %s\n", records.size(), options.save.c_str());
 }
 
 void Run(const Options& options) {
@@ -81,6 +103,9 @@ void Run(const Options& options) {
     for (const std::string& c : options.codes) watch->codes.push_back(ParseCode(c));
     watch->json = options.json;
     watch->limit = options.count;
+    watch->keep = !options.save.empty();
+    if (watch->keep && options.format != "bin" && options.format != "csv")
+        throw CommandError{"--format is bin or csv"};
     g_watch = watch.get();
 
     if (EvtInitialize(3) != S_OK) throw CommandError{"cannot initialise the library"};
@@ -103,6 +128,7 @@ void Run(const Options& options) {
         }
     }
     // Destroying the consumer stops its listener: no event arrives after.
+    if (watch->keep) Save(options, *watch);
     EvtUnInitialize();
     g_watch = nullptr;
     if (watch->limit != 0 && watch->shown < watch->limit && !g_interrupted) {
@@ -122,6 +148,9 @@ void setup(CLI::App& app) {
     cmd->add_option("--count", options->count, "Stop after this many events (exit 2 if fewer came)");
     cmd->add_option("--seconds", options->seconds, "Stop after this many seconds");
     cmd->add_flag("--no-enable", options->noEnable, "Do not start and enable the session, only listen");
+    cmd->add_option("--save", options->save, "Also write the events shown to this log file when the watch ends");
+    cmd->add_option("--format", options->format, "Format of --save: bin (binary event log) or csv")
+        ->capture_default_str();
     cmd->callback([options] { Run(*options); });
 }
 
