@@ -2,15 +2,14 @@
 
 set(TRACEAPI_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter -Wno-missing-field-initializers)
 
-set(TRACEAPI_SANITIZER_FLAGS "")
+# Sanitizers apply to everything built, so that every object and every link
+# (the shared libraries' too) carries the same instrumentation.
 if(TRACEAPI_SANITIZE)
-  set(TRACEAPI_SANITIZER_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
 endif()
 
-# traceapi_target_defaults(<target>): warnings as errors and sanitizers.
+# traceapi_target_defaults(<target>): our warnings, as errors.
 function(traceapi_target_defaults target)
-  target_compile_options(${target} PRIVATE ${TRACEAPI_WARNINGS} ${TRACEAPI_SANITIZER_FLAGS})
-  if(TRACEAPI_SANITIZE)
-    target_link_options(${target} PRIVATE ${TRACEAPI_SANITIZER_FLAGS})
-  endif()
+  target_compile_options(${target} PRIVATE ${TRACEAPI_WARNINGS})
 endfunction()

@@ -74,6 +74,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
         std::swap(from_child_, other.from_child_);
         std::swap(status_, other.status_);
         std::swap(reaped_, other.reaped_);
+        std::swap(eof_, other.eof_);
         std::swap(pending_, other.pending_);
     }
     return *this;
@@ -118,6 +119,7 @@ std::string ChildProcess::read_line(std::chrono::milliseconds timeout) {
             pending_.erase(0, nl + 1);
             return line;
         }
+        if (eof_) return {};
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return {};
         struct pollfd p = {from_child_, POLLIN, 0};
@@ -125,7 +127,11 @@ std::string ChildProcess::read_line(std::chrono::milliseconds timeout) {
         if (r <= 0) continue;
         char buf[4096];
         ssize_t n = read(from_child_, buf, sizeof buf);
-        if (n <= 0) return {};
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            eof_ = true;
+            return {};
+        }
         pending_.append(buf, size_t(n));
     }
 }
@@ -137,7 +143,7 @@ bool ChildProcess::expect_line(const std::string& expected, std::chrono::millise
         if (left.count() <= 0) return false;
         std::string line = read_line(left);
         if (line == expected) return true;
-        if (line.empty() && std::chrono::steady_clock::now() >= deadline) return false;
+        if (eof_ && pending_.find('\n') == std::string::npos) return false;
     }
 }
 

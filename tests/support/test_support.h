@@ -70,7 +70,8 @@ public:
     // One line from the child's stdout (without the newline); empty on EOF
     // or time-out.
     std::string read_line(std::chrono::milliseconds timeout = std::chrono::seconds(30));
-    // Waits for a line equal to `expected`; false on EOF or time-out.
+    // Waits for a line equal to `expected`; false on EOF (the child ended)
+    // or time-out.
     bool expect_line(const std::string& expected, std::chrono::milliseconds timeout = std::chrono::seconds(30));
     void write_line(const std::string& line);
 
@@ -81,6 +82,7 @@ private:
     int from_child_ = -1;
     int status_ = -1;
     bool reaped_ = false;
+    bool eof_ = false;
     std::string pending_;
 };
 

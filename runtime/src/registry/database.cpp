@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -144,6 +145,40 @@ std::string_view Statement::column_blob(int index) const {
 
 // ---- Database --------------------------------------------------------------
 
+namespace {
+
+// An exclusive advisory lock on a small file, taken with a bounded wait and
+// given up when the holder dies (flock).
+class InitLock {
+public:
+    InitLock() = default;
+    InitLock(const InitLock&) = delete;
+    InitLock& operator=(const InitLock&) = delete;
+    ~InitLock() {
+        if (fd_ >= 0) sys::close(fd_);  // closing releases the lock
+    }
+
+    LSTATUS acquire(const std::string& path, int timeout_ms) {
+        // Read access is all flock needs, and all the owner of the root has
+        // when the superuser made the file.
+        fd_ = sys::open(path.c_str(), O_RDONLY | O_CREAT, 0644);
+        if (fd_ < 0) return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_REGISTRY_IO_FAILED;
+        ::fchmod(fd_, 0644);
+        for (int waited = 0;; ++waited) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return ERROR_SUCCESS;
+            if (errno != EWOULDBLOCK && errno != EINTR) return ERROR_REGISTRY_IO_FAILED;
+            if (waited >= timeout_ms) return ERROR_BUSY;
+            struct timespec ms = {0, 1000000};
+            nanosleep(&ms, nullptr);
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
 LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
     const char* path = options.path.c_str();
     struct stat st;
@@ -188,6 +223,22 @@ LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
     LSTATUS status = database->inspect(&empty);
     if (status != ERROR_SUCCESS) return status;
     if (empty && !(writable && options.may_create)) return ERROR_FILE_NOT_FOUND;
+
+    // Switching a new file to WAL and writing its schema must happen once:
+    // a second process doing the same at the same moment gets SQLITE_BUSY at
+    // once from the journal-mode switch, past any busy time-out. Openers
+    // that may write take turns on a lock file beside the database (never a
+    // descriptor of the database itself: closing one would drop SQLite's
+    // POSIX locks of this process).
+    InitLock init_lock;
+    if (writable) {
+        status = init_lock.acquire(options.path + ".init", options.busy_timeout_ms);
+        if (status != ERROR_SUCCESS) return status;
+        if (empty) {
+            status = database->inspect(&empty);
+            if (status != ERROR_SUCCESS) return status;
+        }
+    }
 
     if (writable) {
         std::unique_ptr<Statement> mode = database->statement("PRAGMA journal_mode=WAL");
