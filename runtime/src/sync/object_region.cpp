@@ -458,7 +458,6 @@ uint32_t ObjectRegion::objects_in_use() {
 DWORD ObjectRegion::create(const CreateRequest& request, ObjectRef* out, bool* exists) {
     *exists = false;
     if (!lock()) return GetLastError();
-    DWORD error = ERROR_SUCCESS;
     uint32_t hash = name_hash(request.name);
     if (!request.name.empty()) {
         ObjectSlot* s = find_named(request.name, hash);
@@ -466,19 +465,8 @@ DWORD ObjectRegion::create(const CreateRequest& request, ObjectRef* out, bool* e
             uint32_t index = uint32_t(s - layout_->objects);
             int32_t mine;
             if (prune_holders(index, &mine) > 0) {
-                if (s->type != request.type) {
-                    error = ERROR_INVALID_HANDLE;
-                } else if (!caller_may_open(s)) {
-                    error = ERROR_ACCESS_DENIED;
-                } else {
-                    uint32_t holder = attach_holder(index, mine);
-                    if (holder == UINT32_MAX) {
-                        error = ERROR_NO_SYSTEM_RESOURCES;
-                    } else {
-                        *out = {index, s->generation, holder};
-                        *exists = true;
-                    }
-                }
+                DWORD error = open_existing(index, mine, request.type, out);
+                *exists = error == ERROR_SUCCESS;
                 unlock();
                 return error;
             }
@@ -535,26 +523,23 @@ DWORD ObjectRegion::create(const CreateRequest& request, ObjectRef* out, bool* e
     return ERROR_SUCCESS;
 }
 
+DWORD ObjectRegion::open_existing(uint32_t index, int32_t mine, SlotType type, ObjectRef* out) {
+    const ObjectSlot& s = layout_->objects[index];
+    if (s.type != type) return ERROR_INVALID_HANDLE;
+    if (!caller_may_open(&s)) return ERROR_ACCESS_DENIED;
+    uint32_t holder = attach_holder(index, mine);
+    if (holder == UINT32_MAX) return ERROR_NO_SYSTEM_RESOURCES;
+    *out = {index, s.generation, holder};
+    return ERROR_SUCCESS;
+}
+
 DWORD ObjectRegion::open(SlotType type, std::string_view name, ObjectRef* out) {
     if (!lock()) return GetLastError();
-    DWORD error = ERROR_SUCCESS;
     ObjectSlot* s = find_named(name, name_hash(name));
     uint32_t index = s ? uint32_t(s - layout_->objects) : 0;
     int32_t mine = -1;
-    if (!s || prune_holders(index, &mine) == 0) {
-        error = ERROR_FILE_NOT_FOUND;
-    } else if (s->type != type) {
-        error = ERROR_INVALID_HANDLE;
-    } else if (!caller_may_open(s)) {
-        error = ERROR_ACCESS_DENIED;
-    } else {
-        uint32_t holder = attach_holder(index, mine);
-        if (holder == UINT32_MAX) {
-            error = ERROR_NO_SYSTEM_RESOURCES;
-        } else {
-            *out = {index, s->generation, holder};
-        }
-    }
+    DWORD error = !s || prune_holders(index, &mine) == 0 ? DWORD(ERROR_FILE_NOT_FOUND)
+                                                         : open_existing(index, mine, type, out);
     unlock();
     return error;
 }

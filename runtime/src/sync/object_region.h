@@ -249,6 +249,10 @@ private:
     // Counts one more hold by this process (mine from prune_holders);
     // UINT32_MAX when no entry can be had.
     uint32_t attach_holder(uint32_t index, int32_t mine);
+    // Opens the live object at index for the caller (mine from
+    // prune_holders): checks its type and the caller's access, then attaches
+    // a holder. Lock held.
+    DWORD open_existing(uint32_t index, int32_t mine, SlotType type, ObjectRef* out);
     bool token_word_dead(uint32_t word) const;
     void reap_token(uint32_t index, WakeList& wake);
     void abandon_owned_by(uint32_t index_plus_one, uint32_t generation, WakeList& wake);
