@@ -12,6 +12,7 @@
 
 #include "core/error.h"
 #include "core/strings.h"
+#include "host/env_list.h"
 
 namespace w32rt {
 
@@ -242,20 +243,11 @@ LANGID system_language() {
 
 std::vector<LANGID> thread_preferred_languages() {
     std::vector<LANGID> out;
-    const char* list = getenv("EVTRACE_PREFERRED_UI_LANGUAGES");
-    if (!list) return out;
-    std::string_view rest(list);
-    while (!rest.empty()) {
-        size_t comma = rest.find(',');
-        std::string_view item = rest.substr(0, comma);
-        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
-        while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+    for (const std::string& item : env_list("EVTRACE_PREFERRED_UI_LANGUAGES")) {
         LANGID id = parse_langid(item);
         bool seen = false;
         for (LANGID o : out) seen = seen || o == id;
         if (id && !seen) out.push_back(id);
-        if (comma == std::string_view::npos) break;
-        rest.remove_prefix(comma + 1);
     }
     return out;
 }

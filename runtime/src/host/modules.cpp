@@ -33,6 +33,7 @@
 #include "core/error.h"
 #include "core/path.h"
 #include "core/strings.h"
+#include "host/env_list.h"
 
 namespace w32rt {
 
@@ -216,18 +217,8 @@ int builtin_by_name(std::string_view name) {
 }
 
 bool builtin_absent(size_t index) {
-    const char* list = getenv("EVTRACE_ABSENT_MODULES");
-    if (!list) return false;
-    std::string_view rest(list);
-    while (!rest.empty()) {
-        size_t comma = rest.find(',');
-        std::string_view item = rest.substr(0, comma);
-        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
-        while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+    for (const std::string& item : env_list("EVTRACE_ABSENT_MODULES"))
         if (!item.empty() && canonical_module_name(item) == kBuiltins[index].name) return true;
-        if (comma == std::string_view::npos) break;
-        rest.remove_prefix(comma + 1);
-    }
     return false;
 }
 
