@@ -160,6 +160,19 @@ std::shared_ptr<TokenObject> lookup_token(HANDLE handle, DWORD* access) {
 
 using w32rt::fail;
 
+namespace {
+
+// Tokens of other processes and threads would need their credentials, which
+// their handles here do not carry: ERROR_NOT_SUPPORTED for a handle of the
+// kind, ERROR_INVALID_HANDLE for any other.
+BOOL refuse_foreign_token(HANDLE handle, w32rt::ObjectKind kind) {
+    w32rt::ObjectPtr object = w32rt::HandleTable::instance().lookup(handle);
+    if (!object) return FALSE;
+    return fail(object->kind() == kind ? DWORD(ERROR_NOT_SUPPORTED) : DWORD(ERROR_INVALID_HANDLE), FALSE);
+}
+
+}  // namespace
+
 extern "C" {
 
 W32RT_API BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
@@ -206,14 +219,7 @@ W32RT_API BOOL WINAPI GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize) {
 W32RT_API BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
     if (!TokenHandle) return fail(ERROR_INVALID_PARAMETER, FALSE);
     *TokenHandle = nullptr;
-    if (ProcessHandle != GetCurrentProcess()) {
-        // Tokens of other processes would need their credentials, which a
-        // process handle here does not carry.
-        w32rt::ObjectPtr object = w32rt::HandleTable::instance().lookup(ProcessHandle);
-        if (!object) return FALSE;
-        return fail(object->kind() == w32rt::ObjectKind::Process ? DWORD(ERROR_NOT_SUPPORTED) : DWORD(ERROR_INVALID_HANDLE),
-                    FALSE);
-    }
+    if (ProcessHandle != GetCurrentProcess()) return refuse_foreign_token(ProcessHandle, w32rt::ObjectKind::Process);
     HANDLE token = w32rt::open_token(w32rt::process_identity(), false, DesiredAccess);
     if (!token) return FALSE;
     *TokenHandle = token;
@@ -226,12 +232,7 @@ W32RT_API BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess
 W32RT_API BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf, PHANDLE TokenHandle) {
     if (!TokenHandle) return fail(ERROR_INVALID_PARAMETER, FALSE);
     *TokenHandle = nullptr;
-    if (ThreadHandle != GetCurrentThread()) {
-        w32rt::ObjectPtr object = w32rt::HandleTable::instance().lookup(ThreadHandle);
-        if (!object) return FALSE;
-        return fail(object->kind() == w32rt::ObjectKind::Thread ? DWORD(ERROR_NOT_SUPPORTED) : DWORD(ERROR_INVALID_HANDLE),
-                    FALSE);
-    }
+    if (ThreadHandle != GetCurrentThread()) return refuse_foreign_token(ThreadHandle, w32rt::ObjectKind::Thread);
     if (!w32rt::thread_is_impersonating()) return fail(ERROR_NO_TOKEN, FALSE);
     HANDLE token = w32rt::open_token(w32rt::thread_identity(), true, DesiredAccess);
     if (!token) return FALSE;
