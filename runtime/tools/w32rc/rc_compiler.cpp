@@ -337,6 +337,38 @@ using Macros = std::map<std::string, std::vector<Token>, std::less<>>;
 
 // Integer expressions over macro-expanded tokens and the built-in names;
 // the macro table answers 'defined'.
+// The binary operators of C, from the loosest level (||) to the tightest
+// (* / %). Both sides are always evaluated; results are cut to 32 bits where
+// they could grow past them.
+struct BinaryOp {
+    const char* text;
+    int level;
+    bool divides;
+    uint64_t (*apply)(uint64_t, uint64_t);
+};
+constexpr uint64_t k32 = 0xFFFFFFFF;
+constexpr BinaryOp kBinaryOps[] = {
+    {"||", 0, false, [](uint64_t a, uint64_t b) -> uint64_t { return a || b; }},
+    {"&&", 1, false, [](uint64_t a, uint64_t b) -> uint64_t { return a && b; }},
+    {"|", 2, false, [](uint64_t a, uint64_t b) { return a | b; }},
+    {"^", 3, false, [](uint64_t a, uint64_t b) { return a ^ b; }},
+    {"&", 4, false, [](uint64_t a, uint64_t b) { return a & b; }},
+    {"==", 5, false, [](uint64_t a, uint64_t b) -> uint64_t { return a == b; }},
+    {"!=", 5, false, [](uint64_t a, uint64_t b) -> uint64_t { return a != b; }},
+    {"<", 6, false, [](uint64_t a, uint64_t b) -> uint64_t { return a < b; }},
+    {">", 6, false, [](uint64_t a, uint64_t b) -> uint64_t { return a > b; }},
+    {"<=", 6, false, [](uint64_t a, uint64_t b) -> uint64_t { return a <= b; }},
+    {">=", 6, false, [](uint64_t a, uint64_t b) -> uint64_t { return a >= b; }},
+    {"<<", 7, false, [](uint64_t a, uint64_t b) { return (a << (b & 31)) & k32; }},
+    {">>", 7, false, [](uint64_t a, uint64_t b) { return a >> (b & 31); }},
+    {"+", 8, false, [](uint64_t a, uint64_t b) { return (a + b) & k32; }},
+    {"-", 8, false, [](uint64_t a, uint64_t b) { return (a - b) & k32; }},
+    {"*", 9, false, [](uint64_t a, uint64_t b) { return (a * b) & k32; }},
+    {"/", 9, true, [](uint64_t a, uint64_t b) { return a / b; }},
+    {"%", 9, true, [](uint64_t a, uint64_t b) { return a % b; }},
+};
+constexpr int kTightestLevel = 9;
+
 class Evaluator {
 public:
     Evaluator(const Macros& macros, bool in_condition) : macros_(macros), in_condition_(in_condition) {}
@@ -346,7 +378,7 @@ public:
     uint64_t evaluate(const std::vector<Token>& tokens, size_t* pos) {
         tokens_ = &tokens;
         pos_ = pos;
-        return logical_or();
+        return binary(0);
     }
 
 private:
@@ -360,132 +392,31 @@ private:
         return !at_end() && current().kind == Kind::Punct && current().text == op;
     }
 
-    uint64_t logical_or() {
-        uint64_t v = logical_and();
-        while (is_op("||")) {
-            ++*pos_;
-            uint64_t r = logical_and();
-            v = (v || r) ? 1 : 0;
-        }
-        return v;
-    }
-    uint64_t logical_and() {
-        uint64_t v = bit_or();
-        while (is_op("&&")) {
-            ++*pos_;
-            uint64_t r = bit_or();
-            v = (v && r) ? 1 : 0;
-        }
-        return v;
-    }
-    uint64_t bit_or() {
-        uint64_t v = bit_xor();
-        while (is_op("|")) {
-            ++*pos_;
-            v |= bit_xor();
-        }
-        return v;
-    }
-    uint64_t bit_xor() {
-        uint64_t v = bit_and();
-        while (is_op("^")) {
-            ++*pos_;
-            v ^= bit_and();
-        }
-        return v;
-    }
-    uint64_t bit_and() {
-        uint64_t v = equality();
-        while (is_op("&")) {
-            ++*pos_;
-            v &= equality();
-        }
-        return v;
-    }
-    uint64_t equality() {
-        uint64_t v = relational();
+    // One level of binary operators: its operands are the next tighter
+    // level, the tightest level's are unary expressions.
+    uint64_t binary(int level) {
+        if (level > kTightestLevel) return unary();
+        uint64_t v = binary(level + 1);
         for (;;) {
-            if (is_op("==")) {
-                ++*pos_;
-                v = v == relational();
-            } else if (is_op("!=")) {
-                ++*pos_;
-                v = v != relational();
-            } else {
-                return v;
-            }
+            const BinaryOp* op = binary_op();
+            if (!op || op->level != level) return v;
+            Token at = current();
+            ++*pos_;
+            uint64_t r = binary(level + 1);
+            if (op->divides && r == 0) error_at(at, "division by zero");
+            v = op->apply(v, r);
         }
     }
-    uint64_t relational() {
-        uint64_t v = shift();
-        for (;;) {
-            if (is_op("<")) {
-                ++*pos_;
-                v = v < shift();
-            } else if (is_op(">")) {
-                ++*pos_;
-                v = v > shift();
-            } else if (is_op("<=")) {
-                ++*pos_;
-                v = v <= shift();
-            } else if (is_op(">=")) {
-                ++*pos_;
-                v = v >= shift();
-            } else {
-                return v;
-            }
-        }
-    }
-    uint64_t shift() {
-        uint64_t v = additive();
-        for (;;) {
-            if (is_op("<<")) {
-                ++*pos_;
-                v = (v << (additive() & 31)) & 0xFFFFFFFF;
-            } else if (is_op(">>")) {
-                ++*pos_;
-                v >>= (additive() & 31);
-            } else {
-                return v;
-            }
-        }
-    }
-    uint64_t additive() {
-        uint64_t v = multiplicative();
-        for (;;) {
-            if (is_op("+")) {
-                ++*pos_;
-                v = (v + multiplicative()) & 0xFFFFFFFF;
-            } else if (is_op("-")) {
-                ++*pos_;
-                v = (v - multiplicative()) & 0xFFFFFFFF;
-            } else {
-                return v;
-            }
-        }
-    }
-    uint64_t multiplicative() {
-        uint64_t v = unary();
-        for (;;) {
-            if (is_op("*")) {
-                ++*pos_;
-                v = (v * unary()) & 0xFFFFFFFF;
-            } else if (is_op("/") || is_op("%")) {
-                bool divide = current().text == "/";
-                Token op = current();
-                ++*pos_;
-                uint64_t r = unary();
-                if (r == 0) error_at(op, "division by zero");
-                v = divide ? v / r : v % r;
-            } else {
-                return v;
-            }
-        }
+    const BinaryOp* binary_op() const {
+        if (at_end() || current().kind != Kind::Punct) return nullptr;
+        for (const BinaryOp& op : kBinaryOps)
+            if (current().text == op.text) return &op;
+        return nullptr;
     }
     uint64_t unary() {
         if (is_op("-")) {
             ++*pos_;
-            return (0 - unary()) & 0xFFFFFFFF;
+            return (0 - unary()) & k32;
         }
         if (is_op("+")) {
             ++*pos_;
@@ -493,7 +424,7 @@ private:
         }
         if (is_op("~")) {
             ++*pos_;
-            return ~unary() & 0xFFFFFFFF;
+            return ~unary() & k32;
         }
         if (is_op("!")) {
             ++*pos_;
@@ -510,7 +441,7 @@ private:
         }
         if (is_op("(")) {
             ++*pos_;
-            uint64_t v = logical_or();
+            uint64_t v = binary(0);
             if (!is_op(")")) error_at(current(), "expected ')'");
             ++*pos_;
             return v;
