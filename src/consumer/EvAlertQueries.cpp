@@ -47,10 +47,7 @@ LONG CEvTraceConsumer::GetAlertContextHelp(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP
     const DWORD wait = WaitForSingleObject(m_hMutexGetAlertContextHelp, kContextHelpWaitMs);
     if (wait == WAIT_ABANDONED) ReleaseMutex(m_hMutexGetAlertContextHelp);
     if (wait != WAIT_OBJECT_0) return E_FAIL;
-    struct Release {
-        HANDLE mutex;
-        ~Release() { ReleaseMutex(mutex); }
-    } release{m_hMutexGetAlertContextHelp};
+    evt::MutexHold hold(m_hMutexGetAlertContextHelp);
 
     if (pHelp == nullptr) return EVT_E_POINTER;
     std::string entry;

@@ -16,6 +16,18 @@ private:
     CRITICAL_SECTION& m_cs;
 };
 
+// Releases an owned mutex when it leaves scope.
+class MutexHold {
+public:
+    explicit MutexHold(HANDLE mutex) : m_mutex(mutex) {}
+    MutexHold(const MutexHold&) = delete;
+    MutexHold& operator=(const MutexHold&) = delete;
+    ~MutexHold() { ReleaseMutex(m_mutex); }
+
+private:
+    HANDLE m_mutex;
+};
+
 // Closes a kernel handle (null and INVALID_HANDLE_VALUE are no handles).
 class HandleGuard {
 public:

@@ -47,6 +47,9 @@ constexpr size_t kRssiTh = 344;
 constexpr size_t kSize = 348;
 }  // namespace conn
 
+// A record's 256-byte text fields hold at most 255 characters and a zero.
+constexpr size_t kRecordFieldChars = 255;
+
 // Copies a text field that may lack its terminator into `dst` (fieldSize+1).
 void CopyField(char* dst, const BYTE* src, size_t fieldSize) {
     size_t n = strnlen(reinterpret_cast<const char*>(src), fieldSize);
@@ -208,11 +211,11 @@ LONG ConvertProviderEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record
     *size = DWORD(recordSize);
 
     rec->dwDataLen = DWORD(textLen);
-    CopyTextField(rec->szSource, data + kSourceOffset, kTextFieldSize);
-    CopyTextField(rec->szUserName, data + kUserNameOffset, kTextFieldSize);
-    CopyTextField(rec->szProviderText, data + kProviderTextOffset, kTextFieldSize);
-    CopyTextField(rec->szStringA, data + kStringAOffset, kTextFieldSize);
-    CopyTextField(rec->szStringB, data + kStringBOffset, kTextFieldSize);
+    CopyField(rec->szSource, data + kSourceOffset, kRecordFieldChars);
+    CopyField(rec->szUserName, data + kUserNameOffset, kRecordFieldChars);
+    CopyField(rec->szProviderText, data + kProviderTextOffset, kRecordFieldChars);
+    CopyField(rec->szStringA, data + kStringAOffset, kRecordFieldChars);
+    CopyField(rec->szStringB, data + kStringBOffset, kRecordFieldChars);
     rec->bFlag = data[kFlagOffset];
     rec->ftTimeStamp.dwLowDateTime = event->Header.TimeStamp.LowPart;
     rec->ftTimeStamp.dwHighDateTime = DWORD(event->Header.TimeStamp.HighPart);

@@ -81,15 +81,6 @@ inline LONG ReadI32(const BYTE* p) {
     return v;
 }
 
-// Copies a text field of at most `fieldSize` bytes that may lack its
-// terminator into a 256-byte record field: at most 255 characters and a zero.
-inline void CopyTextField(char* dst, const BYTE* src, size_t fieldSize) {
-    size_t cap = fieldSize < 255 ? fieldSize : 255;
-    size_t n = strnlen(reinterpret_cast<const char*>(src), cap);
-    memcpy(dst, src, n);
-    dst[n] = '\0';
-}
-
 // Allocates a zero-filled record of `size` bytes; raises EVT_E_OUTOFMEMORY.
 _VANTA_EVTRACE_DATA* AllocRecord(size_t size);
 

@@ -26,9 +26,15 @@ namespace evt {
 std::atomic<CEvTraceConsumer*> g_pEventSinkConsumer{nullptr};
 _EVT_PROVIDER_LIST g_providerList = {0, nullptr};
 
+LONG ResultOf(_evt_error& error) {
+    dump_evterror(error);
+    return error.error() < 0 ? error.error() : E_FAIL;
+}
+
 }  // namespace evt
 
 using evt::CritSecGuard;
+using evt::ResultOf;
 
 namespace {
 
@@ -47,13 +53,6 @@ void FreeProviderList() {
     delete[] evt::g_providerList.entries;
     evt::g_providerList.entries = nullptr;
     evt::g_providerList.count = 0;
-}
-
-// Result of an operation whose error object was caught: its own code when
-// that is a failure, else E_FAIL.
-LONG ResultOf(_evt_error& error) {
-    dump_evterror(error);
-    return error.error() < 0 ? error.error() : E_FAIL;
 }
 
 }  // namespace

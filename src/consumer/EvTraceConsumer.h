@@ -95,4 +95,8 @@ extern std::atomic<CEvTraceConsumer*> g_pEventSinkConsumer;
 // The library-wide provider list (GetProviderList).
 extern _EVT_PROVIDER_LIST g_providerList;
 
+// Result of an operation whose error object was caught: its own code when
+// that is a failure, else E_FAIL.
+LONG ResultOf(_evt_error& error);
+
 }  // namespace evt

@@ -28,6 +28,8 @@
 
 using evt::CritSecGuard;
 using evt::HandleGuard;
+using evt::MutexHold;
+using evt::ResultOf;
 
 namespace {
 
@@ -44,23 +46,6 @@ constexpr DWORD kLogHeaderWord = 4;
 constexpr DWORD kLogVersionWord = 0x00010000;
 
 enum CursorMove { kFirst, kLast, kNext, kPrevious };
-
-// Releases an owned mutex when it leaves scope.
-class MutexHold {
-public:
-    explicit MutexHold(HANDLE mutex) : m_mutex(mutex) {}
-    MutexHold(const MutexHold&) = delete;
-    MutexHold& operator=(const MutexHold&) = delete;
-    ~MutexHold() { ReleaseMutex(m_mutex); }
-
-private:
-    HANDLE m_mutex;
-};
-
-LONG ResultOf(_evt_error& error) {
-    dump_evterror(error);
-    return error.error() < 0 ? error.error() : E_FAIL;
-}
 
 LONG ReadLogFile(const char* name, const evt::RecordFilter& filter, evt::RecordList* records) {
     if (GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES) return EVT_E_NOFILEACCESS;
