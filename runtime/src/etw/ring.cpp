@@ -166,10 +166,16 @@ inline void stage(WriteStage at) {
 }
 }  // namespace
 
-void ring_wake(RingHeader* h) {
-    h->sleeping.store(0, std::memory_order_relaxed);
+namespace {
+inline void wake_sleeper(RingHeader* h) {
     h->wake_seq.fetch_add(1, std::memory_order_release);
     futex_wake(&h->wake_seq, INT32_MAX, FutexScope::Shared);
+}
+}  // namespace
+
+void ring_wake(RingHeader* h) {
+    h->sleeping.store(0, std::memory_order_relaxed);
+    wake_sleeper(h);
 }
 
 bool ring_write(RingMap& ring, uint32_t key, const WriterRef& writer, uint64_t* cached_tail, const EventImage& event) {
@@ -228,10 +234,8 @@ bool ring_write(RingMap& ring, uint32_t key, const WriterRef& writer, uint64_t* 
     // A consumer that went to sleep while this record was written waits
     // with a time-out; this unfenced look usually catches it sooner.
     if ((consumer_sleeps || h->sleeping.load(std::memory_order_relaxed)) &&
-        h->sleeping.exchange(0, std::memory_order_relaxed)) {
-        h->wake_seq.fetch_add(1, std::memory_order_release);
-        futex_wake(&h->wake_seq, INT32_MAX, FutexScope::Shared);
-    }
+        h->sleeping.exchange(0, std::memory_order_relaxed))
+        wake_sleeper(h);
     return true;
 }
 

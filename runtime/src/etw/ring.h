@@ -117,6 +117,12 @@ extern std::atomic<WriteStageHook> g_write_stage_hook;
 // Wakes the ring's consumer if it sleeps (stop, close).
 void ring_wake(RingHeader* header);
 
+// What a consumer's ring has lost so far: reservations refused for want of
+// room, and records of dead writers its consumer skipped (as published).
+inline uint64_t ring_losses(const RingHeader* h) {
+    return h->lost_full.load(std::memory_order_relaxed) + h->lost_skipped.load(std::memory_order_relaxed);
+}
+
 // ---- Consumer side -------------------------------------------------------
 
 struct RecordView {

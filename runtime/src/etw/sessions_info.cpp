@@ -42,9 +42,7 @@ bool list_trace_sessions(std::vector<TraceSessionInfo>* out) {
             info.events_written = st.written;
             info.events_lost = st.refused;
             info.realtime_lost = st.realtime_lost;
-            uint64_t buffer_bytes = uint64_t(s.buffer_size_kb ? s.buffer_size_kb : 1) * 1024;
-            uint64_t free_bytes = s.ring_capacity - std::min(s.ring_capacity, st.fullest_ring_used);
-            info.free_buffers = uint32_t(std::min<uint64_t>(s.maximum_buffers, free_bytes / buffer_bytes));
+            info.free_buffers = free_buffers(s, st);
             SessionRegion* r = session->shared();
             for (uint32_t c = 0; c < kMaxConsumers; ++c) {
                 const ConsumerSlot& slot = r->consumers[c];
@@ -57,8 +55,7 @@ bool list_trace_sessions(std::vector<TraceSessionInfo>* out) {
                 if (auto ring = RingMap::open_header(session->ring_name(c, slot.generation.load()))) {
                     RingHeader* h = ring->header();
                     consumer.delivered = h->delivered.load(std::memory_order_relaxed);
-                    consumer.lost = h->lost_full.load(std::memory_order_relaxed) +
-                                    h->lost_skipped.load(std::memory_order_relaxed);
+                    consumer.lost = ring_losses(h);
                     consumer.backlog_bytes = std::min(ring->used(), ring->capacity());
                 }
                 info.consumers.push_back(consumer);

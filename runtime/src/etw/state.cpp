@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <time.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "core/error.h"
@@ -21,6 +22,12 @@ bool check_control_rights() {
     if (Machine::current().caller_is_administrator()) return true;
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
+}
+
+uint32_t free_buffers(const SessionSlot& s, const SessionStats& st) {
+    uint64_t buffer_bytes = uint64_t(s.buffer_size_kb ? s.buffer_size_kb : 1) * 1024;  // read back: never trusted
+    uint64_t free_bytes = s.ring_capacity - std::min(s.ring_capacity, st.fullest_ring_used);
+    return uint32_t(std::min<uint64_t>(s.maximum_buffers, free_bytes / buffer_bytes));
 }
 
 std::string session_region_name(Machine& machine, uint32_t slot, uint64_t generation) {
@@ -225,8 +232,7 @@ SessionStats EtwState::stats(ProcessSession& session) {
         ++st.consumers;
         auto ring = RingMap::open_header(session.ring_name(i, c.generation.load(std::memory_order_acquire)));
         if (!ring) continue;
-        RingHeader* h = ring->header();
-        st.realtime_lost += h->lost_full.load(std::memory_order_relaxed) + h->lost_skipped.load(std::memory_order_relaxed);
+        st.realtime_lost += ring_losses(ring->header());
         uint64_t used = ring->used();
         if (used > st.fullest_ring_used) st.fullest_ring_used = used > ring->capacity() ? ring->capacity() : used;
     }
@@ -251,12 +257,8 @@ void EtwState::release_consumer(ProcessSession& session, uint32_t index, uint32_
         c.generation.load(std::memory_order_acquire) != generation)
         return;
     std::string name = session.ring_name(index, generation);
-    if (auto ring = RingMap::open_header(name)) {
-        RingHeader* h = ring->header();
-        r->retired_consumer_lost.fetch_add(
-            h->lost_full.load(std::memory_order_relaxed) + h->lost_skipped.load(std::memory_order_relaxed),
-            std::memory_order_relaxed);
-    }
+    if (auto ring = RingMap::open_header(name))
+        r->retired_consumer_lost.fetch_add(ring_losses(ring->header()), std::memory_order_relaxed);
     c.state.store(kConsumerFree, std::memory_order_release);
     c.generation.store(generation + 1, std::memory_order_release);
     r->consumer_epoch.fetch_add(1, std::memory_order_release);

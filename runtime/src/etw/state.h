@@ -88,6 +88,11 @@ struct SessionStats {
     uint64_t fullest_ring_used = 0;  // bytes
 };
 
+// Buffers still free in the session's fullest consumer ring.
+uint32_t free_buffers(const SessionSlot& s, const SessionStats& st);
+
+inline ULONG saturate(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : ULONG(v); }
+
 class EtwState {
 public:
     explicit EtwState(Machine& machine);

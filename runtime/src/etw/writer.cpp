@@ -54,6 +54,14 @@ inline const ThreadIds& thread_ids() {
     return t_ids;
 }
 
+// Moves a writer slot's counts into the session's retired counts, so that
+// session statistics never go backwards when the slot changes hands.
+void retire_counts(SessionRegion* r, WriterSlot& w) {
+    r->retired_written.fetch_add(w.written.exchange(0), std::memory_order_relaxed);
+    r->retired_refused.fetch_add(w.refused.exchange(0), std::memory_order_relaxed);
+    r->retired_unconsumed.fetch_add(w.unconsumed.exchange(0), std::memory_order_relaxed);
+}
+
 struct Entry {
     TRACEHANDLE handle = 0;
     EtwState* state = nullptr;
@@ -77,10 +85,7 @@ struct Entry {
     // Gives the writer slot back, its counts folded into the session.
     void release() {
         if (writer && fork_generation == g_fork_generation.load(std::memory_order_relaxed)) {
-            SessionRegion* r = shared;
-            r->retired_written.fetch_add(writer->written.exchange(0), std::memory_order_relaxed);
-            r->retired_refused.fetch_add(writer->refused.exchange(0), std::memory_order_relaxed);
-            r->retired_unconsumed.fetch_add(writer->unconsumed.exchange(0), std::memory_order_relaxed);
+            retire_counts(shared, *writer);
             writer->intent.store(0, std::memory_order_relaxed);
             writer->generation.fetch_add(1, std::memory_order_release);
             writer->state.store(kWriterFree, std::memory_order_release);
@@ -137,9 +142,7 @@ WriterSlot* claim_writer(SessionRegion* r, DWORD tid, uint32_t* tag) {
                 if (state != kWriterOwned) continue;
                 ProcessIdentity owner = w.owner;
                 if (process_alive(owner) || !w.state.compare_exchange_strong(state, kWriterBusy)) continue;
-                r->retired_written.fetch_add(w.written.exchange(0), std::memory_order_relaxed);
-                r->retired_refused.fetch_add(w.refused.exchange(0), std::memory_order_relaxed);
-                r->retired_unconsumed.fetch_add(w.unconsumed.exchange(0), std::memory_order_relaxed);
+                retire_counts(r, w);
             }
             w.owner = current_process();
             w.tid = int32_t(tid);
