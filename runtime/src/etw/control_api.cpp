@@ -36,12 +36,20 @@ constexpr ULONG kFileModes = EVENT_TRACE_FILE_MODE_SEQUENTIAL | EVENT_TRACE_FILE
                              EVENT_TRACE_FILE_MODE_APPEND | EVENT_TRACE_FILE_MODE_NEWFILE |
                              EVENT_TRACE_FILE_MODE_PREALLOCATE;
 
-ULONG saturate(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : ULONG(v); }
-
 // An offset into the caller's block: 0 (none), or inside the block after the
 // fixed structure.
 bool offset_valid(ULONG offset, ULONG block_size) {
     return offset == 0 || (offset >= sizeof(EVENT_TRACE_PROPERTIES) && offset < block_size);
+}
+
+// The fixed structure and the offsets of a caller's block: ERROR_SUCCESS or
+// the status to return.
+ULONG check_block(const EVENT_TRACE_PROPERTIES* p) {
+    ULONG size = p->Wnode.BufferSize;
+    if (size < sizeof(EVENT_TRACE_PROPERTIES)) return ERROR_BAD_LENGTH;
+    if (!offset_valid(p->LoggerNameOffset, size) || !offset_valid(p->LogFileNameOffset, size))
+        return ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
 }
 
 // The string at an offset of the caller's block, or nullptr when it is not
@@ -69,9 +77,7 @@ bool fill_properties(EVENT_TRACE_PROPERTIES* p, const SessionSlot& s, uint32_t s
     p->EnableFlags = s.enable_flags;
     p->AgeLimit = s.age_limit;
     p->NumberOfBuffers = s.maximum_buffers;
-    uint64_t buffer_bytes = uint64_t(s.buffer_size_kb ? s.buffer_size_kb : 1) * 1024;  // read back: never trusted
-    uint64_t free_bytes = s.ring_capacity > st.fullest_ring_used ? s.ring_capacity - st.fullest_ring_used : 0;
-    p->FreeBuffers = ULONG(std::min<uint64_t>(s.maximum_buffers, free_bytes / buffer_bytes));
+    p->FreeBuffers = free_buffers(s, st);
     p->EventsLost = saturate(st.refused);
     p->BuffersWritten = saturate(st.written);
     p->LogBuffersLost = 0;
@@ -113,11 +119,9 @@ Settings effective_settings(const EVENT_TRACE_PROPERTIES* p) {
 // Checks the names and modes of a block for a start. ERROR_SUCCESS or the
 // status to return.
 ULONG check_start_block(const EVENT_TRACE_PROPERTIES* p, size_t name_length) {
-    ULONG size = p->Wnode.BufferSize;
-    if (size < sizeof(EVENT_TRACE_PROPERTIES)) return ERROR_BAD_LENGTH;
-    if (p->LoggerNameOffset == 0 || !offset_valid(p->LoggerNameOffset, size)) return ERROR_INVALID_PARAMETER;
-    if (!offset_valid(p->LogFileNameOffset, size)) return ERROR_INVALID_PARAMETER;
-    if (uint64_t(p->LoggerNameOffset) + name_length + 1 > size) return ERROR_BAD_LENGTH;
+    if (ULONG status = check_block(p)) return status;
+    if (p->LoggerNameOffset == 0) return ERROR_INVALID_PARAMETER;
+    if (uint64_t(p->LoggerNameOffset) + name_length + 1 > p->Wnode.BufferSize) return ERROR_BAD_LENGTH;
     const char* file = string_at(p, p->LogFileNameOffset);
     if (p->LogFileNameOffset != 0 && !file) return ERROR_INVALID_PARAMETER;
     bool has_file = file && *file;
@@ -209,10 +213,7 @@ ULONG start_trace(PTRACEHANDLE handle_out, LPCSTR name, PEVENT_TRACE_PROPERTIES 
 ULONG control_trace(TRACEHANDLE handle, LPCSTR name, PEVENT_TRACE_PROPERTIES p, ULONG code) {
     if (!p) return ERROR_INVALID_PARAMETER;
     if (code > EVENT_TRACE_CONTROL_FLUSH) return ERROR_INVALID_PARAMETER;
-    ULONG size = p->Wnode.BufferSize;
-    if (size < sizeof(EVENT_TRACE_PROPERTIES)) return ERROR_BAD_LENGTH;
-    if (!offset_valid(p->LoggerNameOffset, size) || !offset_valid(p->LogFileNameOffset, size))
-        return ERROR_INVALID_PARAMETER;
+    if (ULONG status = check_block(p)) return status;
     std::string wanted;
     if (handle == 0) {
         const char* n = name ? name : string_at(p, p->LoggerNameOffset);
@@ -285,10 +286,7 @@ W32RT_API ULONG WMIAPI QueryAllTracesA(PEVENT_TRACE_PROPERTIES* PropertyArray, U
     for (ULONG i = 0; i < PropertyArrayCount; ++i) {
         EVENT_TRACE_PROPERTIES* p = PropertyArray[i];
         if (!p) return ERROR_INVALID_PARAMETER;
-        if (p->Wnode.BufferSize < sizeof(EVENT_TRACE_PROPERTIES)) return ERROR_BAD_LENGTH;
-        if (!offset_valid(p->LoggerNameOffset, p->Wnode.BufferSize) ||
-            !offset_valid(p->LogFileNameOffset, p->Wnode.BufferSize))
-            return ERROR_INVALID_PARAMETER;
+        if (ULONG status = check_block(p)) return status;
     }
     if (!check_control_rights()) return ERROR_ACCESS_DENIED;
     EtwState& state = EtwState::current();
