@@ -28,6 +28,7 @@
 
 #include "core/error.h"
 #include "core/futex.h"
+#include "etw/local_handles.h"
 #include "etw/state.h"
 
 using namespace w32rt;
@@ -59,33 +60,7 @@ struct Consumer {
     std::unique_ptr<RingReader> reader;
 };
 
-std::mutex g_table_mutex;
-std::vector<std::shared_ptr<Consumer>> g_table;
-std::vector<uint32_t> g_generations;
-
-TRACEHANDLE add_consumer(std::shared_ptr<Consumer> consumer) {
-    std::lock_guard<std::mutex> lock(g_table_mutex);
-    size_t index = 0;
-    while (index < g_table.size() && g_table[index]) ++index;
-    if (index == g_table.size()) {
-        if (index >= 0xFFFFFF) return 0;
-        g_table.emplace_back();
-        g_generations.push_back(0);
-    }
-    g_table[index] = std::move(consumer);
-    uint32_t generation = ++g_generations[index];
-    return (kConsumerHandleTag << 56) | (uint64_t(index) << 32) | generation;
-}
-
-std::shared_ptr<Consumer> find_consumer(TRACEHANDLE handle, bool remove) {
-    if ((handle >> 56) != kConsumerHandleTag) return nullptr;
-    size_t index = size_t((handle >> 32) & 0xFFFFFF);
-    std::lock_guard<std::mutex> lock(g_table_mutex);
-    if (index >= g_table.size() || !g_table[index] || g_generations[index] != uint32_t(handle)) return nullptr;
-    std::shared_ptr<Consumer> consumer = g_table[index];
-    if (remove) g_table[index].reset();
-    return consumer;
-}
+LocalHandles<std::shared_ptr<Consumer>> g_consumers(kConsumerHandleTag);
 
 // Attaches to the running session of the consumer's name. Called with the
 // consumer's mutex held.
@@ -161,8 +136,6 @@ void detach(Consumer& c) {
 
 // True once the tail has reached (or passed) the head word `target`.
 bool reached(uint64_t tail, uint64_t target) { return ordinal_distance(ring_ord(target), ring_ord(tail)) < (1u << 23); }
-
-ULONG saturate(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : ULONG(v); }
 
 class Pump {
 public:
@@ -352,7 +325,7 @@ TRACEHANDLE open_trace(PEVENT_TRACE_LOGFILEA logfile) {
         if (Machine::current().caller_is_administrator() && attach(*c) == ERROR_SUCCESS)
             memcpy(&logfile->LogfileHeader, &c->logfile.LogfileHeader, sizeof(TRACE_LOGFILE_HEADER));
     }
-    TRACEHANDLE handle = add_consumer(c);
+    TRACEHANDLE handle = g_consumers.add(c);
     if (handle == 0) {
         std::lock_guard<std::mutex> lock(c->mutex);
         detach(*c);
@@ -369,7 +342,7 @@ ULONG process_trace(PTRACEHANDLE handles, ULONG count, LPFILETIME start, LPFILET
     // files, which are not provided).
     if (count > 1) return ERROR_INVALID_PARAMETER;
     if (start && end && CompareFileTime(start, end) > 0) return ERROR_INVALID_TIME;
-    std::shared_ptr<Consumer> c = find_consumer(handles[0], false);
+    std::shared_ptr<Consumer> c = g_consumers.find(handles[0], false);
     if (!c) return ERROR_INVALID_HANDLE;
     {
         std::lock_guard<std::mutex> lock(c->mutex);
@@ -390,7 +363,7 @@ ULONG process_trace(PTRACEHANDLE handles, ULONG count, LPFILETIME start, LPFILET
 
 ULONG close_trace(TRACEHANDLE handle) {
     if (handle == 0 || handle == INVALID_PROCESSTRACE_HANDLE) return ERROR_INVALID_HANDLE;
-    std::shared_ptr<Consumer> c = find_consumer(handle, true);
+    std::shared_ptr<Consumer> c = g_consumers.find(handle, true);
     if (!c) return ERROR_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(c->mutex);
     c->closed = true;

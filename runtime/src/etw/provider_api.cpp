@@ -25,6 +25,7 @@
 
 #include "core/error.h"
 #include "core/futex.h"
+#include "etw/local_handles.h"
 #include "etw/state.h"
 
 using namespace w32rt;
@@ -60,9 +61,12 @@ struct Hub {
 std::mutex g_hubs_mutex;
 std::map<EtwState*, std::shared_ptr<Hub>> g_hubs;
 
-std::mutex g_handles_mutex;
-std::vector<std::pair<std::shared_ptr<Hub>, std::shared_ptr<Registration>>> g_handles;
-std::vector<uint32_t> g_handle_generations;
+struct HandleEntry {
+    std::shared_ptr<Hub> hub;
+    std::shared_ptr<Registration> reg;
+    explicit operator bool() const { return bool(reg); }
+};
+LocalHandles<HandleEntry> g_handles(kRegistrationHandleTag);
 
 std::shared_ptr<Hub> hub_for(EtwState& state) {
     std::lock_guard<std::mutex> lock(g_hubs_mutex);
@@ -168,19 +172,8 @@ ULONG register_guids(WMIDPREQUEST callback, PVOID context, LPCGUID control_guid,
     reg->context = context;
     reg->guid = *control_guid;
 
-    TRACEHANDLE handle;
-    {
-        std::lock_guard<std::mutex> lock(g_handles_mutex);
-        size_t index = 0;
-        while (index < g_handles.size() && g_handles[index].second) ++index;
-        if (index == g_handles.size()) {
-            if (index >= 0xFFFFFF) return ERROR_NO_SYSTEM_RESOURCES;
-            g_handles.emplace_back();
-            g_handle_generations.push_back(0);
-        }
-        g_handles[index] = {hub, reg};
-        handle = (kRegistrationHandleTag << 56) | (uint64_t(index) << 32) | ++g_handle_generations[index];
-    }
+    TRACEHANDLE handle = g_handles.add({hub, reg});
+    if (handle == 0) return ERROR_NO_SYSTEM_RESOURCES;
     reg->handle = handle;
     // The trace classes get handles of their own, which name them for
     // nothing else here.
@@ -204,18 +197,10 @@ ULONG register_guids(WMIDPREQUEST callback, PVOID context, LPCGUID control_guid,
 }
 
 ULONG unregister_guids(TRACEHANDLE handle) {
-    if ((handle >> 56) != kRegistrationHandleTag) return ERROR_INVALID_HANDLE;
-    size_t index = size_t((handle >> 32) & 0xFFFFFF);
-    std::shared_ptr<Hub> hub;
-    std::shared_ptr<Registration> reg;
-    {
-        std::lock_guard<std::mutex> lock(g_handles_mutex);
-        if (index >= g_handles.size() || !g_handles[index].second || g_handle_generations[index] != uint32_t(handle))
-            return ERROR_INVALID_HANDLE;
-        hub = std::move(g_handles[index].first);
-        reg = std::move(g_handles[index].second);
-        g_handles[index] = {};
-    }
+    HandleEntry entry = g_handles.find(handle, true);
+    if (!entry) return ERROR_INVALID_HANDLE;
+    std::shared_ptr<Hub>& hub = entry.hub;
+    std::shared_ptr<Registration>& reg = entry.reg;
     {
         std::unique_lock<std::mutex> lock(hub->mutex);
         auto& regs = hub->registrations;
