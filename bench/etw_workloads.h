@@ -219,6 +219,15 @@ inline void request_short_slice() {
 
 // ---- A run -------------------------------------------------------------------
 
+// A zeroed property block with room for a session name behind the structure.
+inline std::vector<unsigned char> properties_block() {
+    std::vector<unsigned char> block(sizeof(EVENT_TRACE_PROPERTIES) + 2048, 0);
+    auto* p = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+    p->Wnode.BufferSize = ULONG(block.size());
+    p->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+    return block;
+}
+
 class Run {
 public:
     Run(const std::string& session, ULONG buffer_kb, ULONG buffers) : session_(session) {
@@ -229,9 +238,8 @@ public:
             error_ = "cannot map the shared board";
             return;
         }
-        std::vector<unsigned char> block(sizeof(EVENT_TRACE_PROPERTIES) + 2048, 0);
+        std::vector<unsigned char> block = properties_block();
         auto* p = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
-        p->Wnode.BufferSize = ULONG(block.size());
         p->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
         p->Wnode.ClientContext = 1;
         p->BufferSize = buffer_kb;
@@ -239,7 +247,6 @@ public:
         p->MaximumBuffers = buffers;
         p->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
         p->FlushTimer = 1;
-        p->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
         ControlTraceA(0, session_.c_str(), p, EVENT_TRACE_CONTROL_STOP);  // a leftover of an earlier run
         ULONG rc = StartTraceA(&handle_, session_.c_str(), p);
         if (rc != ERROR_SUCCESS) error_ = "StartTraceA failed with " + std::to_string(rc);
@@ -320,15 +327,25 @@ public:
         for (pid_t pid : consumer_pids_) reap(pid);
     }
 
+    // The whole of a steady run: `consumers` attached (the first measuring
+    // latency when asked), `producers` sharing `rate` events per second (0:
+    // as fast as they can) for `seconds`, then the drain and the stop.
+    void flow(int producers, int consumers, double rate, bool retry, bool latency, double seconds,
+              double drain_seconds) {
+        for (int c = 0; c < consumers; ++c) add_consumer(latency && c == 0);
+        for (int p = 0; p < producers; ++p) add_producer(rate / producers, 0, retry);
+        go();
+        run_producers(seconds);
+        drain_and_stop(drain_seconds);
+    }
+
     double producing_seconds() const { return double(stopped_ns_ - started_ns_) / 1e9; }
 
 private:
     void stop_session() {
-        std::vector<unsigned char> block(sizeof(EVENT_TRACE_PROPERTIES) + 2048, 0);
-        auto* p = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
-        p->Wnode.BufferSize = ULONG(block.size());
-        p->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
-        ControlTraceA(handle_, nullptr, p, EVENT_TRACE_CONTROL_STOP);
+        std::vector<unsigned char> block = properties_block();
+        ControlTraceA(handle_, nullptr, reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data()),
+                      EVENT_TRACE_CONTROL_STOP);
         handle_ = 0;
     }
     bool exited(pid_t pid) const {
@@ -354,6 +371,10 @@ private:
 inline std::string default_session_name() { return "evtrace bench " + std::to_string(getpid()); }
 
 inline Result failed(const std::string& name, const std::string& why) { return Result{name, {}, why}; }
+
+inline std::string flow_name(const char* kind, int producers, int consumers) {
+    return std::string(kind) + "_" + std::to_string(producers) + "p" + std::to_string(consumers) + "c";
+}
 
 // ---- The workloads -------------------------------------------------------------
 
@@ -434,14 +455,10 @@ inline Result trace_event_cost(const std::string& session, int bursts = 3000, bo
 // trying refused events again, so the rate is what the consumers take.
 inline Result throughput(const std::string& session, int producers, int consumers, double seconds = 3,
                          ULONG buffer_kb = 64, ULONG buffers = 32) {
-    std::string name = "throughput_" + std::to_string(producers) + "p" + std::to_string(consumers) + "c";
+    std::string name = flow_name("throughput", producers, consumers);
     Run run(session, buffer_kb, buffers);
     if (!run.ok()) return failed(name, run.error());
-    for (int c = 0; c < consumers; ++c) run.add_consumer(false);
-    for (int p = 0; p < producers; ++p) run.add_producer(0, 0, true);
-    run.go();
-    run.run_producers(seconds);
-    run.drain_and_stop(20);
+    run.flow(producers, consumers, 0, true, false, seconds, 20);
     Board* b = run.board();
     Result r{name, {}, ""};
     double slowest = 0;
@@ -467,14 +484,10 @@ inline Result throughput(const std::string& session, int producers, int consumer
 // shared by the producers, measured by consumer 0.
 inline Result latency(const std::string& session, int producers, int consumers, double rate = 10000,
                       double seconds = 3) {
-    std::string name = "latency_" + std::to_string(producers) + "p" + std::to_string(consumers) + "c";
+    std::string name = flow_name("latency", producers, consumers);
     Run run(session, 50, 4);
     if (!run.ok()) return failed(name, run.error());
-    for (int c = 0; c < consumers; ++c) run.add_consumer(c == 0);
-    for (int p = 0; p < producers; ++p) run.add_producer(rate / producers, 0, false);
-    run.go();
-    run.run_producers(seconds);
-    run.drain_and_stop(10);
+    run.flow(producers, consumers, rate, false, true, seconds, 10);
     Board* b = run.board();
     uint32_t n = b->samples.load();
     if (n == 0) return failed(name, "no event arrived");
@@ -493,14 +506,10 @@ inline Result latency(const std::string& session, int producers, int consumers, 
 // Losses at a steady rate into the library's session (4 buffers of 50 KB).
 inline Result loss(const std::string& session, int producers, int consumers, double rate = 100000,
                    double seconds = 3) {
-    std::string name = "loss_" + std::to_string(producers) + "p" + std::to_string(consumers) + "c";
+    std::string name = flow_name("loss", producers, consumers);
     Run run(session, 50, 4);
     if (!run.ok()) return failed(name, run.error());
-    for (int c = 0; c < consumers; ++c) run.add_consumer(false);
-    for (int p = 0; p < producers; ++p) run.add_producer(rate / producers, 0, false);
-    run.go();
-    run.run_producers(seconds);
-    run.drain_and_stop(10);
+    run.flow(producers, consumers, rate, false, false, seconds, 10);
     Board* b = run.board();
     uint64_t lost = 0, delivered = 0, refused = 0;
     for (int c = 0; c < consumers; ++c) {
