@@ -101,6 +101,22 @@ LSTATUS resolve(HKEY key, OpenKey* out, bool for_write = false) {
     return ERROR_SUCCESS;
 }
 
+// resolve() for a caller that needs `rights` on the handle.
+LSTATUS resolve_with(HKEY key, REGSAM rights, OpenKey* out, bool for_write = false) {
+    LSTATUS status = resolve(key, out, for_write);
+    if (status != ERROR_SUCCESS) return status;
+    return out->allows(rights) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+// The key's sub-keys and values as one consistent view, for a handle that
+// needs `rights`.
+LSTATUS snapshot_with(HKEY hKey, REGSAM rights, SnapshotRef* snapshot) {
+    OpenKey key;
+    LSTATUS status = resolve_with(hKey, rights, &key);
+    if (status != ERROR_SUCCESS) return status;
+    return key.registry().snapshot(key.node(), snapshot);
+}
+
 // Generic rights become key rights; the WOW64 view flags mean nothing here.
 REGSAM normalize_access(REGSAM sam, Registry& registry) {
     REGSAM access = sam & ~(KEY_WOW64_64KEY | KEY_WOW64_32KEY | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE |
@@ -124,6 +140,13 @@ LSTATUS insert_handle(Registry& registry, NodeRef node, REGSAM access, PHKEY res
 // The hive roots and the users' hives cannot be deleted.
 bool is_hive(const NodeRef& node) {
     return node->chain.size() == 1 || (node->chain.size() == 2 && node->chain[0] == kUsersHiveId);
+}
+
+// A named sub-key about to be deleted; a hive is refused.
+LSTATUS open_deletable(const OpenKey& base, LPCSTR sub_key, NodeRef* node) {
+    LSTATUS status = base.registry().open(base.node(), sub_key, node);
+    if (status != ERROR_SUCCESS) return status;
+    return is_hive(*node) ? LSTATUS(ERROR_ACCESS_DENIED) : LSTATUS(ERROR_SUCCESS);
 }
 
 std::string_view name_of(LPCSTR name) { return name ? std::string_view(name) : std::string_view(); }
@@ -184,12 +207,8 @@ LSTATUS open_key(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult)
 LSTATUS enum_key(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
                  LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
-    OpenKey key;
-    LSTATUS status = resolve(hKey, &key);
-    if (status != ERROR_SUCCESS) return status;
-    if (!key.allows(KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
     SnapshotRef snapshot;
-    status = key.registry().snapshot(key.node(), &snapshot);
+    LSTATUS status = snapshot_with(hKey, KEY_ENUMERATE_SUB_KEYS, &snapshot);
     if (status != ERROR_SUCCESS) return status;
     if (dwIndex >= snapshot->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     const SubKeyRecord& sub = snapshot->subkeys[dwIndex];
@@ -274,9 +293,8 @@ W32RT_API LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD
     KeepLastError keep;
     if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
     OpenKey key;
-    LSTATUS status = resolve(hKey, &key);
+    LSTATUS status = resolve_with(hKey, KEY_QUERY_VALUE, &key);
     if (status != ERROR_SUCCESS) return status;
-    if (!key.allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     ValueRef value;
     status = key.registry().query_value(key.node(), name_of(lpValueName), &value);
     if (status != ERROR_SUCCESS) return status;
@@ -288,9 +306,8 @@ W32RT_API LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Res
                                         const BYTE* lpData, DWORD cbData) {
     KeepLastError keep;
     OpenKey key;
-    LSTATUS status = resolve(hKey, &key, true);
+    LSTATUS status = resolve_with(hKey, KEY_SET_VALUE, &key, true);
     if (status != ERROR_SUCCESS) return status;
-    if (!key.allows(KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     if (!lpData && cbData) return ERROR_NOACCESS;
     std::string_view name = name_of(lpValueName);
     if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
@@ -302,9 +319,8 @@ W32RT_API LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Res
 W32RT_API LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     KeepLastError keep;
     OpenKey key;
-    LSTATUS status = resolve(hKey, &key);
+    LSTATUS status = resolve_with(hKey, KEY_SET_VALUE, &key);
     if (status != ERROR_SUCCESS) return status;
-    if (!key.allows(KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     return key.registry().delete_value(key.node(), name_of(lpValueName));
 }
 
@@ -315,9 +331,8 @@ W32RT_API LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     LSTATUS status = resolve(hKey, &base);
     if (status != ERROR_SUCCESS) return status;
     NodeRef node;
-    status = base.registry().open(base.node(), lpSubKey, &node);
+    status = open_deletable(base, lpSubKey, &node);
     if (status != ERROR_SUCCESS) return status;
-    if (is_hive(node)) return ERROR_ACCESS_DENIED;
     return base.registry().delete_key(node);
 }
 
@@ -329,9 +344,8 @@ W32RT_API LSTATUS WINAPI RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
     Registry& registry = base.registry();
     if (lpSubKey) {
         NodeRef node;
-        status = registry.open(base.node(), lpSubKey, &node);
+        status = open_deletable(base, lpSubKey, &node);
         if (status != ERROR_SUCCESS) return status;
-        if (is_hive(node)) return ERROR_ACCESS_DENIED;
         return registry.delete_tree(node, false, true);
     }
     if (!base.allows(DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
@@ -354,12 +368,8 @@ W32RT_API LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueNa
                                        LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     KeepLastError keep;
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-    OpenKey key;
-    LSTATUS status = resolve(hKey, &key);
-    if (status != ERROR_SUCCESS) return status;
-    if (!key.allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     SnapshotRef snapshot;
-    status = key.registry().snapshot(key.node(), &snapshot);
+    LSTATUS status = snapshot_with(hKey, KEY_QUERY_VALUE, &snapshot);
     if (status != ERROR_SUCCESS) return status;
     if (dwIndex >= snapshot->values.size()) return ERROR_NO_MORE_ITEMS;
     const ValueRecord& value = *snapshot->values[dwIndex];
@@ -375,12 +385,8 @@ W32RT_API LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcc
                                           LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
     KeepLastError keep;
     if (lpReserved || (lpClass && !lpcchClass)) return ERROR_INVALID_PARAMETER;
-    OpenKey key;
-    LSTATUS status = resolve(hKey, &key);
-    if (status != ERROR_SUCCESS) return status;
-    if (!key.allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     SnapshotRef snapshot;
-    status = key.registry().snapshot(key.node(), &snapshot);
+    LSTATUS status = snapshot_with(hKey, KEY_QUERY_VALUE, &snapshot);
     if (status != ERROR_SUCCESS) return status;
 
     size_t max_subkey = 0, max_class = 0, max_value_name = 0, max_value = 0;
@@ -422,9 +428,8 @@ W32RT_API LSTATUS WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, 
     if (!(filter & kNotifyFilters) || (filter & ~kNotifyFilters)) return ERROR_INVALID_PARAMETER;
     if (fAsynchronous && !hEvent) return ERROR_INVALID_PARAMETER;
     OpenKey key;
-    LSTATUS status = resolve(hKey, &key);
+    LSTATUS status = resolve_with(hKey, KEY_NOTIFY, &key);
     if (status != ERROR_SUCCESS) return status;
-    if (!key.allows(KEY_NOTIFY)) return ERROR_ACCESS_DENIED;
     Registry& registry = key.registry();
     NodeRef node;
     status = registry.open(key.node(), {}, &node);
