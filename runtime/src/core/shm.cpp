@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
+
 #include "core/error.h"
 #include "core/sys.h"
 
@@ -31,6 +33,14 @@ bool header_valid(const RegionHeader* h, uint32_t magic, uint32_t version, size_
     return h->magic == magic && h->version == version && h->size == mapped;
 }
 
+// After a failed call on a region's descriptor: closes it and reports the
+// call's errno.
+std::nullptr_t fail_closing(int fd) {
+    int e = errno;
+    sys::close(fd);
+    return fail_errno(e, nullptr);
+}
+
 }  // namespace
 
 SharedRegion::~SharedRegion() {
@@ -47,27 +57,15 @@ std::unique_ptr<SharedRegion> SharedRegion::open_or_create(const std::string& na
     ::fchmod(fd, 0666);  // the umask must not keep other users out
     FileLock lock(fd);
     struct stat st;
-    if (::fstat(fd, &st) < 0) {
-        int e = errno;
-        sys::close(fd);
-        return fail_errno(e, nullptr);
-    }
+    if (::fstat(fd, &st) < 0) return fail_closing(fd);
     size_t mapped = size_t(st.st_size);
     bool fresh = mapped == 0;
     if (fresh) {
-        if (sys::ftruncate(fd, off_t(size)) < 0) {
-            int e = errno;
-            sys::close(fd);
-            return fail_errno(e, nullptr);
-        }
+        if (sys::ftruncate(fd, off_t(size)) < 0) return fail_closing(fd);
         mapped = size;
     }
     void* base = sys::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (base == MAP_FAILED) {
-        int e = errno;
-        sys::close(fd);
-        return fail_errno(e, nullptr);
-    }
+    if (base == MAP_FAILED) return fail_closing(fd);
     std::unique_ptr<SharedRegion> region(new SharedRegion(base, mapped, fd));
     RegionHeader* h = region->header();
     if (!fresh && h->ready.load(std::memory_order_acquire) == 1) {
@@ -96,11 +94,7 @@ std::unique_ptr<SharedRegion> SharedRegion::open_existing(const std::string& nam
     }
     size_t mapped = size_t(st.st_size);
     void* base = sys::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (base == MAP_FAILED) {
-        int e = errno;
-        sys::close(fd);
-        return fail_errno(e, nullptr);
-    }
+    if (base == MAP_FAILED) return fail_closing(fd);
     std::unique_ptr<SharedRegion> region(new SharedRegion(base, mapped, fd));
     RegionHeader* h = region->header();
     if (h->ready.load(std::memory_order_acquire) != 1) return fail(ERROR_FILE_NOT_FOUND, nullptr);

@@ -43,54 +43,41 @@ inline bool injected(Call call) {
     return false;
 }
 
+// A call that may fail by injection and is restarted when a signal
+// interrupts it.
+template <class F>
+auto retrying(Call call, F f) -> decltype(f()) {
+    if (injected(call)) return -1;
+    decltype(f()) result;
+    do result = f();
+    while (result < 0 && errno == EINTR);
+    return result;
+}
+
 }  // namespace
 
 int open(const char* path, int flags, mode_t mode) {
-    if (injected(Call::Open)) return -1;
-    int fd;
-    do fd = ::open(path, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+    return retrying(Call::Open, [&] { return ::open(path, flags | O_CLOEXEC, mode); });
 }
 
 int openat(int dirfd, const char* path, int flags, mode_t mode) {
-    if (injected(Call::Open)) return -1;
-    int fd;
-    do fd = ::openat(dirfd, path, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+    return retrying(Call::Open, [&] { return ::openat(dirfd, path, flags | O_CLOEXEC, mode); });
 }
 
 ssize_t read(int fd, void* buffer, size_t size) {
-    if (injected(Call::Read)) return -1;
-    ssize_t n;
-    do n = ::read(fd, buffer, size);
-    while (n < 0 && errno == EINTR);
-    return n;
+    return retrying(Call::Read, [&] { return ::read(fd, buffer, size); });
 }
 
 ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
-    if (injected(Call::Read)) return -1;
-    ssize_t n;
-    do n = ::pread(fd, buffer, size, offset);
-    while (n < 0 && errno == EINTR);
-    return n;
+    return retrying(Call::Read, [&] { return ::pread(fd, buffer, size, offset); });
 }
 
 ssize_t write(int fd, const void* buffer, size_t size) {
-    if (injected(Call::Write)) return -1;
-    ssize_t n;
-    do n = ::write(fd, buffer, size);
-    while (n < 0 && errno == EINTR);
-    return n;
+    return retrying(Call::Write, [&] { return ::write(fd, buffer, size); });
 }
 
 ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
-    if (injected(Call::Write)) return -1;
-    ssize_t n;
-    do n = ::pwrite(fd, buffer, size, offset);
-    while (n < 0 && errno == EINTR);
-    return n;
+    return retrying(Call::Write, [&] { return ::pwrite(fd, buffer, size, offset); });
 }
 
 ssize_t write_all(int fd, const void* buffer, size_t size) {
