@@ -16,6 +16,8 @@
 
 #include <windows.h>
 
+#include "files/clock.h"
+
 namespace w32rt::files {
 
 struct FileInfo {
@@ -44,5 +46,17 @@ void stamp_new_file(int fd);
 
 // The attributes Windows would show for a file of this mode.
 DWORD attributes_of_mode(mode_t mode);
+
+// Fills the fields that WIN32_FILE_ATTRIBUTE_DATA and WIN32_FIND_DATAA
+// share.
+template <class Data>
+void fill_attribute_data(const FileInfo& info, Data* data) {
+    data->dwFileAttributes = info.attributes;
+    data->ftCreationTime = clock::to_filetime(info.creation);
+    data->ftLastAccessTime = clock::to_filetime(info.last_access);
+    data->ftLastWriteTime = clock::to_filetime(info.last_write);
+    data->nFileSizeHigh = DWORD(info.size >> 32);
+    data->nFileSizeLow = DWORD(info.size);
+}
 
 }  // namespace w32rt::files

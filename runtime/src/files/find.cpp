@@ -18,7 +18,6 @@
 #include "core/handle_table.h"
 #include "core/path.h"
 #include "core/strings.h"
-#include "files/clock.h"
 #include "files/file_info.h"
 #include "files/wildcard.h"
 
@@ -40,12 +39,7 @@ public:
             FileInfo info;
             if (!info_of_path(folder_ + "/" + name, &info)) continue;
             memset(data, 0, sizeof *data);
-            data->dwFileAttributes = info.attributes;
-            data->ftCreationTime = clock::to_filetime(info.creation);
-            data->ftLastAccessTime = clock::to_filetime(info.last_access);
-            data->ftLastWriteTime = clock::to_filetime(info.last_write);
-            data->nFileSizeHigh = DWORD(info.size >> 32);
-            data->nFileSizeLow = DWORD(info.size);
+            fill_attribute_data(info, data);
             copy_cstr(data->cFileName, sizeof data->cFileName, name);
             return true;
         }

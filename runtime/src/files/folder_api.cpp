@@ -323,13 +323,7 @@ W32RT_API BOOL WINAPI GetFileAttributesExA(LPCSTR lpFileName, GET_FILEEX_INFO_LE
     if (!map_caller_path(lpFileName, &path)) return FALSE;
     FileInfo info;
     if (!info_of_path(path, &info)) return fail(error_for_path(path, errno), FALSE);
-    auto* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(lpFileInformation);
-    data->dwFileAttributes = info.attributes;
-    data->ftCreationTime = clock::to_filetime(info.creation);
-    data->ftLastAccessTime = clock::to_filetime(info.last_access);
-    data->ftLastWriteTime = clock::to_filetime(info.last_write);
-    data->nFileSizeHigh = DWORD(info.size >> 32);
-    data->nFileSizeLow = DWORD(info.size);
+    fill_attribute_data(info, static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(lpFileInformation));
     return TRUE;
 }
 

@@ -279,6 +279,39 @@ SYSTEMTIME transition_date(int64_t local_ticks) {
     return rule;
 }
 
+// A FILETIME moved between UTC and local time by the process's zone offset
+// now (see FileTimeToLocalFileTime).
+BOOL shift_by_offset_now(const FILETIME* in, LPFILETIME out, bool to_utc) {
+    if (!in || !out) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    tzset();
+    int64_t offset = zone_offset_ticks(int64_t(now()));
+    int64_t shifted = int64_t(from_filetime(*in)) + (to_utc ? -offset : offset);
+    if (shifted < 0) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    *out = to_filetime(uint64_t(shifted));
+    return TRUE;
+}
+
+// A SYSTEMTIME moved between UTC and local time by the given zone's rules
+// at that time or, without them, by the process's zone.
+BOOL convert_by_zone(const TIME_ZONE_INFORMATION* tz, const SYSTEMTIME* in, LPSYSTEMTIME out, bool to_utc) {
+    if (!in || !out || !valid_system_time(*in)) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    int64_t given = int64_t(ticks_from_system_time(*in));
+    int64_t result;
+    if (tz) {
+        bool rules_valid = valid_transition_date(tz->StandardDate) && valid_transition_date(tz->DaylightDate);
+        if (has_daylight_rules(*tz) && !rules_valid) return fail(ERROR_INVALID_PARAMETER, FALSE);
+        int64_t bias = int64_t(bias_at(*tz, given, to_utc)) * kTicksPerMinute;
+        result = to_utc ? given + bias : given - bias;
+    } else {
+        tzset();
+        result = to_utc ? utc_from_zone_local(given) : given + zone_offset_ticks(given);
+    }
+    SYSTEMTIME st;
+    if (result < 0 || !system_time_from_ticks(uint64_t(result), &st)) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    *out = st;
+    return TRUE;
+}
+
 }  // namespace
 
 extern "C" {
@@ -325,63 +358,21 @@ W32RT_API BOOL WINAPI FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMT
 // off by the daylight hour. SystemTimeToTzSpecificLocalTime converts by the
 // rules at the time itself.
 W32RT_API BOOL WINAPI FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileTime) {
-    if (!lpFileTime || !lpLocalFileTime) return fail(ERROR_INVALID_PARAMETER, FALSE);
-    tzset();
-    int64_t local = int64_t(from_filetime(*lpFileTime)) + zone_offset_ticks(int64_t(now()));
-    if (local < 0) return fail(ERROR_INVALID_PARAMETER, FALSE);
-    *lpLocalFileTime = to_filetime(uint64_t(local));
-    return TRUE;
+    return shift_by_offset_now(lpFileTime, lpLocalFileTime, false);
 }
 
 W32RT_API BOOL WINAPI LocalFileTimeToFileTime(const FILETIME* lpLocalFileTime, LPFILETIME lpFileTime) {
-    if (!lpLocalFileTime || !lpFileTime) return fail(ERROR_INVALID_PARAMETER, FALSE);
-    tzset();
-    int64_t utc = int64_t(from_filetime(*lpLocalFileTime)) - zone_offset_ticks(int64_t(now()));
-    if (utc < 0) return fail(ERROR_INVALID_PARAMETER, FALSE);
-    *lpFileTime = to_filetime(uint64_t(utc));
-    return TRUE;
+    return shift_by_offset_now(lpLocalFileTime, lpFileTime, true);
 }
 
 W32RT_API BOOL WINAPI SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* lpTimeZoneInformation,
                                                       const SYSTEMTIME* lpUniversalTime, LPSYSTEMTIME lpLocalTime) {
-    if (!lpUniversalTime || !lpLocalTime || !valid_system_time(*lpUniversalTime))
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
-    int64_t utc = int64_t(ticks_from_system_time(*lpUniversalTime));
-    int64_t local;
-    if (lpTimeZoneInformation) {
-        const TIME_ZONE_INFORMATION& tz = *lpTimeZoneInformation;
-        if (has_daylight_rules(tz) && (!valid_transition_date(tz.StandardDate) || !valid_transition_date(tz.DaylightDate)))
-            return fail(ERROR_INVALID_PARAMETER, FALSE);
-        local = utc - int64_t(bias_at(tz, utc, false)) * kTicksPerMinute;
-    } else {
-        tzset();
-        local = utc + zone_offset_ticks(utc);
-    }
-    SYSTEMTIME st;
-    if (local < 0 || !system_time_from_ticks(uint64_t(local), &st)) return fail(ERROR_INVALID_PARAMETER, FALSE);
-    *lpLocalTime = st;
-    return TRUE;
+    return convert_by_zone(lpTimeZoneInformation, lpUniversalTime, lpLocalTime, false);
 }
 
 W32RT_API BOOL WINAPI TzSpecificLocalTimeToSystemTime(const TIME_ZONE_INFORMATION* lpTimeZoneInformation,
                                                       const SYSTEMTIME* lpLocalTime, LPSYSTEMTIME lpUniversalTime) {
-    if (!lpLocalTime || !lpUniversalTime || !valid_system_time(*lpLocalTime))
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
-    int64_t local = int64_t(ticks_from_system_time(*lpLocalTime));
-    int64_t utc;
-    if (lpTimeZoneInformation) {
-        const TIME_ZONE_INFORMATION& tz = *lpTimeZoneInformation;
-        if (has_daylight_rules(tz) && (!valid_transition_date(tz.StandardDate) || !valid_transition_date(tz.DaylightDate)))
-            return fail(ERROR_INVALID_PARAMETER, FALSE);
-        utc = local + int64_t(bias_at(tz, local, true)) * kTicksPerMinute;
-    } else {
-        tzset();
-        utc = utc_from_zone_local(local);
-    }
-    SYSTEMTIME st;
-    if (utc < 0 || !system_time_from_ticks(uint64_t(utc), &st)) return fail(ERROR_INVALID_PARAMETER, FALSE);
-    *lpUniversalTime = st;
-    return TRUE;
+    return convert_by_zone(lpTimeZoneInformation, lpLocalTime, lpUniversalTime, true);
 }
 
 // Describes the process's zone by the rules of the current year: the
