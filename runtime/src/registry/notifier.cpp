@@ -30,29 +30,16 @@ LSTATUS Notifier::arm(KeyObject* owner, const NodeRef& node, bool subtree, DWORD
     HANDLE copy = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
         return LSTATUS(GetLastError());
-    Watch watch;
-    watch.owner = owner;
-    watch.node = node;
-    watch.subtree = subtree;
-    watch.filter = filter;
-    watch.caller_event = event;
-    watch.event = copy;
-    watch.armed_at = journal->published();
-    return add(std::move(watch));
+    return add(Watch{.owner = owner, .node = node, .subtree = subtree, .filter = filter, .caller_event = event,
+                     .event = copy, .armed_at = journal->published()});
 }
 
 LSTATUS Notifier::wait(KeyObject* owner, const NodeRef& node, bool subtree, DWORD filter) {
     Journal* journal = registry_.journal();
     if (!journal) return ERROR_NO_SYSTEM_RESOURCES;
     auto waiter = std::make_shared<Waiter>();
-    Watch watch;
-    watch.owner = owner;
-    watch.node = node;
-    watch.subtree = subtree;
-    watch.filter = filter;
-    watch.waiter = waiter;
-    watch.armed_at = journal->published();
-    LSTATUS status = add(std::move(watch));
+    LSTATUS status = add(Watch{.owner = owner, .node = node, .subtree = subtree, .filter = filter, .waiter = waiter,
+                               .armed_at = journal->published()});
     if (status != ERROR_SUCCESS) return status;
     std::unique_lock<std::mutex> lock(waiter->mutex);
     waiter->cv.wait(lock, [&] { return waiter->fired; });
