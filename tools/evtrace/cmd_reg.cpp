@@ -120,6 +120,25 @@ LSTATUS open_path(const KeyPath& path, REGSAM access, OpenKey* out) {
     return RegOpenKeyExA(path.root, path.sub.empty() ? nullptr : path.sub.c_str(), 0, access, out->out());
 }
 
+// Created with every missing parent, open for reading and writing.
+void create_path(const KeyPath& path, OpenKey* out) {
+    LSTATUS status = RegCreateKeyExA(path.root, path.sub.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                                     out->out(), nullptr);
+    if (status != ERROR_SUCCESS) fail(path.display(), status);
+}
+
+// KEY with one value (-v NAME, or --ve for the default value), which the
+// query, add and delete commands share.
+struct KeyValueOptions {
+    std::string key;
+    std::string value;
+    bool value_given = false;
+    bool default_value = false;
+
+    bool names_value() const { return value_given || default_value; }
+    const char* value_name() const { return default_value ? "" : value.c_str(); }
+};
+
 // ---- Reading a key ---------------------------------------------------------
 
 struct ValueItem {
@@ -257,11 +276,7 @@ void print_value(const ValueItem& value) {
 
 // ---- query -----------------------------------------------------------------
 
-struct QueryOptions {
-    std::string key;
-    std::string value;
-    bool value_given = false;
-    bool default_value = false;
+struct QueryOptions : KeyValueOptions {
     bool recurse = false;
 };
 
@@ -275,10 +290,10 @@ bool query_key(const KeyPath& path, const QueryOptions& options, bool top) {
         return false;
     }
     std::vector<ValueItem> values = read_values(key.get(), path);
-    bool one = options.value_given || options.default_value;
+    bool one = options.names_value();
     std::vector<const ValueItem*> shown;
     for (const ValueItem& value : values)
-        if (!one || strcasecmp(value.name.c_str(), options.default_value ? "" : options.value.c_str()) == 0)
+        if (!one || strcasecmp(value.name.c_str(), options.value_name()) == 0)
             shown.push_back(&value);
     if (!one || !shown.empty()) {
         printf("\n%s\n", path.display().c_str());
@@ -303,11 +318,7 @@ void run_query(const QueryOptions& options) {
 
 // ---- add -------------------------------------------------------------------
 
-struct AddOptions {
-    std::string key;
-    std::string value;
-    bool value_given = false;
-    bool default_value = false;
+struct AddOptions : KeyValueOptions {
     std::string type = "REG_SZ";
     std::string data;
     bool force = false;
@@ -386,22 +397,19 @@ std::string data_bytes(DWORD type, const std::string& text) {
 
 void run_add(const AddOptions& options) {
     KeyPath path = key_argument(options.key);
-    if (path.sub.empty() && !(options.value_given || options.default_value))
-        throw CommandError{"a root key cannot be added"};
+    if (path.sub.empty() && !options.names_value()) throw CommandError{"a root key cannot be added"};
     OpenKey key;
-    LSTATUS status = RegCreateKeyExA(path.root, path.sub.empty() ? "" : path.sub.c_str(), 0, nullptr, 0,
-                                     KEY_READ | KEY_WRITE, nullptr, key.out(), nullptr);
-    if (status != ERROR_SUCCESS) fail(path.display(), status);
-    if (options.value_given || options.default_value) {
+    create_path(path, &key);
+    if (options.names_value()) {
         std::optional<DWORD> type = type_from_name(options.type);
         if (!type) throw CommandError{"unknown type " + options.type};
-        const char* name = options.default_value ? "" : options.value.c_str();
+        const char* name = options.value_name();
         std::string bytes = data_bytes(*type, options.data);
         if (!options.force && RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
             throw CommandError{fmt::format("value {} exists in {}; --force overwrites it",
                                            options.default_value ? "(Default)" : options.value, path.display())};
-        status = RegSetValueExA(key.get(), name, 0, *type, reinterpret_cast<const BYTE*>(bytes.data()),
-                                DWORD(bytes.size()));
+        LSTATUS status = RegSetValueExA(key.get(), name, 0, *type, reinterpret_cast<const BYTE*>(bytes.data()),
+                                        DWORD(bytes.size()));
         if (status != ERROR_SUCCESS) fail(path.display(), status);
     }
     printf("The operation completed successfully.\n");
@@ -409,11 +417,7 @@ void run_add(const AddOptions& options) {
 
 // ---- delete ----------------------------------------------------------------
 
-struct DeleteOptions {
-    std::string key;
-    std::string value;
-    bool value_given = false;
-    bool default_value = false;
+struct DeleteOptions : KeyValueOptions {
     bool all_values = false;
     bool force = false;  // accepted for the reg tool's sake: nothing asks
 };
@@ -421,7 +425,7 @@ struct DeleteOptions {
 void run_delete(const DeleteOptions& options) {
     KeyPath path = key_argument(options.key);
     LSTATUS status;
-    if (options.value_given || options.default_value || options.all_values) {
+    if (options.names_value() || options.all_values) {
         OpenKey key;
         status = open_path(path, KEY_READ | KEY_SET_VALUE, &key);
         if (status != ERROR_SUCCESS) fail(path.display(), status);
@@ -431,7 +435,7 @@ void run_delete(const DeleteOptions& options) {
                 if (status != ERROR_SUCCESS) fail(path.display(), status);
             }
         } else {
-            status = RegDeleteValueA(key.get(), options.default_value ? "" : options.value.c_str());
+            status = RegDeleteValueA(key.get(), options.value_name());
             if (status != ERROR_SUCCESS) fail(path.display() + " " + options.value, status);
         }
     } else {
@@ -673,10 +677,9 @@ void run_import(const std::string& file) {
             continue;
         }
         OpenKey key;
-        LSTATUS status = RegCreateKeyExA(path.root, path.sub.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
-                                         key.out(), nullptr);
-        if (status != ERROR_SUCCESS) fail(path.display(), status);
+        create_path(path, &key);
         for (const ImportValue& value : section.values) {
+            LSTATUS status;
             if (value.remove) {
                 status = RegDeleteValueA(key.get(), value.name.c_str());
                 if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
@@ -692,31 +695,38 @@ void run_import(const std::string& file) {
 
 // ---- Command line ----------------------------------------------------------
 
+// A sub-command on KEY and one value, which also takes its options the reg
+// tool's way: /v NAME, /ve, /s, /f...
+template <class Options>
+CLI::App* add_key_command(CLI::App* reg, const char* name, const char* description,
+                          const std::shared_ptr<Options>& options, const char* value_help, const char* default_help,
+                          void (*run)(const Options&)) {
+    CLI::App* command = reg->add_subcommand(name, description);
+    command->allow_windows_style_options();
+    command->add_option("KEY", options->key, "The key")->required();
+    command->add_option("-v,--value", options->value, value_help);
+    command->add_flag("--ve", options->default_value, default_help);
+    command->footer(std::string(kKeyHelp) + kSlashHelp);
+    command->callback([options, command, run] {
+        options->value_given = command->count("--value") > 0;
+        run(*options);
+    });
+    return command;
+}
+
 void setup(CLI::App& app) {
     CLI::App* reg = app.add_subcommand("reg", "Query and change the machine root's registry (like the reg tool)");
     reg->require_subcommand(1);
     reg->footer(kKeyHelp);
 
-    // Options may also be written the reg tool's way: /v NAME, /s, /f...
     auto query_options = std::make_shared<QueryOptions>();
-    CLI::App* query = reg->add_subcommand("query", "Show a key's values and sub-keys");
-    query->allow_windows_style_options();
-    query->add_option("KEY", query_options->key, "The key")->required();
-    query->add_option("-v,--value", query_options->value, "Show this value only");
-    query->add_flag("--ve", query_options->default_value, "Show the default value only");
+    CLI::App* query = add_key_command(reg, "query", "Show a key's values and sub-keys", query_options,
+                                      "Show this value only", "Show the default value only", run_query);
     query->add_flag("-s,--recurse", query_options->recurse, "Show all keys below, with their values");
-    query->footer(std::string(kKeyHelp) + kSlashHelp);
-    query->callback([query_options, query] {
-        query_options->value_given = query->count("--value") > 0;
-        run_query(*query_options);
-    });
 
     auto add_options = std::make_shared<AddOptions>();
-    CLI::App* add = reg->add_subcommand("add", "Add a key, or set a value (making its key)");
-    add->allow_windows_style_options();
-    add->add_option("KEY", add_options->key, "The key")->required();
-    add->add_option("-v,--value", add_options->value, "The value to set");
-    add->add_flag("--ve", add_options->default_value, "Set the default value");
+    CLI::App* add = add_key_command(reg, "add", "Add a key, or set a value (making its key)", add_options,
+                                    "The value to set", "Set the default value", run_add);
     add->add_option("-t,--type", add_options->type,
                     "REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_QWORD, "
                     "REG_BINARY or REG_NONE");
@@ -724,25 +734,13 @@ void setup(CLI::App& app) {
                     "The data: text (REG_MULTI_SZ strings separated by \\0), a number (decimal or 0x hex) or hex "
                     "bytes");
     add->add_flag("-f,--force", add_options->force, "Overwrite an existing value");
-    add->footer(std::string(kKeyHelp) + kSlashHelp);
-    add->callback([add_options, add] {
-        add_options->value_given = add->count("--value") > 0;
-        run_add(*add_options);
-    });
 
     auto delete_options = std::make_shared<DeleteOptions>();
-    CLI::App* del = reg->add_subcommand("delete", "Delete a key with all below it, or values of a key");
-    del->allow_windows_style_options();
-    del->add_option("KEY", delete_options->key, "The key")->required();
-    del->add_option("-v,--value", delete_options->value, "Delete this value only");
-    del->add_flag("--ve", delete_options->default_value, "Delete the default value only");
+    CLI::App* del = add_key_command(reg, "delete", "Delete a key with all below it, or values of a key",
+                                    delete_options, "Delete this value only", "Delete the default value only",
+                                    run_delete);
     del->add_flag("--va", delete_options->all_values, "Delete all values of the key, keep the key");
     del->add_flag("-f,--force", delete_options->force, "Accepted; nothing is asked");
-    del->footer(std::string(kKeyHelp) + kSlashHelp);
-    del->callback([delete_options, del] {
-        delete_options->value_given = del->count("--value") > 0;
-        run_delete(*delete_options);
-    });
 
     auto export_args = std::make_shared<std::pair<std::string, std::string>>();
     CLI::App* exp = reg->add_subcommand("export", "Write a key with all below it to a file");
