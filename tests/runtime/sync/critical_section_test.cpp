@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "status_expect.h"
 #include "test_support.h"
 
 namespace {
@@ -36,17 +37,16 @@ TEST(CriticalSectionTest, RecursiveOwnershipIsLeftOncePerEnter) {
     DeleteCriticalSection(&cs);
 }
 
-TEST(CriticalSectionTest, LeaveByAThreadThatDoesNotOwnItChangesNothing) {
-    CRITICAL_SECTION cs;
-    InitializeCriticalSection(&cs);
+// A zero-filled structure works without initialisation, and a leave by a
+// thread that does not own it changes nothing.
+TEST(CriticalSectionTest, ZeroFilledStructureIsUsableAndOnlyItsOwnerLeaves) {
+    CRITICAL_SECTION cs = {};
     EnterCriticalSection(&cs);
-    std::thread t([&] { LeaveCriticalSection(&cs); });
-    t.join();
+    std::thread([&] { LeaveCriticalSection(&cs); }).join();
     EXPECT_FALSE(try_on_other_thread(&cs));
     EXPECT_EQ(cs.RecursionCount, 1);
     LeaveCriticalSection(&cs);
     EXPECT_TRUE(try_on_other_thread(&cs));
-    DeleteCriticalSection(&cs);
 }
 
 TEST(CriticalSectionTest, ExcludesOtherThreadsUnderContention) {
@@ -97,14 +97,6 @@ TEST(CriticalSectionTest, WaitingThreadGetsItWhenReleased) {
     DeleteCriticalSection(&cs);
 }
 
-TEST(CriticalSectionTest, ZeroFilledStructureIsUsable) {
-    CRITICAL_SECTION cs = {};
-    EnterCriticalSection(&cs);
-    EXPECT_FALSE(try_on_other_thread(&cs));
-    LeaveCriticalSection(&cs);
-    EXPECT_TRUE(try_on_other_thread(&cs));
-}
-
 // ---- Thread-local storage ----------------------------------------------------
 
 TEST(TlsTest, ValuesArePerThread) {
@@ -133,20 +125,26 @@ TEST(TlsTest, FreedSlotIsClearedInEveryThread) {
     DWORD slot = TlsAlloc();
     int value = 7;
     ASSERT_TRUE(TlsSetValue(slot, &value));
+    std::atomic<bool> set_there{false}, freed{false};
+    void* seen_there = &value;
+    std::thread other([&] {
+        TlsSetValue(slot, &value);
+        set_there = true;
+        while (!freed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        seen_there = TlsGetValue(slot);  // the slot is in use again
+    });
+    ASSERT_TRUE(testing_support::eventually([&] { return set_there.load(); }));
     ASSERT_TRUE(TlsFree(slot));
-    SetLastError(0);
-    EXPECT_EQ(TlsGetValue(slot), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    SetLastError(0);
-    EXPECT_FALSE(TlsSetValue(slot, &value));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    SetLastError(0);
-    EXPECT_FALSE(TlsFree(slot));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    // The lowest free slot comes back, empty.
+    EXPECT_FAILS(TlsGetValue(slot), nullptr, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(TlsSetValue(slot, &value), FALSE, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(TlsFree(slot), FALSE, ERROR_INVALID_PARAMETER);
+    // The lowest free slot comes back, empty here and in the other thread.
     DWORD again = TlsAlloc();
     EXPECT_EQ(again, slot);
     EXPECT_EQ(TlsGetValue(again), nullptr);
+    freed = true;
+    other.join();
+    EXPECT_EQ(seen_there, nullptr);
     TlsFree(again);
 }
 
@@ -164,9 +162,7 @@ TEST(TlsTest, SlotsRunOutAt1088) {
     for (DWORD s : slots) TlsSetValue(s, &slots);
     for (DWORD s : slots) EXPECT_EQ(TlsGetValue(s), &slots);
     for (DWORD s : slots) EXPECT_TRUE(TlsFree(s));
-    SetLastError(0);
-    EXPECT_EQ(TlsGetValue(5000), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(TlsGetValue(5000), nullptr, ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace

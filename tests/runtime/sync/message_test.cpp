@@ -16,64 +16,28 @@ namespace {
 
 class MessageTest : public testing_support::MachineTest {};
 
-// A thread that makes its queue when told, then serves requests on the
-// calling test's behalf.
-class QueueThread {
-public:
-    QueueThread() {
-        make_queue_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        ready_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        thread_ = std::thread([this] {
-            tid_ = GetCurrentThreadId();
-            SetEvent(ready_);
-            WaitForSingleObject(make_queue_, INFINITE);
-            MSG m;
-            PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
-            SetEvent(ready_);
-            while (GetMessageA(&m, nullptr, 0, 0) > 0) received_.push_back(m.message);
-        });
-        WaitForSingleObject(ready_, INFINITE);
-    }
-    ~QueueThread() {
-        if (thread_.joinable()) {
-            SetEvent(make_queue_);
-            PostThreadMessageA(tid_, WM_QUIT, 0, 0);
-            thread_.join();
-        }
-        CloseHandle(make_queue_);
-        CloseHandle(ready_);
-    }
-    void make_queue() {
-        SetEvent(make_queue_);
-        WaitForSingleObject(ready_, INFINITE);
-    }
-    std::vector<UINT> stop() {
-        PostThreadMessageA(tid_, WM_QUIT, 0, 0);
-        thread_.join();
-        return received_;
-    }
-    DWORD tid() const { return tid_; }
-
-private:
-    HANDLE make_queue_, ready_;
-    DWORD tid_ = 0;
-    std::vector<UINT> received_;
-    std::thread thread_;
-};
-
-TEST_F(MessageTest, PostingBeforeTheQueueExistsFails) {
-    QueueThread target;
-    SetLastError(0);
-    EXPECT_FALSE(PostThreadMessageA(target.tid(), WM_USER, 1, 2));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_THREAD_ID));
-    target.make_queue();
-    EXPECT_TRUE(PostThreadMessageA(target.tid(), WM_USER + 1, 1, 2));
-    EXPECT_TRUE(PostThreadMessageA(target.tid(), WM_USER + 2, 1, 2));
-    EXPECT_EQ(target.stop(), (std::vector<UINT>{WM_USER + 1, WM_USER + 2}));
-    // The queue went with the thread.
-    SetLastError(0);
-    EXPECT_FALSE(PostThreadMessageA(target.tid(), WM_USER, 0, 0));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_THREAD_ID));
+TEST_F(MessageTest, PostsNeedTheTargetsQueueWhichEndsWithTheThread) {
+    std::atomic<DWORD> tid{0};
+    std::atomic<bool> make_queue{false}, queue_made{false};
+    std::vector<UINT> received;
+    std::thread target([&] {
+        tid = GetCurrentThreadId();
+        while (!make_queue) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        MSG m;
+        PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+        queue_made = true;
+        while (GetMessageA(&m, nullptr, 0, 0) > 0) received.push_back(m.message);
+    });
+    ASSERT_TRUE(eventually([&] { return tid != 0; }));
+    EXPECT_FAILS(PostThreadMessageA(tid, WM_USER, 1, 2), FALSE, ERROR_INVALID_THREAD_ID);
+    make_queue = true;
+    ASSERT_TRUE(eventually([&] { return queue_made.load(); }));
+    EXPECT_TRUE(PostThreadMessageA(tid, WM_USER + 1, 1, 2));
+    EXPECT_TRUE(PostThreadMessageA(tid, WM_USER + 2, 1, 2));
+    EXPECT_TRUE(PostThreadMessageA(tid, WM_QUIT, 0, 0));
+    target.join();
+    EXPECT_EQ(received, (std::vector<UINT>{WM_USER + 1, WM_USER + 2}));
+    EXPECT_FAILS(PostThreadMessageA(tid, WM_USER, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
 }
 
 TEST_F(MessageTest, PeekRemovesOnlyWhenAskedAndKeepsOrder) {
@@ -128,35 +92,26 @@ TEST_F(MessageTest, QuitComesAfterTheOtherMessagesAndEndsGetMessage) {
     EXPECT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
 }
 
-TEST_F(MessageTest, GetMessageSleepsUntilAMessageArrives) {
+TEST_F(MessageTest, GetMessageSleepsUntilAMessageInItsFilterArrives) {
     std::atomic<DWORD> tid{0};
-    std::atomic<UINT> got{0};
-    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::thread t([&] {
+    Waiter getter([&] {
         MSG m;
         PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
         tid = GetCurrentThreadId();
-        SetEvent(ready);
-        if (GetMessageA(&m, nullptr, WM_APP, WM_APP) > 0) got = m.message;
+        return GetMessageA(&m, nullptr, WM_APP, WM_APP) > 0 ? DWORD(m.message) : DWORD(0);
     });
-    WaitForSingleObject(ready, INFINITE);
+    ASSERT_TRUE(eventually([&] { return tid != 0; }));
     PostThreadMessageA(tid, WM_USER, 0, 0);  // outside the filter: keeps sleeping
     PostThreadMessageA(tid, WM_APP, 0, 0);
-    t.join();
-    EXPECT_EQ(got.load(), UINT(WM_APP));
-    CloseHandle(ready);
+    EXPECT_EQ(getter.join(), DWORD(WM_APP));
 }
 
 TEST_F(MessageTest, BadArgumentsFail) {
     MSG m;
-    SetLastError(0);
-    EXPECT_FALSE(PeekMessageA(&m, HWND(uintptr_t(0x1000)), 0, 0, PM_REMOVE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_FAILS(PeekMessageA(&m, HWND(uintptr_t(0x1000)), 0, 0, PM_REMOVE), FALSE, ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_EQ(GetMessageA(&m, HWND(uintptr_t(0x1000)), 0, 0), -1);
     EXPECT_EQ(GetMessageA(nullptr, nullptr, 0, 0), -1);
-    SetLastError(0);
-    EXPECT_FALSE(PostThreadMessageA(0, WM_USER, 0, 0));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_THREAD_ID));
+    EXPECT_FAILS(PostThreadMessageA(0, WM_USER, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
 }
 
 TEST_F(MessageTest, QueueRefusesPostsBeyondItsQuota) {
@@ -164,9 +119,7 @@ TEST_F(MessageTest, QueueRefusesPostsBeyondItsQuota) {
     PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
     DWORD me = GetCurrentThreadId();
     for (int i = 0; i < 10000; ++i) ASSERT_TRUE(PostThreadMessageA(me, WM_USER, WPARAM(i), 0)) << i;
-    SetLastError(0);
-    EXPECT_FALSE(PostThreadMessageA(me, WM_USER, 0, 0));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_QUOTA));
+    EXPECT_FAILS(PostThreadMessageA(me, WM_USER, 0, 0), FALSE, ERROR_NOT_ENOUGH_QUOTA);
     int drained = 0;
     while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
         EXPECT_EQ(m.wParam, WPARAM(drained));
@@ -186,38 +139,28 @@ TEST_HELPER(queue_and_report_tid) {
 TEST_F(MessageTest, ThreadsOfOtherProcessesCannotBePostedTo) {
     ChildProcess child = spawn_helper("queue_and_report_tid");
     DWORD tid = DWORD(std::stoul(child.read_line()));
-    SetLastError(0);
-    EXPECT_FALSE(PostThreadMessageA(tid, WM_USER, 0, 0));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_THREAD_ID));
+    EXPECT_FAILS(PostThreadMessageA(tid, WM_USER, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);
     child.write_line("check");
     EXPECT_EQ(child.wait(), 0);
 }
 
 // ---- MsgWaitForMultipleObjectsEx -------------------------------------------
 
-TEST_F(MessageTest, MessageWaitWakesForAPostedMessage) {
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+TEST_F(MessageTest, MessageWaitWakesForAPostedMessageOrAHandle) {
+    HANDLE h[2] = {CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, FALSE, FALSE, nullptr)};
     std::atomic<DWORD> tid{0};
-    std::atomic<DWORD> result{0xDEAD};
-    std::thread t([&] {
+    Waiter for_message([&] {
         tid = GetCurrentThreadId();
-        result = MsgWaitForMultipleObjectsEx(1, &e, 30000, QS_ALLPOSTMESSAGE, 0);
+        return MsgWaitForMultipleObjectsEx(1, h, 30000, QS_ALLPOSTMESSAGE, 0);
     });
     // The wait itself gives the thread its queue.
     ASSERT_TRUE(eventually([&] { return tid != 0 && PostThreadMessageA(tid, WM_USER, 0, 0); }));
-    t.join();
-    EXPECT_EQ(result.load(), WAIT_OBJECT_0 + 1);
-    CloseHandle(e);
-}
+    EXPECT_EQ(for_message.join(), WAIT_OBJECT_0 + 1);
 
-TEST_F(MessageTest, MessageWaitWakesForAHandle) {
-    HANDLE h[2] = {CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, FALSE, FALSE, nullptr)};
-    std::atomic<DWORD> result{0xDEAD};
-    std::thread t([&] { result = MsgWaitForMultipleObjectsEx(2, h, 30000, QS_ALLINPUT, 0); });
+    Waiter for_handle([&] { return MsgWaitForMultipleObjectsEx(2, h, 30000, QS_ALLINPUT, 0); });
     ASSERT_TRUE(eventually_sleeping(h[1], 1));
     SetEvent(h[1]);
-    t.join();
-    EXPECT_EQ(result.load(), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(for_handle.join(), WAIT_OBJECT_0 + 1);
     EXPECT_EQ(WaitForSingleObject(h[1], 0), DWORD(WAIT_TIMEOUT));  // consumed by the wait
     for (HANDLE x : h) CloseHandle(x);
 }
@@ -267,17 +210,12 @@ TEST_F(MessageTest, HandlesComeBeforeInputAndWaitAllNeedsBoth) {
 TEST_F(MessageTest, MessageWaitLimits) {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::vector<HANDLE> many(MAXIMUM_WAIT_OBJECTS, e);
-    SetLastError(0);
-    EXPECT_EQ(MsgWaitForMultipleObjectsEx(MAXIMUM_WAIT_OBJECTS, many.data(), 0, QS_ALLINPUT, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(MsgWaitForMultipleObjectsEx(MAXIMUM_WAIT_OBJECTS, many.data(), 0, QS_ALLINPUT, 0), WAIT_FAILED,
+                 ERROR_INVALID_PARAMETER);
     EXPECT_EQ(MsgWaitForMultipleObjectsEx(MAXIMUM_WAIT_OBJECTS - 1, many.data(), 0, QS_ALLINPUT, 0),
               DWORD(WAIT_TIMEOUT));
-    SetLastError(0);
-    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &e, 0, 0x80000, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FLAGS));
-    SetLastError(0);
-    EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &e, 0, QS_ALLINPUT, 0x100), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(MsgWaitForMultipleObjectsEx(1, &e, 0, 0x80000, 0), WAIT_FAILED, ERROR_INVALID_FLAGS);
+    EXPECT_FAILS(MsgWaitForMultipleObjectsEx(1, &e, 0, QS_ALLINPUT, 0x100), WAIT_FAILED, ERROR_INVALID_PARAMETER);
     CloseHandle(e);
 }
 
@@ -292,9 +230,7 @@ TEST_F(MessageTest, RegisteredMessageIdsAreStableAndCaseBlind) {
     UINT b = RegisterWindowMessageA("AnotherMessage");
     EXPECT_NE(b, 0u);
     EXPECT_NE(b, a);
-    SetLastError(0);
-    EXPECT_EQ(RegisterWindowMessageA(""), 0u);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(RegisterWindowMessageA(""), 0u, ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegisterWindowMessageA(nullptr), 0u);
     std::string too_long(256, 'x');
     EXPECT_EQ(RegisterWindowMessageA(too_long.c_str()), 0u);

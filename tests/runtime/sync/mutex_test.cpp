@@ -1,4 +1,5 @@
-// Mutexes: ownership, recursion, and abandonment by threads and processes.
+// Mutexes: ownership, recursion, abandonment by threads and processes, and
+// exclusion under contention.
 #include <signal.h>
 
 #include <windows.h>
@@ -11,193 +12,124 @@
 
 using namespace sync_test;
 using testing_support::ChildProcess;
-using testing_support::eventually;
 using testing_support::spawn_helper;
 
 namespace {
 
 class MutexTest : public testing_support::MachineTest {};
 
-DWORD on_other_thread(const std::function<DWORD()>& fn) {
-    DWORD result = 0xDEAD;
-    std::thread t([&] { result = fn(); });
-    t.join();
-    return result;
+// Takes the mutex on a thread of its own and gives it back.
+DWORD try_take_elsewhere(HANDLE m) {
+    return on_thread([m] {
+        DWORD r = WaitForSingleObject(m, 0);
+        if (r == WAIT_OBJECT_0) ReleaseMutex(m);
+        return r;
+    });
 }
 
-TEST_F(MutexTest, OwnerReacquiresAndReleasesOncePerAcquisition) {
+TEST_F(MutexTest, OwnerReacquiresAndOnlyTheOwnerReleasesOncePerAcquisition) {
     HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(on_thread([m] {
+                  SetLastError(0);
+                  return ReleaseMutex(m) ? ERROR_SUCCESS : GetLastError();
+              }),
+              DWORD(ERROR_NOT_OWNER));
     // Held three times: two releases leave it owned.
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_TRUE(ReleaseMutex(m));
-    EXPECT_EQ(on_other_thread([&] { return WaitForSingleObject(m, 0); }), DWORD(WAIT_TIMEOUT));
+    EXPECT_EQ(try_take_elsewhere(m), DWORD(WAIT_TIMEOUT));
     EXPECT_TRUE(ReleaseMutex(m));
-    SetLastError(0);
-    EXPECT_FALSE(ReleaseMutex(m));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
-    EXPECT_EQ(on_other_thread([&] {
-                  DWORD r = WaitForSingleObject(m, 0);
-                  ReleaseMutex(m);
-                  return r;
-              }),
-              WAIT_OBJECT_0);
-    CloseHandle(m);
-}
-
-TEST_F(MutexTest, OnlyTheOwnerMayRelease) {
-    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
-    DWORD error = 0;
-    BOOL released = TRUE;
-    std::thread t([&] {
-        SetLastError(0);
-        released = ReleaseMutex(m);
-        error = GetLastError();
-    });
-    t.join();
-    EXPECT_FALSE(released);
-    EXPECT_EQ(error, DWORD(ERROR_NOT_OWNER));
-    EXPECT_TRUE(ReleaseMutex(m));
-    CloseHandle(m);
-}
-
-TEST_F(MutexTest, ReleaseHandsTheMutexToAWaiter) {
-    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
-    std::atomic<DWORD> result{0xDEAD};
-    std::atomic<bool> released_by_waiter{false};
-    std::thread t([&] {
-        result = WaitForSingleObject(m, INFINITE);
-        released_by_waiter = ReleaseMutex(m) != FALSE;
-    });
-    ASSERT_TRUE(eventually_sleeping(m, 1));
-    EXPECT_TRUE(ReleaseMutex(m));
-    t.join();
-    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
-    EXPECT_TRUE(released_by_waiter.load());
+    EXPECT_FAILS(ReleaseMutex(m), FALSE, ERROR_NOT_OWNER);
+    EXPECT_EQ(try_take_elsewhere(m), WAIT_OBJECT_0);
     CloseHandle(m);
 }
 
 TEST_F(MutexTest, InitialOwnershipIsIgnoredForAnExistingMutex) {
     HANDLE first = CreateMutexA(nullptr, TRUE, "Global\\Owned");
     ASSERT_NE(first, nullptr);
-    DWORD error = 0;
-    BOOL released = TRUE;
-    std::thread t([&] {
-        HANDLE second = CreateMutexA(nullptr, TRUE, "Global\\Owned");
-        error = GetLastError();
-        released = ReleaseMutex(second);
-        CloseHandle(second);
-    });
-    t.join();
-    EXPECT_EQ(error, DWORD(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(released);
+    EXPECT_EQ(on_thread([] {
+                  HANDLE second = CreateMutexA(nullptr, TRUE, "Global\\Owned");
+                  DWORD created = GetLastError();
+                  BOOL released = ReleaseMutex(second);
+                  CloseHandle(second);
+                  return released ? DWORD(0xBAD) : created;
+              }),
+              DWORD(ERROR_ALREADY_EXISTS));
     EXPECT_TRUE(ReleaseMutex(first));
     CloseHandle(first);
 }
 
 // ---- Abandonment by threads -------------------------------------------------
 
-DWORD WINAPI take_and_return(LPVOID m) {
-    return WaitForSingleObject(static_cast<HANDLE>(m), 0) == WAIT_OBJECT_0 ? 0 : 1;
-}
+DWORD WINAPI take_and_return(LPVOID m) { return WaitForSingleObject(static_cast<HANDLE>(m), 0); }
 
-DWORD WINAPI take_and_exit_thread(LPVOID m) {
+DWORD WINAPI take_twice_and_exit_thread(LPVOID m) {
     WaitForSingleObject(static_cast<HANDLE>(m), 0);
     WaitForSingleObject(static_cast<HANDLE>(m), 0);
     ExitThread(5);
 }
 
+// However a thread ends while owning, even recursively, the next wait gets
+// the mutex abandoned, once, and owns it once.
 TEST_F(MutexTest, ThreadEndingWhileOwningAbandonsIt) {
-    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    HANDLE t = CreateThread(nullptr, 0, &take_and_return, m, 0, nullptr);
-    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
-    DWORD code = 1;
-    GetExitCodeThread(t, &code);
-    ASSERT_EQ(code, 0u);
-    // Abandoned by the time the thread's handle is signalled.
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
-    // The abandoned mutex now belongs to us, once; the report is not repeated.
-    EXPECT_TRUE(ReleaseMutex(m));
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(ReleaseMutex(m));
-    CloseHandle(t);
-    CloseHandle(m);
-}
-
-TEST_F(MutexTest, ExitThreadWhileOwningAbandonsEvenRecursiveOwnership) {
-    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    HANDLE t = CreateThread(nullptr, 0, &take_and_exit_thread, m, 0, nullptr);
-    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
-    EXPECT_TRUE(ReleaseMutex(m));
-    SetLastError(0);
-    EXPECT_FALSE(ReleaseMutex(m));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
-    CloseHandle(t);
-    CloseHandle(m);
-}
-
-TEST_F(MutexTest, ThreadsNotMadeByCreateThreadAbandonToo) {
-    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    std::thread t([&] { WaitForSingleObject(m, 0); });
-    t.join();
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
-    ReleaseMutex(m);
-    CloseHandle(m);
+    const struct {
+        const char* how;
+        LPTHREAD_START_ROUTINE routine;  // null: a thread not made by CreateThread
+    } cases[] = {{"returns", &take_and_return}, {"ExitThread", &take_twice_and_exit_thread}, {"std::thread", nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+        if (c.routine) {
+            HANDLE t = CreateThread(nullptr, 0, c.routine, m, 0, nullptr);
+            // Abandoned by the time the thread's handle is signalled.
+            ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+            CloseHandle(t);
+        } else {
+            std::thread([m] { WaitForSingleObject(m, 0); }).join();
+        }
+        EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
+        EXPECT_TRUE(ReleaseMutex(m));
+        EXPECT_FAILS(ReleaseMutex(m), FALSE, ERROR_NOT_OWNER);
+        EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(m));
+        CloseHandle(m);
+    }
 }
 
 TEST_F(MutexTest, SleepingWaiterIsToldOfAbandonment) {
     HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    HANDLE owned = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE finish = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::thread owner([&] {
-        WaitForSingleObject(m, 0);
-        SetEvent(owned);
-        WaitForSingleObject(finish, INFINITE);
-    });
-    ASSERT_EQ(WaitForSingleObject(owned, 10000), WAIT_OBJECT_0);
+    AbandoningOwner owner(m);
+    ASSERT_TRUE(owner.owns());
     Waiter waiter(m);
     ASSERT_TRUE(eventually_sleeping(m, 1));
-    SetEvent(finish);
-    owner.join();
+    owner.end();
     EXPECT_EQ(waiter.join(), WAIT_ABANDONED);
-    for (HANDLE h : {m, owned, finish}) CloseHandle(h);
+    CloseHandle(m);
 }
 
-TEST_F(MutexTest, WaitAllReportsTheAbandonedMutexAndTakesEverything) {
-    HANDLE e = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+TEST_F(MutexTest, WaitAllTakesAnAbandonedMutexWithTheRestButAFreeOneNotAlone) {
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    std::thread t([&] { WaitForSingleObject(m, 0); });
-    t.join();
     HANDLE h[2] = {e, m};
+    EXPECT_EQ(WaitForMultipleObjects(2, h, TRUE, 0), DWORD(WAIT_TIMEOUT));
+    EXPECT_EQ(try_take_elsewhere(m), WAIT_OBJECT_0);
+
+    std::thread([m] { WaitForSingleObject(m, 0); }).join();
+    SetEvent(e);
     EXPECT_EQ(WaitForMultipleObjects(2, h, TRUE, 0), WAIT_ABANDONED_0 + 1);
     EXPECT_EQ(WaitForSingleObject(e, 0), DWORD(WAIT_TIMEOUT));
     EXPECT_TRUE(ReleaseMutex(m));
-    CloseHandle(e);
-    CloseHandle(m);
-}
-
-TEST_F(MutexTest, WaitAllDoesNotTakeTheMutexAlone) {
-    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    HANDLE h[2] = {m, e};
-    EXPECT_EQ(WaitForMultipleObjects(2, h, TRUE, 0), DWORD(WAIT_TIMEOUT));
-    EXPECT_EQ(on_other_thread([&] {
-                  DWORD r = WaitForSingleObject(m, 0);
-                  ReleaseMutex(m);
-                  return r;
-              }),
-              WAIT_OBJECT_0);
     // Wait-any takes the free mutex.
-    EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 0), WAIT_OBJECT_0 + 1);
     EXPECT_TRUE(ReleaseMutex(m));
     CloseHandle(e);
     CloseHandle(m);
 }
 
-// ---- Abandonment by processes ----------------------------------------------
+// ---- Across processes ----------------------------------------------------------
 
 TEST_HELPER(own_mutex) {
     HANDLE m = CreateMutexA(nullptr, FALSE, argv[1]);
@@ -213,48 +145,51 @@ TEST_HELPER(own_mutex) {
     return 0;
 }
 
-TEST_F(MutexTest, MutexOfAKilledProcessGoesAbandonedToTheSleepingWaiter) {
-    HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\KilledOwner");
-    ChildProcess child = spawn_helper("own_mutex", {"Global\\KilledOwner"});
-    ASSERT_TRUE(child.expect_line("owned"));
-    Waiter waiter(m, 30000);
-    ASSERT_TRUE(eventually_sleeping(m, 1));
-    child.kill(SIGKILL);
-    EXPECT_EQ(child.wait(), 128 + SIGKILL);
-    EXPECT_EQ(waiter.join(), WAIT_ABANDONED);
-    CloseHandle(m);
+// The owner killed or exiting while owning: a sleeping waiter is woken with
+// the abandoned mutex, or the next wait gets it.
+TEST_F(MutexTest, MutexOfAnEndedProcessIsAbandoned) {
+    const struct {
+        bool killed, sleeping;
+    } cases[] = {{true, true}, {true, false}, {false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.killed ? "killed" : "exits") + (c.sleeping ? ", waiter sleeping" : ", next wait"));
+        std::string name = "Global\\EndedOwner" + std::to_string(&c - cases);
+        HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str());
+        ChildProcess child = spawn_helper("own_mutex", {name});
+        ASSERT_TRUE(child.expect_line("owned"));
+        EXPECT_EQ(WaitForSingleObject(m, 0), DWORD(WAIT_TIMEOUT));
+        std::unique_ptr<Waiter> waiter;
+        if (c.sleeping) {
+            waiter = std::make_unique<Waiter>(m, 30000);
+            ASSERT_TRUE(eventually_sleeping(m, 1));
+        }
+        if (c.killed) {
+            child.kill(SIGKILL);
+            EXPECT_EQ(child.wait(), 128 + SIGKILL);
+        } else {
+            child.write_line("exit");
+            EXPECT_EQ(child.wait(), 0);
+        }
+        if (waiter) {
+            EXPECT_EQ(waiter->join(), WAIT_ABANDONED);
+        } else {
+            EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
+            EXPECT_TRUE(ReleaseMutex(m));
+            EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+            EXPECT_TRUE(ReleaseMutex(m));
+        }
+        CloseHandle(m);
+    }
 }
 
-TEST_F(MutexTest, MutexOfAKilledProcessIsAbandonedForTheNextWait) {
-    HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\KilledOwner2");
-    ChildProcess child = spawn_helper("own_mutex", {"Global\\KilledOwner2"});
-    ASSERT_TRUE(child.expect_line("owned"));
-    EXPECT_EQ(WaitForSingleObject(m, 0), DWORD(WAIT_TIMEOUT));
-    child.kill(SIGKILL);
-    EXPECT_EQ(child.wait(), 128 + SIGKILL);
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
-    EXPECT_TRUE(ReleaseMutex(m));
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(ReleaseMutex(m));
-    CloseHandle(m);
-}
-
-TEST_F(MutexTest, ProcessExitingNormallyWhileOwningAbandons) {
-    HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\ExitingOwner");
-    ChildProcess child = spawn_helper("own_mutex", {"Global\\ExitingOwner"});
-    ASSERT_TRUE(child.expect_line("owned"));
-    child.write_line("exit");
-    EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(WaitForSingleObject(m, 10000), WAIT_ABANDONED);
-    ReleaseMutex(m);
-    CloseHandle(m);
-}
-
-TEST_F(MutexTest, ReleaseInAnotherProcessWakesTheWaiter) {
+TEST_F(MutexTest, ReleaseInAnotherProcessHandsTheMutexToTheWaiter) {
     HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\Handoff");
     ChildProcess child = spawn_helper("own_mutex", {"Global\\Handoff"});
     ASSERT_TRUE(child.expect_line("owned"));
-    Waiter waiter(m, 30000);
+    Waiter waiter([m] {
+        DWORD r = WaitForSingleObject(m, 30000);
+        return ReleaseMutex(m) ? r : DWORD(0xBAD);
+    });
     ASSERT_TRUE(eventually_sleeping(m, 1));
     child.write_line("release");
     ASSERT_TRUE(child.expect_line("released"));
@@ -263,10 +198,6 @@ TEST_F(MutexTest, ReleaseInAnotherProcessWakesTheWaiter) {
     EXPECT_EQ(child.wait(), 0);
     CloseHandle(m);
 }
-
-}  // namespace
-
-namespace {
 
 // ---- Exclusion under contention ----------------------------------------------
 

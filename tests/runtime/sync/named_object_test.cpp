@@ -8,65 +8,53 @@
 
 using namespace sync_test;
 using testing_support::ChildProcess;
-using testing_support::eventually;
 using testing_support::spawn_helper;
 
 namespace {
 
 class NamedObjectTest : public testing_support::MachineTest {};
 
-TEST_F(NamedObjectTest, CreatingAnExistingNameOpensIt) {
+TEST_F(NamedObjectTest, CreatingAnExistingNameOpensItWhateverThePrefix) {
     HANDLE a = CreateEventA(nullptr, TRUE, FALSE, "Global\\Shared");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
     // Reset mode and initial state of the second call are ignored.
-    HANDLE b = CreateEventA(nullptr, FALSE, TRUE, "Global\\Shared");
+    HANDLE b = CreateEventA(nullptr, FALSE, TRUE, "Local\\Shared");
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
     EXPECT_NE(a, b);
     EXPECT_EQ(WaitForSingleObject(a, 0), DWORD(WAIT_TIMEOUT));
-    SetEvent(b);
-    EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);  // still manual-reset
-    CloseHandle(a);
-    CloseHandle(b);
-}
-
-TEST_F(NamedObjectTest, PrefixesNameOneNamespace) {
-    HANDLE a = CreateEventA(nullptr, TRUE, FALSE, "Global\\Obj");
-    HANDLE b = CreateEventA(nullptr, TRUE, FALSE, "Local\\Obj");
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    HANDLE c = OpenEventA(EVENT_ALL_ACCESS, FALSE, "Obj");
+    HANDLE c = OpenEventA(EVENT_ALL_ACCESS, FALSE, "Shared");
     ASSERT_NE(c, nullptr);
     SetEvent(c);
     EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);  // still manual-reset
     for (HANDLE h : {a, b, c}) CloseHandle(h);
 }
 
-TEST_F(NamedObjectTest, NamesAreCaseSensitive) {
-    HANDLE a = CreateEventA(nullptr, TRUE, FALSE, "Global\\CaseName");
-    HANDLE b = CreateEventA(nullptr, TRUE, FALSE, "Global\\casename");
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
-    SetEvent(a);
-    EXPECT_EQ(WaitForSingleObject(b, 0), DWORD(WAIT_TIMEOUT));
-    SetLastError(0);
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "Global\\CASENAME"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    CloseHandle(a);
-    CloseHandle(b);
+TEST_F(NamedObjectTest, NamesAreCaseSensitiveAndEmptyOnesUnnamed) {
+    for (const char* other : {"Global\\casename", ""}) {
+        SCOPED_TRACE(other);
+        HANDLE a = CreateEventA(nullptr, TRUE, FALSE, *other ? "Global\\CaseName" : "");
+        HANDLE b = CreateEventA(nullptr, TRUE, FALSE, other);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+        SetEvent(a);
+        EXPECT_EQ(WaitForSingleObject(b, 0), DWORD(WAIT_TIMEOUT));
+        CloseHandle(a);
+        CloseHandle(b);
+    }
 }
 
-TEST_F(NamedObjectTest, TypesShareTheNamespace) {
+TEST_F(NamedObjectTest, TypesShareTheNamespaceAndNamesGoWithTheirLastHandle) {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "Global\\Taken");
     ASSERT_NE(e, nullptr);
-    SetLastError(0);
-    EXPECT_EQ(CreateMutexA(nullptr, FALSE, "Global\\Taken"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    SetLastError(0);
-    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\Taken"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FAILS(CreateMutexA(nullptr, FALSE, "Global\\Taken"), nullptr, ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\Taken"), nullptr, ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "Global\\TAKEN"), nullptr, ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Nobody"), nullptr, ERROR_FILE_NOT_FOUND);
     CloseHandle(e);
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Taken"), nullptr, ERROR_FILE_NOT_FOUND);
     // Once the event is gone the name is free for a mutex.
     HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\Taken");
     ASSERT_NE(m, nullptr);
@@ -74,53 +62,23 @@ TEST_F(NamedObjectTest, TypesShareTheNamespace) {
     CloseHandle(m);
 }
 
-TEST_F(NamedObjectTest, OpeningAMissingNameFails) {
-    SetLastError(0);
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Nobody"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "Global\\Briefly");
-    CloseHandle(e);
-    SetLastError(0);
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Briefly"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-}
-
 TEST_F(NamedObjectTest, BadNamesAreRefused) {
-    struct {
+    const std::string longest(w32rt::sync::kMaxNameLength, 'n');
+    const std::string too_long = longest + "n";
+    const struct {
         const char* name;
         DWORD error;
     } cases[] = {
         {"Global\\", ERROR_INVALID_NAME},
         {"Global\\a\\b", ERROR_PATH_NOT_FOUND},
         {"Session\\1\\x", ERROR_PATH_NOT_FOUND},
+        {too_long.c_str(), ERROR_FILENAME_EXCED_RANGE},
     };
-    for (const auto& c : cases) {
-        SetLastError(0);
-        EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, c.name), nullptr) << c.name;
-        EXPECT_EQ(GetLastError(), c.error) << c.name;
-    }
-    std::string longest(w32rt::sync::kMaxNameLength, 'n');
+    for (const auto& c : cases) EXPECT_FAILS(CreateEventA(nullptr, TRUE, FALSE, c.name), nullptr, c.error);
     HANDLE ok = CreateEventA(nullptr, TRUE, FALSE, longest.c_str());
     EXPECT_NE(ok, nullptr);
     CloseHandle(ok);
-    std::string too_long = longest + "n";
-    SetLastError(0);
-    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, too_long.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILENAME_EXCED_RANGE));
-    SetLastError(0);
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-}
-
-TEST_F(NamedObjectTest, EmptyNameMakesAnUnnamedObject) {
-    HANDLE a = CreateEventA(nullptr, TRUE, FALSE, "");
-    HANDLE b = CreateEventA(nullptr, TRUE, FALSE, "");
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
-    SetEvent(a);
-    EXPECT_EQ(WaitForSingleObject(b, 0), DWORD(WAIT_TIMEOUT));
-    CloseHandle(a);
-    CloseHandle(b);
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, nullptr), nullptr, ERROR_INVALID_PARAMETER);
 }
 
 // ---- Across processes ------------------------------------------------------
@@ -164,9 +122,7 @@ TEST_F(NamedObjectTest, ObjectWhoseHoldersWereKilledCannotBeOpened) {
     CloseHandle(e);
     child.kill(SIGKILL);
     EXPECT_EQ(child.wait(), 128 + SIGKILL);
-    SetLastError(0);
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Orphan"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Orphan"), nullptr, ERROR_FILE_NOT_FOUND);
     // Creating it again makes a new object.
     HANDLE fresh = CreateEventA(nullptr, TRUE, FALSE, "Global\\Orphan");
     ASSERT_NE(fresh, nullptr);

@@ -27,11 +27,8 @@ ObjectSlot* slot_of(HANDLE h) {
     return object ? static_cast<w32rt::sync::SharedObject*>(object.get())->slot() : nullptr;
 }
 
-DWORD on_thread_wait(HANDLE h) {
-    DWORD result = 0xDEAD;
-    std::thread t([&] { result = WaitForSingleObject(h, 10000); });
-    t.join();
-    return result;
+DWORD wait_on_a_thread(HANDLE h) {
+    return on_thread([h] { return WaitForSingleObject(h, 10000); });
 }
 
 // Takes the table lock, leaves a half-made named object behind (as a creator
@@ -70,9 +67,7 @@ TEST_F(RobustnessTest, TableLockOfAKilledProcessIsRecoveredAndTheTableRepaired) 
     ASSERT_NE(half, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));  // the half-made one was dropped
     EXPECT_EQ(region->repairs(), repairs + 1);
-    SetLastError(0);
-    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Theirs"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Theirs"), nullptr, ERROR_FILE_NOT_FOUND);
     // What we held is intact.
     EXPECT_TRUE(SetEvent(kept));
     HANDLE again = OpenEventA(SYNCHRONIZE, FALSE, "Global\\Kept");
@@ -110,7 +105,7 @@ TEST_F(RobustnessTest, WaiterKilledInItsSleepLeavesNothingBehind) {
     second.kill(SIGKILL);
     EXPECT_EQ(second.wait(), 128 + SIGKILL);
     ASSERT_TRUE(ReleaseMutex(m));
-    EXPECT_EQ(on_thread_wait(m), WAIT_OBJECT_0);
+    EXPECT_EQ(wait_on_a_thread(m), WAIT_OBJECT_0);
     CloseHandle(e);
     CloseHandle(m);
 }
@@ -129,9 +124,7 @@ TEST_F(RobustnessTest, CorruptOwnerAndNameFieldsAreContained) {
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
     EXPECT_TRUE(ReleaseMutex(m));
     // The name no longer matches anything; lookups neither crash nor find it.
-    SetLastError(0);
-    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\Corrupt"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_FAILS(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\Corrupt"), nullptr, ERROR_FILE_NOT_FOUND);
     CloseHandle(m);
 }
 
@@ -189,7 +182,7 @@ TEST_F(RobustnessTest, TokensOfDeadThreadsAreReclaimedWhenTheTableIsFull) {
     }
     region->unlock();
     // A thread that never owned anything still gets a token.
-    EXPECT_EQ(on_thread_wait(m), WAIT_OBJECT_0);
+    EXPECT_EQ(wait_on_a_thread(m), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);  // that thread ended owning it
     EXPECT_TRUE(ReleaseMutex(m));
     CloseHandle(m);
@@ -203,11 +196,10 @@ TEST_F(RobustnessTest, CorruptMessageNameTableIsContained) {
     auto* t = static_cast<w32rt::sync::AtomsLayout*>(region->base());
     t->entries[0].offset = 0xFFFFFF00;  // the "Before" entry now points outside the pool
     t->count = 0xFFFFFFFF;
-    UINT id = RegisterWindowMessageA("After");
-    EXPECT_EQ(id, 0u);  // the table reads as full: refused, not crashed
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+    // The table reads as full: refused, not crashed.
+    EXPECT_FAILS(RegisterWindowMessageA("After"), 0u, ERROR_NOT_ENOUGH_MEMORY);
     t->count = 1;
-    id = RegisterWindowMessageA("After");
+    UINT id = RegisterWindowMessageA("After");
     EXPECT_EQ(id, w32rt::sync::kFirstAtomId + 1);
     EXPECT_EQ(RegisterWindowMessageA("after"), id);
 }

@@ -12,56 +12,46 @@ namespace {
 
 class SecurityTest : public testing_support::MachineTest {};
 
-TEST_F(SecurityTest, DescriptorLifecycle) {
+TEST_F(SecurityTest, DaclIsReadBackAsSet) {
     SECURITY_DESCRIPTOR sd;
     memset(&sd, 0xAB, sizeof sd);
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
     EXPECT_TRUE(IsValidSecurityDescriptor(&sd));
-    BOOL present = TRUE, defaulted = TRUE;
-    PACL dacl = reinterpret_cast<PACL>(1);
-    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
-    EXPECT_FALSE(present);
-
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE));
-    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
-    EXPECT_TRUE(present);
-    EXPECT_EQ(dacl, nullptr);
-    EXPECT_FALSE(defaulted);
-
     ACL acl = {ACL_REVISION, 0, sizeof(ACL), 0, 0};
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &acl, TRUE));
-    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
-    EXPECT_TRUE(present);
-    EXPECT_EQ(dacl, &acl);
-    EXPECT_TRUE(defaulted);
-
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, FALSE, &acl, TRUE));
-    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
-    EXPECT_FALSE(present);
+    const struct {
+        BOOL present;
+        PACL dacl;
+        BOOL defaulted;
+    } steps[] = {{FALSE, nullptr, FALSE}, {TRUE, nullptr, FALSE}, {TRUE, &acl, TRUE}, {FALSE, &acl, TRUE}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(&step - steps);
+        if (&step != steps) {
+            ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, step.present, step.dacl, step.defaulted));
+        }
+        BOOL present = 2, defaulted = 2;
+        PACL dacl = reinterpret_cast<PACL>(1);
+        ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
+        EXPECT_EQ(present, step.present);
+        if (!step.present) continue;
+        EXPECT_EQ(dacl, step.dacl);
+        EXPECT_EQ(defaulted, step.defaulted);
+    }
 }
 
 TEST_F(SecurityTest, MalformedDescriptorsAreRefused) {
     SECURITY_DESCRIPTOR sd;
-    SetLastError(0);
-    EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_UNKNOWN_REVISION));
+    EXPECT_FAILS(InitializeSecurityDescriptor(&sd, 2), FALSE, ERROR_UNKNOWN_REVISION);
 
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
     ACL bad = {9, 0, sizeof(ACL), 0, 0};
-    SetLastError(0);
-    EXPECT_FALSE(SetSecurityDescriptorDacl(&sd, TRUE, &bad, FALSE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_ACL));
+    EXPECT_FAILS(SetSecurityDescriptorDacl(&sd, TRUE, &bad, FALSE), FALSE, ERROR_INVALID_ACL);
 
     sd.Revision = 3;
     EXPECT_FALSE(IsValidSecurityDescriptor(&sd));
-    SetLastError(0);
-    EXPECT_FALSE(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_UNKNOWN_REVISION));
+    EXPECT_FAILS(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE), FALSE, ERROR_UNKNOWN_REVISION);
     // A create call refuses the descriptor rather than ignoring it.
     SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
-    SetLastError(0);
-    EXPECT_EQ(CreateEventA(&sa, TRUE, FALSE, "Global\\BadSd"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_SECURITY_DESCR));
+    EXPECT_FAILS(CreateEventA(&sa, TRUE, FALSE, "Global\\BadSd"), nullptr, ERROR_INVALID_SECURITY_DESCR);
 
     sd.Revision = SECURITY_DESCRIPTOR_REVISION;
     sd.Control = SE_SELF_RELATIVE;

@@ -4,10 +4,11 @@
 #include <windows.h>
 
 #include <atomic>
-#include <string>
+#include <functional>
 #include <thread>
 
 #include "core/handle_table.h"
+#include "status_expect.h"
 #include "sync/sync_objects.h"
 #include "test_support.h"
 
@@ -32,33 +33,59 @@ inline bool eventually_sleeping(HANDLE h, uint32_t count) {
     return testing_support::eventually([&] { return sleepers(h) >= count; });
 }
 
-// A thread that waits on a handle and records the result.
+// A thread that runs a wait (by default on one handle) and keeps its result.
 class Waiter {
 public:
-    Waiter(HANDLE h, DWORD timeout = INFINITE) {
-        thread_ = std::thread([this, h, timeout] {
-            result_.store(WaitForSingleObject(h, timeout));
-            done_.store(true);
-        });
-    }
+    explicit Waiter(std::function<DWORD()> wait)
+        : thread_([this, wait] {
+              result_.store(wait());
+              done_.store(true);
+          }) {}
+    explicit Waiter(HANDLE h, DWORD timeout = INFINITE) : Waiter([h, timeout] { return WaitForSingleObject(h, timeout); }) {}
     ~Waiter() {
         if (thread_.joinable()) thread_.join();
     }
     bool done() const { return done_.load(); }
-    DWORD result() const { return result_.load(); }
     DWORD join() {
         thread_.join();
         return result_.load();
     }
 
 private:
-    std::thread thread_;
     std::atomic<bool> done_{false};
     std::atomic<DWORD> result_{0xDEAD};
+    std::thread thread_;
 };
 
-inline std::string unique_name(const char* stem) {
-    return std::string(stem) + "-" + std::to_string(GetCurrentProcessId());
+// Runs fn on a thread of its own (which ends before this returns).
+inline DWORD on_thread(const std::function<DWORD()>& fn) {
+    DWORD result = 0xDEAD;
+    std::thread([&] { result = fn(); }).join();
+    return result;
 }
+
+// A thread that takes the mutex and holds it until end(), when it ends
+// without releasing it: the mutex is abandoned.
+class AbandoningOwner {
+public:
+    explicit AbandoningOwner(HANDLE mutex)
+        : thread_([this, mutex] {
+              owns_.store(WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0);
+              taken_.store(true);
+              while (!end_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }) {
+        testing_support::eventually([this] { return taken_.load(); });
+    }
+    ~AbandoningOwner() { end(); }
+    bool owns() const { return owns_.load(); }
+    void end() {
+        end_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::atomic<bool> owns_{false}, taken_{false}, end_{false};
+    std::thread thread_;
+};
 
 }  // namespace sync_test
