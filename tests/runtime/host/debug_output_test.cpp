@@ -11,6 +11,7 @@
 #include <w32rt/debug_viewer.h>
 #include <w32rt/testing.h>
 
+#include "status_expect.h"
 #include "test_support.h"
 
 using testing_support::ChildProcess;
@@ -52,47 +53,28 @@ TEST_F(DebugOutputTest, SinkCapturesTextsAndKeepsTheLastError) {
     EXPECT_EQ(seen, (std::vector<std::string>{"AddProviderInfo - enter\n", "second\n"}));
 }
 
-TEST_F(DebugOutputTest, ViewerReceivesTextsSentWhileAttachedOnly) {
+TEST_F(DebugOutputTest, ViewerReceivesTextsSentWhileAttachedOnlyAndWhole) {
     OutputDebugStringA("before any viewer\n");
     EXPECT_FALSE(IsDebuggerPresent());
     {
         std::unique_ptr<DebugViewer> viewer = DebugViewer::attach();
         ASSERT_NE(viewer, nullptr) << GetLastError();
         EXPECT_TRUE(IsDebuggerPresent());
+        EXPECT_FAILS(DebugViewer::attach(), nullptr, ERROR_BUSY);  // one viewer at a time
+        std::string text;
+        for (int i = 0; text.size() < 5000; ++i) text += "line " + std::to_string(i) + "\n";
         OutputDebugStringA("one\n");
-        OutputDebugStringA("two\n");
+        OutputDebugStringA(text.c_str());
         std::vector<DebugMessage> got = receive_count(*viewer, 2);
         ASSERT_EQ(got.size(), 2u);
         EXPECT_EQ(got[0].text, "one\n");
-        EXPECT_EQ(got[1].text, "two\n");
+        EXPECT_EQ(got[1].text, text);
         EXPECT_EQ(got[0].process_id, DWORD(getpid()));
         EXPECT_EQ(got[0].thread_id, GetCurrentThreadId());
         EXPECT_TRUE(viewer->receive(0).empty());
     }
     EXPECT_FALSE(IsDebuggerPresent());
-}
-
-TEST_F(DebugOutputTest, OneViewerAtATime) {
-    std::unique_ptr<DebugViewer> first = DebugViewer::attach();
-    ASSERT_NE(first, nullptr);
-    SetLastError(0);
-    EXPECT_EQ(DebugViewer::attach(), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_BUSY));
-    first.reset();
     EXPECT_NE(DebugViewer::attach(), nullptr);
-}
-
-TEST_F(DebugOutputTest, LongTextsArriveWhole) {
-    std::unique_ptr<DebugViewer> viewer = DebugViewer::attach();
-    ASSERT_NE(viewer, nullptr);
-    std::string text;
-    for (int i = 0; text.size() < 5000; ++i) text += "line " + std::to_string(i) + "\n";
-    OutputDebugStringA(text.c_str());
-    OutputDebugStringA("short\n");
-    std::vector<DebugMessage> got = receive_count(*viewer, 2);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].text, text);
-    EXPECT_EQ(got[1].text, "short\n");
 }
 
 TEST_F(DebugOutputTest, AFullRingDropsAndCountsInsteadOfWaiting) {
@@ -180,7 +162,7 @@ TEST_F(DebugOutputTest, ViewerInAnotherProcessReceivesOurTexts) {
     EXPECT_TRUE(viewer.expect_line(std::to_string(getpid()) + " hello viewer"));
 
     // While it lives the root is claimed; when it dies, it is free again.
-    EXPECT_EQ(DebugViewer::attach(), nullptr);
+    EXPECT_FAILS(DebugViewer::attach(), nullptr, ERROR_BUSY);
     viewer.kill(SIGKILL);
     viewer.wait();
     std::unique_ptr<DebugViewer> next = DebugViewer::attach();

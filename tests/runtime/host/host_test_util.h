@@ -5,8 +5,12 @@
 #include <stdlib.h>
 
 #include <string>
+#include <vector>
 
 #include <windows.h>
+
+#include "status_expect.h"
+#include "test_support.h"
 
 namespace host_test {
 
@@ -47,6 +51,15 @@ inline std::string posix_name_of(uid_t uid) {
 inline gid_t primary_gid_of(uid_t uid) {
     struct passwd* pw = getpwuid(uid);
     return pw ? pw->pw_gid : gid_t(uid);
+}
+
+// A helper child run as the user (-1: as ourselves) with its primary group.
+inline testing_support::SpawnOptions as_user(int64_t uid, std::vector<std::string> env = {}) {
+    testing_support::SpawnOptions options;
+    options.uid = uid;
+    options.gid = uid >= 0 ? int64_t(primary_gid_of(uid_t(uid))) : -1;
+    options.env = std::move(env);
+    return options;
 }
 
 }  // namespace host_test

@@ -1,5 +1,6 @@
 // Users, tokens and impersonation: names with and without the service
-// account, the file rights of an impersonating thread, and their limits.
+// account, the file rights and folders of an impersonating thread, and their
+// limits.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,11 +19,11 @@
 #include "host_test_util.h"
 #include "test_support.h"
 
+using host_test::as_user;
 using host_test::ScopedEnv;
 using host_test::user_name;
 using testing_support::MachineTest;
 using testing_support::spawn_helper;
-using testing_support::SpawnOptions;
 
 namespace {
 
@@ -71,62 +72,46 @@ TEST(UserNames, TheServiceAccountIsSystemOrItsOwnName) {
     if (nobody < 0) GTEST_SKIP() << "needs the superuser";
     const std::string host = computer();
     const std::string nobody_name = host_test::posix_name_of(uid_t(nobody));
-    struct Case {
-        const char* system_uid;  // EVTRACE_SYSTEM_UID
+    const struct {
+        std::string system_uid;  // EVTRACE_SYSTEM_UID
         int64_t run_as;
         std::string name, sam;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"", -1, "SYSTEM", "NT AUTHORITY\\SYSTEM"},
         {"0", -1, "SYSTEM", "NT AUTHORITY\\SYSTEM"},
         {"none", -1, "root", host + "\\root"},
         {"none", nobody, nobody_name, host + "\\" + nobody_name},
         {"", nobody, nobody_name, host + "\\" + nobody_name},
+        // The service account may be an ordinary uid, chosen for tests.
+        {std::to_string(nobody), nobody, "SYSTEM", "NT AUTHORITY\\SYSTEM"},
     };
-    for (const Case& c : cases) {
-        SpawnOptions options;
-        options.uid = c.run_as;
-        options.gid = c.run_as >= 0 ? int64_t(host_test::primary_gid_of(uid_t(c.run_as))) : -1;
-        options.env = {std::string("EVTRACE_SYSTEM_UID=") + c.system_uid};
-        auto child = spawn_helper("print_names", {}, options);
-        EXPECT_EQ(child.read_line(), c.name) << c.system_uid << " as " << c.run_as;
-        EXPECT_EQ(child.read_line(), c.sam) << c.system_uid << " as " << c.run_as;
+    for (const auto& c : cases) {
+        SCOPED_TRACE("system uid '" + c.system_uid + "' as " + std::to_string(c.run_as));
+        auto child = spawn_helper("print_names", {}, as_user(c.run_as, {"EVTRACE_SYSTEM_UID=" + c.system_uid}));
+        EXPECT_EQ(child.read_line(), c.name);
+        EXPECT_EQ(child.read_line(), c.sam);
         EXPECT_EQ(child.wait(), 0);
     }
-    // The service account may be an ordinary uid, chosen for tests.
-    SpawnOptions options;
-    options.uid = nobody;
-    options.gid = int64_t(host_test::primary_gid_of(uid_t(nobody)));
-    options.env = {"EVTRACE_SYSTEM_UID=" + std::to_string(nobody)};
-    auto child = spawn_helper("print_names", {}, options);
-    EXPECT_EQ(child.read_line(), "SYSTEM");
-    EXPECT_EQ(child.read_line(), "NT AUTHORITY\\SYSTEM");
-    EXPECT_EQ(child.wait(), 0);
 }
 
 TEST(UserNames, BuffersFollowEachCallsRules) {
     std::string name = user_name();
     char buf[300];
     DWORD size = DWORD(name.size());  // no room for the zero
-    SetLastError(0);
-    EXPECT_FALSE(GetUserNameA(buf, &size));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS(GetUserNameA(buf, &size), FALSE, ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(size, name.size() + 1);
     EXPECT_TRUE(GetUserNameA(buf, &size));
     EXPECT_EQ(size, name.size() + 1);  // the zero counts on success too
-    EXPECT_FALSE(GetUserNameA(buf, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(GetUserNameA(buf, nullptr), FALSE, ERROR_INVALID_PARAMETER);
 
     // GetUserNameExA: the size with the zero when short, without it after.
     std::string sam = user_name_ex();
     ULONG ex_size = 1;
-    EXPECT_FALSE(GetUserNameExA(NameSamCompatible, buf, &ex_size));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+    EXPECT_FAILS(GetUserNameExA(NameSamCompatible, buf, &ex_size), FALSE, ERROR_MORE_DATA);
     EXPECT_EQ(ex_size, sam.size() + 1);
     EXPECT_TRUE(GetUserNameExA(NameSamCompatible, buf, &ex_size));
     EXPECT_EQ(ex_size, sam.size());
-    EXPECT_FALSE(GetUserNameExA(NameDisplay, buf, &ex_size));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NONE_MAPPED));
+    EXPECT_FAILS(GetUserNameExA(NameDisplay, buf, &ex_size), FALSE, ERROR_NONE_MAPPED);
 
     // GetComputerNameA: the host name, upper case, at most 15 characters.
     char host[256] = {};
@@ -135,13 +120,9 @@ TEST(UserNames, BuffersFollowEachCallsRules) {
     for (char& c : expected) c = char(toupper(static_cast<unsigned char>(c)));
     expected = expected.substr(0, MAX_COMPUTERNAME_LENGTH);
     EXPECT_EQ(computer(), expected);
-    char small[2];
-    DWORD small_size = sizeof small;
-    if (expected.size() >= sizeof small) {
-        EXPECT_FALSE(GetComputerNameA(small, &small_size));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_BUFFER_OVERFLOW));
-        EXPECT_EQ(small_size, expected.size() + 1);
-    }
+    DWORD small_size = 1;
+    EXPECT_FAILS(GetComputerNameA(buf, &small_size), FALSE, ERROR_BUFFER_OVERFLOW);
+    EXPECT_EQ(small_size, expected.size() + 1);
 }
 
 class ImpersonationTest : public MachineTest {
@@ -150,6 +131,7 @@ protected:
         MachineTest::SetUp();
         nobody_ = testing_support::unprivileged_uid();
         if (nobody_ < 0) GTEST_SKIP() << "needs the superuser";
+        name_ = host_test::posix_name_of(uid_t(nobody_));
         // A folder only its owner, the superuser, may write to.
         locked_ = root() + "/drives/c/Locked";
         ASSERT_EQ(::mkdir(locked_.c_str(), 0755), 0);
@@ -160,7 +142,7 @@ protected:
     }
 
     int64_t nobody_ = -1;
-    std::string locked_;
+    std::string name_, locked_;
 };
 
 TEST_F(ImpersonationTest, FilesAreMadeWithTheImpersonatedUsersRights) {
@@ -169,13 +151,10 @@ TEST_F(ImpersonationTest, FilesAreMadeWithTheImpersonatedUsersRights) {
     const std::string own_name = user_name();
 
     HANDLE thread_token = nullptr;
-    SetLastError(0);
-    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread_token));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_TOKEN));
-
+    EXPECT_FAILS(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread_token), FALSE, ERROR_NO_TOKEN);
     ASSERT_TRUE(ImpersonateLoggedOnUser(token)) << GetLastError();
-    EXPECT_EQ(user_name(), host_test::posix_name_of(uid_t(nobody_)));
-    EXPECT_EQ(user_name_ex(), computer() + "\\" + host_test::posix_name_of(uid_t(nobody_)));
+    EXPECT_EQ(user_name(), name_);
+    EXPECT_EQ(user_name_ex(), computer() + "\\" + name_);
     ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &thread_token));
     EXPECT_TRUE(CloseHandle(thread_token));
 
@@ -184,15 +163,12 @@ TEST_F(ImpersonationTest, FilesAreMadeWithTheImpersonatedUsersRights) {
     ASSERT_NE(mine, INVALID_HANDLE_VALUE) << GetLastError();
     CloseHandle(mine);
     EXPECT_EQ(owner_of(root() + "/drives/c/Mine.txt"), uid_t(nobody_));
-    SetLastError(0);
-    EXPECT_EQ(create_file("C:\\Locked\\Refused.txt"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FAILS(create_file("C:\\Locked\\Refused.txt"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
 
     // Back to the process's own rights.
     ASSERT_TRUE(RevertToSelf());
     EXPECT_EQ(user_name(), own_name);
-    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread_token));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_TOKEN));
+    EXPECT_FAILS(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread_token), FALSE, ERROR_NO_TOKEN);
     HANDLE allowed = create_file("C:\\Locked\\Allowed.txt");
     ASSERT_NE(allowed, INVALID_HANDLE_VALUE) << GetLastError();
     CloseHandle(allowed);
@@ -221,12 +197,12 @@ TEST_F(ImpersonationTest, IsPerThread) {
     step.store(1);
     other.join();
     EXPECT_EQ(step.load(), 2);
-    EXPECT_NE(other_name, host_test::posix_name_of(uid_t(nobody_)));
+    EXPECT_NE(other_name, name_);
     EXPECT_TRUE(other_created);
     EXPECT_EQ(owner_of(locked_ + "/FromOtherThread.txt"), geteuid());
 
     // Meanwhile this thread still acts as the other user.
-    EXPECT_EQ(user_name(), host_test::posix_name_of(uid_t(nobody_)));
+    EXPECT_EQ(user_name(), name_);
     EXPECT_EQ(create_file("C:\\Locked\\StillRefused.txt"), INVALID_HANDLE_VALUE);
 
     // Linux threads inherit their creator's identity; a thread start
@@ -247,9 +223,7 @@ TEST_F(ImpersonationTest, IsPerThread) {
 TEST_F(ImpersonationTest, NeedsATokenOpenedForIt) {
     HANDLE query_only = nullptr;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &query_only));
-    SetLastError(0);
-    EXPECT_FALSE(ImpersonateLoggedOnUser(query_only));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FAILS(ImpersonateLoggedOnUser(query_only), FALSE, ERROR_ACCESS_DENIED);
     CloseHandle(query_only);
 
     HANDLE own = nullptr;
@@ -258,10 +232,8 @@ TEST_F(ImpersonationTest, NeedsATokenOpenedForIt) {
     EXPECT_TRUE(RevertToSelf());
     CloseHandle(own);
 
-    EXPECT_FALSE(ImpersonateLoggedOnUser(nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(ImpersonateLoggedOnUser(nullptr), FALSE, ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, nullptr), FALSE, ERROR_INVALID_PARAMETER);
 }
 
 TEST_HELPER(unprivileged_tokens) {
@@ -278,24 +250,23 @@ TEST_HELPER(unprivileged_tokens) {
 }
 
 TEST_F(ImpersonationTest, OrdinaryUsersGetNoOtherUsersTokens) {
-    SpawnOptions options;
-    options.uid = nobody_;
-    options.gid = int64_t(host_test::primary_gid_of(uid_t(nobody_)));
-    options.env = {"EVTRACE_CONSOLE_USER=root"};
-    auto child = spawn_helper("unprivileged_tokens", {}, options);
+    auto child = spawn_helper("unprivileged_tokens", {}, as_user(nobody_, {"EVTRACE_CONSOLE_USER=root"}));
     EXPECT_EQ(child.read_line(), "refused " + std::to_string(ERROR_PRIVILEGE_NOT_HELD));
-    EXPECT_EQ(child.read_line(), "self " + host_test::posix_name_of(uid_t(nobody_)));
+    EXPECT_EQ(child.read_line(), "self " + name_);
     EXPECT_EQ(child.wait(), 0);
 }
 
-TEST_F(ImpersonationTest, ThreadUsersFoldersAreMadeForThem) {
+// A user's shell folders, asked for by a thread impersonating the user or
+// with the user's token, are made for that user.
+TEST_F(ImpersonationTest, UsersFoldersAreMadeForThem) {
     HANDLE token = token_of(uid_t(nobody_));
     ASSERT_TRUE(ImpersonateLoggedOnUser(token));
     char path[MAX_PATH];
     ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, path), S_OK);
-    const std::string name = host_test::posix_name_of(uid_t(nobody_));
-    EXPECT_STREQ(path, ("C:\\Users\\" + name + "\\AppData\\Roaming").c_str());
+    EXPECT_STREQ(path, ("C:\\Users\\" + name_ + "\\AppData\\Roaming").c_str());
     EXPECT_TRUE(RevertToSelf());
+    ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, token, 0, path), S_OK);
+    EXPECT_STREQ(path, ("C:\\Users\\" + name_ + "\\AppData\\Local").c_str());
 
     // The shared folder is open to all, the profile private, all of it the
     // user's own even though the system made it.
@@ -303,9 +274,16 @@ TEST_F(ImpersonationTest, ThreadUsersFoldersAreMadeForThem) {
     ASSERT_EQ(::stat((root() + "/drives/c/Users").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 01777u);
     EXPECT_EQ(st.st_uid, geteuid());
-    ASSERT_EQ(::stat((root() + "/drives/c/Users/" + name).c_str(), &st), 0);
+    ASSERT_EQ(::stat((root() + "/drives/c/Users/" + name_).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     EXPECT_EQ(st.st_uid, uid_t(nobody_));
-    EXPECT_EQ(owner_of(root() + "/drives/c/Users/" + name + "/AppData/Roaming"), uid_t(nobody_));
+    EXPECT_EQ(owner_of(root() + "/drives/c/Users/" + name_ + "/AppData/Roaming"), uid_t(nobody_));
+    EXPECT_EQ(owner_of(root() + "/drives/c/Users/" + name_ + "/AppData/Local"), uid_t(nobody_));
     CloseHandle(token);
+
+    // A token opened without query access is refused.
+    HANDLE no_query = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_IMPERSONATE, &no_query));
+    EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, no_query, 0, path), E_ACCESSDENIED);
+    CloseHandle(no_query);
 }

@@ -129,35 +129,40 @@ TEST_F(LocaleTest, SystemLanguageAndItsCodePages) {
 
 TEST_F(LocaleTest, LocaleInfoOfALanguage) {
     const LCID german = MAKELCID(0x0407, SORT_DEFAULT);
-    EXPECT_EQ(locale_info(german, LOCALE_ILANGUAGE), "0407");
-    EXPECT_EQ(locale_info(german, LOCALE_SISO639LANGNAME), "de");
-    EXPECT_EQ(locale_info(german, LOCALE_SISO3166CTRYNAME), "DE");
-    EXPECT_EQ(locale_info(german, LOCALE_SENGLANGUAGE), "German");
-    EXPECT_EQ(locale_info(german, LOCALE_SENGCOUNTRY), "Germany");
-    EXPECT_EQ(locale_info(german, LOCALE_SABBREVLANGNAME), "DEU");
-    EXPECT_EQ(locale_info(german, LOCALE_IDEFAULTANSICODEPAGE), "1252");
-    EXPECT_EQ(locale_info(german, LOCALE_IDEFAULTCODEPAGE), "850");
-    EXPECT_EQ(locale_info(german, LOCALE_SNAME), "de-DE");
-    EXPECT_EQ(locale_info(german | LOCALE_NOUSEROVERRIDE, LOCALE_SISO639LANGNAME), "de");
-    EXPECT_EQ(locale_info(MAKELCID(0x0C04, SORT_DEFAULT), LOCALE_IDEFAULTANSICODEPAGE), "950");
-    EXPECT_EQ(locale_info(MAKELCID(0x1004, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME), "SG");
-    // A neutral language stands for its default locale.
-    EXPECT_EQ(locale_info(MAKELCID(0x0007, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME), "DE");
-    EXPECT_EQ(locale_info(MAKELCID(0x0016, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME), "BR");
+    const struct {
+        LCID lcid;
+        LCTYPE type;
+        const char* value;
+    } cases[] = {
+        {german, LOCALE_ILANGUAGE, "0407"},
+        {german, LOCALE_SISO639LANGNAME, "de"},
+        {german, LOCALE_SISO3166CTRYNAME, "DE"},
+        {german, LOCALE_SENGLANGUAGE, "German"},
+        {german, LOCALE_SENGCOUNTRY, "Germany"},
+        {german, LOCALE_SABBREVLANGNAME, "DEU"},
+        {german, LOCALE_IDEFAULTANSICODEPAGE, "1252"},
+        {german, LOCALE_IDEFAULTCODEPAGE, "850"},
+        {german, LOCALE_SNAME, "de-DE"},
+        {german | LOCALE_NOUSEROVERRIDE, LOCALE_SISO639LANGNAME, "de"},
+        {MAKELCID(0x0C04, SORT_DEFAULT), LOCALE_IDEFAULTANSICODEPAGE, "950"},
+        {MAKELCID(0x1004, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME, "SG"},
+        // A neutral language stands for its default locale.
+        {MAKELCID(0x0007, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME, "DE"},
+        {MAKELCID(0x0016, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME, "BR"},
+        {LOCALE_INVARIANT, LOCALE_IDEFAULTANSICODEPAGE, "1252"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(locale_info(c.lcid, c.type), c.value) << c.lcid << " " << c.type;
     // The user's default follows the POSIX locale.
     ScopedEnv lang("LANG", "pt_PT.UTF-8");
     EXPECT_EQ(locale_info(LOCALE_USER_DEFAULT, LOCALE_SISO3166CTRYNAME), "PT");
     EXPECT_EQ(locale_info(LOCALE_USER_DEFAULT, LOCALE_SABBREVLANGNAME), "PTG");
-    EXPECT_EQ(locale_info(LOCALE_INVARIANT, LOCALE_IDEFAULTANSICODEPAGE), "1252");
 }
 
 TEST_F(LocaleTest, LocaleInfoBuffersNumbersAndErrors) {
     const LCID japanese = MAKELCID(0x0411, SORT_DEFAULT);
     EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE, nullptr, 0), 9);  // "Japanese" and the zero
     char small[4];
-    SetLastError(0);
-    EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE, small, sizeof small), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE, small, sizeof small), 0, ERROR_INSUFFICIENT_BUFFER);
 
     DWORD number = 0;
     EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
@@ -168,16 +173,14 @@ TEST_F(LocaleTest, LocaleInfoBuffersNumbersAndErrors) {
                              sizeof number),
               int(sizeof number));
     EXPECT_EQ(number, 0x0411u);
-    EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE | LOCALE_RETURN_NUMBER, reinterpret_cast<LPSTR>(&number),
-                             sizeof number),
-              0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FLAGS));
+    EXPECT_FAILS(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE | LOCALE_RETURN_NUMBER, reinterpret_cast<LPSTR>(&number),
+                                sizeof number),
+                 0, ERROR_INVALID_FLAGS);
 
     EXPECT_EQ(locale_info(MAKELCID(0x0437, SORT_DEFAULT), LOCALE_ILANGUAGE), "<error 87>");  // unknown here
     EXPECT_EQ(locale_info(MAKELCID(0x0807, SORT_DEFAULT) + 0x3C, LOCALE_ILANGUAGE), "<error 87>");
     EXPECT_EQ(locale_info(japanese, LOCALE_SNATIVELANGNAME), "<error 1004>");
-    EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE, nullptr, 10), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE, nullptr, 10), 0, ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(LocaleTest, PreferredLanguagesMergeTheUsersAndTheSystems) {
@@ -206,24 +209,30 @@ TEST_F(LocaleTest, PreferredLanguagesMergeTheUsersAndTheSystems) {
 TEST_F(LocaleTest, PreferredLanguagesRefuseBadArguments) {
     ScopedEnv thread("EVTRACE_PREFERRED_UI_LANGUAGES", "0x0407");
     ULONG count = 0, size = 0;
-    SetLastError(0);
-    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID | MUI_LANGUAGE_NAME, &count, nullptr, &size));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID | MUI_MERGE_SYSTEM_FALLBACK, &count, nullptr, &size));
-    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_THREAD_LANGUAGES | MUI_MERGE_USER_FALLBACK, &count, nullptr, &size));
-    EXPECT_FALSE(GetThreadPreferredUILanguages(0x80000, &count, nullptr, &size));
-    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID, nullptr, nullptr, &size));
-    size = 5;  // a size without a buffer
-    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID, &count, nullptr, &size));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_CONSOLE_FILTER, &count, nullptr, &size));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
+    const struct {
+        DWORD flags;
+        ULONG* count;
+        ULONG size;  // without a buffer
+        DWORD error;
+    } cases[] = {
+        {MUI_LANGUAGE_ID | MUI_LANGUAGE_NAME, &count, 0, ERROR_INVALID_PARAMETER},
+        {MUI_LANGUAGE_ID | MUI_MERGE_SYSTEM_FALLBACK, &count, 0, ERROR_INVALID_PARAMETER},
+        {MUI_THREAD_LANGUAGES | MUI_MERGE_USER_FALLBACK, &count, 0, ERROR_INVALID_PARAMETER},
+        {0x80000, &count, 0, ERROR_INVALID_PARAMETER},
+        {MUI_LANGUAGE_ID, nullptr, 0, ERROR_INVALID_PARAMETER},
+        {MUI_LANGUAGE_ID, &count, 5, ERROR_INVALID_PARAMETER},
+        {MUI_CONSOLE_FILTER, &count, 0, ERROR_NOT_SUPPORTED},
+    };
+    for (const auto& c : cases) {
+        size = c.size;
+        EXPECT_FAILS(GetThreadPreferredUILanguages(c.flags, c.count, nullptr, &size), FALSE, c.error);
+    }
 
     // "0407\0" + "0409\0" + "\0" = 11; one short is refused.
     char16_t buf[16];
     size = 10;
-    EXPECT_FALSE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID, &count, reinterpret_cast<PZZWSTR>(buf), &size));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID, &count, reinterpret_cast<PZZWSTR>(buf), &size), FALSE,
+                 ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(size, 11u);
     EXPECT_TRUE(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID, &count, reinterpret_cast<PZZWSTR>(buf), &size));
     EXPECT_EQ(count, 2u);

@@ -1,6 +1,5 @@
 // String and message tables: the test program's own (compiled from
 // resources/host_tests.rc) and those of a module loaded with LoadLibraryA.
-#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -58,51 +57,34 @@ TEST(LoadString, CutsToTheBufferAndCountsWhatItCopied) {
 
 TEST(LoadString, MissingStringsAndBadBuffersFailWithTheirCodes) {
     char buf[16] = "unchanged";
-    SetLastError(0);
-    EXPECT_EQ(LoadStringA(nullptr, 9999, buf, sizeof buf), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_NAME_NOT_FOUND));
+    EXPECT_FAILS(LoadStringA(nullptr, 9999, buf, sizeof buf), 0, ERROR_RESOURCE_NAME_NOT_FOUND);
     EXPECT_STREQ(buf, "");
-
     // The read-only-pointer form belongs to LoadStringW.
-    SetLastError(0);
-    EXPECT_EQ(LoadStringA(nullptr, 100, buf, 0), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(LoadStringA(nullptr, 100, nullptr, 10), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-
+    EXPECT_FAILS(LoadStringA(nullptr, 100, buf, 0), 0, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(LoadStringA(nullptr, 100, nullptr, 10), 0, ERROR_INVALID_PARAMETER);
     // kernel32 has no string table; an arbitrary address is no module.
-    SetLastError(0);
-    EXPECT_EQ(LoadStringA(GetModuleHandleA("kernel32.dll"), 100, buf, sizeof buf), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_DATA_NOT_FOUND));
+    EXPECT_FAILS(LoadStringA(GetModuleHandleA("kernel32.dll"), 100, buf, sizeof buf), 0,
+                 ERROR_RESOURCE_DATA_NOT_FOUND);
     static int not_a_module;
-    EXPECT_EQ(LoadStringA(reinterpret_cast<HINSTANCE>(&not_a_module), 100, buf, sizeof buf), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_DATA_NOT_FOUND));
+    EXPECT_FAILS(LoadStringA(reinterpret_cast<HINSTANCE>(&not_a_module), 100, buf, sizeof buf), 0,
+                 ERROR_RESOURCE_DATA_NOT_FOUND);
 }
 
 TEST(LoadString, FollowsTheUserInterfaceLanguage) {
     ScopedEnv system("EVTRACE_SYSTEM_LANGUAGE", "0x0411");
-    ScopedEnv preferred("EVTRACE_PREFERRED_UI_LANGUAGES", nullptr);
-    {
-        ScopedEnv ui("EVTRACE_UI_LANGUAGE", "0x0407");
-        EXPECT_EQ(load_string(nullptr, 102), "Hallo");
-    }
-    {
-        ScopedEnv ui("EVTRACE_UI_LANGUAGE", "0x0409");
-        EXPECT_EQ(load_string(nullptr, 102), "Hello");
-    }
-    {
-        // Austrian German finds the German text; French finds none of its
-        // own and falls back to US English.
-        ScopedEnv ui("EVTRACE_UI_LANGUAGE", "0x0C07");
-        EXPECT_EQ(load_string(nullptr, 102), "Hallo");
-        ScopedEnv fr("EVTRACE_UI_LANGUAGE", "0x040C");
-        EXPECT_EQ(load_string(nullptr, 102), "Hello");
-    }
-    {
-        // The thread's preferred languages come before the user's.
-        ScopedEnv ui("EVTRACE_UI_LANGUAGE", "0x0409");
-        ScopedEnv thread("EVTRACE_PREFERRED_UI_LANGUAGES", "0x0407");
-        EXPECT_EQ(load_string(nullptr, 102), "Hallo");
+    const struct {
+        const char *ui, *preferred, *text;
+    } cases[] = {
+        {"0x0407", nullptr, "Hallo"},
+        {"0x0409", nullptr, "Hello"},
+        {"0x0C07", nullptr, "Hallo"},   // Austrian German finds the German text
+        {"0x040C", nullptr, "Hello"},   // French has none and falls back to US English
+        {"0x0409", "0x0407", "Hallo"},  // the thread's languages come before the user's
+    };
+    for (const auto& c : cases) {
+        ScopedEnv ui("EVTRACE_UI_LANGUAGE", c.ui);
+        ScopedEnv preferred("EVTRACE_PREFERRED_UI_LANGUAGES", c.preferred);
+        EXPECT_EQ(load_string(nullptr, 102), c.text) << c.ui << " " << (c.preferred ? c.preferred : "");
     }
 }
 
@@ -112,11 +94,9 @@ TEST(FormatMessageFromModule, ReadsTheProgramsMessageTable) {
     EXPECT_EQ(format_from(nullptr, 2), "%1\r\n");  // inserts ignored
 
     char buf[64];
-    SetLastError(0);
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 77, 0, buf,
-                             sizeof buf, nullptr),
-              0u);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MR_MID_NOT_FOUND));
+    EXPECT_FAILS(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 77, 0, buf,
+                                sizeof buf, nullptr),
+                 0u, ERROR_MR_MID_NOT_FOUND);
 
     // Falls back to the system's table when asked for both.
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -134,11 +114,9 @@ TEST(FormatMessageFromModule, ChoosesTheLanguage) {
 
     // A given language is matched exactly.
     char buf[64];
-    SetLastError(0);
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 5,
-                             MAKELANGID(LANG_FRENCH, SUBLANG_DEFAULT), buf, sizeof buf, nullptr),
-              0u);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_LANG_NOT_FOUND));
+    EXPECT_FAILS(FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 5,
+                                MAKELANGID(LANG_FRENCH, SUBLANG_DEFAULT), buf, sizeof buf, nullptr),
+                 0u, ERROR_RESOURCE_LANG_NOT_FOUND);
     // Language 0 prefers neutral texts.
     ScopedEnv english("EVTRACE_UI_LANGUAGE", "0x0409");
     EXPECT_EQ(format_from(nullptr, 1), "Application Event\r\n");
@@ -170,11 +148,8 @@ TEST_F(LoadedModuleTest, HasItsOwnTablesAndExports) {
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(answer(), 42);
     // The module can see the program's symbols, but they are not its exports.
-    SetLastError(0);
-    EXPECT_EQ(GetProcAddress(module, "w32rt_register_resources"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
-    EXPECT_EQ(GetProcAddress(module, reinterpret_cast<LPCSTR>(uintptr_t(1))), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
+    EXPECT_FAILS(GetProcAddress(module, "w32rt_register_resources"), nullptr, ERROR_PROC_NOT_FOUND);
+    EXPECT_FAILS(GetProcAddress(module, reinterpret_cast<LPCSTR>(uintptr_t(1))), nullptr, ERROR_PROC_NOT_FOUND);
 
     char path[4096];
     DWORD n = GetModuleFileNameA(module, path, sizeof path);
@@ -195,24 +170,21 @@ TEST_F(LoadedModuleTest, IsReferenceCountedAndLosesItsTablesWhenUnloaded) {
     EXPECT_EQ(GetModuleHandleA(module_name().c_str()), first);
 
     EXPECT_TRUE(FreeLibrary(second));
-    SetLastError(0);
-    EXPECT_EQ(GetModuleHandleA(module_name().c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    EXPECT_FAILS(GetModuleHandleA(module_name().c_str()), nullptr, ERROR_MOD_NOT_FOUND);
     EXPECT_EQ(load_string(first, IDS_MODULE_TITLE), "");
     EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_DATA_NOT_FOUND));
-    EXPECT_FALSE(FreeLibrary(first));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    EXPECT_FAILS(FreeLibrary(first), FALSE, ERROR_MOD_NOT_FOUND);
 }
 
 TEST_F(LoadedModuleTest, MissingAndBrokenFilesFailWithTheirCodes) {
-    SetLastError(0);
-    EXPECT_EQ(LoadLibraryA("/nonexistent/libnothing.so"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
-    EXPECT_EQ(LoadLibraryA("libnothing-at-all.so"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
-    // A file that is not a shared object (this very source's script).
-    EXPECT_EQ(LoadLibraryA(HOST_TEST_SOURCE_DIR "/module/test_module.rc"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_EXE_FORMAT));
-    EXPECT_EQ(LoadLibraryA(""), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    const struct {
+        const char* file;
+        DWORD error;
+    } cases[] = {
+        {"/nonexistent/libnothing.so", ERROR_MOD_NOT_FOUND},
+        {"libnothing-at-all.so", ERROR_MOD_NOT_FOUND},
+        {HOST_TEST_SOURCE_DIR "/module/test_module.rc", ERROR_BAD_EXE_FORMAT},  // not a shared object
+        {"", ERROR_INVALID_PARAMETER},
+    };
+    for (const auto& c : cases) EXPECT_FAILS(LoadLibraryA(c.file), nullptr, c.error);
 }

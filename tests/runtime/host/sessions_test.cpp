@@ -1,6 +1,5 @@
 // Terminal Services sessions and the built-in modules that code binds at run
 // time, present or absent.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -16,9 +15,7 @@
 #include "test_support.h"
 
 using host_test::ScopedEnv;
-using testing_support::MachineTest;
 using testing_support::spawn_helper;
-using testing_support::SpawnOptions;
 
 namespace {
 
@@ -29,53 +26,46 @@ F bind(HMODULE module, const char* name) {
 
 }  // namespace
 
-TEST(ConsoleSession, NobodyAtTheConsole) {
-    ScopedEnv console("EVTRACE_CONSOLE_USER", "none");
-    EXPECT_EQ(WTSGetActiveConsoleSessionId(), 0xFFFFFFFFu);
-    HANDLE token = reinterpret_cast<HANDLE>(1);
-    SetLastError(0);
-    if (geteuid() == 0) {
-        EXPECT_FALSE(WTSQueryUserToken(1, &token));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-        EXPECT_EQ(token, nullptr);
-        EXPECT_FALSE(WTSQueryUserToken(0, &token));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_TOKEN));
+TEST(ConsoleSession, OnlyTheConsoleUsersSessionGivesAToken) {
+    // Nobody at the console, or a user name the machine does not know.
+    for (const char* nobody_there : {"none", "no-such-user-here"}) {
+        ScopedEnv console("EVTRACE_CONSOLE_USER", nobody_there);
+        EXPECT_EQ(WTSGetActiveConsoleSessionId(), 0xFFFFFFFFu) << nobody_there;
     }
-    // A user name the machine does not know is nobody as well.
-    ScopedEnv unknown("EVTRACE_CONSOLE_USER", "no-such-user-here");
-    EXPECT_EQ(WTSGetActiveConsoleSessionId(), 0xFFFFFFFFu);
-}
-
-TEST(ConsoleSession, TheConfiguredUsersTokenActsAsThatUser) {
     int64_t nobody = testing_support::unprivileged_uid();
     if (nobody < 0) GTEST_SKIP() << "needs the superuser";
+    HANDLE token = reinterpret_cast<HANDLE>(1);
+    {
+        ScopedEnv console("EVTRACE_CONSOLE_USER", "none");
+        EXPECT_FAILS(WTSQueryUserToken(1, &token), FALSE, ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(token, nullptr);
+    }
     const std::string name = host_test::posix_name_of(uid_t(nobody));
     ScopedEnv console("EVTRACE_CONSOLE_USER", name.c_str());
     ASSERT_EQ(WTSGetActiveConsoleSessionId(), 1u);
-    HANDLE token = nullptr;
     ASSERT_TRUE(WTSQueryUserToken(1, &token)) << GetLastError();
     ASSERT_TRUE(ImpersonateLoggedOnUser(token));
     EXPECT_EQ(host_test::user_name(), name);
     EXPECT_TRUE(RevertToSelf());
     EXPECT_TRUE(CloseHandle(token));
-    EXPECT_FALSE(WTSQueryUserToken(2, &token));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(WTSQueryUserToken(1, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(WTSQueryUserToken(0, &token), FALSE, ERROR_NO_TOKEN);
+    EXPECT_FAILS(WTSQueryUserToken(2, &token), FALSE, ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS(WTSQueryUserToken(1, nullptr), FALSE, ERROR_INVALID_PARAMETER);
 }
 
-TEST(ConsoleSession, ComesFromTheLoginManagersActiveSeatSession) {
-    char tmpl[] = "/tmp/sessions-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
+using LoginSessions = testing_support::MachineTest;
+
+TEST_F(LoginSessions, ConsoleIsTheLoginManagersActiveSeatSession) {
+    const std::string dir = root() + "/sessions";
     auto write = [&dir](const char* name, const char* content) { std::ofstream(dir + "/" + name) << content; };
     EXPECT_FALSE(w32rt::console_from_login_sessions(dir).has_value());
-    EXPECT_FALSE(w32rt::console_from_login_sessions(dir + "/missing").has_value());
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    EXPECT_FALSE(w32rt::console_from_login_sessions(dir).has_value());
 
-    write("2", "UID=1001\nUSER=remote\nACTIVE=1\nREMOTE=1\nCLASS=user\n");         // no seat
-    write("3", "UID=1002\nUSER=away\nACTIVE=0\nSEAT=seat0\nCLASS=user\n");          // switched away
-    write("c1", "UID=111\nUSER=gdm\nACTIVE=1\nSEAT=seat0\nCLASS=greeter\n");        // the login screen
-    write("4", "UID=garbage\nACTIVE=1\nSEAT=seat0\n");                              // unreadable
+    write("2", "UID=1001\nUSER=remote\nACTIVE=1\nREMOTE=1\nCLASS=user\n");   // no seat
+    write("3", "UID=1002\nUSER=away\nACTIVE=0\nSEAT=seat0\nCLASS=user\n");    // switched away
+    write("c1", "UID=111\nUSER=gdm\nACTIVE=1\nSEAT=seat0\nCLASS=greeter\n");  // the login screen
+    write("4", "UID=garbage\nACTIVE=1\nSEAT=seat0\n");                        // unreadable
     EXPECT_FALSE(w32rt::console_from_login_sessions(dir).has_value());
 
     write("7", "# This is private data.\nUID=1003\nUSER=alice\nACTIVE=1\nSEAT=seat0\nCLASS=user\nSTATE=active\n");
@@ -83,9 +73,6 @@ TEST(ConsoleSession, ComesFromTheLoginManagersActiveSeatSession) {
     ASSERT_TRUE(console.has_value());
     EXPECT_EQ(console->uid, 1003u);
     EXPECT_EQ(console->id, 7u);
-
-    std::string cmd = "rm -rf '" + dir + "'";
-    EXPECT_EQ(system(cmd.c_str()), 0);
 }
 
 TEST_HELPER(wait_for_parent) {
@@ -97,10 +84,7 @@ TEST_HELPER(wait_for_parent) {
 TEST(ConsoleSession, ProcessesOfTheConsoleUserAreInItsSession) {
     int64_t nobody = testing_support::unprivileged_uid();
     if (nobody < 0) GTEST_SKIP() << "needs the superuser";
-    SpawnOptions options;
-    options.uid = nobody;
-    options.gid = int64_t(host_test::primary_gid_of(uid_t(nobody)));
-    auto child = spawn_helper("wait_for_parent", {}, options);
+    auto child = spawn_helper("wait_for_parent", {}, host_test::as_user(nobody));
     ASSERT_TRUE(child.expect_line("running"));
 
     ScopedEnv console("EVTRACE_CONSOLE_USER", std::to_string(nobody).c_str());
@@ -113,29 +97,24 @@ TEST(ConsoleSession, ProcessesOfTheConsoleUserAreInItsSession) {
     ASSERT_GT(n, 0);
     std::string exe_name(exe, size_t(n));
     exe_name = exe_name.substr(exe_name.find_last_of('/') + 1);
-    bool saw_child = false, saw_self = false;
+    int seen = 0;
     for (DWORD i = 0; i < count; ++i) {
-        if (info[i].ProcessId == DWORD(child.pid())) {
-            saw_child = true;
-            EXPECT_EQ(info[i].SessionId, 1u);
-            EXPECT_STREQ(info[i].pProcessName, exe_name.c_str());
-        } else if (info[i].ProcessId == DWORD(getpid())) {
-            saw_self = true;
-            EXPECT_EQ(info[i].SessionId, 0u);
-            EXPECT_STREQ(info[i].pProcessName, exe_name.c_str());
-        }
+        const bool is_child = info[i].ProcessId == DWORD(child.pid());
+        if (!is_child && info[i].ProcessId != DWORD(getpid())) continue;
+        ++seen;
+        EXPECT_EQ(info[i].SessionId, is_child ? 1u : 0u);
+        EXPECT_STREQ(info[i].pProcessName, exe_name.c_str());
     }
-    EXPECT_TRUE(saw_child);
-    EXPECT_TRUE(saw_self);
+    EXPECT_EQ(seen, 2);
     WTSFreeMemory(info);
     WTSFreeMemory(nullptr);
     child.write_line("done");
     EXPECT_EQ(child.wait(), 0);
 
-    EXPECT_FALSE(WTSEnumerateProcessesA(WTS_CURRENT_SERVER_HANDLE, 0, 2, &info, &count));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(WTSEnumerateProcessesA(reinterpret_cast<HANDLE>(8), 0, 1, &info, &count));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FAILS(WTSEnumerateProcessesA(WTS_CURRENT_SERVER_HANDLE, 0, 2, &info, &count), FALSE,
+                 ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(WTSEnumerateProcessesA(reinterpret_cast<HANDLE>(8), 0, 1, &info, &count), FALSE,
+                 ERROR_INVALID_HANDLE);
 }
 
 TEST(BuiltinModules, BindTheSessionFunctionsAtRunTime) {
@@ -157,16 +136,13 @@ TEST(BuiltinModules, BindTheSessionFunctionsAtRunTime) {
     auto release = bind<void (*)(PVOID)>(wts, "WTSFreeMemory");
     ASSERT_NE(enumerate, nullptr);
     ASSERT_NE(release, nullptr);
-    ASSERT_NE(bind<void*>(wts, "WTSQueryUserToken"), nullptr);
     PWTS_PROCESS_INFOA info = nullptr;
     DWORD count = 0;
     ASSERT_TRUE(enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &count));
     EXPECT_GT(count, 0u);
     release(info);
     // Names are exact and case-sensitive, as exports are.
-    SetLastError(0);
-    EXPECT_EQ(GetProcAddress(wts, "wtsfreememory"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
+    EXPECT_FAILS(GetProcAddress(wts, "wtsfreememory"), nullptr, ERROR_PROC_NOT_FOUND);
     char path[MAX_PATH];
     ASSERT_GT(GetModuleFileNameA(wts, path, sizeof path), 0u);
     EXPECT_STREQ(path, "C:\\Windows\\System32\\wtsapi32.dll");
@@ -177,8 +153,7 @@ TEST(BuiltinModules, BindTheSessionFunctionsAtRunTime) {
     EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), wts);
     EXPECT_TRUE(FreeLibrary(wts));
     EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), nullptr);
-    EXPECT_EQ(GetProcAddress(wts, "WTSFreeMemory"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    EXPECT_FAILS(GetProcAddress(wts, "WTSFreeMemory"), nullptr, ERROR_MOD_NOT_FOUND);
     EXPECT_FALSE(FreeLibrary(wts));
     // kernel32 stays, however often it is freed.
     EXPECT_TRUE(FreeLibrary(kernel32));
@@ -187,9 +162,7 @@ TEST(BuiltinModules, BindTheSessionFunctionsAtRunTime) {
 
 TEST(BuiltinModules, AbsentModulesAreNotFound) {
     ScopedEnv absent("EVTRACE_ABSENT_MODULES", "shell32.dll, WTSAPI32");
-    SetLastError(0);
-    EXPECT_EQ(LoadLibraryA("wtsapi32.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    EXPECT_FAILS(LoadLibraryA("wtsapi32.dll"), nullptr, ERROR_MOD_NOT_FOUND);
     EXPECT_EQ(LoadLibraryA("shell32.dll"), nullptr);
     EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), nullptr);
     // Others still load.
@@ -202,12 +175,11 @@ TEST(BuiltinModules, AbsentModulesAreNotFound) {
 
 TEST(BuiltinModules, EachModuleExportsItsOwnFunctions) {
     ScopedEnv absent("EVTRACE_ABSENT_MODULES", nullptr);
-    struct Case {
+    const struct {
         const char* module;
         const char* function;
         void* expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"advapi32.dll", "GetUserNameA", reinterpret_cast<void*>(&GetUserNameA)},
         {"advapi32.dll", "ImpersonateLoggedOnUser", reinterpret_cast<void*>(&ImpersonateLoggedOnUser)},
         {"user32.dll", "LoadStringA", reinterpret_cast<void*>(&LoadStringA)},
@@ -215,19 +187,19 @@ TEST(BuiltinModules, EachModuleExportsItsOwnFunctions) {
         {"shell32.dll", "SHGetFolderPathA", reinterpret_cast<void*>(&SHGetFolderPathA)},
         {"kernel32.dll", "GetVersionExA", reinterpret_cast<void*>(&GetVersionExA)},
         {"kernel32.dll", "OutputDebugStringA", reinterpret_cast<void*>(&OutputDebugStringA)},
+        {"wtsapi32.dll", "WTSQueryUserToken", reinterpret_cast<void*>(&WTSQueryUserToken)},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         HMODULE module = LoadLibraryA(c.module);
         ASSERT_NE(module, nullptr) << c.module;
         EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(module, c.function)), c.expected) << c.function;
         // And not another module's.
-        EXPECT_EQ(GetProcAddress(module, "WTSQueryUserToken"), nullptr) << c.module;
+        EXPECT_EQ(GetProcAddress(module, c.module[0] == 'w' ? "LoadStringA" : "WTSQueryUserToken"), nullptr)
+            << c.module;
         FreeLibrary(module);
     }
-    EXPECT_EQ(LoadLibraryA("nonexistent.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    EXPECT_FAILS(LoadLibraryA("nonexistent.dll"), nullptr, ERROR_MOD_NOT_FOUND);
     static int not_a_module;
-    EXPECT_FALSE(DisableThreadLibraryCalls(reinterpret_cast<HMODULE>(&not_a_module)));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FAILS(DisableThreadLibraryCalls(reinterpret_cast<HMODULE>(&not_a_module)), FALSE, ERROR_INVALID_HANDLE);
     EXPECT_TRUE(DisableThreadLibraryCalls(GetModuleHandleA(nullptr)));
 }
