@@ -1,6 +1,6 @@
-// Helpers shared by the trace session tests: property blocks laid out as the
-// library lays them out, events with a sequence payload, and a consumer
-// that records what it receives.
+// Helpers of the trace session tests: property blocks laid out as the
+// library lays them out, events stamped with a sequence, and consumers that
+// record what they receive.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,16 +16,17 @@
 #include <evntrace.h>
 #include <windows.h>
 
+#include "test_support.h"
+
 namespace etw_test {
 
+constexpr const char* kName = "Orkan System Trace";
 constexpr ULONG kBlockSize = 8312;  // the library's block: two 4096-byte names
 constexpr ULONG kNameOffset = 120;
 constexpr ULONG kFileOffset = 4216;
-
 constexpr GUID kControlGuid = {0xE505C68B, 0x05CA, 0x4099, {0x9E, 0xFB, 0x14, 0x98, 0xF3, 0x9C, 0x22, 0x85}};
 constexpr GUID kEventGuid = {0xF2EC902B, 0x8545, 0x458C, {0xBB, 0x9A, 0x76, 0x09, 0x3B, 0x0F, 0x47, 0xB2}};
 
-// A zero-filled block of kBlockSize bytes with the library's offsets.
 struct Properties {
     std::vector<unsigned char> bytes;
     Properties(ULONG buffer_kb = 50, ULONG buffers = 4, ULONG mode = EVENT_TRACE_REAL_TIME_MODE) : bytes(kBlockSize, 0) {
@@ -36,8 +36,7 @@ struct Properties {
         p->Wnode.ClientContext = 1;
         p->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
         p->BufferSize = buffer_kb;
-        p->MinimumBuffers = buffers;
-        p->MaximumBuffers = buffers;
+        p->MinimumBuffers = p->MaximumBuffers = buffers;
         p->LogFileMode = mode;
         p->FlushTimer = 1;
         p->LoggerNameOffset = kNameOffset;
@@ -48,15 +47,14 @@ struct Properties {
     std::string name() { return reinterpret_cast<const char*>(bytes.data() + get()->LoggerNameOffset); }
 };
 
-inline TRACEHANDLE start_session(const char* name, ULONG buffer_kb = 50, ULONG buffers = 4) {
+inline TRACEHANDLE start_session(const char* name = kName, ULONG buffer_kb = 50, ULONG buffers = 4) {
     Properties p(buffer_kb, buffers);
     TRACEHANDLE h = 0;
-    ULONG rc = StartTraceA(&h, name, p.get());
-    EXPECT_EQ(rc, ULONG(ERROR_SUCCESS)) << "StartTraceA(" << name << ")";
+    EXPECT_EQ(StartTraceA(&h, name, p.get()), ULONG(ERROR_SUCCESS)) << name;
     return h;
 }
 
-inline ULONG stop_session(const char* name) {
+inline ULONG stop_session(const char* name = kName) {
     Properties p;
     return ControlTraceA(0, name, p.get(), EVENT_TRACE_CONTROL_STOP);
 }
@@ -65,7 +63,7 @@ inline ULONG query_session(const char* name, Properties* out) {
     return ControlTraceA(0, name, out->get(), EVENT_TRACE_CONTROL_QUERY);
 }
 
-// The payload of test events: who wrote it and its number in the writer's
+// The payload of test events: who wrote it and its place in the writer's
 // sequence, then filler up to the requested size.
 struct Stamp {
     uint32_t producer;
@@ -91,15 +89,15 @@ struct Event {
     PEVENT_TRACE_HEADER get() { return &header; }
 };
 
-// Records every event a ProcessTrace delivers.
+// What a ProcessTrace delivered, and the last loss count it reported.
 struct Received {
     std::mutex mutex;
     std::vector<Stamp> stamps;
     std::vector<EVENT_TRACE_HEADER> headers;
     std::vector<std::vector<unsigned char>> payloads;
     std::atomic<uint64_t> count{0};
+    std::atomic<ULONG> lost{0};
     bool keep_payloads = false;
-    TRACEHANDLE close_on_first = 0;  // CloseTrace from inside the callback
 
     void add(PEVENT_TRACE ev) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -107,33 +105,33 @@ struct Received {
         if (ev->MofLength >= sizeof(Stamp)) memcpy(&s, ev->MofData, sizeof s);
         stamps.push_back(s);
         headers.push_back(ev->Header);
-        if (keep_payloads) {
-            auto* p = static_cast<unsigned char*>(ev->MofData);
-            payloads.emplace_back(p, p + ev->MofLength);
-        }
+        auto* p = static_cast<unsigned char*>(ev->MofData);
+        if (keep_payloads) payloads.emplace_back(p, p + ev->MofLength);
         count.fetch_add(1);
     }
 };
 
-// The EventCallback has no context argument: the consumer running on this
+// The callbacks have no context argument: the consumer running on this
 // thread is found through a thread-local.
 inline thread_local Received* t_received = nullptr;
 
 inline VOID WINAPI record_event(PEVENT_TRACE ev) {
-    if (!t_received) return;
-    t_received->add(ev);
-    if (t_received->close_on_first) {
-        TRACEHANDLE h = t_received->close_on_first;
-        t_received->close_on_first = 0;
-        EXPECT_EQ(CloseTrace(h), ULONG(ERROR_CTX_CLOSE_PENDING));
-    }
+    if (t_received) t_received->add(ev);
 }
 
-inline TRACEHANDLE open_consumer(const char* name, EVENT_TRACE_LOGFILEA* logfile) {
+inline ULONG WINAPI record_buffer(PEVENT_TRACE_LOGFILEA lf) {
+    if (t_received) t_received->lost = lf->EventsLost;
+    return TRUE;
+}
+
+inline TRACEHANDLE open_consumer(const char* name, EVENT_TRACE_LOGFILEA* logfile,
+                                 PEVENT_CALLBACK callback = record_event,
+                                 PEVENT_TRACE_BUFFER_CALLBACKA buffer_callback = record_buffer) {
     memset(logfile, 0, sizeof *logfile);
     logfile->LoggerName = const_cast<char*>(name);
     logfile->ProcessTraceMode = EVENT_TRACE_REAL_TIME_MODE;
-    logfile->EventCallback = record_event;
+    logfile->EventCallback = callback;
+    logfile->BufferCallback = buffer_callback;
     return OpenTraceA(logfile);
 }
 
@@ -141,14 +139,12 @@ inline TRACEHANDLE open_consumer(const char* name, EVENT_TRACE_LOGFILEA* logfile
 // written afterwards reach it), pumping once start() is called.
 class ThreadConsumer {
 public:
-    explicit ThreadConsumer(const char* name) : name_(name) {
-        handle_ = open_consumer(name_.c_str(), &logfile_);
-    }
+    explicit ThreadConsumer(const char* name = kName, PEVENT_CALLBACK callback = record_event)
+        : handle_(open_consumer(name, &logfile_, callback)) {}
     ~ThreadConsumer() {
-        if (thread_.joinable()) {
-            CloseTrace(handle_);
-            thread_.join();
-        }
+        if (!thread_.joinable()) return;
+        CloseTrace(handle_);
+        thread_.join();
     }
     TRACEHANDLE handle() const { return handle_; }
     void start() {
@@ -156,29 +152,21 @@ public:
             t_received = &received;
             TRACEHANDLE h = handle_;
             status_ = ProcessTrace(&h, 1, nullptr, nullptr);
-            t_received = nullptr;
             done_ = true;
         });
     }
-    // Waits for ProcessTrace to return; its status, or -1 on time-out.
+    // ProcessTrace's status, or -1 when it has not returned in time.
     long join(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!done_) {
-            if (std::chrono::steady_clock::now() > deadline) return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        if (!testing_support::eventually([&] { return done_.load(); }, timeout)) return -1;
         thread_.join();
         return long(status_);
     }
-    bool done() const { return done_; }
-    EVENT_TRACE_LOGFILEA& logfile() { return logfile_; }
 
     Received received;
 
 private:
-    std::string name_;
     EVENT_TRACE_LOGFILEA logfile_;
-    TRACEHANDLE handle_ = 0;
+    TRACEHANDLE handle_;
     std::thread thread_;
     std::atomic<bool> done_{false};
     ULONG status_ = 0;

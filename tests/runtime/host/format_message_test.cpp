@@ -117,27 +117,22 @@ TEST(FormatMessage, ChecksAndAllocatesBuffers) {
 }
 
 TEST(FormatMessage, KnowsTheSystemTexts) {
-    const DWORD english_us = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
-    const struct {
-        DWORD code, flags, language;
-        const char* text;
-    } cases[] = {
-        {ERROR_SUCCESS, 0, 0, "The operation completed successfully.\r\n"},
-        {ERROR_FILE_NOT_FOUND, 0, 0, "The system cannot find the file specified.\r\n"},
-        {ERROR_SHARING_VIOLATION, 0, 0,
-         "The process cannot access the file because it is being used by another process.\r\n"},
-        {ERROR_FILE_NOT_FOUND, FORMAT_MESSAGE_MAX_WIDTH_MASK, 0, "The system cannot find the file specified. "},
-        {DWORD(E_FAIL), 0, 0, "Unspecified error\r\n"},
-        {DWORD(RPC_E_CHANGED_MODE), 0, 0, "Cannot change thread mode after it is set.\r\n"},
-        {ERROR_MR_MID_NOT_FOUND, 0, 0,
-         "The system cannot find message text for message number 0x%1 in the message file for %2.\r\n"},
-        {123456, 0, 0, "<error 317>"},
-        // The system's texts are English only.
-        {ERROR_ACCESS_DENIED, 0, MAKELANGID(LANG_GERMAN, SUBLANG_DEFAULT), "<error 1815>"},
-        {ERROR_ACCESS_DENIED, 0, english_us, "Access is denied.\r\n"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(system_text(c.code, FORMAT_MESSAGE_IGNORE_INSERTS | c.flags, c.language), c.text) << c.code;
+    EXPECT_EQ(system_text(ERROR_SUCCESS), "The operation completed successfully.\r\n");
+    EXPECT_EQ(system_text(ERROR_SHARING_VIOLATION),
+              "The process cannot access the file because it is being used by another process.\r\n");
+    EXPECT_EQ(system_text(ERROR_FILE_NOT_FOUND, FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK),
+              "The system cannot find the file specified. ");
+    EXPECT_EQ(system_text(DWORD(E_FAIL)), "Unspecified error\r\n");
+    EXPECT_EQ(system_text(DWORD(RPC_E_CHANGED_MODE)), "Cannot change thread mode after it is set.\r\n");
+    EXPECT_EQ(system_text(ERROR_MR_MID_NOT_FOUND),
+              "The system cannot find message text for message number 0x%1 in the message file for %2.\r\n");
+    EXPECT_EQ(system_text(123456), "<error 317>");
+    // The system's texts are English only.
+    EXPECT_EQ(system_text(ERROR_ACCESS_DENIED, FORMAT_MESSAGE_IGNORE_INSERTS, MAKELANGID(LANG_GERMAN, SUBLANG_DEFAULT)),
+              "<error 1815>");
+    EXPECT_EQ(system_text(ERROR_ACCESS_DENIED, FORMAT_MESSAGE_IGNORE_INSERTS,
+                          MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)),
+              "Access is denied.\r\n");
     // kernel32.dll's message table is the system's.
     char buf[128];
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,

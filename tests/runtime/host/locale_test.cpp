@@ -129,29 +129,19 @@ TEST_F(LocaleTest, SystemLanguageAndItsCodePages) {
 
 TEST_F(LocaleTest, LocaleInfoOfALanguage) {
     const LCID german = MAKELCID(0x0407, SORT_DEFAULT);
-    const struct {
-        LCID lcid;
-        LCTYPE type;
-        const char* value;
-    } cases[] = {
-        {german, LOCALE_ILANGUAGE, "0407"},
-        {german, LOCALE_SISO639LANGNAME, "de"},
-        {german, LOCALE_SISO3166CTRYNAME, "DE"},
-        {german, LOCALE_SENGLANGUAGE, "German"},
-        {german, LOCALE_SENGCOUNTRY, "Germany"},
-        {german, LOCALE_SABBREVLANGNAME, "DEU"},
-        {german, LOCALE_IDEFAULTANSICODEPAGE, "1252"},
-        {german, LOCALE_IDEFAULTCODEPAGE, "850"},
-        {german, LOCALE_SNAME, "de-DE"},
-        {german | LOCALE_NOUSEROVERRIDE, LOCALE_SISO639LANGNAME, "de"},
-        {MAKELCID(0x0C04, SORT_DEFAULT), LOCALE_IDEFAULTANSICODEPAGE, "950"},
-        {MAKELCID(0x1004, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME, "SG"},
-        // A neutral language stands for its default locale.
-        {MAKELCID(0x0007, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME, "DE"},
-        {MAKELCID(0x0016, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME, "BR"},
-        {LOCALE_INVARIANT, LOCALE_IDEFAULTANSICODEPAGE, "1252"},
+    const std::pair<LCTYPE, const char*> german_data[] = {
+        {LOCALE_ILANGUAGE, "0407"},   {LOCALE_SISO639LANGNAME, "de"},   {LOCALE_SISO3166CTRYNAME, "DE"},
+        {LOCALE_SENGLANGUAGE, "German"}, {LOCALE_SENGCOUNTRY, "Germany"}, {LOCALE_SABBREVLANGNAME, "DEU"},
+        {LOCALE_IDEFAULTANSICODEPAGE, "1252"}, {LOCALE_IDEFAULTCODEPAGE, "850"}, {LOCALE_SNAME, "de-DE"},
     };
-    for (const auto& c : cases) EXPECT_EQ(locale_info(c.lcid, c.type), c.value) << c.lcid << " " << c.type;
+    for (const auto& [type, value] : german_data) EXPECT_EQ(locale_info(german, type), value) << type;
+    EXPECT_EQ(locale_info(german | LOCALE_NOUSEROVERRIDE, LOCALE_SISO639LANGNAME), "de");
+    EXPECT_EQ(locale_info(MAKELCID(0x0C04, SORT_DEFAULT), LOCALE_IDEFAULTANSICODEPAGE), "950");
+    EXPECT_EQ(locale_info(MAKELCID(0x1004, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME), "SG");
+    EXPECT_EQ(locale_info(LOCALE_INVARIANT, LOCALE_IDEFAULTANSICODEPAGE), "1252");
+    // A neutral language stands for its default locale.
+    EXPECT_EQ(locale_info(MAKELCID(0x0007, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME), "DE");
+    EXPECT_EQ(locale_info(MAKELCID(0x0016, SORT_DEFAULT), LOCALE_SISO3166CTRYNAME), "BR");
     // The user's default follows the POSIX locale.
     ScopedEnv lang("LANG", "pt_PT.UTF-8");
     EXPECT_EQ(locale_info(LOCALE_USER_DEFAULT, LOCALE_SISO3166CTRYNAME), "PT");
@@ -209,24 +199,17 @@ TEST_F(LocaleTest, PreferredLanguagesMergeTheUsersAndTheSystems) {
 TEST_F(LocaleTest, PreferredLanguagesRefuseBadArguments) {
     ScopedEnv thread("EVTRACE_PREFERRED_UI_LANGUAGES", "0x0407");
     ULONG count = 0, size = 0;
-    const struct {
-        DWORD flags;
-        ULONG* count;
-        ULONG size;  // without a buffer
-        DWORD error;
-    } cases[] = {
-        {MUI_LANGUAGE_ID | MUI_LANGUAGE_NAME, &count, 0, ERROR_INVALID_PARAMETER},
-        {MUI_LANGUAGE_ID | MUI_MERGE_SYSTEM_FALLBACK, &count, 0, ERROR_INVALID_PARAMETER},
-        {MUI_THREAD_LANGUAGES | MUI_MERGE_USER_FALLBACK, &count, 0, ERROR_INVALID_PARAMETER},
-        {0x80000, &count, 0, ERROR_INVALID_PARAMETER},
-        {MUI_LANGUAGE_ID, nullptr, 0, ERROR_INVALID_PARAMETER},
-        {MUI_LANGUAGE_ID, &count, 5, ERROR_INVALID_PARAMETER},
-        {MUI_CONSOLE_FILTER, &count, 0, ERROR_NOT_SUPPORTED},
+    auto fails = [&](DWORD flags, ULONG* count_out, ULONG given_size) {
+        size = given_size;  // without a buffer
+        return GetThreadPreferredUILanguages(flags, count_out, nullptr, &size);
     };
-    for (const auto& c : cases) {
-        size = c.size;
-        EXPECT_FAILS(GetThreadPreferredUILanguages(c.flags, c.count, nullptr, &size), FALSE, c.error);
-    }
+    EXPECT_FAILS(fails(MUI_LANGUAGE_ID | MUI_LANGUAGE_NAME, &count, 0), FALSE, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(fails(MUI_LANGUAGE_ID | MUI_MERGE_SYSTEM_FALLBACK, &count, 0), FALSE, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(fails(MUI_THREAD_LANGUAGES | MUI_MERGE_USER_FALLBACK, &count, 0), FALSE, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(fails(0x80000, &count, 0), FALSE, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(fails(MUI_LANGUAGE_ID, nullptr, 0), FALSE, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(fails(MUI_LANGUAGE_ID, &count, 5), FALSE, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(fails(MUI_CONSOLE_FILTER, &count, 0), FALSE, ERROR_NOT_SUPPORTED);
 
     // "0407\0" + "0409\0" + "\0" = 11; one short is refused.
     char16_t buf[16];

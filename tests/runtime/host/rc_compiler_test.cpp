@@ -148,19 +148,3 @@ TEST(ResourceCompiler, ReportsErrorsWithFileAndLine) {
         EXPECT_EQ(error_of(c.script), c.error);
     }
 }
-
-TEST(ResourceCompiler, GeneratesASourceThatRegistersTheTables) {
-    Compiled c = compile("STRINGTABLE { 5, \"say \\\"hi\\\"\\\\\\r\\n\\303\\274?\" }\nMESSAGETABLE { 7, \"m\" }");
-    std::string source = w32rc::generate_source(c, "x.rc");
-    EXPECT_NE(source.find("#include <w32rt/resources.h>"), std::string::npos);
-    EXPECT_NE(source.find("{5u, 0x0000, 6, 14u,\n        \"say \\\"hi\\\"\\\\\\r\\n\\303\\274\\077\"}"),
-              std::string::npos)
-        << source;
-    EXPECT_NE(source.find("{7u, 0x0000, 11, 1u,"), std::string::npos);
-    EXPECT_NE(source.find("w32rt_register_resources(&kTable)"), std::string::npos);
-    EXPECT_NE(source.find("w32rt_unregister_resources(&kTable)"), std::string::npos);
-
-    // An empty script still registers (an empty table).
-    std::string empty = w32rc::generate_source(compile(""), "empty.rc");
-    EXPECT_NE(empty.find("0u, nullptr"), std::string::npos) << empty;
-}

@@ -16,10 +16,10 @@ namespace registry_test {
 class Key {
 public:
     Key() = default;
-    explicit Key(HKEY key) : key_(key) {}
     Key(Key&& other) noexcept : key_(other.release()) {}
     Key& operator=(Key&& other) noexcept {
-        reset(other.release());
+        reset();
+        key_ = other.release();
         return *this;
     }
     ~Key() { reset(); }
@@ -34,11 +34,10 @@ public:
         key_ = nullptr;
         return k;
     }
-    void reset(HKEY key = nullptr) {
+    void reset() {
         if (key_) RegCloseKey(key_);
-        key_ = key;
+        key_ = nullptr;
     }
-    explicit operator bool() const { return key_ != nullptr; }
 
 private:
     HKEY key_ = nullptr;
@@ -57,8 +56,12 @@ inline LSTATUS set_dword(HKEY key, const char* name, DWORD value) {
     return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
-inline LSTATUS set_string(HKEY key, const char* name, const std::string& value, DWORD type = REG_SZ) {
-    return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()), DWORD(value.size() + 1));
+inline LSTATUS set_bytes(HKEY key, const char* name, DWORD type, const std::string& bytes) {
+    return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()), DWORD(bytes.size()));
+}
+
+inline LSTATUS set_string(HKEY key, const char* name, const std::string& value) {
+    return set_bytes(key, name, REG_SZ, std::string(value.c_str(), value.size() + 1));
 }
 
 // Reads a DWORD; the status of RegQueryValueExA.
@@ -81,12 +84,14 @@ inline LSTATUS get_raw(HKEY key, const char* name, std::string* data, DWORD* typ
     return status;
 }
 
-inline std::vector<std::string> subkey_names(HKEY key) {
+// The names RegEnumKeyExA (sub_keys) or RegEnumValueA gives, in order.
+inline std::vector<std::string> enum_names(HKEY key, bool sub_keys) {
     std::vector<std::string> names;
     for (DWORD i = 0;; ++i) {
         char name[256];
         DWORD chars = sizeof name;
-        LSTATUS status = RegEnumKeyExA(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        LSTATUS status = sub_keys ? RegEnumKeyExA(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr)
+                                  : RegEnumValueA(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_NO_MORE_ITEMS) break;
         EXPECT_EQ(status, ERROR_SUCCESS);
         if (status != ERROR_SUCCESS) break;
@@ -94,19 +99,7 @@ inline std::vector<std::string> subkey_names(HKEY key) {
     }
     return names;
 }
-
-inline std::vector<std::string> value_names(HKEY key) {
-    std::vector<std::string> names;
-    for (DWORD i = 0;; ++i) {
-        char name[256];
-        DWORD chars = sizeof name;
-        LSTATUS status = RegEnumValueA(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) break;
-        EXPECT_EQ(status, ERROR_SUCCESS);
-        if (status != ERROR_SUCCESS) break;
-        names.emplace_back(name, chars);
-    }
-    return names;
-}
+inline std::vector<std::string> subkey_names(HKEY key) { return enum_names(key, true); }
+inline std::vector<std::string> value_names(HKEY key) { return enum_names(key, false); }
 
 }  // namespace registry_test
