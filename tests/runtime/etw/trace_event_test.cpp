@@ -21,7 +21,7 @@ TEST_F(TraceEventTest, MalformedHeadersAreRefusedWithTheirStatusAndNeverWritten)
     consumer.start();
     Event ev;
     EXPECT_EQ(TraceEvent(h, nullptr), ULONG(ERROR_INVALID_PARAMETER));
-    for (TRACEHANDLE bad : {TRACEHANDLE(0), INVALID_PROCESSTRACE_HANDLE, h ^ 0x00FF000000000000ull, h + 1})
+    for (TRACEHANDLE bad : {TRACEHANDLE(0), INVALID_PROCESSTRACE_HANDLE, TRACEHANDLE(h ^ 0x00FF000000000000ull), h + 1})
         EXPECT_EQ(TraceEvent(bad, ev.get()), ULONG(ERROR_INVALID_HANDLE)) << std::hex << bad;
 
     // An event of `payload` bytes with these flags (and a null GuidPtr).

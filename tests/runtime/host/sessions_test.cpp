@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include <objbase.h>
 #include <secext.h>
 #include <shlobj.h>
 #include <windows.h>
@@ -16,15 +17,6 @@
 
 using host_test::ScopedEnv;
 using testing_support::spawn_helper;
-
-namespace {
-
-template <class F>
-F bind(HMODULE module, const char* name) {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-}  // namespace
 
 TEST(ConsoleSession, OnlyTheConsoleUsersSessionGivesAToken) {
     // Nobody at the console, or a user name the machine does not know.
@@ -117,27 +109,17 @@ TEST(ConsoleSession, ProcessesOfTheConsoleUserAreInItsSession) {
                  ERROR_INVALID_HANDLE);
 }
 
-TEST(BuiltinModules, BindTheSessionFunctionsAtRunTime) {
+TEST(BuiltinModules, LoadByAnyOfTheirNamesUntilFreedAsOftenOrAbsent) {
     ScopedEnv absent("EVTRACE_ABSENT_MODULES", nullptr);
-    ScopedEnv console("EVTRACE_CONSOLE_USER", "none");
-    HMODULE kernel32 = GetModuleHandleA("KERNEL32.DLL");
-    auto console_session = bind<DWORD (*)()>(kernel32, "WTSGetActiveConsoleSessionId");
-    ASSERT_NE(console_session, nullptr);
-    EXPECT_EQ(console_session(), 0xFFFFFFFFu);
-
     EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), nullptr);  // not loaded yet
     HMODULE wts = LoadLibraryA("WtsApi32.dll");
     ASSERT_NE(wts, nullptr);
     EXPECT_EQ(LoadLibraryA("wtsapi32"), wts);  // ".dll" is implied
     EXPECT_EQ(LoadLibraryA("C:\\Windows\\System32\\wtsapi32.dll"), wts);
     EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), wts);
-    EXPECT_EQ(bind<void*>(wts, "WTSEnumerateProcessesA"), reinterpret_cast<void*>(&WTSEnumerateProcessesA));
-    // Names are exact and case-sensitive, as exports are.
-    EXPECT_FAILS(GetProcAddress(wts, "wtsfreememory"), nullptr, ERROR_PROC_NOT_FOUND);
     char path[MAX_PATH];
     ASSERT_GT(GetModuleFileNameA(wts, path, sizeof path), 0u);
     EXPECT_STREQ(path, "C:\\Windows\\System32\\wtsapi32.dll");
-
     // Three loads, three frees; then it is gone.
     EXPECT_TRUE(FreeLibrary(wts));
     EXPECT_TRUE(FreeLibrary(wts));
@@ -147,24 +129,20 @@ TEST(BuiltinModules, BindTheSessionFunctionsAtRunTime) {
     EXPECT_FAILS(GetProcAddress(wts, "WTSFreeMemory"), nullptr, ERROR_MOD_NOT_FOUND);
     EXPECT_FALSE(FreeLibrary(wts));
     // kernel32 stays, however often it is freed.
+    HMODULE kernel32 = GetModuleHandleA("KERNEL32.DLL");
     EXPECT_TRUE(FreeLibrary(kernel32));
     EXPECT_EQ(GetModuleHandleA("kernel32.dll"), kernel32);
-}
+    EXPECT_FAILS(LoadLibraryA("nonexistent.dll"), nullptr, ERROR_MOD_NOT_FOUND);
 
-TEST(BuiltinModules, AbsentModulesAreNotFound) {
-    ScopedEnv absent("EVTRACE_ABSENT_MODULES", "shell32.dll, WTSAPI32");
+    ScopedEnv now_absent("EVTRACE_ABSENT_MODULES", "shell32.dll, WTSAPI32");
     EXPECT_FAILS(LoadLibraryA("wtsapi32.dll"), nullptr, ERROR_MOD_NOT_FOUND);
     EXPECT_EQ(LoadLibraryA("shell32.dll"), nullptr);
-    EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), nullptr);
-    // Others still load.
-    HMODULE ole32 = LoadLibraryA("ole32.dll");
-    ASSERT_NE(ole32, nullptr);
-    EXPECT_NE(GetProcAddress(ole32, "CoInitializeEx"), nullptr);
-    EXPECT_TRUE(FreeLibrary(ole32));
-    EXPECT_NE(LoadLibraryA("kernel32.dll"), nullptr);
+    HMODULE ole32 = LoadLibraryA("ole32.dll");  // others still load
+    EXPECT_NE(ole32, nullptr);
+    FreeLibrary(ole32);
 }
 
-TEST(BuiltinModules, EachModuleExportsItsOwnFunctions) {
+TEST(BuiltinModules, EachExportsItsOwnFunctionsByTheirExactNames) {
     ScopedEnv absent("EVTRACE_ABSENT_MODULES", nullptr);
     const struct {
         const char* module;
@@ -176,9 +154,10 @@ TEST(BuiltinModules, EachModuleExportsItsOwnFunctions) {
         {"user32.dll", "LoadStringA", reinterpret_cast<void*>(&LoadStringA)},
         {"secur32.dll", "GetUserNameExA", reinterpret_cast<void*>(&GetUserNameExA)},
         {"shell32.dll", "SHGetFolderPathA", reinterpret_cast<void*>(&SHGetFolderPathA)},
-        {"kernel32.dll", "GetVersionExA", reinterpret_cast<void*>(&GetVersionExA)},
+        {"ole32.dll", "CoInitializeEx", reinterpret_cast<void*>(&CoInitializeEx)},
         {"kernel32.dll", "OutputDebugStringA", reinterpret_cast<void*>(&OutputDebugStringA)},
-        {"wtsapi32.dll", "WTSQueryUserToken", reinterpret_cast<void*>(&WTSQueryUserToken)},
+        {"kernel32.dll", "WTSGetActiveConsoleSessionId", reinterpret_cast<void*>(&WTSGetActiveConsoleSessionId)},
+        {"wtsapi32.dll", "WTSEnumerateProcessesA", reinterpret_cast<void*>(&WTSEnumerateProcessesA)},
     };
     for (const auto& c : cases) {
         HMODULE module = LoadLibraryA(c.module);
@@ -189,7 +168,9 @@ TEST(BuiltinModules, EachModuleExportsItsOwnFunctions) {
             << c.module;
         FreeLibrary(module);
     }
-    EXPECT_FAILS(LoadLibraryA("nonexistent.dll"), nullptr, ERROR_MOD_NOT_FOUND);
+    // Names are exact and case-sensitive, as exports are.
+    EXPECT_FAILS(GetProcAddress(GetModuleHandleA("kernel32.dll"), "outputdebugstringa"), nullptr,
+                 ERROR_PROC_NOT_FOUND);
     static int not_a_module;
     EXPECT_FAILS(DisableThreadLibraryCalls(reinterpret_cast<HMODULE>(&not_a_module)), FALSE, ERROR_INVALID_HANDLE);
     EXPECT_TRUE(DisableThreadLibraryCalls(GetModuleHandleA(nullptr)));

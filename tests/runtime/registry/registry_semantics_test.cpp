@@ -26,45 +26,29 @@ protected:
     }
 };
 
-TEST_F(RegistrySemantics, CreateReportsDispositionAndOpenFindsTheKey) {
-    Key key;
+TEST_F(RegistrySemantics, CreateAndOpenFindKeysWithoutRegardToCase) {
+    Key key, opened;
     DWORD disposition = 0;
     ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Orkan\\Wireless\\", &key, KEY_ALL_ACCESS, &disposition),
               ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
-    // Every level was made; a missing one is not found.
-    Key opened;
-    EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Orkan", &opened), ERROR_SUCCESS);
-    EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Orkan\\Missing", &opened), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(opened.get(), nullptr);
-    // Relative to an open key.
-    ASSERT_EQ(open_key(key.get(), nullptr, &opened), ERROR_SUCCESS);
-    ASSERT_EQ(set_dword(key.get(), "Level", 3), ERROR_SUCCESS);
-    DWORD level = 0;
-    EXPECT_EQ(get_dword(opened.get(), "Level", &level), ERROR_SUCCESS);
-    EXPECT_EQ(level, 3u);
-}
-
-TEST_F(RegistrySemantics, NamesCompareWithoutCaseAndKeepTheirSpelling) {
-    Key key = make("MixedCase");
-    Key upper;
-    DWORD disposition = 0;
-    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "SOFTWARE\\MIXEDCASE", &upper, KEY_ALL_ACCESS, &disposition),
+    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "SOFTWARE\\orkan\\WIRELESS", &opened, KEY_ALL_ACCESS, &disposition),
               ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD(REG_OPENED_EXISTING_KEY));
+    // Every level was made; a missing one is not found.
+    EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Orkan\\Missing", &opened), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(opened.get(), nullptr);
+    ASSERT_EQ(open_key(HKEY_LOCAL_MACHINE, "software\\ORKAN", &opened), ERROR_SUCCESS);
+    EXPECT_EQ(subkey_names(opened.get()), Names{"Wireless"});
+    // Relative to an open key; value names without case, keeping the first
+    // spelling.
+    ASSERT_EQ(open_key(key.get(), nullptr, &opened, KEY_ALL_ACCESS), ERROR_SUCCESS);
     ASSERT_EQ(set_dword(key.get(), "EnableAlerts", 1), ERROR_SUCCESS);
-    DWORD value = 0;
-    EXPECT_EQ(get_dword(upper.get(), "enablealerts", &value), ERROR_SUCCESS);
-    EXPECT_EQ(value, 1u);
-
-    // Setting through another spelling replaces the value, keeps its name.
-    ASSERT_EQ(set_dword(upper.get(), "ENABLEALERTS", 0), ERROR_SUCCESS);
+    ASSERT_EQ(set_dword(opened.get(), "ENABLEALERTS", 3), ERROR_SUCCESS);
     EXPECT_EQ(value_names(key.get()), Names{"EnableAlerts"});
-    EXPECT_EQ(get_dword(key.get(), "EnableAlerts", &value), ERROR_SUCCESS);
-    EXPECT_EQ(value, 0u);
-    Key software;
-    ASSERT_EQ(open_key(HKEY_LOCAL_MACHINE, "software", &software), ERROR_SUCCESS);
-    EXPECT_EQ(subkey_names(software.get()), Names{"MixedCase"});
+    DWORD value = 0;
+    EXPECT_EQ(get_dword(key.get(), "enablealerts", &value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 3u);
 }
 
 TEST_F(RegistrySemantics, EveryValueTypeRoundTripsItsBytes) {
@@ -207,22 +191,29 @@ TEST_F(RegistrySemantics, RefusedValuesAndPathsStoreNothing) {
     EXPECT_EQ(subkey_names(software.get()), (Names{"Fixed", k255}));
 }
 
-TEST_F(RegistrySemantics, EnumerationOrderSizesAndEnd) {
+TEST_F(RegistrySemantics, EnumerationOrderSizesClassesAndEnd) {
     Key key = make("Enum");
-    for (const char* name : {"beta", "Alpha", "_under", "Gamma"}) {
+    for (const char* name : {"beta", "Alpha", "_under"}) {
         Key sub;
         ASSERT_EQ(create_key(key.get(), name, &sub), ERROR_SUCCESS);
     }
+    Key classy;
+    char cls[] = "OrkanClass";
+    ASSERT_EQ(RegCreateKeyExA(key.get(), "Gamma", 0, cls, 0, KEY_ALL_ACCESS, nullptr, classy.out(), nullptr),
+              ERROR_SUCCESS);
     // Sorted by upper-case name, as Windows does ('_' sorts after letters).
     EXPECT_EQ(subkey_names(key.get()), (Names{"Alpha", "beta", "Gamma", "_under"}));
-    char name[16];
-    DWORD chars = 5;  // "Alpha" needs 6 with its terminator
+    char name[16], out[16];
+    DWORD chars = 5, class_chars = sizeof out;  // "Alpha" needs 6 with its terminator
     EXPECT_EQ(RegEnumKeyExA(key.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
     EXPECT_EQ(chars, 5u);
     chars = 6;
     EXPECT_EQ(RegEnumKeyExA(key.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(chars, 5u);
     EXPECT_STREQ(name, "Alpha");
+    chars = sizeof name;
+    ASSERT_EQ(RegEnumKeyExA(key.get(), 2, name, &chars, nullptr, out, &class_chars, nullptr), ERROR_SUCCESS);
+    EXPECT_STREQ(out, "OrkanClass");
     EXPECT_EQ(RegEnumKeyA(key.get(), 1, name, sizeof name), ERROR_SUCCESS);
     EXPECT_STREQ(name, "beta");
     EXPECT_EQ(RegEnumKeyA(key.get(), 1, name, 4), ERROR_MORE_DATA);
@@ -242,63 +233,60 @@ TEST_F(RegistrySemantics, EnumerationOrderSizesAndEnd) {
     data_size = sizeof data;
     ASSERT_EQ(RegEnumValueA(key.get(), 1, name, &chars, nullptr, &type, data, &data_size), ERROR_SUCCESS);
     EXPECT_STREQ(name, "D");
-    EXPECT_EQ(chars, 1u);
-    EXPECT_EQ(type, DWORD(REG_DWORD));
-    EXPECT_EQ(data_size, 4u);
+    EXPECT_EQ(std::vector<DWORD>({chars, type, data_size}), std::vector<DWORD>({1, REG_DWORD, 4}));
     EXPECT_EQ(RegEnumValueA(key.get(), 2, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 
-    DWORD subkeys = 0, max_subkey = 0, values = 0, max_value_name = 0, max_value = 0;
+    DWORD subkeys = 0, max_subkey = 0, max_class = 0, values = 0, max_value_name = 0, max_value = 0;
     FILETIME written = {};
-    ASSERT_EQ(RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &subkeys, &max_subkey, nullptr, &values,
+    ASSERT_EQ(RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &subkeys, &max_subkey, &max_class, &values,
                                &max_value_name, &max_value, nullptr, &written),
               ERROR_SUCCESS);
-    EXPECT_EQ(std::vector<DWORD>({subkeys, max_subkey, values, max_value_name, max_value}),
-              std::vector<DWORD>({4, 6, 2, 10, 11}));
+    EXPECT_EQ(std::vector<DWORD>({subkeys, max_subkey, max_class, values, max_value_name, max_value}),
+              std::vector<DWORD>({4, 6, 10, 2, 10, 11}));
     EXPECT_NE(written.dwHighDateTime, 0u);
-}
-
-TEST_F(RegistrySemantics, ClassIsKeptAndReported) {
-    Key key;
-    char cls[] = "OrkanClass";
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Classy", 0, cls, 0, KEY_ALL_ACCESS, nullptr, key.out(),
-                              nullptr),
-              ERROR_SUCCESS);
-    char out[32];
-    DWORD chars = sizeof out;
+    // A key's own class, and a buffer too small for it.
+    class_chars = sizeof out;
     auto query_class = [&] {
-        return RegQueryInfoKeyA(key.get(), out, &chars, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                nullptr, nullptr);
+        return RegQueryInfoKeyA(classy.get(), out, &class_chars, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr);
     };
     ASSERT_EQ(query_class(), ERROR_SUCCESS);
     EXPECT_STREQ(out, "OrkanClass");
-    EXPECT_EQ(chars, 10u);
-    chars = 4;
+    EXPECT_EQ(class_chars, 10u);
+    class_chars = 4;
     EXPECT_EQ(query_class(), ERROR_MORE_DATA);
-    Key software;
-    ASSERT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software", &software), ERROR_SUCCESS);
-    char name[32];
-    DWORD name_chars = sizeof name;
-    chars = sizeof out;
-    ASSERT_EQ(RegEnumKeyExA(software.get(), 0, name, &name_chars, nullptr, out, &chars, nullptr), ERROR_SUCCESS);
-    EXPECT_STREQ(out, "OrkanClass");
 }
 
-TEST_F(RegistrySemantics, DeleteKeyRefusesKeysWithSubKeys) {
-    Key leaf = make("Tree\\Leaf");
-    ASSERT_EQ(set_dword(leaf.get(), "V", 1), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Tree"), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Tree\\Missing"), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, nullptr), ERROR_INVALID_PARAMETER);
+TEST_F(RegistrySemantics, DeleteKeyAndDeleteTree) {
+    Key top = make("Top");
+    for (const char* path : {"A\\B\\C", "A\\D", "E"}) {
+        Key k;
+        ASSERT_EQ(create_key(top.get(), path, &k), ERROR_SUCCESS);
+        ASSERT_EQ(set_dword(k.get(), "V", 1), ERROR_SUCCESS);
+    }
+    ASSERT_EQ(set_dword(top.get(), "Own", 1), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(top.get(), "A"), ERROR_ACCESS_DENIED);  // it has sub-keys
+    EXPECT_EQ(RegDeleteKeyA(top.get(), "Missing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyA(top.get(), nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
-    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "software\\tree\\leaf"), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteKeyA(top.get(), "a\\b\\c"), ERROR_SUCCESS);
     Key gone;
-    EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Tree\\Leaf", &gone), ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Tree"), ERROR_SUCCESS);
-
+    EXPECT_EQ(open_key(top.get(), "A\\B\\C", &gone), ERROR_FILE_NOT_FOUND);
     // A key made again under the old name is a new, empty key.
-    gone = make("Tree\\Leaf");
+    ASSERT_EQ(create_key(top.get(), "A\\B\\C", &gone), ERROR_SUCCESS);
     DWORD v = 0;
     EXPECT_EQ(get_dword(gone.get(), "V", &v), ERROR_FILE_NOT_FOUND);
+
+    EXPECT_EQ(RegDeleteTreeA(top.get(), "A"), ERROR_SUCCESS);
+    EXPECT_EQ(subkey_names(top.get()), Names{"E"});
+    EXPECT_EQ(RegDeleteTreeA(top.get(), "A"), ERROR_FILE_NOT_FOUND);
+    // Null: everything below goes, the key and its handle stay.
+    EXPECT_EQ(RegDeleteTreeA(top.get(), nullptr), ERROR_SUCCESS);
+    EXPECT_TRUE(subkey_names(top.get()).empty());
+    EXPECT_TRUE(value_names(top.get()).empty());
+    EXPECT_EQ(set_dword(top.get(), "After", 1), ERROR_SUCCESS);
+    // The hive roots are not deletable.
+    EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
 }
 
 TEST_F(RegistrySemantics, HandlesOfDeletedKeysReportKeyDeleted) {
@@ -328,28 +316,6 @@ TEST_F(RegistrySemantics, HandlesOfDeletedKeysReportKeyDeleted) {
     // The handles still close normally.
     EXPECT_EQ(RegCloseKey(child.release()), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(key.release()), ERROR_SUCCESS);
-}
-
-TEST_F(RegistrySemantics, DeleteTreeWithAndWithoutSubKeyName) {
-    Key top = make("Top");
-    for (const char* path : {"A\\B\\C", "A\\D", "E"}) {
-        Key k;
-        ASSERT_EQ(create_key(top.get(), path, &k), ERROR_SUCCESS);
-        ASSERT_EQ(set_dword(k.get(), "V", 1), ERROR_SUCCESS);
-    }
-    ASSERT_EQ(set_dword(top.get(), "Own", 1), ERROR_SUCCESS);
-
-    EXPECT_EQ(RegDeleteTreeA(top.get(), "A"), ERROR_SUCCESS);
-    EXPECT_EQ(subkey_names(top.get()), Names{"E"});
-    EXPECT_EQ(RegDeleteTreeA(top.get(), "A"), ERROR_FILE_NOT_FOUND);
-
-    // Null: everything below goes, the key and its handle stay.
-    EXPECT_EQ(RegDeleteTreeA(top.get(), nullptr), ERROR_SUCCESS);
-    EXPECT_TRUE(subkey_names(top.get()).empty());
-    EXPECT_TRUE(value_names(top.get()).empty());
-    EXPECT_EQ(set_dword(top.get(), "After", 1), ERROR_SUCCESS);
-    // The hive roots are not deletable.
-    EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
 }
 
 TEST_F(RegistrySemantics, AccessMasksAreEnforced) {
