@@ -1,16 +1,12 @@
 // The consumer ring on its own: records across the wrap, refusal when full,
 // damaged shared words and headers, and the records of writers that died
-// before or after writing their header.
-#include <signal.h>
+// before writing their header.
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <w32rt/machine.h>
-
 #include "core/process_identity.h"
 #include "etw/ring.h"
-#include "etw_test_util.h"
 #include "test_support.h"
 
 using namespace w32rt::etw;
@@ -18,6 +14,7 @@ using namespace w32rt::etw;
 namespace {
 
 constexpr uint64_t kCapacity = 5 * kPageSize;  // not a power of two: positions wrap below 2^40
+constexpr LONGLONG kEmpty = -1, kPending = -2;
 
 class RingTest : public testing_support::MachineTest {
 protected:
@@ -26,7 +23,6 @@ protected:
         name_ = "/evtrace-ring-test-" + std::to_string(getpid());
         ring_ = RingMap::create(name_, kCapacity, {1, 1, 0, 1});
         ASSERT_TRUE(ring_);
-        key_ = ring_key(0, 1);
         memset(static_cast<void*>(writers_), 0, sizeof writers_);
     }
     void TearDown() override {
@@ -35,35 +31,34 @@ protected:
         MachineTest::TearDown();
     }
 
-    EventImage image(uint32_t payload, uint64_t sequence) {
-        memset(&header_, 0, sizeof header_);
-        header_.Size = USHORT(sizeof(EVENT_TRACE_HEADER) + payload);
-        header_.Flags = WNODE_FLAG_TRACED_GUID;
-        header_.TimeStamp.QuadPart = LONGLONG(sequence);
+    // Writes an event of `payload` bytes stamped with `sequence`.
+    bool write(uint32_t payload, uint64_t sequence) {
+        EVENT_TRACE_HEADER header{};
+        header.Size = USHORT(sizeof header + payload);
+        header.Flags = WNODE_FLAG_TRACED_GUID;
+        header.TimeStamp.QuadPart = LONGLONG(sequence);
         for (uint32_t i = 0; i < payload; ++i) body_[i] = char(sequence + i);
-        segment_ = {body_, payload};
-        return EventImage{header_, &segment_, 1, payload, 0};
+        Segment segment{body_, payload};
+        return ring_write(*ring_, key_, {nullptr, kNoWriter}, &cached_tail_, {header, &segment, 1, payload, 0});
     }
-    bool write(uint32_t payload, uint64_t sequence, WriterRef writer = {nullptr, kNoWriter}) {
-        return ring_write(*ring_, key_, writer, &cached_tail_, image(payload, sequence));
+    // The stamp of the record at the reader's tail, kEmpty or kPending.
+    LONGLONG at_tail(RingReader& reader) {
+        RingReader::Peek peek = reader.peek(&view_);
+        return peek == RingReader::Peek::Ready ? view_.header.TimeStamp.QuadPart
+                                               : peek == RingReader::Peek::Empty ? kEmpty : kPending;
     }
-    // A writer slot owned by a process that has already exited.
-    WriterRef dead_writer(uint32_t index) {
-        pid_t child = fork();
-        if (child == 0) _exit(0);
-        w32rt::ProcessIdentity dead{child, 0, w32rt::process_start_time(child)};
-        waitpid(child, nullptr, 0);
-        WriterSlot& w = writers_[index];
-        w.owner = dead;
-        w.tid = child;
-        w.generation = 1;
-        w.state = kWriterOwned;
-        return {&w, (index << 16) | 1};
-    }
-    WriterRef live_writer(uint32_t index) {
+    // A writer slot owned by this process, or by one that has exited.
+    WriterRef writer(uint32_t index, bool dead) {
         WriterSlot& w = writers_[index];
         w.owner = w32rt::current_process();
         w.tid = gettid();
+        if (dead) {
+            pid_t child = fork();
+            if (child == 0) _exit(0);
+            w.owner = {child, 0, w32rt::process_start_time(child)};
+            w.tid = child;
+            waitpid(child, nullptr, 0);
+        }
         w.generation = 1;
         w.state = kWriterOwned;
         return {&w, (index << 16) | 1};
@@ -81,27 +76,29 @@ protected:
 
     std::string name_;
     std::unique_ptr<RingMap> ring_;
-    uint32_t key_ = 0;
+    const uint32_t key_ = ring_key(0, 1);
     uint64_t cached_tail_ = ring_word(1, 0);
     WriterSlot writers_[8];
-    EVENT_TRACE_HEADER header_;
     char body_[65536];
-    Segment segment_;
+    RecordView view_;
 };
 
-TEST_F(RingTest, RecordsCrossTheEndOfTheRingWhole) {
+TEST_F(RingTest, AFreshRingReadsEmptyAndRecordsCrossTheEndOfTheRingWhole) {
     RingReader reader(ring_.get(), key_);
-    RecordView view;
+    // Zero-filled memory must not look like a record being written, or an
+    // idle consumer polls instead of sleeping.
+    EXPECT_EQ(at_tail(reader), kEmpty);
+    EXPECT_FALSE(reader.resolve_stuck(table(), true));
     uint64_t sequence = 0, expected = 0;
     // Odd sizes make records straddle the end at ever other offsets.
     for (int lap = 0; lap < 50; ++lap) {
         while (write(1000 + uint32_t(sequence % 7) * 13, sequence)) ++sequence;
-        while (reader.peek(&view) == RingReader::Peek::Ready) {
-            ASSERT_FALSE(view.malformed);
-            ASSERT_EQ(uint64_t(view.header.TimeStamp.QuadPart), expected);
-            ASSERT_EQ(view.payload_size, 1000 + uint32_t(expected % 7) * 13);
-            for (uint32_t i = 0; i < view.payload_size; ++i) ASSERT_EQ(view.payload[i], char(expected + i));
-            reader.consume(view);
+        while (at_tail(reader) >= 0) {
+            ASSERT_FALSE(view_.malformed);
+            ASSERT_EQ(uint64_t(view_.header.TimeStamp.QuadPart), expected);
+            ASSERT_EQ(view_.payload_size, 1000 + uint32_t(expected % 7) * 13);
+            for (uint32_t i = 0; i < view_.payload_size; ++i) ASSERT_EQ(view_.payload[i], char(expected + i));
+            reader.consume(view_);
             ++expected;
         }
         reader.publish();
@@ -109,18 +106,7 @@ TEST_F(RingTest, RecordsCrossTheEndOfTheRingWhole) {
     EXPECT_EQ(expected, sequence);
     EXPECT_GT(sequence, 100u);
     EXPECT_EQ(reader.delivered(), sequence);
-    // Each lap ended with exactly one refusal.
-    EXPECT_EQ(ring_->header()->lost_full.load(), 50u);
-}
-
-TEST_F(RingTest, FreshRingReadsEmptyNotPending) {
-    // Its zero-filled memory must not look like a record being written,
-    // or an idle consumer polls instead of sleeping.
-    RingReader reader(ring_.get(), key_);
-    RecordView view;
-    EXPECT_EQ(reader.peek(&view), RingReader::Peek::Empty);
-    EXPECT_FALSE(reader.resolve_stuck(table(), true));
-    EXPECT_EQ(reader.lost(), 0u);
+    EXPECT_EQ(ring_->header()->lost_full.load(), 50u);  // each lap ended with exactly one refusal
 }
 
 TEST_F(RingTest, AFullRingRefusesAndCountsUntilTheConsumerPublishes) {
@@ -130,9 +116,8 @@ TEST_F(RingTest, AFullRingRefusesAndCountsUntilTheConsumerPublishes) {
     EXPECT_EQ(written, int(kCapacity / record_size_for(48 + 2000)));
     EXPECT_FALSE(write(2000, 99));
     EXPECT_EQ(ring_->header()->lost_full.load(), 2u);
-    RecordView view;
-    ASSERT_EQ(reader.peek(&view), RingReader::Peek::Ready);
-    reader.consume(view);
+    ASSERT_EQ(at_tail(reader), 0);
+    reader.consume(view_);
     EXPECT_FALSE(write(2000, 100));  // consumed, not yet published
     reader.publish();
     EXPECT_TRUE(write(2000, 101));
@@ -157,84 +142,65 @@ TEST_F(RingTest, DamagedHeadOrTailMakesProducersRefuseInsteadOfWritingAnywhere) 
     EXPECT_GT(ring_->used(), kCapacity);
 }
 
-TEST_F(RingTest, DamagedRecordSizeIsNeverFollowedOutOfTheRing) {
+TEST_F(RingTest, DamagedRecordHeadersAreNeverFollowedOutOfTheRingAndAreCounted) {
     RingReader reader(ring_.get(), key_);
-    ASSERT_TRUE(write(100, 1));
-    ASSERT_TRUE(write(100, 2));
+    for (uint64_t i = 1; i <= 3; ++i) ASSERT_TRUE(write(100, i));
     auto* rh = reinterpret_cast<RecordHeader*>(ring_->data());
     for (uint32_t bad : {0u, 7u, 24u, uint32_t(kCapacity) + 8, 0xFFFFFFF8u}) {
         rh->size.store(bad);
-        RecordView view;
-        EXPECT_EQ(reader.peek(&view), RingReader::Peek::Pending) << bad;
+        EXPECT_EQ(at_tail(reader), kPending) << bad;
     }
     // Nobody reserved it under that name: after the grace for unknown
     // writers the consumer steps to the next real record and counts one.
     EXPECT_TRUE(reader.resolve_stuck(table(), true));
-    RecordView view;
-    ASSERT_EQ(reader.peek(&view), RingReader::Peek::Ready);
-    EXPECT_EQ(view.header.TimeStamp.QuadPart, 2);
-    EXPECT_EQ(reader.lost(), 1u);
+    EXPECT_EQ(at_tail(reader), 2);
+    // A committed record whose event disagrees with its size is skipped.
+    reinterpret_cast<EVENT_TRACE_HEADER*>(ring_->data() + record_size_for(48 + 100) + kRecordOverhead)->Size = 5000;
+    ASSERT_EQ(at_tail(reader), 2);
+    EXPECT_TRUE(view_.malformed);
+    reader.consume(view_);
+    ASSERT_EQ(at_tail(reader), 3);
+    EXPECT_FALSE(view_.malformed);
+    reader.consume(view_);
+    EXPECT_EQ(reader.lost(), 2u);
+    EXPECT_EQ(reader.delivered(), 1u);
 }
 
 TEST_F(RingTest, ASizeThatLiesInsideTheRingCostsNoMoreThanTheRecordsUpToTheHead) {
     RingReader reader(ring_.get(), key_);
     for (uint64_t i = 1; i <= 3; ++i) ASSERT_TRUE(write(100, i));
-    auto* rh = reinterpret_cast<RecordHeader*>(ring_->data());
-    rh->size.store(4096);  // in bounds, past the head
-    RecordView view;
-    ASSERT_EQ(reader.peek(&view), RingReader::Peek::Ready);
-    EXPECT_TRUE(view.malformed);  // it disagrees with the event's own size
-    reader.consume(view);
-    EXPECT_EQ(reader.peek(&view), RingReader::Peek::Pending);
+    reinterpret_cast<RecordHeader*>(ring_->data())->size.store(4096);  // in bounds, past the head
+    ASSERT_EQ(at_tail(reader), 1);
+    EXPECT_TRUE(view_.malformed);  // it disagrees with the event's own size
+    reader.consume(view_);
+    EXPECT_EQ(at_tail(reader), kPending);
     EXPECT_TRUE(reader.resolve_stuck(table(), false));  // back at the head
-    EXPECT_EQ(reader.peek(&view), RingReader::Peek::Empty);
+    EXPECT_EQ(at_tail(reader), kEmpty);
     EXPECT_EQ(reader.lost(), 3u);
     reader.publish();
     ASSERT_TRUE(write(100, 4));
-    ASSERT_EQ(reader.peek(&view), RingReader::Peek::Ready);
-    EXPECT_EQ(view.header.TimeStamp.QuadPart, 4);
-}
-
-TEST_F(RingTest, CommittedRecordWithAnInconsistentEventSizeIsSkippedAndCounted) {
-    RingReader reader(ring_.get(), key_);
-    ASSERT_TRUE(write(100, 1));
-    ASSERT_TRUE(write(100, 2));
-    auto* event = reinterpret_cast<EVENT_TRACE_HEADER*>(ring_->data() + kRecordOverhead);
-    event->Size = 5000;
-    RecordView view;
-    ASSERT_EQ(reader.peek(&view), RingReader::Peek::Ready);
-    EXPECT_TRUE(view.malformed);
-    reader.consume(view);
-    ASSERT_EQ(reader.peek(&view), RingReader::Peek::Ready);
-    EXPECT_FALSE(view.malformed);
-    EXPECT_EQ(view.header.TimeStamp.QuadPart, 2);
-    reader.consume(view);
-    EXPECT_EQ(reader.lost(), 1u);
-    EXPECT_EQ(reader.delivered(), 1u);
+    EXPECT_EQ(at_tail(reader), 4);
 }
 
 TEST_F(RingTest, AReservationIsWaitedForWhileItsWriterLivesAndSkippedOnceItIsGone) {
     RingReader reader(ring_.get(), key_);
-    WriterRef writer = live_writer(2);
-    reserve_and_die(writer, 300);
+    WriterRef live = writer(2, false);
+    reserve_and_die(live, 300);
     ASSERT_TRUE(write(300, 2));
-    RecordView view;
-    EXPECT_EQ(reader.peek(&view), RingReader::Peek::Pending);
-    EXPECT_FALSE(reader.resolve_stuck(table(), false));  // its writer lives
-    EXPECT_FALSE(reader.resolve_stuck(table(), true));   // known and alive: never given up
+    EXPECT_EQ(at_tail(reader), kPending);
+    EXPECT_FALSE(reader.resolve_stuck(table(), false));
+    EXPECT_FALSE(reader.resolve_stuck(table(), true));  // known and alive: never given up
+    EXPECT_EQ(reader.lost(), 0u);
     // The same slot, now owned by a process that has exited.
-    WriterRef dead = dead_writer(2);
-    ASSERT_EQ(dead.tag, writer.tag);
+    ASSERT_EQ(writer(2, true).tag, live.tag);
     EXPECT_TRUE(reader.resolve_stuck(table(), false));
-    ASSERT_EQ(reader.peek(&view), RingReader::Peek::Ready);
-    EXPECT_EQ(view.header.TimeStamp.QuadPart, 2);
+    EXPECT_EQ(at_tail(reader), 2);
     EXPECT_EQ(reader.lost(), 1u);
 }
 
 TEST_F(RingTest, AWriterSlotTakenOverByAnotherThreadNoLongerNamesTheReservation) {
     RingReader reader(ring_.get(), key_);
-    WriterRef writer = live_writer(1);
-    reserve_and_die(writer, 300);
+    reserve_and_die(writer(1, false), 300);
     // Its owner died and another thread claimed the slot: a claim clears
     // the intent and moves the generation.
     writers_[1].intent = 0;
@@ -246,51 +212,33 @@ TEST_F(RingTest, AWriterSlotTakenOverByAnotherThreadNoLongerNamesTheReservation)
 
 TEST_F(RingTest, ReservationsWithoutHeadersAreBoundedByTheNextRecordAndCountedByOrdinal) {
     RingReader reader(ring_.get(), key_);
-    WriterRef a = dead_writer(0);
-    WriterRef b = dead_writer(1);
     ASSERT_TRUE(write(100, 1));
-    reserve_and_die(a, 500);
-    reserve_and_die(b, 77);
+    reserve_and_die(writer(0, true), 500);
+    reserve_and_die(writer(1, true), 77);
     ASSERT_TRUE(write(100, 4));
-    RecordView view;
-    ASSERT_EQ(reader.peek(&view), RingReader::Peek::Ready);
-    reader.consume(view);
-    EXPECT_EQ(reader.peek(&view), RingReader::Peek::Pending);
+    ASSERT_EQ(at_tail(reader), 1);
+    reader.consume(view_);
+    EXPECT_EQ(at_tail(reader), kPending);
     EXPECT_TRUE(reader.resolve_stuck(table(), false));
-    ASSERT_EQ(reader.peek(&view), RingReader::Peek::Ready);
-    EXPECT_EQ(view.header.TimeStamp.QuadPart, 4);
+    EXPECT_EQ(at_tail(reader), 4);
     EXPECT_EQ(reader.lost(), 2u);  // two reservations, both dead
-}
-
-TEST_F(RingTest, AHeaderlessReservationOfALiveWriterIsWaitedFor) {
-    RingReader reader(ring_.get(), key_);
-    WriterRef live = live_writer(3);
-    reserve_and_die(live, 100);  // "dies" only in name: its process is us
-    ASSERT_TRUE(write(100, 2));
-    RecordView view;
-    EXPECT_EQ(reader.peek(&view), RingReader::Peek::Pending);
-    EXPECT_FALSE(reader.resolve_stuck(table(), false));
-    EXPECT_FALSE(reader.resolve_stuck(table(), true));  // identified and alive: never given up
-    EXPECT_EQ(reader.lost(), 0u);
 }
 
 TEST_F(RingTest, HeaderlessReservationsAtTheHeadEndAtTheHead) {
     RingReader reader(ring_.get(), key_);
-    WriterRef a = dead_writer(4);
-    reserve_and_die(a, 200);
-    reserve_and_die(a, 300);
-    RecordView view;
-    EXPECT_EQ(reader.peek(&view), RingReader::Peek::Pending);
+    WriterRef dead = writer(4, true);
+    reserve_and_die(dead, 200);
+    reserve_and_die(dead, 300);
+    EXPECT_EQ(at_tail(reader), kPending);
     // One slot holds one intent: the first reservation has no known writer
     // any more, so the grace for unknown writers applies to the span.
     EXPECT_FALSE(reader.resolve_stuck(table(), false));
     EXPECT_TRUE(reader.resolve_stuck(table(), true));
-    EXPECT_EQ(reader.peek(&view), RingReader::Peek::Empty);
+    EXPECT_EQ(at_tail(reader), kEmpty);
     EXPECT_EQ(reader.lost(), 2u);
     ASSERT_TRUE(write(100, 9));
     reader.publish();
-    ASSERT_EQ(reader.peek(&view), RingReader::Peek::Ready);
-    EXPECT_EQ(view.header.TimeStamp.QuadPart, 9);
+    EXPECT_EQ(at_tail(reader), 9);
 }
 
 TEST_F(RingTest, OpeningChecksWhatTheObjectIs) {
@@ -305,13 +253,6 @@ TEST_F(RingTest, OpeningChecksWhatTheObjectIs) {
     ring_->header()->magic = kRingMagic;
     ring_->header()->capacity = 3;
     EXPECT_FALSE(RingMap::open_header(name_));
-}
-
-TEST_F(RingTest, TheTwoViewsOfTheDataAreTheSameMemory) {
-    ring_->data()[5] = 42;
-    EXPECT_EQ(ring_->data()[kCapacity + 5], 42);
-    ring_->data()[2 * kCapacity - 1] = 7;
-    EXPECT_EQ(ring_->data()[kCapacity - 1], 7);
 }
 
 }  // namespace
