@@ -6,7 +6,7 @@
 #include <new>
 
 #include "frame/BoundedText.h"
-#include "frame/Diagnostics.h"
+#include "frame/Boundary.h"
 #include "providers/EventWire.h"
 #include "providers/ProviderRegistry.h"
 
@@ -14,7 +14,7 @@ using namespace traceapi;
 
 LONG CEvTraceProvider::SendEvent(const EVT_PROVIDER_INFO& description, UCHAR classType, ULONG type, ULONG code,
                                  const void* payload, size_t length, LPCSTR stringA, LPCSTR stringB, BYTE flag) {
-    try {
+    return Guarded([&]() -> LONG {
         // The header's 16-bit size must describe the whole event.
         if (length > wire::kMaxPayload) throw _evt_error(EVT_E_INVALIDARG, ERROR_MORE_DATA);
         // One zero-filled block holds the header and the event data; the
@@ -31,28 +31,30 @@ LONG CEvTraceProvider::SendEvent(const EVT_PROVIDER_INFO& description, UCHAR cla
         // outcome under load: it is answered without unwinding.
         ULONG status = TraceEvent(session, reinterpret_cast<PEVENT_TRACE_HEADER>(buffer.get()));
         return status == ERROR_SUCCESS ? S_OK : E_FAIL;
-    } catch (_evt_error& error) {
-        dump_evterror(error);
-        return E_FAIL;
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 namespace {
 
-// The registered entry for handle, or null when there is no registry or no
-// such handle.
-ProviderEntry FindEntry(ULONG handle) {
-    CEvtProviderInfoMap* registry = ProviderRegistry();
-    if (registry == nullptr) return nullptr;
-    return registry->FindEntry(handle);
+// Runs emit with the entry registered under handle: EVT_E_NOTINITIALIZED
+// when there is no registry or no such handle, else EVT_E_POINTER when a
+// pointer the emitter needs is null. The entry stays valid while emit runs,
+// also when the handle is unregistered meanwhile.
+template <typename Emit>
+LONG WithProvider(ULONG handle, bool missingPointer, Emit emit) {
+    return Guarded([&]() -> LONG {
+        CEvtProviderInfoMap* registry = ProviderRegistry();
+        ProviderEntry entry = registry != nullptr ? registry->FindEntry(handle) : nullptr;
+        if (!entry) return EVT_E_NOTINITIALIZED;
+        if (missingPointer) return EVT_E_POINTER;
+        return emit(*entry);
+    });
 }
 
-LONG Send(const ProviderEntry& entry, UCHAR classType, ULONG type, ULONG code, const void* payload, size_t length,
+LONG Send(const CTraceProviderInfo& entry, UCHAR classType, ULONG type, ULONG code, const void* payload, size_t length,
           LPCSTR stringA, LPCSTR stringB, BYTE flag) {
-    return entry->m_pProvider->SendEvent(*entry->m_pEntry, classType, type, code, payload, length, stringA, stringB,
-                                         flag);
+    return entry.m_pProvider->SendEvent(*entry.m_pEntry, classType, type, code, payload, length, stringA, stringB,
+                                        flag);
 }
 
 }  // namespace
@@ -60,107 +62,74 @@ LONG Send(const ProviderEntry& entry, UCHAR classType, ULONG type, ULONG code, c
 extern "C" {
 
 LONG EvTraceString(ULONG handle, ULONG type, ULONG code, LPCSTR text, LPCSTR stringA, LPCSTR stringB, BYTE flag) {
-    try {
-        ProviderEntry entry = FindEntry(handle);
-        if (!entry) return EVT_E_NOTINITIALIZED;
-        if (text == nullptr) return EVT_E_POINTER;
+    return WithProvider(handle, text == nullptr, [&](const CTraceProviderInfo& entry) {
         return Send(entry, wire::kClassTypeDefault, type, code, text, BoundedLength(text, wire::kMaxText), stringA,
                     stringB, flag);
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 LONG EvTraceStart(ULONG handle, ULONG code, LPCSTR text) {
-    try {
-        ProviderEntry entry = FindEntry(handle);
-        if (!entry) return EVT_E_NOTINITIALIZED;
-        if (text == nullptr) return EVT_E_POINTER;
+    return WithProvider(handle, text == nullptr, [&](const CTraceProviderInfo& entry) {
         return Send(entry, wire::kClassTypeDefault, EVT_TYPE_START, code, text, BoundedLength(text, wire::kMaxText),
                     nullptr, nullptr, 0);
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 LONG EvTraceCustom(ULONG handle, ULONG type, ULONG code, const void* data, ULONG length, LPCSTR stringA, LPCSTR stringB,
                    BYTE flag) {
-    try {
-        ProviderEntry entry = FindEntry(handle);
-        if (!entry) return EVT_E_NOTINITIALIZED;
+    return WithProvider(handle, false, [&](const CTraceProviderInfo& entry) {
         return Send(entry, wire::kClassTypeDefault, type, code, data, length, stringA, stringB, flag);
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 LONG EvTraceCustomTimeStamp(ULONG handle, ULONG type, ULONG code, const void* data, ULONG length, LPCSTR stringA,
                             LPCSTR stringB, BYTE flag) {
-    try {
-        ProviderEntry entry = FindEntry(handle);
-        if (!entry) return EVT_E_NOTINITIALIZED;
-        if (data == nullptr && length != 0) return EVT_E_POINTER;
+    return WithProvider(handle, data == nullptr && length != 0, [&](const CTraceProviderInfo& entry) {
         UCHAR classType = type == EVT_TYPE_TIMESTAMP ? wire::kClassTypeTimeStamp : wire::kClassTypeDefault;
         return Send(entry, classType, type, code, data, length, stringA, stringB, flag);
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 LONG EvTraceFormat(ULONG handle, ULONG, ULONG code, LPCSTR stringA, LPCSTR stringB, BYTE flag, LPCSTR format, ...) {
-    try {
-        ProviderEntry entry = FindEntry(handle);
-        if (!entry) return EVT_E_NOTINITIALIZED;
-        if (format == nullptr) return EVT_E_POINTER;
+    va_list arguments;
+    va_start(arguments, format);
+    LONG result = WithProvider(handle, format == nullptr, [&](const CTraceProviderInfo& entry) {
         std::vector<BYTE> block;
-        va_list arguments;
-        va_start(arguments, format);
         try {
             block = wire::BuildFormatBlock(format, arguments);
         } catch (...) {
-            va_end(arguments);
             return EVT_E_NOTINITIALIZED;
         }
-        va_end(arguments);
         return Send(entry, wire::kClassTypeDefault, EVT_TYPE_UL_FMT_INFO, code, block.data(), block.size(), stringA,
                     stringB, flag);
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
+    va_end(arguments);
+    return result;
 }
 
+// The unified-log emitters consult the switch before anything else.
 LONG EvTraceFormatArgs(ULONG handle, ULONG type, ULONG code, LPCSTR stringA, LPCSTR stringB, BYTE flag, LPCSTR format,
                        va_list arguments, LPCSTR file, ULONG line, ULONG64 time, ULONG processId, ULONG threadId) {
-    try {
-        if (!UnifiedLogWanted()) return S_OK;
-        ProviderEntry entry = FindEntry(handle);
-        if (!entry) return EVT_E_NOTINITIALIZED;
-        if (format == nullptr) return EVT_E_POINTER;
+    if (!UnifiedLogWanted()) return S_OK;
+    return WithProvider(handle, format == nullptr, [&](const CTraceProviderInfo& entry) {
         BYTE block[wire::kBlockSize];
         wire::BuildArgumentBlock(block, format, arguments, {file, line, time, processId, threadId});
         return Send(entry, wire::kClassTypeDefault, wire::FormattedType(type), code, block, sizeof block, stringA,
                     stringB, flag);
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 LONG EvTraceCustomLog(ULONG handle, ULONG type, ULONG code, LPCSTR file, ULONG line, LPCSTR data, ULONG length,
                       LPCSTR stringA, LPCSTR stringB, BYTE flag, ULONG64 time, ULONG processId, ULONG threadId) {
-    try {
-        if (!UnifiedLogWanted()) return S_OK;
-        ProviderEntry entry = FindEntry(handle);
-        if (!entry) return EVT_E_NOTINITIALIZED;
-        if (data == nullptr) return EVT_E_POINTER;
-        if (entry->m_pProvider->SessionHandle() == 0) return E_FAIL;
+    if (!UnifiedLogWanted()) return S_OK;
+    return WithProvider(handle, data == nullptr, [&](const CTraceProviderInfo& entry) {
+        if (entry.m_pProvider->SessionHandle() == 0) return E_FAIL;
         if (file == nullptr)
             return Send(entry, wire::kClassTypeDefault, type, code, data, length, stringA, stringB, flag);
         BYTE block[wire::kBlockSize];
         wire::BuildLogBlock(block, data, length, {file, line, time, processId, threadId});
         return Send(entry, wire::kClassTypeDefault, type, code, block, sizeof block, stringA, stringB, flag);
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 }  // extern "C"

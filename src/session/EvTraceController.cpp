@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "frame/Boundary.h"
 #include "frame/RegApi.h"
 #include "frame/TraceApiReg.h"
 #include "providers/EventWire.h"
@@ -18,15 +19,13 @@ CEvTraceController& CEvTraceController::operator=(const CEvTraceController& othe
 CEvTraceController::~CEvTraceController() = default;
 
 LONG CEvTraceController::EnableRealTimeSession() {
-    try {
+    return Guarded([&]() -> LONG {
         ULONG64 session = 0;
         GetSessionHandle1(session);
         if (session == 0) return S_OK;
         ULONG status = EnableTrace(TRUE, 0xFFFFFFFF, 255, &wire::kControlGuid, session);
         return status == ERROR_SUCCESS ? S_OK : EVT_E_ETWFAILED;
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 LONG CEvTraceController::DisableSession() {
@@ -54,32 +53,22 @@ LONG CEvTraceController::DisableSession() {
 
 LONG CEvTraceController::EnableLogging(int enable) {
     if (enable == 0) return DisableSession();
-    try {
+    return Guarded([&] {
         LONG result = EnableRealTimeSession();
         if (result < 0) throw _evt_error(result, 0);
         return result;
-    } catch (_evt_error& error) {
-        dump_evterror(error);
-        return E_FAIL;
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 LONG CEvTraceController::EnableAlerts(int enable) {
-    try {
+    return Guarded([&]() -> LONG {
         CRegApi regApi;
         if (regApi.CreateKey(HKEY_LOCAL_MACHINE, kApiKeyPath, 0, kKeyReadWrite, nullptr) != ERROR_SUCCESS)
             return E_FAIL;
         LONG status = regApi.SetValue(kEnableAlertsValue, static_cast<DWORD>(enable != 0 ? 1 : 0));
         regApi.CloseKey();
         return status;
-    } catch (_evt_error& error) {
-        dump_evterror(error);
-        return E_FAIL;
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 LONG CEvTraceController::GetAlertState(int& state) {
