@@ -6,6 +6,19 @@ namespace {
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
+// A 32-bit number: REG_DWORD or 4 raw bytes. A value of another shape is
+// ERROR_INVALID_DATA and leaves value as it was.
+LONG ReadDword(HKEY key, LPCSTR name, DWORD& value) {
+    DWORD type = REG_NONE;
+    DWORD read = 0;
+    DWORD size = sizeof read;
+    LONG status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(&read), &size);
+    if (status != ERROR_SUCCESS) return status;
+    if (size != sizeof read || !(type == REG_DWORD || type == REG_BINARY)) return ERROR_INVALID_DATA;
+    value = read;
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 CRegApi::CRegApi() : m_hKey(nullptr) {}
@@ -37,14 +50,7 @@ LONG CRegApi::CloseKey() {
 
 LONG CRegApi::QueryValue(LPCSTR name, DWORD& value) {
     if (m_hKey == nullptr) return ERROR_INVALID_HANDLE;
-    DWORD type = REG_NONE;
-    DWORD read = 0;
-    DWORD size = sizeof read;
-    LONG status = RegQueryValueExA(m_hKey, name, nullptr, &type, reinterpret_cast<LPBYTE>(&read), &size);
-    if (status != ERROR_SUCCESS) return status;
-    if (size != sizeof read || !(type == REG_DWORD || type == REG_BINARY)) return ERROR_INVALID_DATA;
-    value = read;
-    return ERROR_SUCCESS;
+    return ReadDword(m_hKey, name, value);
 }
 
 LONG CRegApi::QueryValue(LPCSTR name, LPSTR buffer, DWORD& size) {
@@ -121,13 +127,8 @@ BOOL CRegistryEx::OpenOnly(HKEY root, LPCSTR path, REGSAM access) {
 }
 
 DWORD CRegistryEx::GetDWord(LPCSTR name, DWORD defaultValue) {
-    if (m_hKey == nullptr) return defaultValue;
-    DWORD type = REG_NONE;
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    if (RegQueryValueExA(m_hKey, name, nullptr, &type, reinterpret_cast<LPBYTE>(&value), &size) != ERROR_SUCCESS)
-        return defaultValue;
-    if (size != sizeof value || !(type == REG_DWORD || type == REG_BINARY)) return defaultValue;
+    DWORD value = defaultValue;
+    if (m_hKey != nullptr) ReadDword(m_hKey, name, value);
     return value;
 }
 

@@ -28,17 +28,14 @@ int CTraceApiReg::GetDatabasePath(char* buffer, unsigned size) {
 LONG CTraceApiReg::ReadSettingDword(LPCSTR keyPath, LPCSTR valueName, ULONG* out, ULONG defaultValue) {
     if (out == nullptr) return ERROR_INVALID_PARAMETER;
     *out = defaultValue;
-    HKEY key = nullptr;
-    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key);
+    CRegApi regApi;
+    LONG status = regApi.OpenKey(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
     if (status != ERROR_SUCCESS) return status;
     // Only a 32-bit number counts: a string or a longer value keeps the
     // default instead of being read as a number.
-    DWORD type = REG_NONE;
     DWORD value = 0;
-    DWORD size = sizeof value;
-    status = RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<LPBYTE>(&value), &size);
-    if (status == ERROR_SUCCESS && size == sizeof value && (type == REG_DWORD || type == REG_BINARY)) *out = value;
-    return RegCloseKey(key);
+    if (regApi.QueryValue(valueName, value) == ERROR_SUCCESS) *out = value;
+    return regApi.CloseKey();
 }
 
 LONG CTraceApiReg::GetEnableAlerts(ULONG* out) {

@@ -35,21 +35,27 @@ void CopyName(PEVENT_TRACE_PROPERTIES properties, ULONG offset, LPCSTR name) {
     at[length] = '\0';
 }
 
-void FillLibrarySessionProperties(PEVENT_TRACE_PROPERTIES properties) {
+// A zero-filled block with room for both names behind the structure.
+void FillProperties(PEVENT_TRACE_PROPERTIES properties, LPCSTR sessionName, LPCSTR logFileName, ULONG logFileMode,
+                    ULONG flushTimer, const GUID& guid) {
     memset(properties, 0, kPropertiesSize);
     properties->Wnode.BufferSize = kPropertiesSize;
-    properties->Wnode.Guid = wire::kControlGuid;
+    properties->Wnode.Guid = guid;
     properties->Wnode.ClientContext = kQueryPerformanceCounterClock;
     properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
+    properties->LogFileMode = logFileMode;
+    properties->FlushTimer = flushTimer;
+    properties->LoggerNameOffset = kLoggerNameOffset;
+    properties->LogFileNameOffset = kLogFileNameOffset;
+    CopyName(properties, kLoggerNameOffset, sessionName);
+    CopyName(properties, kLogFileNameOffset, logFileName);
+}
+
+void FillLibrarySessionProperties(PEVENT_TRACE_PROPERTIES properties) {
+    FillProperties(properties, EVT_SESSION_NAME, nullptr, EVENT_TRACE_REAL_TIME_MODE, 1, wire::kControlGuid);
     properties->BufferSize = 50;
     properties->MinimumBuffers = 4;
     properties->MaximumBuffers = 4;
-    properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
-    properties->FlushTimer = 1;
-    properties->EnableFlags = 0;
-    properties->LoggerNameOffset = kLoggerNameOffset;
-    properties->LogFileNameOffset = kLogFileNameOffset;
-    CopyName(properties, kLoggerNameOffset, EVT_SESSION_NAME);
 }
 
 std::atomic_ref<ULONG64> CachedSession() { return std::atomic_ref<ULONG64>(CEvTrace::s_hRTSession); }
@@ -159,25 +165,16 @@ LONG CEvTrace::GetSessionHandle1(ULONG64& handle) {
 
 PEVENT_TRACE_PROPERTIES CEvTrace::MakeTraceProperties1() {
     auto* properties = static_cast<PEVENT_TRACE_PROPERTIES>(LocalAlloc(LPTR, kPropertiesSize));
-    if (properties == nullptr) return nullptr;
-    FillLibrarySessionProperties(properties);
+    if (properties != nullptr) FillLibrarySessionProperties(properties);
     return properties;
 }
 
 PEVENT_TRACE_PROPERTIES CEvTrace::MakeTraceProperties(LPCSTR sessionName, LPCSTR logFileName, ULONG flushTimer,
                                                       const GUID& guid) {
     auto* properties = static_cast<PEVENT_TRACE_PROPERTIES>(LocalAlloc(LPTR, kPropertiesSize));
-    if (properties == nullptr) return nullptr;
-    properties->Wnode.BufferSize = kPropertiesSize;
-    properties->Wnode.Guid = guid;
-    properties->Wnode.ClientContext = kQueryPerformanceCounterClock;
-    properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
-    properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE | EVENT_TRACE_FILE_MODE_CIRCULAR;
-    properties->FlushTimer = flushTimer;
-    properties->LoggerNameOffset = kLoggerNameOffset;
-    properties->LogFileNameOffset = kLogFileNameOffset;
-    CopyName(properties, kLoggerNameOffset, sessionName);
-    CopyName(properties, kLogFileNameOffset, logFileName);
+    if (properties != nullptr)
+        FillProperties(properties, sessionName, logFileName,
+                       EVENT_TRACE_REAL_TIME_MODE | EVENT_TRACE_FILE_MODE_CIRCULAR, flushTimer, guid);
     return properties;
 }
 
