@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -89,6 +90,18 @@ struct Event {
     PEVENT_TRACE_HEADER get() { return &header; }
 };
 
+// Writes `count` events of `payload` bytes stamped (producer, 0, first...);
+// fails at the first one refused.
+inline ::testing::AssertionResult write_events(TRACEHANDLE h, uint64_t count, uint32_t payload = sizeof(Stamp),
+                                               uint32_t producer = 1, uint64_t first = 0) {
+    Event ev(payload);
+    for (uint64_t i = first; i < first + count; ++i) {
+        ev.stamp(producer, 0, i);
+        if (ULONG rc = TraceEvent(h, ev.get())) return ::testing::AssertionFailure() << "event " << i << ": " << rc;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // What a ProcessTrace delivered, and the last loss count it reported.
 struct Received {
     std::mutex mutex;
@@ -122,6 +135,23 @@ inline VOID WINAPI record_event(PEVENT_TRACE ev) {
 inline ULONG WINAPI record_buffer(PEVENT_TRACE_LOGFILEA lf) {
     if (t_received) t_received->lost = lf->EventsLost;
     return TRUE;
+}
+
+// "<delivered> <lost> <out of order> <events of each stream>...": a stream
+// is what one thread of one producer wrote; its later events may be lost,
+// never reordered or repeated.
+inline std::string summary(Received& r) {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::map<std::pair<uint32_t, uint32_t>, std::pair<uint64_t, uint64_t>> streams;  // next sequence, events
+    uint64_t disorder = 0;
+    for (const Stamp& s : r.stamps) {
+        auto [it, fresh] = streams.try_emplace({s.producer, s.thread}, 0, 0);
+        if (!fresh && s.sequence < it->second.first) ++disorder;
+        it->second = {s.sequence + 1, it->second.second + 1};
+    }
+    std::string out = std::to_string(r.count) + " " + std::to_string(r.lost) + " " + std::to_string(disorder);
+    for (const auto& [key, stream] : streams) out += " " + std::to_string(stream.second);
+    return out;
 }
 
 inline TRACEHANDLE open_consumer(const char* name, EVENT_TRACE_LOGFILEA* logfile,

@@ -1,16 +1,21 @@
 // Shared pieces of the files tests: a fixture that also resets the fault
-// injection, the test clock and TZ, and small helpers over the Win32 calls.
+// injection, the test clock and the environment variables the tests change,
+// and small helpers over the Win32 calls.
 #pragma once
 
 #include <stdlib.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <windows.h>
 #include <w32rt/testing.h>
 
 #include "core/path.h"
+#include "status_expect.h"
 #include "test_support.h"
 
 namespace files_test {
@@ -19,25 +24,27 @@ class FilesTest : public testing_support::MachineTest {
 protected:
     void SetUp() override {
         MachineTest::SetUp();
-        const char* tz = getenv("TZ");
-        had_tz_ = tz != nullptr;
-        if (tz) saved_tz_ = tz;
+        for (const char* name : {"TZ", "TMP", "TEMP", "TMPDIR"}) {
+            const char* value = getenv(name);
+            saved_env_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
     }
     void TearDown() override {
         w32rt_clear_syscall_faults();
         w32rt_set_clock_offset(0);
-        if (had_tz_)
-            setenv("TZ", saved_tz_.c_str(), 1);
-        else
-            unsetenv("TZ");
+        for (const auto& [name, value] : saved_env_) {
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
         MachineTest::TearDown();
     }
     // Where a Windows path of the machine lands.
     static std::string posix(std::string_view windows_path) { return w32rt::map_path(windows_path); }
 
 private:
-    bool had_tz_ = false;
-    std::string saved_tz_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_env_;
 };
 
 // Closes a file handle at scope end.
@@ -61,6 +68,17 @@ private:
 inline HANDLE open_file(const std::string& path, DWORD access, DWORD share, DWORD disposition,
                         DWORD flags = FILE_ATTRIBUTE_NORMAL) {
     return CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+// The last error an open leaves: 0 or ERROR_ALREADY_EXISTS when it succeeds
+// (0xDEAD if it left the error alone), the failure's status else (0xBAD if
+// there is none). The handle is closed again.
+inline DWORD open_error(const std::string& path, DWORD access, DWORD share, DWORD disposition = OPEN_EXISTING,
+                        DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    SetLastError(12345);
+    Handle h(open_file(path, access, share, disposition, flags));
+    DWORD error = GetLastError();
+    return h.valid() ? (error == 12345 ? 0xDEADu : error) : (error == 0 ? 0xBADu : error);
 }
 
 // Creates or overwrites a file with the content; false on any failure.

@@ -2,6 +2,7 @@
 // thread's preferred UI languages.
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -34,26 +35,20 @@ std::string locale_info(LCID lcid, LCTYPE type) {
     return buf;
 }
 
-// The list as "a|b|c", with the count checked against it.
+// The list as "a|b|c"; the count and the closing zeros are checked.
 std::string preferred(DWORD flags) {
-    ULONG count = 0, size = 0;
-    if (!GetThreadPreferredUILanguages(flags, &count, nullptr, &size))
-        return "<error " + std::to_string(GetLastError()) + ">";
-    std::vector<char16_t> buf(size);
-    ULONG count2 = 0;
-    if (!GetThreadPreferredUILanguages(flags, &count2, reinterpret_cast<PZZWSTR>(buf.data()), &size))
-        return "<error " + std::to_string(GetLastError()) + ">";
-    EXPECT_EQ(count, count2);
-    EXPECT_EQ(size, buf.size());
-    EXPECT_TRUE(buf.size() >= 2 && buf[buf.size() - 1] == 0 && buf[buf.size() - 2] == 0);
-    std::string out;
-    ULONG seen = 0;
-    for (size_t i = 0; i + 1 < buf.size() && buf[i] != 0; ++i) {
-        if (!out.empty()) out += '|';
-        for (; buf[i] != 0; ++i) out += char(buf[i]);
-        ++seen;
+    ULONG count = 0, filled = 0, size = 0;
+    std::vector<char16_t> buf;
+    for (ULONG* n : {&count, &filled}) {
+        buf.resize(size);
+        if (!GetThreadPreferredUILanguages(flags, n, size ? reinterpret_cast<PZZWSTR>(buf.data()) : nullptr, &size))
+            return "<error " + std::to_string(GetLastError()) + ">";
     }
-    EXPECT_EQ(seen, count);
+    EXPECT_EQ(filled, count);
+    if (size != buf.size() || size < 2 || buf[size - 1] != 0 || buf[size - 2] != 0) return "<not closed by two zeros>";
+    std::string out(buf.begin(), buf.end() - 2);
+    EXPECT_EQ(size_t(std::count(out.begin(), out.end(), '\0') + !out.empty()), count);
+    std::replace(out.begin(), out.end(), '\0', '|');
     return out;
 }
 

@@ -17,25 +17,21 @@ TEST_F(SecurityTest, DaclIsReadBackAsSet) {
     memset(&sd, 0xAB, sizeof sd);
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
     EXPECT_TRUE(IsValidSecurityDescriptor(&sd));
+    BOOL present = TRUE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
+    EXPECT_FALSE(present);
     ACL acl = {ACL_REVISION, 0, sizeof(ACL), 0, 0};
-    const struct {
-        BOOL present;
-        PACL dacl;
-        BOOL defaulted;
-    } steps[] = {{FALSE, nullptr, FALSE}, {TRUE, nullptr, FALSE}, {TRUE, &acl, TRUE}, {FALSE, &acl, TRUE}};
-    for (const auto& step : steps) {
-        SCOPED_TRACE(&step - steps);
-        if (&step != steps) {
-            ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, step.present, step.dacl, step.defaulted));
-        }
-        BOOL present = 2, defaulted = 2;
-        PACL dacl = reinterpret_cast<PACL>(1);
+    for (PACL set : {static_cast<PACL>(nullptr), &acl}) {
+        ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, set, set != nullptr));
         ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
-        EXPECT_EQ(present, step.present);
-        if (!step.present) continue;
-        EXPECT_EQ(dacl, step.dacl);
-        EXPECT_EQ(defaulted, step.defaulted);
+        EXPECT_TRUE(present);
+        EXPECT_EQ(dacl, set);
+        EXPECT_EQ(defaulted, BOOL(set != nullptr));
     }
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, FALSE, &acl, TRUE));
+    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
+    EXPECT_FALSE(present);
 }
 
 TEST_F(SecurityTest, MalformedDescriptorsAreRefused) {

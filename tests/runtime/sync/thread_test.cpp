@@ -29,34 +29,25 @@ DWORD WINAPI record_and_wait(LPVOID p) {
 }
 
 TEST_F(ThreadTest, RunsTheRoutineAndSignalsItsHandleAtExit) {
-    Shared s[2];
-    HANDLE t[2];
-    DWORD tid[2] = {0, 0};
-    for (int i = 0; i < 2; ++i) {
-        s[i].gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        t[i] = CreateThread(nullptr, 0, &record_and_wait, &s[i], 0, &tid[i]);
-        ASSERT_NE(t[i], nullptr);
-    }
-    ASSERT_TRUE(eventually([&] { return s[0].ran && s[1].ran; }));
-    EXPECT_EQ(s[0].tid.load(), tid[0]);
-    EXPECT_NE(tid[0], GetCurrentThreadId());
-    EXPECT_NE(tid[0], tid[1]);
+    Shared s;
+    s.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD tid = 0;
+    HANDLE t = CreateThread(nullptr, 0, &record_and_wait, &s, 0, &tid);
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(eventually([&] { return s.ran.load(); }));
+    EXPECT_EQ(s.tid.load(), tid);
+    EXPECT_NE(tid, GetCurrentThreadId());
     DWORD code = 0;
-    ASSERT_TRUE(GetExitCodeThread(t[0], &code));
+    ASSERT_TRUE(GetExitCodeThread(t, &code));
     EXPECT_EQ(code, DWORD(STILL_ACTIVE));
-    EXPECT_EQ(WaitForMultipleObjects(2, t, FALSE, 0), DWORD(WAIT_TIMEOUT));
-    SetEvent(s[1].gate);
-    EXPECT_EQ(WaitForMultipleObjects(2, t, FALSE, 10000), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForMultipleObjects(2, t, TRUE, 0), DWORD(WAIT_TIMEOUT));
-    SetEvent(s[0].gate);
-    EXPECT_EQ(WaitForMultipleObjects(2, t, TRUE, 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(t[0], 0), WAIT_OBJECT_0);  // stays signalled
-    ASSERT_TRUE(GetExitCodeThread(t[0], &code));
+    EXPECT_EQ(WaitForSingleObject(t, 0), DWORD(WAIT_TIMEOUT));
+    SetEvent(s.gate);
+    EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);  // stays signalled
+    ASSERT_TRUE(GetExitCodeThread(t, &code));
     EXPECT_EQ(code, 42u);
-    for (int i = 0; i < 2; ++i) {
-        CloseHandle(t[i]);
-        CloseHandle(s[i].gate);
-    }
+    CloseHandle(t);
+    CloseHandle(s.gate);
 }
 
 TEST_F(ThreadTest, SuspendedThreadStartsOnResume) {
