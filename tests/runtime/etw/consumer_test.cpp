@@ -42,7 +42,7 @@ VOID WINAPI close_inside(PEVENT_TRACE ev) {
 TEST_F(ConsumerTest, CloseTraceFromAnotherThreadOrInsideTheCallbackDeliversWhatIsQueuedThenEnds) {
     TRACEHANDLE session = start_session();
     ThreadConsumer gated(kName, gated_event), closing(kName, close_inside);
-    g_close_inside = closing.handle();
+    g_close_inside = closing.handle;
     ASSERT_TRUE(write_events(session, 100));
     gated.start();
     closing.start();
@@ -50,8 +50,8 @@ TEST_F(ConsumerTest, CloseTraceFromAnotherThreadOrInsideTheCallbackDeliversWhatI
         std::unique_lock<std::mutex> lock(g_gate.mutex);
         ASSERT_TRUE(g_gate.cv.wait_for(lock, std::chrono::seconds(10), [] { return g_gate.entered; }));
     }
-    EXPECT_EQ(CloseTrace(gated.handle()), ULONG(ERROR_CTX_CLOSE_PENDING));
-    EXPECT_EQ(CloseTrace(gated.handle()), ULONG(ERROR_INVALID_HANDLE));  // closed is closed
+    EXPECT_EQ(CloseTrace(gated.handle), ULONG(ERROR_CTX_CLOSE_PENDING));
+    EXPECT_EQ(CloseTrace(gated.handle), ULONG(ERROR_INVALID_HANDLE));  // closed is closed
     {
         std::lock_guard<std::mutex> lock(g_gate.mutex);
         g_gate.open = true;
@@ -63,9 +63,9 @@ TEST_F(ConsumerTest, CloseTraceFromAnotherThreadOrInsideTheCallbackDeliversWhatI
     EXPECT_EQ(summary(closing.received), "100 0 0 100");
     // The session runs on; the closed consumers hold no ring any more.
     Properties q;
-    ASSERT_EQ(query_session(kName, &q), ULONG(ERROR_SUCCESS));
+    ASSERT_EQ(q.query(), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(q->FreeBuffers, 4u);
-    TRACEHANDLE copy = gated.handle();
+    TRACEHANDLE copy = gated.handle;
     EXPECT_EQ(ProcessTrace(&copy, 1, nullptr, nullptr), ULONG(ERROR_INVALID_HANDLE));
 }
 
@@ -112,9 +112,9 @@ TEST_F(ConsumerTest, StatusesOfTheConsumerCalls) {
     ASSERT_TRUE(write_events(session, 1));
     ASSERT_TRUE(eventually([&] { return busy.received.count == 1; }));
     // It is inside ProcessTrace now: a second pump on its handle is refused.
-    TRACEHANDLE copy = busy.handle();
+    TRACEHANDLE copy = busy.handle;
     EXPECT_EQ(ProcessTrace(&copy, 1, nullptr, nullptr), ULONG(ERROR_BUSY));
-    TRACEHANDLE both[2] = {h, busy.handle()};
+    TRACEHANDLE both[2] = {h, busy.handle};
     EXPECT_EQ(ProcessTrace(both, 2, nullptr, nullptr), ULONG(ERROR_INVALID_PARAMETER));
     ASSERT_EQ(stop_session(), ULONG(ERROR_SUCCESS));
     pump.join();

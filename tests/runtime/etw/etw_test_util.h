@@ -46,6 +46,7 @@ struct Properties {
     EVENT_TRACE_PROPERTIES* get() { return reinterpret_cast<EVENT_TRACE_PROPERTIES*>(bytes.data()); }
     EVENT_TRACE_PROPERTIES* operator->() { return get(); }
     std::string name() { return reinterpret_cast<const char*>(bytes.data() + get()->LoggerNameOffset); }
+    ULONG query(const char* session = kName) { return ControlTraceA(0, session, get(), EVENT_TRACE_CONTROL_QUERY); }
 };
 
 inline TRACEHANDLE start_session(const char* name = kName, ULONG buffer_kb = 50, ULONG buffers = 4) {
@@ -58,10 +59,6 @@ inline TRACEHANDLE start_session(const char* name = kName, ULONG buffer_kb = 50,
 inline ULONG stop_session(const char* name = kName) {
     Properties p;
     return ControlTraceA(0, name, p.get(), EVENT_TRACE_CONTROL_STOP);
-}
-
-inline ULONG query_session(const char* name, Properties* out) {
-    return ControlTraceA(0, name, out->get(), EVENT_TRACE_CONTROL_QUERY);
 }
 
 // The payload of test events: who wrote it and its place in the writer's
@@ -83,9 +80,10 @@ struct Event {
         header.Flags = WNODE_FLAG_TRACED_GUID;
         for (uint32_t i = 0; i < payload && i < sizeof data; ++i) data[i] = (unsigned char)(i * 7 + 3);
     }
-    void stamp(uint32_t producer, uint32_t thread, uint64_t sequence) {
+    PEVENT_TRACE_HEADER stamp(uint32_t producer, uint32_t thread, uint64_t sequence) {
         Stamp s{producer, thread, sequence};
         memcpy(data, &s, sizeof s);
+        return &header;
     }
     PEVENT_TRACE_HEADER get() { return &header; }
 };
@@ -95,10 +93,8 @@ struct Event {
 inline ::testing::AssertionResult write_events(TRACEHANDLE h, uint64_t count, uint32_t payload = sizeof(Stamp),
                                                uint32_t producer = 1, uint64_t first = 0) {
     Event ev(payload);
-    for (uint64_t i = first; i < first + count; ++i) {
-        ev.stamp(producer, 0, i);
-        if (ULONG rc = TraceEvent(h, ev.get())) return ::testing::AssertionFailure() << "event " << i << ": " << rc;
-    }
+    for (uint64_t i = first; i < first + count; ++i)
+        if (ULONG rc = TraceEvent(h, ev.stamp(producer, 0, i))) return ::testing::AssertionFailure() << i << ": " << rc;
     return ::testing::AssertionSuccess();
 }
 
@@ -124,19 +120,6 @@ struct Received {
     }
 };
 
-// The callbacks have no context argument: the consumer running on this
-// thread is found through a thread-local.
-inline thread_local Received* t_received = nullptr;
-
-inline VOID WINAPI record_event(PEVENT_TRACE ev) {
-    if (t_received) t_received->add(ev);
-}
-
-inline ULONG WINAPI record_buffer(PEVENT_TRACE_LOGFILEA lf) {
-    if (t_received) t_received->lost = lf->EventsLost;
-    return TRUE;
-}
-
 // "<delivered> <lost> <out of order> <events of each stream>...": a stream
 // is what one thread of one producer wrote; its later events may be lost,
 // never reordered or repeated.
@@ -154,14 +137,26 @@ inline std::string summary(Received& r) {
     return out;
 }
 
+// The callbacks have no context argument: the consumer running on this
+// thread is found through a thread-local.
+inline thread_local Received* t_received = nullptr;
+
+inline VOID WINAPI record_event(PEVENT_TRACE ev) {
+    if (t_received) t_received->add(ev);
+}
+
+inline ULONG WINAPI record_buffer(PEVENT_TRACE_LOGFILEA lf) {
+    if (t_received) t_received->lost = lf->EventsLost;
+    return TRUE;
+}
+
 inline TRACEHANDLE open_consumer(const char* name, EVENT_TRACE_LOGFILEA* logfile,
-                                 PEVENT_CALLBACK callback = record_event,
-                                 PEVENT_TRACE_BUFFER_CALLBACKA buffer_callback = record_buffer) {
+                                 PEVENT_CALLBACK callback = record_event) {
     memset(logfile, 0, sizeof *logfile);
     logfile->LoggerName = const_cast<char*>(name);
     logfile->ProcessTraceMode = EVENT_TRACE_REAL_TIME_MODE;
     logfile->EventCallback = callback;
-    logfile->BufferCallback = buffer_callback;
+    logfile->BufferCallback = record_buffer;
     return OpenTraceA(logfile);
 }
 
@@ -170,17 +165,16 @@ inline TRACEHANDLE open_consumer(const char* name, EVENT_TRACE_LOGFILEA* logfile
 class ThreadConsumer {
 public:
     explicit ThreadConsumer(const char* name = kName, PEVENT_CALLBACK callback = record_event)
-        : handle_(open_consumer(name, &logfile_, callback)) {}
+        : handle(open_consumer(name, &logfile, callback)) {}
     ~ThreadConsumer() {
         if (!thread_.joinable()) return;
-        CloseTrace(handle_);
+        CloseTrace(handle);
         thread_.join();
     }
-    TRACEHANDLE handle() const { return handle_; }
     void start() {
         thread_ = std::thread([this] {
             t_received = &received;
-            TRACEHANDLE h = handle_;
+            TRACEHANDLE h = handle;
             status_ = ProcessTrace(&h, 1, nullptr, nullptr);
             done_ = true;
         });
@@ -192,11 +186,11 @@ public:
         return long(status_);
     }
 
+    EVENT_TRACE_LOGFILEA logfile;  // before the handle: opening fills it
+    const TRACEHANDLE handle;
     Received received;
 
 private:
-    EVENT_TRACE_LOGFILEA logfile_;
-    TRACEHANDLE handle_;
     std::thread thread_;
     std::atomic<bool> done_{false};
     ULONG status_ = 0;

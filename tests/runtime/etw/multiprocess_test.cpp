@@ -105,7 +105,7 @@ TEST_HELPER(start_and_exit) {
 
 TEST_HELPER(enable_and_exit) {
     Properties q;
-    if (query_session(argv[1], &q) != ERROR_SUCCESS) return 1;
+    if (q.query(argv[1]) != ERROR_SUCCESS) return 1;
     send_line(std::to_string(EnableTrace(TRUE, 0xFFFFFFFF, 255, &kControlGuid, q->Wnode.HistoricalContext)));
     return 0;
 }
@@ -149,7 +149,7 @@ TEST_HELPER(other_user) {
     ULONG count = 0;
     EVENT_TRACE_LOGFILEA lf;
     TRACEHANDLE consumer = open_consumer(kName, &lf);
-    for (ULONG rc : {TraceEvent(h, ev.get()), StartTraceA(&started, "another", p.get()), query_session(kName, &q),
+    for (ULONG rc : {TraceEvent(h, ev.get()), StartTraceA(&started, "another", p.get()), q.query(),
                      ControlTraceA(h, nullptr, s.get(), EVENT_TRACE_CONTROL_STOP),
                      EnableTrace(TRUE, 1, 1, &kControlGuid, h), QueryAllTracesA(array, 1, &count),
                      ProcessTrace(&consumer, 1, nullptr, nullptr), register_child_provider(&reg)})
@@ -254,7 +254,7 @@ TEST_F(MultiProcessTest, AfterARestartTheOldHandleIsRefusedInEveryProcess) {
 
     // Stopped through the handle a query by name returns.
     Properties q, stop, p;
-    ASSERT_EQ(query_session(kName, &q), ULONG(ERROR_SUCCESS));
+    ASSERT_EQ(q.query(), ULONG(ERROR_SUCCESS));
     ASSERT_EQ(StopTraceA(q->Wnode.HistoricalContext, nullptr, stop.get()), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(stop.name(), kName);
     TRACEHANDLE second = start_session();
@@ -268,7 +268,7 @@ TEST_F(MultiProcessTest, AfterARestartTheOldHandleIsRefusedInEveryProcess) {
     EXPECT_EQ(TraceEvent(first, ev.get()), ULONG(ERROR_INVALID_HANDLE));
     EXPECT_EQ(StopTraceA(first, nullptr, p.get()), ULONG(ERROR_INVALID_HANDLE));
     EXPECT_EQ(EnableTrace(TRUE, 1, 1, &kControlGuid, first), ULONG(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(query_session(kName, &q), ULONG(ERROR_SUCCESS));  // the stale stop stopped nothing
+    EXPECT_EQ(q.query(), ULONG(ERROR_SUCCESS));  // the stale stop stopped nothing
     child.write_line("");
     EXPECT_EQ(child.wait(), 0);
 }
@@ -291,7 +291,7 @@ TEST_F(MultiProcessTest, SessionsOutliveTheirStarterAndSixtyFourIsTheLimitAcross
     EXPECT_EQ(start_elsewhere("the 65th"), std::to_string(ERROR_NO_SYSTEM_RESOURCES) + " 0");
 
     Properties q;
-    ASSERT_EQ(query_session(kName, &q), ULONG(ERROR_SUCCESS));
+    ASSERT_EQ(q.query(), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(q->Wnode.HistoricalContext, h);
     ThreadConsumer consumer;
     consumer.start();
@@ -435,7 +435,7 @@ TEST_F(MultiProcessTest, KilledConsumerNeitherBlocksProducersNorKeepsItsSlot) {
         },
         std::chrono::seconds(20)));
     Properties q;
-    ASSERT_EQ(query_session(kName, &q), ULONG(ERROR_SUCCESS));
+    ASSERT_EQ(q.query(), ULONG(ERROR_SUCCESS));
     EXPECT_GT(q->RealTimeBuffersLost, 0u);
     EXPECT_EQ(q->FreeBuffers, 4u);  // no consumer holds a ring
 

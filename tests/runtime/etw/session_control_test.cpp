@@ -12,47 +12,49 @@ namespace {
 
 class SessionControlTest : public testing_support::MachineTest {};
 
-TEST_F(SessionControlTest, StartReportsTheSessionAndAQueryByNameInAnySpellingFindsIt) {
-    Properties p, missing;
-    EXPECT_EQ(query_session(kName, &missing), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));
-    EXPECT_EQ(FlushTraceA(0, kName, missing.get()), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));
-    TRACEHANDLE h = 0;
+using Values = std::vector<ULONG>;
+
+TEST_F(SessionControlTest, StartReportsTheSessionAQueryByNameInAnySpellingFindsItAndUpdateChangesTheTimer) {
+    Properties p, q(0, 0, 0), again, update(0, 0, 0), grow(0, 0, 0);
+    EXPECT_EQ(q.query(), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));
+    EXPECT_EQ(FlushTraceA(0, kName, q.get()), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));
+    TRACEHANDLE h = 0, second = 12345;
     ASSERT_EQ(StartTraceA(&h, kName, p.get()), ULONG(ERROR_SUCCESS));
     EXPECT_NE(h, 0u);
     EXPECT_NE(h, INVALID_PROCESSTRACE_HANDLE);
     EXPECT_EQ(p->Wnode.HistoricalContext, h);
     EXPECT_EQ(p.name(), kName);
+    EXPECT_EQ(StartTraceA(&second, "ORKAN SYSTEM TRACE", again.get()), ULONG(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(second, 0u);
 
-    Properties q(0, 0, 0);
-    ASSERT_EQ(query_session("orkan SYSTEM trace", &q), ULONG(ERROR_SUCCESS));
+    ASSERT_EQ(q.query("orkan SYSTEM trace"), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(q->Wnode.HistoricalContext, h);
     EXPECT_EQ(q.name(), kName);  // spelled as started
     EXPECT_EQ(q->Wnode.Guid, kControlGuid);
-    EXPECT_EQ(q->Wnode.ClientContext, 1u);
-    EXPECT_EQ(q->BufferSize, 50u);
-    EXPECT_EQ(q->MinimumBuffers, 4u);
-    EXPECT_EQ(q->MaximumBuffers, 4u);
-    EXPECT_EQ(q->NumberOfBuffers, 4u);
-    EXPECT_EQ(q->FreeBuffers, 4u);
-    EXPECT_EQ(q->LogFileMode, ULONG(EVENT_TRACE_REAL_TIME_MODE));
-    EXPECT_EQ(q->FlushTimer, 1u);
-    EXPECT_EQ(q->EventsLost + q->BuffersWritten + q->RealTimeBuffersLost, 0u);
+    EXPECT_EQ((Values{q->Wnode.ClientContext, q->BufferSize, q->MinimumBuffers, q->MaximumBuffers, q->NumberOfBuffers,
+                      q->FreeBuffers, q->LogFileMode, q->FlushTimer, q->EventsLost, q->BuffersWritten,
+                      q->RealTimeBuffersLost}),
+              (Values{1, 50, 4, 4, 4, 4, EVENT_TRACE_REAL_TIME_MODE, 1, 0, 0, 0}));
 
-    Properties again;
-    TRACEHANDLE second = 12345;
-    EXPECT_EQ(StartTraceA(&second, "ORKAN SYSTEM TRACE", again.get()), ULONG(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(second, 0u);
+    // The timer and flags may change; the capacity of the rings may not.
+    update->FlushTimer = 7;
+    update->EnableFlags = 0x30;
+    ASSERT_EQ(ControlTraceA(h, nullptr, update.get(), EVENT_TRACE_CONTROL_UPDATE), ULONG(ERROR_SUCCESS));
+    grow->MaximumBuffers = 40;
+    EXPECT_EQ(ControlTraceA(h, nullptr, grow.get(), EVENT_TRACE_CONTROL_UPDATE), ULONG(ERROR_NOT_SUPPORTED));
+    ASSERT_EQ(QueryTraceA(h, nullptr, q.get()), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ((Values{q->FlushTimer, q->EnableFlags, q->MaximumBuffers}), (Values{7, 0x30, 4}));
+    EXPECT_EQ(FlushTraceA(h, nullptr, q.get()), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(stop_session(), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(stop_session(), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));
 }
 
 TEST_F(SessionControlTest, StartRefusesBadBlocksWithTheirStatusAndHandleZero) {
     TRACEHANDLE h;
-    Properties ok;
+    Properties ok, q;
     EXPECT_EQ(StartTraceA(nullptr, kName, ok.get()), ULONG(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(StartTraceA(&h, kName, nullptr), ULONG(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(StartTraceA(&h, nullptr, ok.get()), ULONG(ERROR_INVALID_PARAMETER));
-
     // Starts kName in `mode` with the block changed by `change`.
     auto start = [](ULONG mode, void (*change)(Properties&), const char* name = kName) {
         Properties p(50, 4, mode);
@@ -64,7 +66,7 @@ TEST_F(SessionControlTest, StartRefusesBadBlocksWithTheirStatusAndHandleZero) {
     };
     const ULONG rt = EVENT_TRACE_REAL_TIME_MODE, sequential = EVENT_TRACE_FILE_MODE_SEQUENTIAL,
                 circular = EVENT_TRACE_FILE_MODE_CIRCULAR;
-    const std::string too_long(1025, 'n');
+    const std::string too_long(1025, 'n'), longest(1024, 'n');
     EXPECT_EQ(start(rt, nullptr, ""), ULONG(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(start(rt, nullptr, too_long.c_str()), ULONG(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(start(rt, [](Properties& p) { p->Wnode.BufferSize = sizeof(EVENT_TRACE_PROPERTIES) - 1; }),
@@ -80,18 +82,16 @@ TEST_F(SessionControlTest, StartRefusesBadBlocksWithTheirStatusAndHandleZero) {
     EXPECT_EQ(start(rt | sequential,
                     [](Properties& p) { strcpy(reinterpret_cast<char*>(&p.bytes[kFileOffset]), "C:\\trace.etl"); }),
               ULONG(ERROR_NOT_SUPPORTED));
-    Properties q;
-    EXPECT_EQ(query_session(kName, &q), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));  // nothing refused runs
+    EXPECT_EQ(q.query(), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));  // nothing refused runs
 
-    const std::string longest(1024, 'n');
     start_session(longest.c_str());
-    EXPECT_EQ(query_session(longest.c_str(), &q), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(q.query(longest.c_str()), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(q.name(), longest);
 }
 
 TEST_F(SessionControlTest, ControlRefusesBadRequestsAndSaysMoreDataWhenTheNameDoesNotFit) {
     TRACEHANDLE h = start_session();
-    Properties p, small;
+    Properties p, small, named, tight;
     small->Wnode.BufferSize = 64;
     EXPECT_EQ(ControlTraceA(h, nullptr, nullptr, EVENT_TRACE_CONTROL_QUERY), ULONG(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ControlTraceA(h, nullptr, p.get(), 7), ULONG(ERROR_INVALID_PARAMETER));
@@ -100,12 +100,10 @@ TEST_F(SessionControlTest, ControlRefusesBadRequestsAndSaysMoreDataWhenTheNameDo
     EXPECT_EQ(ControlTraceA(h, nullptr, small.get(), EVENT_TRACE_CONTROL_QUERY), ULONG(ERROR_BAD_LENGTH));
 
     // Without a handle the name may come from the block itself.
-    Properties named;
-    strcpy(reinterpret_cast<char*>(named.bytes.data() + kNameOffset), "orkan system trace");
+    strcpy(reinterpret_cast<char*>(&named.bytes[kNameOffset]), "orkan system trace");
     EXPECT_EQ(ControlTraceA(0, nullptr, named.get(), EVENT_TRACE_CONTROL_QUERY), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(named->Wnode.HistoricalContext, h);
 
-    Properties tight;
     tight->Wnode.BufferSize = 125;  // five bytes behind the structure
     tight->LogFileNameOffset = 0;
     EXPECT_EQ(ControlTraceA(h, nullptr, tight.get(), EVENT_TRACE_CONTROL_QUERY), ULONG(ERROR_MORE_DATA));
@@ -114,7 +112,7 @@ TEST_F(SessionControlTest, ControlRefusesBadRequestsAndSaysMoreDataWhenTheNameDo
     EXPECT_EQ(tight.bytes[kNameOffset], 0);  // nothing written past the block
     // A stop that says so has stopped all the same.
     EXPECT_EQ(ControlTraceA(h, nullptr, tight.get(), EVENT_TRACE_CONTROL_STOP), ULONG(ERROR_MORE_DATA));
-    EXPECT_EQ(query_session(kName, &p), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));
+    EXPECT_EQ(p.query(), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));
 }
 
 TEST_F(SessionControlTest, QueryAllListsEverySessionAndSaysMoreDataWhenTheArrayIsShort) {
@@ -143,67 +141,39 @@ TEST_F(SessionControlTest, DefaultsFillZerosAndOversizedSettingsAreClamped) {
         p->MaximumBuffers = maximum;
         TRACEHANDLE h;
         EXPECT_EQ(StartTraceA(&h, std::to_string(sessions++).c_str(), p.get()), ULONG(ERROR_SUCCESS));
-        return std::vector<ULONG>{p->BufferSize, p->MinimumBuffers, p->MaximumBuffers};
+        return Values{p->BufferSize, p->MinimumBuffers, p->MaximumBuffers};
     };
-    EXPECT_EQ(granted(0, 0, 0), (std::vector<ULONG>{64, 4, 32}));
-    EXPECT_EQ(granted(4096, 100000, 100000), (std::vector<ULONG>{1024, 256, 256}));  // 256 MB per consumer at most
-    EXPECT_EQ(granted(8, 16, 2), (std::vector<ULONG>{8, 16, 16}));
-}
-
-TEST_F(SessionControlTest, UpdateChangesTheTimerAndFlagsButNotTheCapacity) {
-    TRACEHANDLE h = start_session();
-    Properties u(0, 0, 0), grow(0, 0, 0), q;
-    u->FlushTimer = 7;
-    u->EnableFlags = 0x30;
-    ASSERT_EQ(ControlTraceA(h, nullptr, u.get(), EVENT_TRACE_CONTROL_UPDATE), ULONG(ERROR_SUCCESS));
-    grow->MaximumBuffers = 40;
-    EXPECT_EQ(ControlTraceA(h, nullptr, grow.get(), EVENT_TRACE_CONTROL_UPDATE), ULONG(ERROR_NOT_SUPPORTED));
-    ASSERT_EQ(QueryTraceA(h, nullptr, q.get()), ULONG(ERROR_SUCCESS));
-    EXPECT_EQ(q->FlushTimer, 7u);
-    EXPECT_EQ(q->EnableFlags, 0x30u);
-    EXPECT_EQ(q->MaximumBuffers, 4u);
-    EXPECT_EQ(FlushTraceA(h, nullptr, q.get()), ULONG(ERROR_SUCCESS));
-    EXPECT_EQ(StopTraceA(h, nullptr, q.get()), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(granted(0, 0, 0), (Values{64, 4, 32}));
+    EXPECT_EQ(granted(4096, 100000, 100000), (Values{1024, 256, 256}));  // 256 MB per consumer at most
+    EXPECT_EQ(granted(8, 16, 2), (Values{8, 16, 16}));
 }
 
 TEST_F(SessionControlTest, StatisticsCountWrittenRefusedAndUndeliveredEvents) {
     TRACEHANDLE h = start_session();
-    Event ev(1400);
+    // BuffersWritten, EventsLost, RealTimeBuffersLost, FreeBuffers.
+    auto statistics = [] {
+        Properties q;
+        EXPECT_EQ(q.query(), ULONG(ERROR_SUCCESS));
+        return Values{q->BuffersWritten, q->EventsLost, q->RealTimeBuffersLost, q->FreeBuffers};
+    };
     // No consumer: accepted, and undelivered. Writer slots of finished
     // threads fold their counts into the session.
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(TraceEvent(h, ev.get()), ULONG(ERROR_SUCCESS));
-    std::thread([&] {
-        for (int i = 0; i < 5; ++i) ASSERT_EQ(TraceEvent(h, ev.get()), ULONG(ERROR_SUCCESS));
-    }).join();
-    Properties q;
-    ASSERT_EQ(query_session(kName, &q), ULONG(ERROR_SUCCESS));
-    EXPECT_EQ(q->BuffersWritten, 15u);
-    EXPECT_EQ(q->RealTimeBuffersLost, 15u);
-    EXPECT_EQ(q->EventsLost, 0u);
+    ASSERT_TRUE(write_events(h, 10, 1400));
+    std::thread([&] { ASSERT_TRUE(write_events(h, 5, 1400)); }).join();
+    EXPECT_EQ(statistics(), (Values{15, 0, 15, 4}));
 
     // A consumer that does not read: its 200 KB ring takes 139 events, the
     // rest are refused (EventsLost) and missed by it (RealTimeBuffersLost).
     EVENT_TRACE_LOGFILEA lf;
     TRACEHANDLE consumer = open_consumer(kName, &lf);
     ASSERT_NE(consumer, INVALID_PROCESSTRACE_HANDLE);
-    ULONG ok = 0, refused = 0;
-    for (int i = 0; i < 200; ++i) {
-        ULONG rc = TraceEvent(h, ev.get());
-        ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_NOT_ENOUGH_MEMORY) << rc;
-        (rc == ERROR_SUCCESS ? ok : refused)++;
-    }
-    EXPECT_EQ(ok, 139u);
-    ASSERT_EQ(query_session(kName, &q), ULONG(ERROR_SUCCESS));
-    EXPECT_EQ(q->BuffersWritten, 15u + ok);
-    EXPECT_EQ(q->EventsLost, refused);
-    EXPECT_EQ(q->RealTimeBuffersLost, 15u + refused);
-    EXPECT_EQ(q->FreeBuffers, 0u);
-    EXPECT_EQ(CloseTrace(consumer), ULONG(ERROR_SUCCESS));
-
+    ASSERT_TRUE(write_events(h, 139, 1400));
+    Event ev(1400);
+    for (int i = 0; i < 61; ++i) ASSERT_EQ(TraceEvent(h, ev.get()), ULONG(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(statistics(), (Values{15 + 139, 61, 15 + 61, 0}));
     // The consumer's losses stay counted after it left.
-    ASSERT_EQ(query_session(kName, &q), ULONG(ERROR_SUCCESS));
-    EXPECT_EQ(q->RealTimeBuffersLost, 15u + refused);
-    EXPECT_EQ(q->FreeBuffers, 4u);
+    EXPECT_EQ(CloseTrace(consumer), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(statistics(), (Values{15 + 139, 61, 15 + 61, 4}));
 }
 
 }  // namespace

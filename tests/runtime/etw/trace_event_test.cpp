@@ -67,7 +67,7 @@ TEST_F(TraceEventTest, EventsArriveStampedWithPointerFormsResolvedAndTheCallersH
     // A plain event gets the writer's ids and the time.
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    const LONGLONG before = LONGLONG(now.tv_sec) * 10000000 + now.tv_nsec / 100 + 116444736000000000ll;
+    const LONGLONG written_after = LONGLONG(now.tv_sec) * 10000000 + now.tv_nsec / 100 + 116444736000000000ll;
     Event plain(1400);
     ASSERT_EQ(TraceEvent(h, plain.get()), ULONG(ERROR_SUCCESS));
 
@@ -107,7 +107,7 @@ TEST_F(TraceEventTest, EventsArriveStampedWithPointerFormsResolvedAndTheCallersH
     EXPECT_EQ(r.headers[0].Size, 48 + 1400);
     EXPECT_EQ(r.headers[0].Class.Type, 51);
     EXPECT_EQ(r.headers[0].Guid, kEventGuid);
-    EXPECT_GE(r.headers[0].TimeStamp.QuadPart, before);
+    EXPECT_GE(r.headers[0].TimeStamp.QuadPart, written_after);
     EXPECT_EQ(r.payloads[0], std::vector<unsigned char>(plain.data, plain.data + 1400));
     EXPECT_EQ(std::string(r.payloads[1].begin(), r.payloads[1].end()), "first,second");
     EXPECT_EQ(r.headers[1].Size, 48 + 12);

@@ -54,7 +54,9 @@ TEST_F(CreateFileTest, DispositionsOnMissingAndExistingFiles) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " disposition " + std::to_string(c.disposition));
-        if (c.before) ASSERT_TRUE(put_file(c.path, c.before));
+        if (c.before) {
+            ASSERT_TRUE(put_file(c.path, c.before));
+        }
         EXPECT_EQ(open_error(c.path, c.access, 0, c.disposition), c.error);
         EXPECT_EQ(get_file(file), c.after);
     }
@@ -362,7 +364,8 @@ TEST_F(CreateFileTest, InjectedFailuresFailCleanly) {
     EXPECT_EQ(open_error(file, GENERIC_READ, 0), DWORD(ERROR_TOO_MANY_OPEN_FILES));
     Handle holder(open_file(file, GENERIC_READ, 0, OPEN_EXISTING));
     ASSERT_TRUE(holder.valid());
-    for (int i = 0; i < 50; ++i) EXPECT_EQ(open_error(file, GENERIC_READ, FILE_SHARE_READ), DWORD(ERROR_SHARING_VIOLATION));
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(open_error(file, GENERIC_READ, FILE_SHARE_READ), DWORD(ERROR_SHARING_VIOLATION));
     holder.reset();
     EXPECT_EQ(w32rt::HandleTable::instance().open_count(), open_before);
 }

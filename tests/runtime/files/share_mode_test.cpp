@@ -24,6 +24,7 @@ namespace {
 
 constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE;
 constexpr DWORD SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE, SD = FILE_SHARE_DELETE;
+constexpr DWORD SV = ERROR_SHARING_VIOLATION;
 
 class ShareModeTest : public FilesTest {
 protected:
@@ -34,13 +35,24 @@ protected:
     }
 };
 
-// 0 when the open succeeds, else its last error.
-DWORD try_open(const std::string& path, DWORD access, DWORD share, DWORD disposition = OPEN_EXISTING) {
-    Handle h(open_file(path, access, share, disposition));
-    return h.valid() ? 0 : GetLastError();
-}
-
 std::string num(DWORD v) { return std::to_string(v); }
+
+// One holder, then one more open: the access and sharing of both decide.
+struct Conflict {
+    DWORD held_access, held_share, access, share, error;
+} const kConflicts[] = {
+    {W, SR, R, SR | SW, 0},        // a writer sharing reading admits readers that share writing
+    {W, SR, R, SR, SV},            // a reader that would deny the writer
+    {W, SR, W, SR | SW, SV},       // a second writer
+    {W, SR, R | W, SR | SW | SD, SV},
+    {W, SR, DELETE, SR | SW | SD, SV},
+    {W, SR, FILE_READ_ATTRIBUTES, 0, 0},  // attributes-only opens are never checked
+    {W, SR, 0, 0, 0},
+    {R, SR | SW, W, SR, 0},        // the reader first: the writer may come
+    {R, 0, R, SR | SW | SD, SV},   // shared with nobody
+    {R, SR, R, SR, 0},             // readers sharing reading coexist
+    {R, SR, W, SR | SW, SV},
+};
 
 }  // namespace
 
@@ -62,57 +74,47 @@ TEST_HELPER(hold_open) {
 // Tries one open and reports: argv: path access share
 TEST_HELPER(try_open) {
     if (argc < 4) return 2;
-    DWORD e = try_open(argv[1], DWORD(std::stoul(argv[2])), DWORD(std::stoul(argv[3])));
-    testing_support::send_line(std::to_string(e));
+    testing_support::send_line(num(open_error(argv[1], DWORD(std::stoul(argv[2])), DWORD(std::stoul(argv[3])))));
     return 0;
 }
 
 TEST_F(ShareModeTest, ConflictsWithinOneProcess) {
-    {
-        // A writer sharing reading admits readers that share writing, and
-        // nobody else.
-        Handle writer(open_file(file, W, SR, OPEN_EXISTING));
-        ASSERT_TRUE(writer.valid());
-        EXPECT_EQ(try_open(file, R, SR | SW), 0u);
-        EXPECT_EQ(try_open(file, R, SR), DWORD(ERROR_SHARING_VIOLATION));      // would deny the writer
-        EXPECT_EQ(try_open(file, W, SR | SW), DWORD(ERROR_SHARING_VIOLATION)); // a second writer
-        EXPECT_EQ(try_open(file, R | W, SR | SW | SD), DWORD(ERROR_SHARING_VIOLATION));
-        EXPECT_EQ(try_open(file, DELETE, SR | SW | SD), DWORD(ERROR_SHARING_VIOLATION));
-        // Attributes-only opens are never checked.
-        EXPECT_EQ(try_open(file, FILE_READ_ATTRIBUTES, 0), 0u);
-        EXPECT_EQ(try_open(file, 0, 0), 0u);
+    for (const Conflict& c : kConflicts) {
+        SCOPED_TRACE(num(c.held_access) + "/" + num(c.held_share) + " then " + num(c.access) + "/" + num(c.share));
+        Handle held(open_file(file, c.held_access, c.held_share, OPEN_EXISTING));
+        ASSERT_TRUE(held.valid());
+        EXPECT_EQ(open_error(file, c.access, c.share), c.error);
     }
     {
-        // The reverse order: the reader first. The writer may come, a second
-        // writer may not, whichever came first.
-        Handle reader(open_file(file, R, SR | SW, OPEN_EXISTING));
-        ASSERT_TRUE(reader.valid());
-        Handle writer(open_file(file, W, SR, OPEN_EXISTING));
-        ASSERT_TRUE(writer.valid());
-        EXPECT_EQ(try_open(file, W, SR | SW), DWORD(ERROR_SHARING_VIOLATION));
-    }
-    {
-        // Shared with nobody refuses everyone, in every direction.
+        // Shared with nobody: no disposition gets past it, and a refused
+        // overwrite does not truncate.
         Handle exclusive(open_file(file, R, 0, OPEN_EXISTING));
-        ASSERT_TRUE(exclusive.valid());
-        EXPECT_EQ(try_open(file, R, SR | SW | SD), DWORD(ERROR_SHARING_VIOLATION));
-        EXPECT_EQ(try_open(file, W, SR | SW | SD, OPEN_ALWAYS), DWORD(ERROR_SHARING_VIOLATION));
-        // A refused overwrite does not truncate.
-        EXPECT_EQ(try_open(file, W, SR | SW | SD, CREATE_ALWAYS), DWORD(ERROR_SHARING_VIOLATION));
-        exclusive.reset();
-        EXPECT_EQ(get_file(file), "0123456789");
+        EXPECT_EQ(open_error(file, W, SR | SW | SD, OPEN_ALWAYS), SV);
+        EXPECT_EQ(open_error(file, W, SR | SW | SD, CREATE_ALWAYS), SV);
     }
-    {
-        // Readers sharing reading coexist; after the last closes, a writer
-        // that denies reading may come.
-        Handle a(open_file(file, R, SR, OPEN_EXISTING));
-        Handle b(open_file(file, R, SR, OPEN_EXISTING));
-        ASSERT_TRUE(a.valid() && b.valid());
-        EXPECT_EQ(try_open(file, W, SR | SW), DWORD(ERROR_SHARING_VIOLATION));
-        a.reset();
-        EXPECT_EQ(try_open(file, W, SR | SW), DWORD(ERROR_SHARING_VIOLATION));
-        b.reset();
-        EXPECT_EQ(try_open(file, W, 0), 0u);
+    EXPECT_EQ(get_file(file), "0123456789");
+    // Every holder keeps its reservation until it closes.
+    Handle a(open_file(file, R, SR, OPEN_EXISTING));
+    Handle b(open_file(file, R, SR, OPEN_EXISTING));
+    a.reset();
+    EXPECT_EQ(open_error(file, W, SR | SW), SV);
+    b.reset();
+    EXPECT_EQ(open_error(file, W, 0), 0u);
+}
+
+TEST_F(ShareModeTest, ConflictsBetweenProcessesInBothDirections) {
+    for (const Conflict& c : kConflicts) {
+        SCOPED_TRACE(num(c.held_access) + "/" + num(c.held_share) + " then " + num(c.access) + "/" + num(c.share));
+        ChildProcess holder = spawn_helper("hold_open", {posix(file), num(c.held_access), num(c.held_share)});
+        ASSERT_EQ(holder.read_line(), "open");
+        EXPECT_EQ(open_error(file, c.access, c.share), c.error);
+        holder.write_line("close");
+        EXPECT_EQ(holder.wait(), 0);
+
+        Handle held(open_file(file, c.held_access, c.held_share, OPEN_EXISTING));
+        ChildProcess other = spawn_helper("try_open", {posix(file), num(c.access), num(c.share)});
+        EXPECT_EQ(other.read_line(), num(c.error));
+        EXPECT_EQ(other.wait(), 0);
     }
 }
 
@@ -123,43 +125,22 @@ TEST_F(ShareModeTest, DuplicatedHandleKeepsTheReservation) {
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), h.get(), GetCurrentProcess(), &dup, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS));
     h.reset();
-    EXPECT_EQ(try_open(file, W, SR | SW), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(open_error(file, W, SR | SW), SV);
     // The duplicate shares the file pointer too.
     DWORD n;
     ASSERT_TRUE(WriteFile(dup, "AB", 2, &n, nullptr));
     EXPECT_EQ(SetFilePointer(dup, 0, nullptr, FILE_CURRENT), 2u);
     CloseHandle(dup);
-    EXPECT_EQ(try_open(file, W, SR | SW), 0u);
-}
-
-TEST_F(ShareModeTest, ConflictsBetweenProcessesInBothDirections) {
-    ChildProcess child = spawn_helper("hold_open", {posix(file), num(W), num(SR)});
-    ASSERT_EQ(child.read_line(), "open");
-    EXPECT_EQ(try_open(file, W, SR | SW | SD), DWORD(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(try_open(file, R, SR), DWORD(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(try_open(file, R, SR | SW), 0u);
-    child.write_line("close");
-    EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(try_open(file, W, 0), 0u);
-
-    // We hold first; the other process is refused.
-    Handle mine(open_file(file, W, SR, OPEN_EXISTING));
-    ASSERT_TRUE(mine.valid());
-    ChildProcess writer = spawn_helper("try_open", {posix(file), num(W), num(SR | SW)});
-    EXPECT_EQ(writer.read_line(), std::to_string(ERROR_SHARING_VIOLATION));
-    ChildProcess reader = spawn_helper("try_open", {posix(file), num(R), num(SR | SW)});
-    EXPECT_EQ(reader.read_line(), "0");
-    EXPECT_EQ(writer.wait(), 0);
-    EXPECT_EQ(reader.wait(), 0);
+    EXPECT_EQ(open_error(file, W, SR | SW), 0u);
 }
 
 TEST_F(ShareModeTest, KilledHolderReleasesItsReservations) {
     ChildProcess child = spawn_helper("hold_open", {posix(file), num(R | W), "0"});
     ASSERT_EQ(child.read_line(), "open");
-    EXPECT_EQ(try_open(file, R, SR | SW | SD), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(open_error(file, R, SR | SW | SD), SV);
     child.kill(SIGKILL);
     EXPECT_EQ(child.wait(), 128 + SIGKILL);
-    EXPECT_TRUE(testing_support::eventually([&] { return try_open(file, R | W, 0) == 0; }));
+    EXPECT_TRUE(testing_support::eventually([&] { return open_error(file, R | W, 0) == 0; }));
 }
 
 TEST_F(ShareModeTest, ConcurrentConflictingOpensHaveExactlyOneWinner) {
@@ -201,18 +182,18 @@ TEST_F(ShareModeTest, WriteOnlyDescriptorsHoldReservationsToo) {
     ASSERT_TRUE(a >= 0 && b >= 0 && c >= 0);
     EXPECT_EQ(reserve_share(a, false, kShareWrite, kShareAll), 0u);
     EXPECT_EQ(reserve_share(b, false, kShareWrite, kShareAll), 0u);  // two holders coexist
-    EXPECT_EQ(try_open(file, R, SR), DWORD(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(reserve_share(c, true, kShareRead, kShareRead), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(open_error(file, R, SR), SV);
+    EXPECT_EQ(reserve_share(c, true, kShareRead, kShareRead), SV);
     ::close(a);
-    EXPECT_EQ(try_open(file, R, SR), DWORD(ERROR_SHARING_VIOLATION));  // b still writes
+    EXPECT_EQ(open_error(file, R, SR), SV);  // b still writes
     ::close(b);
-    EXPECT_EQ(try_open(file, R, SR), 0u);
+    EXPECT_EQ(open_error(file, R, SR), 0u);
 
     // A write-only holder that denies writing.
     a = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     EXPECT_EQ(reserve_share(a, false, kShareWrite, kShareRead), 0u);
-    EXPECT_EQ(try_open(file, W, SR | SW), DWORD(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(try_open(file, R, SR | SW), 0u);
+    EXPECT_EQ(open_error(file, W, SR | SW), SV);
+    EXPECT_EQ(open_error(file, R, SR | SW), 0u);
     ::close(a);
     ::close(c);
 }
@@ -227,26 +208,22 @@ TEST_F(ShareModeTest, WriterWithoutReadPermissionIsSeenByOthers) {
     as_user.gid = uid;
     ChildProcess child = spawn_helper("hold_open", {path, num(W), num(SR)}, as_user);
     ASSERT_EQ(child.read_line(), "open");
-    EXPECT_EQ(try_open(file, W, SR | SW), DWORD(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(try_open(file, R, SR), DWORD(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(try_open(file, R, SR | SW), 0u);
+    EXPECT_EQ(open_error(file, W, SR | SW), SV);
+    EXPECT_EQ(open_error(file, R, SR), SV);
+    EXPECT_EQ(open_error(file, R, SR | SW), 0u);
     child.write_line("close");
     EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(try_open(file, W, 0), 0u);
+    EXPECT_EQ(open_error(file, W, 0), 0u);
 }
 
 TEST_F(ShareModeTest, DeletingAndMovingRespectFileShareDelete) {
     ChildProcess child = spawn_helper("hold_open", {posix(file), num(R), num(SR | SW)});
     ASSERT_EQ(child.read_line(), "open");
-    SetLastError(0);
-    EXPECT_FALSE(DeleteFileA(file.c_str()));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(MoveFileA(file.c_str(), "C:\\moved.log"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_FAILS(DeleteFileA(file.c_str()), FALSE, SV);
+    EXPECT_FAILS(MoveFileA(file.c_str(), "C:\\moved.log"), FALSE, SV);
     ASSERT_TRUE(put_file("C:\\other.log", "other"));
     // Replacing the open file is refused too, and the source stays.
-    EXPECT_FALSE(MoveFileExA("C:\\other.log", file.c_str(), MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_FAILS(MoveFileExA("C:\\other.log", file.c_str(), MOVEFILE_REPLACE_EXISTING), FALSE, SV);
     EXPECT_EQ(get_file("C:\\other.log"), "other");
     EXPECT_EQ(get_file(file), "0123456789");
     child.write_line("close");
@@ -294,7 +271,7 @@ TEST_F(ShareModeTest, ImpersonatingThreadActsWithThatUsersRights) {
             write_error = WriteFile(mine.get(), "mine", 4, &n, nullptr) ? 0 : GetLastError();
             GetFileTime(mine.get(), &created, nullptr, nullptr);
         }
-        read_error = try_open(secret, R, SR);
+        read_error = open_error(secret, R, SR);
         delete_error = DeleteFileA(secret.c_str()) ? 0 : GetLastError();  // sticky folder, not ours
         setfsuid(0);
         setfsgid(0);

@@ -116,19 +116,15 @@ TEST(FormatMessageFromModule, ChoosesTheLanguage) {
     EXPECT_EQ(format_from(nullptr, 1), "Application Event\r\n");
 }
 
-class LoadedModuleTest : public ::testing::Test {
-protected:
-    static std::string module_name() {
-        std::string path = HOST_TEST_MODULE;
-        return path.substr(path.find_last_of('/') + 1);
-    }
-};
-
-TEST_F(LoadedModuleTest, HasItsOwnTablesAndExports) {
+// The test module, loaded twice: it has its own tables and exports, and
+// keeps them until the last FreeLibrary.
+TEST(LoadedModule, HasItsOwnTablesAndExportsUntilItsLastFree) {
+    const std::string name = std::string(HOST_TEST_MODULE).substr(std::string(HOST_TEST_MODULE).rfind('/') + 1);
     HMODULE module = LoadLibraryA(HOST_TEST_MODULE);
     ASSERT_NE(module, nullptr) << GetLastError();
+    EXPECT_EQ(LoadLibraryA(HOST_TEST_MODULE), module);
     EXPECT_NE(module, GetModuleHandleA(nullptr));
-    EXPECT_EQ(GetModuleHandleA(module_name().c_str()), module);
+    EXPECT_EQ(GetModuleHandleA(name.c_str()), module);
 
     EXPECT_EQ(load_string(module, IDS_MODULE_TITLE), "Module title");
     EXPECT_EQ(load_string(module, IDS_MODULE_ONLY), "Only in the module");
@@ -144,41 +140,23 @@ TEST_F(LoadedModuleTest, HasItsOwnTablesAndExports) {
     // The module can see the program's symbols, but they are not its exports.
     EXPECT_FAILS(GetProcAddress(module, "w32rt_register_resources"), nullptr, ERROR_PROC_NOT_FOUND);
     EXPECT_FAILS(GetProcAddress(module, reinterpret_cast<LPCSTR>(uintptr_t(1))), nullptr, ERROR_PROC_NOT_FOUND);
-
     char path[4096];
     DWORD n = GetModuleFileNameA(module, path, sizeof path);
-    ASSERT_GT(n, 0u);
     EXPECT_EQ(std::string(path, n), HOST_TEST_MODULE);
 
     EXPECT_TRUE(FreeLibrary(module));
-}
-
-TEST_F(LoadedModuleTest, IsReferenceCountedAndLosesItsTablesWhenUnloaded) {
-    HMODULE first = LoadLibraryA(HOST_TEST_MODULE);
-    HMODULE second = LoadLibraryA(HOST_TEST_MODULE);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first, second);
-
-    EXPECT_TRUE(FreeLibrary(first));
-    EXPECT_EQ(load_string(first, IDS_MODULE_TITLE), "Module title");
-    EXPECT_EQ(GetModuleHandleA(module_name().c_str()), first);
-
-    EXPECT_TRUE(FreeLibrary(second));
-    EXPECT_FAILS(GetModuleHandleA(module_name().c_str()), nullptr, ERROR_MOD_NOT_FOUND);
-    EXPECT_EQ(load_string(first, IDS_MODULE_TITLE), "");
+    EXPECT_EQ(load_string(module, IDS_MODULE_TITLE), "Module title");
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_FAILS(GetModuleHandleA(name.c_str()), nullptr, ERROR_MOD_NOT_FOUND);
+    EXPECT_EQ(load_string(module, IDS_MODULE_TITLE), "");
     EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_DATA_NOT_FOUND));
-    EXPECT_FAILS(FreeLibrary(first), FALSE, ERROR_MOD_NOT_FOUND);
+    EXPECT_FAILS(FreeLibrary(module), FALSE, ERROR_MOD_NOT_FOUND);
 }
 
-TEST_F(LoadedModuleTest, MissingAndBrokenFilesFailWithTheirCodes) {
-    const struct {
-        const char* file;
-        DWORD error;
-    } cases[] = {
-        {"/nonexistent/libnothing.so", ERROR_MOD_NOT_FOUND},
-        {"libnothing-at-all.so", ERROR_MOD_NOT_FOUND},
-        {HOST_TEST_SOURCE_DIR "/module/test_module.rc", ERROR_BAD_EXE_FORMAT},  // not a shared object
-        {"", ERROR_INVALID_PARAMETER},
-    };
-    for (const auto& c : cases) EXPECT_FAILS(LoadLibraryA(c.file), nullptr, c.error);
+TEST(LoadedModule, MissingAndBrokenFilesFailWithTheirCodes) {
+    EXPECT_FAILS(LoadLibraryA("/nonexistent/libnothing.so"), nullptr, ERROR_MOD_NOT_FOUND);
+    EXPECT_FAILS(LoadLibraryA("libnothing-at-all.so"), nullptr, ERROR_MOD_NOT_FOUND);
+    // A file that is not a shared object (the module's script).
+    EXPECT_FAILS(LoadLibraryA(HOST_TEST_SOURCE_DIR "/module/test_module.rc"), nullptr, ERROR_BAD_EXE_FORMAT);
+    EXPECT_FAILS(LoadLibraryA(""), nullptr, ERROR_INVALID_PARAMETER);
 }

@@ -20,33 +20,28 @@ BOOL try_on_other_thread(CRITICAL_SECTION* cs) {
     return got;
 }
 
-TEST(CriticalSectionTest, RecursiveOwnershipIsLeftOncePerEnter) {
-    CRITICAL_SECTION cs;
-    InitializeCriticalSection(&cs);
+// Ownership is recursive and left once per enter; a leave by a thread that
+// does not own it changes nothing. A zero-filled structure needs no
+// initialisation.
+TEST(CriticalSectionTest, RecursiveOwnershipIsLeftOncePerEnterByItsOwnerOnly) {
+    CRITICAL_SECTION cs = {};
     EnterCriticalSection(&cs);
     EXPECT_TRUE(TryEnterCriticalSection(&cs));
     EnterCriticalSection(&cs);
     EXPECT_EQ(cs.RecursionCount, 3);
     EXPECT_EQ(DWORD(uintptr_t(cs.OwningThread)), GetCurrentThreadId());
-    EXPECT_FALSE(try_on_other_thread(&cs));
-    LeaveCriticalSection(&cs);
-    LeaveCriticalSection(&cs);
-    EXPECT_FALSE(try_on_other_thread(&cs));
-    LeaveCriticalSection(&cs);
-    EXPECT_TRUE(try_on_other_thread(&cs));
-    DeleteCriticalSection(&cs);
-}
-
-// A zero-filled structure works without initialisation, and a leave by a
-// thread that does not own it changes nothing.
-TEST(CriticalSectionTest, ZeroFilledStructureIsUsableAndOnlyItsOwnerLeaves) {
-    CRITICAL_SECTION cs = {};
-    EnterCriticalSection(&cs);
     std::thread([&] { LeaveCriticalSection(&cs); }).join();
+    EXPECT_EQ(cs.RecursionCount, 3);
     EXPECT_FALSE(try_on_other_thread(&cs));
-    EXPECT_EQ(cs.RecursionCount, 1);
+    LeaveCriticalSection(&cs);
+    LeaveCriticalSection(&cs);
+    EXPECT_FALSE(try_on_other_thread(&cs));
     LeaveCriticalSection(&cs);
     EXPECT_TRUE(try_on_other_thread(&cs));
+    InitializeCriticalSection(&cs);
+    EXPECT_TRUE(TryEnterCriticalSection(&cs));
+    LeaveCriticalSection(&cs);
+    DeleteCriticalSection(&cs);
 }
 
 TEST(CriticalSectionTest, ExcludesOtherThreadsUnderContention) {

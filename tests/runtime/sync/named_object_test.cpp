@@ -34,13 +34,12 @@ TEST_F(NamedObjectTest, CreatingAnExistingNameOpensItWhateverThePrefix) {
 
 TEST_F(NamedObjectTest, NamesAreCaseSensitiveAndEmptyOnesUnnamed) {
     for (const char* other : {"Global\\casename", ""}) {
-        SCOPED_TRACE(other);
         HANDLE a = CreateEventA(nullptr, TRUE, FALSE, *other ? "Global\\CaseName" : "");
         HANDLE b = CreateEventA(nullptr, TRUE, FALSE, other);
         ASSERT_NE(b, nullptr);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS)) << other;
         SetEvent(a);
-        EXPECT_EQ(WaitForSingleObject(b, 0), DWORD(WAIT_TIMEOUT));
+        EXPECT_EQ(WaitForSingleObject(b, 0), DWORD(WAIT_TIMEOUT)) << other;
         CloseHandle(a);
         CloseHandle(b);
     }
