@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <atomic>
@@ -96,6 +97,23 @@ inline ::testing::AssertionResult write_events(TRACEHANDLE h, uint64_t count, ui
     for (uint64_t i = first; i < first + count; ++i)
         if (ULONG rc = TraceEvent(h, ev.stamp(producer, 0, i))) return ::testing::AssertionFailure() << i << ": " << rc;
     return ::testing::AssertionSuccess();
+}
+
+// What a provider's control callback is told, as a line: "disable", or
+// "enable <level> <flags> <status of TraceEvent through the logger handle>
+// <last error after GetTraceEnableLevel>". The event written is stamped
+// with the level.
+inline std::string told(WMIDPREQUESTCODE code, PVOID buffer) {
+    if (code == WMI_DISABLE_EVENTS) return "disable";
+    TRACEHANDLE logger = GetTraceLoggerHandle(buffer);
+    SetLastError(1234);
+    UCHAR level = GetTraceEnableLevel(logger);
+    DWORD error = GetLastError();
+    Event ev;
+    ULONG rc = TraceEvent(logger, ev.stamp(77, 0, level));
+    char flags[16];
+    snprintf(flags, sizeof flags, "%x", unsigned(GetTraceEnableFlags(logger)));
+    return "enable " + std::to_string(level) + " " + flags + " " + std::to_string(rc) + " " + std::to_string(error);
 }
 
 // What a ProcessTrace delivered, and the last loss count it reported.

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "etw_test_util.h"
+#include "status_expect.h"
 
 using namespace etw_test;
 
@@ -118,38 +119,29 @@ TEST_F(ProviderTest, EnableChangeAndDisableReachTheCallbackOnARuntimeThreadWithA
 }
 
 TEST_F(ProviderTest, BadArgumentsBuffersAndHandlesGetTheirStatus) {
-    SetLastError(0);
-    EXPECT_EQ(GetTraceLoggerHandle(nullptr), INVALID_PROCESSTRACE_HANDLE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
     WNODE_HEADER garbage;
     memset(&garbage, 0, sizeof garbage);
     garbage.BufferSize = sizeof garbage;
     garbage.HistoricalContext = 0x1234;
-    SetLastError(0);
-    EXPECT_EQ(GetTraceLoggerHandle(&garbage), INVALID_PROCESSTRACE_HANDLE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FAILS(GetTraceLoggerHandle(nullptr), INVALID_PROCESSTRACE_HANDLE, ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(GetTraceLoggerHandle(&garbage), INVALID_PROCESSTRACE_HANDLE, ERROR_INVALID_HANDLE);
     TRACEHANDLE a = start_session("a");
-    SetLastError(0);
-    EXPECT_EQ(GetTraceEnableLevel(a), 0);  // a session handle is no logger handle
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    SetLastError(0);
-    EXPECT_EQ(GetTraceEnableFlags(0), 0u);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FAILS(GetTraceEnableLevel(a), 0, ERROR_INVALID_HANDLE);  // a session handle is no logger handle
+    EXPECT_FAILS(GetTraceEnableFlags(0), 0u, ERROR_INVALID_HANDLE);
 
     Calls calls;
     TRACEHANDLE reg = 5;
     TRACE_GUID_REGISTRATION null_class[1] = {{nullptr, nullptr}};
-    EXPECT_EQ(RegisterTraceGuidsA(nullptr, &calls, &kControlGuid, 0, nullptr, nullptr, nullptr, &reg),
-              ULONG(ERROR_INVALID_PARAMETER));
+    auto registration = [&](WMIDPREQUEST callback, const GUID* guid, ULONG count, TRACE_GUID_REGISTRATION* classes,
+                            TRACEHANDLE* out) {
+        return RegisterTraceGuidsA(callback, &calls, guid, count, classes, nullptr, nullptr, out);
+    };
+    EXPECT_EQ(registration(nullptr, &kControlGuid, 0, nullptr, &reg), ULONG(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(reg, 0u);
-    EXPECT_EQ(RegisterTraceGuidsA(control, &calls, nullptr, 0, nullptr, nullptr, nullptr, &reg),
-              ULONG(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(RegisterTraceGuidsA(control, &calls, &kControlGuid, 0, nullptr, nullptr, nullptr, nullptr),
-              ULONG(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(RegisterTraceGuidsA(control, &calls, &kControlGuid, 2, nullptr, nullptr, nullptr, &reg),
-              ULONG(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(RegisterTraceGuidsA(control, &calls, &kControlGuid, 1, null_class, nullptr, nullptr, &reg),
-              ULONG(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(registration(control, nullptr, 0, nullptr, &reg), ULONG(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(registration(control, &kControlGuid, 0, nullptr, nullptr), ULONG(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(registration(control, &kControlGuid, 2, nullptr, &reg), ULONG(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(registration(control, &kControlGuid, 1, null_class, &reg), ULONG(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(UnregisterTraceGuids(0), ULONG(ERROR_INVALID_HANDLE));
     EXPECT_EQ(UnregisterTraceGuids(0x5200000000000001ull), ULONG(ERROR_INVALID_HANDLE));
     reg = register_provider(&calls);

@@ -77,23 +77,16 @@ TEST_F(FindTest, FailuresAndTheEnd) {
     EXPECT_EQ(find_names("C:\\nofolder\\*"), (Names{"error " + std::to_string(ERROR_PATH_NOT_FOUND)}));
     EXPECT_EQ(find_names("C:\\logs\\"), (Names{"error " + std::to_string(ERROR_FILE_NOT_FOUND)}));
     WIN32_FIND_DATAA data;
-    SetLastError(0);
-    EXPECT_EQ(FindFirstFileA(nullptr, &data), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(FindFirstFileA("C:\\logs\\*", nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(FindFirstFileA(nullptr, &data), INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(FindFirstFileA("C:\\logs\\*", nullptr), INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER);
 
     HANDLE h = FindFirstFileA("C:\\logs\\c.txt", &data);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(FindNextFileA(h, &data));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_FILES));
-    EXPECT_FALSE(FindNextFileA(h, &data));  // and stays there
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_FILES));
+    EXPECT_FAILS(FindNextFileA(h, &data), FALSE, ERROR_NO_MORE_FILES);
+    EXPECT_FAILS(FindNextFileA(h, &data), FALSE, ERROR_NO_MORE_FILES);  // and stays there
     EXPECT_TRUE(FindClose(h));
-    EXPECT_FALSE(FindClose(h));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(FindNextFileA(h, &data));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_FAILS(FindClose(h), FALSE, ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(FindNextFileA(h, &data), FALSE, ERROR_INVALID_HANDLE);
 }
 
 TEST_F(FindTest, EntriesDescribeTheFiles) {
@@ -132,55 +125,31 @@ TEST_F(FindTest, FilesDeletedDuringASearchAreSkipped) {
     EXPECT_EQ(rest, (Names{"..", "b.csv", "day.csv.bak", "noext", "Sub"}));
 }
 
-TEST_F(FindTest, CreationTimesFollowTheClockAndSetFileTime) {
-    // A file made "3 days and 1 hour ago" by the test clock is 3 whole days
-    // old by the age its search entry gives.
-    w32rt_set_clock_offset(-(3 * kDay + 3600 * kSecond));
-    ASSERT_TRUE(put_file("C:\\logs\\old.csv", "old"));
-    w32rt_set_clock_offset(0);
-    ASSERT_TRUE(put_file("C:\\logs\\new.csv", "new"));
-
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    auto age_days = [&](const char* name) -> int64_t {
-        WIN32_FIND_DATAA data;
-        HANDLE h = FindFirstFileA((std::string("C:\\logs\\") + name).c_str(), &data);
-        EXPECT_NE(h, INVALID_HANDLE_VALUE) << name;
-        if (h == INVALID_HANDLE_VALUE) return -1;
-        FindClose(h);
-        return (int64_t(ticks(now)) - int64_t(ticks(data.ftCreationTime))) / kDay;
-    };
-    EXPECT_EQ(age_days("old.csv"), 3);
-    EXPECT_EQ(age_days("new.csv"), 0);
-
-    // Setting the creation time is what searches report.
-    Handle h(open_file("C:\\logs\\new.csv", FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING));
-    ASSERT_TRUE(h.valid());
-    FILETIME ten_days_ago = filetime(ticks(now) - 10 * kDay);
-    ASSERT_TRUE(SetFileTime(h.get(), &ten_days_ago, nullptr, nullptr));
-    h.reset();
-    EXPECT_EQ(age_days("new.csv"), 10);
-
-    // Moving the clock ages every file.
-    w32rt_set_clock_offset(30 * kDay);
-    GetSystemTimeAsFileTime(&now);
-    EXPECT_EQ(age_days("old.csv"), 33);
-}
-
-TEST_F(FindTest, RetentionByAgeDeletesOnlyOldFiles) {
+TEST_F(FindTest, RetentionByAgeFollowsTheClockAndSetFileTime) {
     // The way log retention works: search "*.csv", delete what is at least
-    // N days old, copying younger ones elsewhere.
+    // 7 whole days old by its entry's creation time, copy younger files.
+    constexpr int64_t kHour = 3600 * kSecond;
     ASSERT_TRUE(CreateDirectoryA("C:\\copies", nullptr));
-    for (int days : {0, 1, 6, 7, 8, 30}) {
-        w32rt_set_clock_offset(-int64_t(days) * kDay);
-        ASSERT_TRUE(put_file("C:\\logs\\day" + std::to_string(days) + ".csv", "x"));
+    struct Aged {
+        const char* name;
+        int64_t age;
+    } files[] = {{"new.csv", 0}, {"day1.csv", kDay + kHour}, {"almost7.csv", 7 * kDay - kHour},
+                 {"day7.csv", 7 * kDay + kHour}, {"day30.csv", 30 * kDay}, {"set.csv", 0}};
+    for (const Aged& f : files) {
+        w32rt_set_clock_offset(-f.age);
+        ASSERT_TRUE(put_file(std::string("C:\\logs\\") + f.name, "x"));
     }
     w32rt_set_clock_offset(0);
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
+    Handle h(open_file("C:\\logs\\set.csv", FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING));
+    FILETIME ten_days_ago = filetime(ticks(now) - 10 * kDay);
+    ASSERT_TRUE(SetFileTime(h.get(), &ten_days_ago, nullptr, nullptr));
+    h.reset();
+
     WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA("C:\\logs\\*.csv", &data);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    HANDLE search = FindFirstFileA("C:\\logs\\*.csv", &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
     do {
         std::string path = std::string("C:\\logs\\") + data.cFileName;
         int64_t age = (int64_t(ticks(now)) - int64_t(ticks(data.ftCreationTime))) / kDay;
@@ -188,8 +157,9 @@ TEST_F(FindTest, RetentionByAgeDeletesOnlyOldFiles) {
             EXPECT_TRUE(DeleteFileA(path.c_str())) << path;
         else
             EXPECT_TRUE(CopyFileA(path.c_str(), (std::string("C:\\copies\\") + data.cFileName).c_str(), FALSE));
-    } while (FindNextFileA(h, &data));
-    FindClose(h);
-    EXPECT_EQ(find_names("C:\\logs\\*.csv"), (Names{"A.CSV", "b.csv", "day0.csv", "day1.csv", "day6.csv"}));
-    EXPECT_EQ(find_names("C:\\copies\\*.csv"), (Names{"A.CSV", "b.csv", "day0.csv", "day1.csv", "day6.csv"}));
+    } while (FindNextFileA(search, &data));
+    FindClose(search);
+    const Names kept{"A.CSV", "almost7.csv", "b.csv", "day1.csv", "new.csv"};
+    EXPECT_EQ(find_names("C:\\logs\\*.csv"), kept);
+    EXPECT_EQ(find_names("C:\\copies\\*.csv"), kept);
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 
 #include "files_test_util.h"
 
@@ -21,15 +22,11 @@ protected:
         ASSERT_TRUE(CreateDirectoryA("C:\\logs", nullptr));
         ASSERT_TRUE(put_file("C:\\logs\\a.csv", "alpha"));
     }
-    static FILETIME creation_of(const char* path) {
+    // A file's creation and last-write times.
+    static std::pair<uint64_t, uint64_t> times_of(const std::string& path) {
         WIN32_FILE_ATTRIBUTE_DATA data = {};
-        EXPECT_TRUE(GetFileAttributesExA(path, GetFileExInfoStandard, &data)) << path;
-        return data.ftCreationTime;
-    }
-    static FILETIME last_write_of(const char* path) {
-        WIN32_FILE_ATTRIBUTE_DATA data = {};
-        EXPECT_TRUE(GetFileAttributesExA(path, GetFileExInfoStandard, &data)) << path;
-        return data.ftLastWriteTime;
+        EXPECT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) << path;
+        return {ticks(data.ftCreationTime), ticks(data.ftLastWriteTime)};
     }
     // Sets a file's creation and last-write times.
     static void age(const char* path, uint64_t creation, uint64_t last_write) {
@@ -50,26 +47,20 @@ TEST_F(FolderTest, CopyKeepsContentAndLastWriteAndGetsItsOwnCreationTime) {
     GetSystemTimeAsFileTime(&now);
     ASSERT_TRUE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", TRUE));
     EXPECT_EQ(get_file("C:\\logs\\b.csv"), "alpha");
-    EXPECT_EQ(ticks(last_write_of("C:\\logs\\b.csv")), kYear2020 + kDay);
-    EXPECT_GE(ticks(creation_of("C:\\logs\\b.csv")), ticks(now));
-    EXPECT_EQ(ticks(creation_of("C:\\logs\\a.csv")), kYear2020);
+    EXPECT_EQ(times_of("C:\\logs\\b.csv").second, kYear2020 + kDay);
+    EXPECT_GE(times_of("C:\\logs\\b.csv").first, ticks(now));
+    EXPECT_EQ(times_of("C:\\logs\\a.csv").first, kYear2020);
 
     ASSERT_TRUE(put_file("C:\\logs\\a.csv", "second"));
-    SetLastError(0);
-    EXPECT_FALSE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", TRUE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
+    EXPECT_FAILS(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", TRUE), FALSE, ERROR_FILE_EXISTS);
     EXPECT_EQ(get_file("C:\\logs\\b.csv"), "alpha");
     ASSERT_TRUE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", FALSE));
     EXPECT_EQ(get_file("C:\\logs\\b.csv"), "second");
 
-    EXPECT_FALSE(CopyFileA("C:\\logs\\none.csv", "C:\\logs\\c.csv", FALSE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(CopyFileA("C:\\logs\\a.csv", "C:\\nofolder\\c.csv", FALSE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
-    EXPECT_FALSE(CopyFileA("C:\\logs", "C:\\logs2", FALSE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(CopyFileA(nullptr, "C:\\logs\\c.csv", FALSE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(CopyFileA("C:\\logs\\none.csv", "C:\\logs\\c.csv", FALSE), FALSE, ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS(CopyFileA("C:\\logs\\a.csv", "C:\\nofolder\\c.csv", FALSE), FALSE, ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS(CopyFileA("C:\\logs", "C:\\logs2", FALSE), FALSE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS(CopyFileA(nullptr, "C:\\logs\\c.csv", FALSE), FALSE, ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(FolderTest, CopyHonoursShareModesOfSourceAndTarget) {
@@ -77,8 +68,7 @@ TEST_F(FolderTest, CopyHonoursShareModesOfSourceAndTarget) {
         // A file open for writing cannot be copied.
         Handle writer(open_file("C:\\logs\\a.csv", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING));
         ASSERT_TRUE(writer.valid());
-        EXPECT_FALSE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", FALSE));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+        EXPECT_FAILS(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", FALSE), FALSE, ERROR_SHARING_VIOLATION);
     }
     {
         // A reader sharing reading does not stand in the way.
@@ -86,12 +76,10 @@ TEST_F(FolderTest, CopyHonoursShareModesOfSourceAndTarget) {
         EXPECT_TRUE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", FALSE));
         // The target is open without sharing writing: it cannot be overwritten.
         Handle target(open_file("C:\\logs\\b.csv", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
-        EXPECT_FALSE(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", FALSE));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+        EXPECT_FAILS(CopyFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv", FALSE), FALSE, ERROR_SHARING_VIOLATION);
     }
     // Onto itself.
-    EXPECT_FALSE(CopyFileA("C:\\logs\\a.csv", "c:\\LOGS\\A.csv", FALSE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_FAILS(CopyFileA("C:\\logs\\a.csv", "c:\\LOGS\\A.csv", FALSE), FALSE, ERROR_SHARING_VIOLATION);
     EXPECT_EQ(get_file("C:\\logs\\a.csv"), "alpha");
 }
 
@@ -99,9 +87,7 @@ TEST_F(FolderTest, CopyFailingForLackOfSpaceLeavesNoTarget) {
     std::string big(300 * 1024, 'x');
     ASSERT_TRUE(put_file("C:\\logs\\big.csv", big));
     w32rt_fail_syscall("write", 2, ENOSPC);
-    SetLastError(0);
-    EXPECT_FALSE(CopyFileA("C:\\logs\\big.csv", "C:\\logs\\copy.csv", FALSE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_DISK_FULL));
+    EXPECT_FAILS(CopyFileA("C:\\logs\\big.csv", "C:\\logs\\copy.csv", FALSE), FALSE, ERROR_DISK_FULL);
     EXPECT_EQ(GetFileAttributesA("C:\\logs\\copy.csv"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(get_file("C:\\logs\\big.csv").size(), big.size());
 }
@@ -109,17 +95,15 @@ TEST_F(FolderTest, CopyFailingForLackOfSpaceLeavesNoTarget) {
 TEST_F(FolderTest, MoveNeverReplacesUnlessAsked) {
     age("C:\\logs\\a.csv", kYear2020, kYear2020);
     ASSERT_TRUE(put_file("C:\\logs\\b.csv", "bravo"));
-    SetLastError(0);
-    EXPECT_FALSE(MoveFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(MoveFileExA("C:\\logs\\a.csv", "C:\\logs\\b.csv", MOVEFILE_COPY_ALLOWED));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_FAILS(MoveFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv"), FALSE, ERROR_ALREADY_EXISTS);
+    EXPECT_FAILS(MoveFileExA("C:\\logs\\a.csv", "C:\\logs\\b.csv", MOVEFILE_COPY_ALLOWED), FALSE,
+                 ERROR_ALREADY_EXISTS);
     EXPECT_EQ(get_file("C:\\logs\\a.csv"), "alpha");
     EXPECT_EQ(get_file("C:\\logs\\b.csv"), "bravo");
 
     ASSERT_TRUE(MoveFileExA("C:\\logs\\a.csv", "C:\\logs\\b.csv", MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
     EXPECT_EQ(get_file("C:\\logs\\b.csv"), "alpha");
-    EXPECT_EQ(ticks(creation_of("C:\\logs\\b.csv")), kYear2020);  // same file, same birth
+    EXPECT_EQ(times_of("C:\\logs\\b.csv").first, kYear2020);  // same file, same birth
     EXPECT_EQ(GetFileAttributesA("C:\\logs\\a.csv"), INVALID_FILE_ATTRIBUTES);
 
     ASSERT_TRUE(MoveFileA("C:\\logs\\b.csv", "C:\\a.csv"));
@@ -127,21 +111,16 @@ TEST_F(FolderTest, MoveNeverReplacesUnlessAsked) {
 
     // Folders move but are never replaced, nor replace files.
     ASSERT_TRUE(CreateDirectoryA("C:\\other", nullptr));
-    EXPECT_FALSE(MoveFileExA("C:\\a.csv", "C:\\other", MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(MoveFileExA("C:\\other", "C:\\a.csv", MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FAILS(MoveFileExA("C:\\a.csv", "C:\\other", MOVEFILE_REPLACE_EXISTING), FALSE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS(MoveFileExA("C:\\other", "C:\\a.csv", MOVEFILE_REPLACE_EXISTING), FALSE, ERROR_ACCESS_DENIED);
     ASSERT_TRUE(MoveFileA("C:\\logs", "C:\\archive"));
     EXPECT_EQ(GetFileAttributesA("C:\\archive"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
 
-    EXPECT_FALSE(MoveFileA("C:\\missing.csv", "C:\\x.csv"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(MoveFileA("C:\\a.csv", "C:\\nofolder\\x.csv"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
-    EXPECT_FALSE(MoveFileExA("C:\\a.csv", "C:\\x.csv", 0x4 /* MOVEFILE_DELAY_UNTIL_REBOOT */));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(MoveFileExA("C:\\a.csv", nullptr, 0));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(MoveFileA("C:\\missing.csv", "C:\\x.csv"), FALSE, ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS(MoveFileA("C:\\a.csv", "C:\\nofolder\\x.csv"), FALSE, ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS(MoveFileExA("C:\\a.csv", "C:\\x.csv", 0x4 /* MOVEFILE_DELAY_UNTIL_REBOOT */), FALSE,
+                 ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(MoveFileExA("C:\\a.csv", nullptr, 0), FALSE, ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(FolderTest, MoveChangingOnlyTheCaseRenames) {
@@ -190,16 +169,13 @@ TEST_F(FolderTest, MoveAcrossFileSystemsCopiesOnlyWhenAllowed) {
     std::string elsewhere = std::string(tmpl) + "/moved.csv";
     age("C:\\logs\\a.csv", kYear2020, kYear2020 + kDay);
 
-    SetLastError(0);
-    EXPECT_FALSE(MoveFileExA("C:\\logs\\a.csv", elsewhere.c_str(), 0));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SAME_DEVICE));
+    EXPECT_FAILS(MoveFileExA("C:\\logs\\a.csv", elsewhere.c_str(), 0), FALSE, ERROR_NOT_SAME_DEVICE);
     EXPECT_EQ(get_file("C:\\logs\\a.csv"), "alpha");
 
     ASSERT_TRUE(MoveFileA("C:\\logs\\a.csv", elsewhere.c_str()));
     EXPECT_EQ(get_file(elsewhere), "alpha");
     EXPECT_EQ(GetFileAttributesA("C:\\logs\\a.csv"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(ticks(last_write_of(elsewhere.c_str())), kYear2020 + kDay);
-    EXPECT_EQ(ticks(creation_of(elsewhere.c_str())), kYear2020);
+    EXPECT_EQ(times_of(elsewhere), std::make_pair(kYear2020, kYear2020 + kDay));
     w32rt::remove_tree(tmpl);
 }
 
@@ -209,62 +185,34 @@ TEST_F(FolderTest, InjectedRenameFailuresLeaveTheSource) {
     EXPECT_NE(GetLastError(), DWORD(ERROR_SUCCESS));
     EXPECT_EQ(get_file("C:\\logs\\a.csv"), "alpha");
 
-    // A rename refused as crossing file systems falls back to copying.
-    w32rt_fail_syscall("rename", 1, EXDEV);
-    ASSERT_TRUE(MoveFileA("C:\\logs\\a.csv", "C:\\logs\\b.csv"));
-    EXPECT_EQ(get_file("C:\\logs\\b.csv"), "alpha");
-    EXPECT_EQ(GetFileAttributesA("C:\\logs\\a.csv"), INVALID_FILE_ATTRIBUTES);
-
-    // Copy fallback that runs out of space: nothing moves.
+    // A rename refused as crossing file systems falls back to copying;
+    // when that runs out of space, nothing moves.
     w32rt_fail_syscall("rename", 1, EXDEV);
     w32rt_fail_syscall("write", 1, ENOSPC);
-    EXPECT_FALSE(MoveFileA("C:\\logs\\b.csv", "C:\\logs\\c.csv"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_DISK_FULL));
-    EXPECT_EQ(get_file("C:\\logs\\b.csv"), "alpha");
+    EXPECT_FAILS(MoveFileA("C:\\logs\\a.csv", "C:\\logs\\c.csv"), FALSE, ERROR_DISK_FULL);
+    EXPECT_EQ(get_file("C:\\logs\\a.csv"), "alpha");
     EXPECT_EQ(GetFileAttributesA("C:\\logs\\c.csv"), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(FolderTest, DeleteFileErrors) {
-    EXPECT_TRUE(DeleteFileA("C:\\logs\\a.csv"));
-    SetLastError(0);
-    EXPECT_FALSE(DeleteFileA("C:\\logs\\a.csv"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(DeleteFileA("C:\\nofolder\\a.csv"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
-    EXPECT_FALSE(DeleteFileA("C:\\logs"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(DeleteFileA(nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    Handle ro(open_file("C:\\logs\\ro.csv", GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_READONLY));
-    ro.reset();
-    EXPECT_FALSE(DeleteFileA("C:\\logs\\ro.csv"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-}
-
-TEST_F(FolderTest, CreateAndRemoveFolders) {
+TEST_F(FolderTest, DeleteFileAndFolders) {
     mode_t mask = umask(022);
     umask(mask);
     struct stat st;
     ASSERT_EQ(stat(posix("C:\\logs").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
 
-    SetLastError(0);
-    EXPECT_FALSE(CreateDirectoryA("C:\\logs", nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    EXPECT_FALSE(CreateDirectoryA("C:\\a\\b\\c", nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
-    EXPECT_FALSE(CreateDirectoryA("C:\\logs\\a.csv", nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-
-    EXPECT_FALSE(RemoveDirectoryA("C:\\logs"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_DIR_NOT_EMPTY));
-    EXPECT_FALSE(RemoveDirectoryA("C:\\logs\\a.csv"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_DIRECTORY));
-    EXPECT_FALSE(RemoveDirectoryA("C:\\gone"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(RemoveDirectoryA("C:\\gone\\deeper"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FAILS(CreateDirectoryA("C:\\logs", nullptr), FALSE, ERROR_ALREADY_EXISTS);
+    EXPECT_FAILS(CreateDirectoryA("C:\\a\\b\\c", nullptr), FALSE, ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS(CreateDirectoryA("C:\\logs\\a.csv", nullptr), FALSE, ERROR_ALREADY_EXISTS);
+    EXPECT_FAILS(RemoveDirectoryA("C:\\logs"), FALSE, ERROR_DIR_NOT_EMPTY);
+    EXPECT_FAILS(RemoveDirectoryA("C:\\logs\\a.csv"), FALSE, ERROR_DIRECTORY);
+    EXPECT_FAILS(RemoveDirectoryA("C:\\gone"), FALSE, ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS(RemoveDirectoryA("C:\\gone\\deeper"), FALSE, ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS(DeleteFileA("C:\\logs"), FALSE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS(DeleteFileA("C:\\nofolder\\a.csv"), FALSE, ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS(DeleteFileA(nullptr), FALSE, ERROR_INVALID_PARAMETER);
     ASSERT_TRUE(DeleteFileA("C:\\logs\\a.csv"));
+    EXPECT_FAILS(DeleteFileA("C:\\logs\\a.csv"), FALSE, ERROR_FILE_NOT_FOUND);
     EXPECT_TRUE(RemoveDirectoryA("C:\\logs"));
     EXPECT_EQ(GetFileAttributesA("C:\\logs"), INVALID_FILE_ATTRIBUTES);
 }
@@ -272,17 +220,16 @@ TEST_F(FolderTest, CreateAndRemoveFolders) {
 TEST_F(FolderTest, AttributesByName) {
     EXPECT_EQ(GetFileAttributesA("C:\\logs"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ(GetFileAttributesA("c:\\LOGS\\A.CSV"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
-    EXPECT_EQ(GetFileAttributesA("C:\\nofolder\\b.csv"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+    EXPECT_FAILS(GetFileAttributesA("C:\\nofolder\\b.csv"), INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND);
 
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExInfoStandard, &data));
     EXPECT_EQ(data.nFileSizeLow, 5u);
     EXPECT_EQ(data.nFileSizeHigh, 0u);
-    EXPECT_FALSE(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExMaxInfoLevel, &data));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExInfoStandard, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FAILS(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExMaxInfoLevel, &data), FALSE,
+                 ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExInfoStandard, nullptr), FALSE,
+                 ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(FolderTest, FullPathNames) {
@@ -324,21 +271,11 @@ TEST_F(FolderTest, FullPathNames) {
     ASSERT_EQ(chdir(saved), 0);
 
     EXPECT_EQ(GetFullPathNameA("C:\\x", 3, buf, &part), 5u);  // size needed, with the zero
-    EXPECT_EQ(GetFullPathNameA(nullptr, sizeof buf, buf, &part), 0u);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(GetFullPathNameA("", sizeof buf, buf, &part), 0u);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME));
+    EXPECT_FAILS(GetFullPathNameA(nullptr, sizeof buf, buf, &part), 0u, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(GetFullPathNameA("", sizeof buf, buf, &part), 0u, ERROR_INVALID_NAME);
 }
 
 TEST_F(FolderTest, TempPathFollowsTheEnvironment) {
-    const char* names[] = {"TMP", "TEMP", "TMPDIR"};
-    std::string saved[3];
-    bool had[3];
-    for (int i = 0; i < 3; ++i) {
-        const char* v = getenv(names[i]);
-        had[i] = v != nullptr;
-        if (v) saved[i] = v;
-    }
     char buf[MAX_PATH];
     setenv("TMP", "C:\\Temp", 1);
     setenv("TEMP", "/ignored", 1);
@@ -352,10 +289,4 @@ TEST_F(FolderTest, TempPathFollowsTheEnvironment) {
     EXPECT_EQ(GetTempPathA(4, buf), strlen("/var/tmp/") + 1);
     unsetenv("TMPDIR");
     EXPECT_EQ(GetTempPathA(sizeof buf, buf), strlen("/tmp/"));
-    for (int i = 0; i < 3; ++i) {
-        if (had[i])
-            setenv(names[i], saved[i].c_str(), 1);
-        else
-            unsetenv(names[i]);
-    }
 }

@@ -47,7 +47,7 @@ std::string system_text(DWORD code, DWORD flags = FORMAT_MESSAGE_IGNORE_INSERTS,
 
 }  // namespace
 
-TEST(FormatMessage, InsertsStringsAndNumbersInAnyOrder) {
+TEST(FormatMessage, InsertsStringsAndNumbersInAnyOrderFromAnArrayOrAVaList) {
     EXPECT_EQ(format("%1 %2 %1", {str("Bill"), str("Bob")}), "Bill Bob Bill");
     EXPECT_EQ(format("%2!d! of %1!u! (%3!08X!) %4!-5s!|", {DWORD_PTR(7), DWORD_PTR(-3), 0xBEEF, str("ab")}),
                      "-3 of 7 (0000BEEF) ab   |");
@@ -57,16 +57,13 @@ TEST(FormatMessage, InsertsStringsAndNumbersInAnyOrder) {
     EXPECT_EQ(format("[%1]", {0}), "[(null)]");
     const char16_t wide[] = u"gr\u00FC\u00DF";
     EXPECT_EQ(format("%1!ls!", {reinterpret_cast<DWORD_PTR>(wide)}), "gr\xC3\xBC\xC3\x9F");
-}
-
-TEST(FormatMessage, TakesInsertsFromAVaList) {
     EXPECT_EQ(format_va(0, "%2 and %1", "one", "two"), "two and one");
     EXPECT_EQ(format_va(0, "%1!d!/%2!s!/%3!u!/%4!I64X!", -5, "x", 7u, 0x123456789ABull), "-5/x/7/123456789AB");
     // Width from the list would shift the numbering of what follows.
     EXPECT_EQ(format_va(0, "%1!*s!", 5, "x"), "<error 87>");
 }
 
-TEST(FormatMessage, ExpandsEscapes) {
+TEST(FormatMessage, ExpandsEscapesAndControlsLineWidth) {
     EXPECT_EQ(format("100%% done%.%!%t%r%n"), "100% done.!\t\r\r\n");
     EXPECT_EQ(format("keep%0 this is cut"), "keep");
     EXPECT_EQ(format("%q%"), "q");
@@ -76,9 +73,6 @@ TEST(FormatMessage, ExpandsEscapes) {
     // Floating point is not supported, nor is an unterminated format.
     EXPECT_EQ(format("%1!f!", {1}), "<error 87>");
     EXPECT_EQ(format("%1!d", {1}), "<error 87>");
-}
-
-TEST(FormatMessage, ControlsLineWidth) {
     const char* text = "The quick brown fox\r\njumps over the lazy dog.%nHard break kept.\r\n";
     // No limit: the text's own line breaks stay.
     EXPECT_EQ(format(text), "The quick brown fox\r\njumps over the lazy dog.\r\nHard break kept.\r\n");

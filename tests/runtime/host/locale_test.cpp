@@ -54,12 +54,11 @@ std::string preferred(DWORD flags) {
 
 }  // namespace
 
-TEST_F(LocaleTest, MapsPosixLocalesToWindowsLanguages) {
-    struct Case {
+TEST_F(LocaleTest, MapsPosixLocalesToWindowsLanguagesInTheirOrder) {
+    const struct {
         const char* posix;
         LANGID id;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"de_DE.UTF-8", 0x0407}, {"de_AT.UTF-8", 0x0C07}, {"de_CH", 0x0807},  {"de", 0x0407},
         {"en_US.UTF-8", 0x0409}, {"en_GB@euro", 0x0809}, {"zh_CN.UTF-8", 0x0804}, {"zh_TW.UTF-8", 0x0404},
         {"zh_HK", 0x0C04},       {"zh_SG", 0x1004},       {"zh_MO", 0x1404},       {"zh", 0x0804},
@@ -68,7 +67,7 @@ TEST_F(LocaleTest, MapsPosixLocalesToWindowsLanguages) {
         {"ru_RU.KOI8-R", 0x0419}, {"nb_NO", 0x0414},      {"nn_NO", 0x0814},       {"C", 0x0409},
         {"POSIX", 0x0409},       {"C.UTF-8", 0x0409},     {"sv_FI", 0x041D},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         ScopedEnv lang("LANG", c.posix);
         EXPECT_EQ(GetUserDefaultUILanguage(), c.id) << c.posix;
         EXPECT_EQ(GetUserDefaultLangID(), c.id) << c.posix;
@@ -80,9 +79,8 @@ TEST_F(LocaleTest, MapsPosixLocalesToWindowsLanguages) {
     EXPECT_EQ(GetUserDefaultUILanguage(), 0x0409);
     ScopedEnv none("LANG", nullptr);
     EXPECT_EQ(GetUserDefaultUILanguage(), 0x0409);
-}
 
-TEST_F(LocaleTest, LcAllBeforeLcMessagesBeforeLangAndOverrides) {
+    // LC_ALL before LC_MESSAGES before LANG.
     ScopedEnv lang("LANG", "fr_FR.UTF-8");
     EXPECT_EQ(GetUserDefaultUILanguage(), 0x040C);
     ScopedEnv messages("LC_MESSAGES", "de_DE.UTF-8");
@@ -122,7 +120,7 @@ TEST_F(LocaleTest, SystemLanguageAndItsCodePages) {
     }
 }
 
-TEST_F(LocaleTest, LocaleInfoOfALanguage) {
+TEST_F(LocaleTest, LocaleInfoOfALanguageAsTextOrNumber) {
     const LCID german = MAKELCID(0x0407, SORT_DEFAULT);
     const std::pair<LCTYPE, const char*> german_data[] = {
         {LOCALE_ILANGUAGE, "0407"},   {LOCALE_SISO639LANGNAME, "de"},   {LOCALE_SISO3166CTRYNAME, "DE"},
@@ -141,9 +139,6 @@ TEST_F(LocaleTest, LocaleInfoOfALanguage) {
     ScopedEnv lang("LANG", "pt_PT.UTF-8");
     EXPECT_EQ(locale_info(LOCALE_USER_DEFAULT, LOCALE_SISO3166CTRYNAME), "PT");
     EXPECT_EQ(locale_info(LOCALE_USER_DEFAULT, LOCALE_SABBREVLANGNAME), "PTG");
-}
-
-TEST_F(LocaleTest, LocaleInfoBuffersNumbersAndErrors) {
     const LCID japanese = MAKELCID(0x0411, SORT_DEFAULT);
     EXPECT_EQ(GetLocaleInfoA(japanese, LOCALE_SENGLANGUAGE, nullptr, 0), 9);  // "Japanese" and the zero
     char small[4];

@@ -12,9 +12,12 @@ namespace {
 
 class SecurityTest : public testing_support::MachineTest {};
 
-TEST_F(SecurityTest, DaclIsReadBackAsSet) {
+// A DACL is read back as set; malformed descriptors and lists are refused,
+// by create calls too.
+TEST_F(SecurityTest, DaclIsReadBackAsSetAndMalformedDescriptorsAreRefused) {
     SECURITY_DESCRIPTOR sd;
     memset(&sd, 0xAB, sizeof sd);
+    EXPECT_FAILS(InitializeSecurityDescriptor(&sd, 2), FALSE, ERROR_UNKNOWN_REVISION);
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
     EXPECT_TRUE(IsValidSecurityDescriptor(&sd));
     BOOL present = TRUE, defaulted = FALSE;
@@ -32,23 +35,14 @@ TEST_F(SecurityTest, DaclIsReadBackAsSet) {
     ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, FALSE, &acl, TRUE));
     ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
     EXPECT_FALSE(present);
-}
 
-TEST_F(SecurityTest, MalformedDescriptorsAreRefused) {
-    SECURITY_DESCRIPTOR sd;
-    EXPECT_FAILS(InitializeSecurityDescriptor(&sd, 2), FALSE, ERROR_UNKNOWN_REVISION);
-
-    ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
     ACL bad = {9, 0, sizeof(ACL), 0, 0};
     EXPECT_FAILS(SetSecurityDescriptorDacl(&sd, TRUE, &bad, FALSE), FALSE, ERROR_INVALID_ACL);
-
     sd.Revision = 3;
     EXPECT_FALSE(IsValidSecurityDescriptor(&sd));
     EXPECT_FAILS(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE), FALSE, ERROR_UNKNOWN_REVISION);
-    // A create call refuses the descriptor rather than ignoring it.
     SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
     EXPECT_FAILS(CreateEventA(&sa, TRUE, FALSE, "Global\\BadSd"), nullptr, ERROR_INVALID_SECURITY_DESCR);
-
     sd.Revision = SECURITY_DESCRIPTOR_REVISION;
     sd.Control = SE_SELF_RELATIVE;
     EXPECT_FALSE(IsValidSecurityDescriptor(&sd));
