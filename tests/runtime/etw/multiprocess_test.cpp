@@ -25,12 +25,8 @@ using w32rt::etw::WriteStage;
 
 namespace {
 
-std::string hex(uint64_t v) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-uint64_t unhex(const std::string& s) { return strtoull(s.c_str(), nullptr, 16); }
+using std::to_string;
+TRACEHANDLE handle_of(const std::string& text) { return strtoull(text.c_str(), nullptr, 10); }
 
 // ---- Helper processes -------------------------------------------------------
 
@@ -62,36 +58,31 @@ TEST_HELPER(consumer) {
     if (h == INVALID_PROCESSTRACE_HANDLE) return 1;
     send_line("attached");
     ULONG status = ProcessTrace(&h, 1, nullptr, nullptr);
-    send_line(std::to_string(status) + " " + summary(received));
+    send_line(to_string(status) + " " + summary(received));
     return 0;
 }
 
-// Producer. argv: handle producer threads events payload. Prints how many
-// events TraceEvent accepted.
+// Producer. argv: handle producer. Two threads write 5000 events of 300
+// bytes each; prints how many TraceEvent accepted.
 TEST_HELPER(producer) {
-    const TRACEHANDLE h = unhex(argv[1]);
-    const uint32_t producer = uint32_t(atoi(argv[2])), payload = uint32_t(atoi(argv[5]));
-    const uint64_t events = strtoull(argv[4], nullptr, 10);
+    const TRACEHANDLE h = handle_of(argv[1]);
+    const uint32_t producer = uint32_t(atoi(argv[2]));
     std::atomic<uint64_t> accepted{0};
-    std::vector<std::thread> workers;
-    for (int t = 0; t < atoi(argv[3]); ++t) {
-        workers.emplace_back([&, t] {
-            Event ev(payload);
-            for (uint64_t i = 0; i < events; ++i) {
-                ev.stamp(producer, uint32_t(t), i);
-                if (TraceEvent(h, ev.get()) == ERROR_SUCCESS) ++accepted;
-            }
-        });
-    }
-    for (auto& w : workers) w.join();
-    send_line("produced " + std::to_string(accepted));
+    auto write = [&](uint32_t thread) {
+        Event ev(300);
+        for (uint64_t i = 0; i < 5000; ++i) accepted += TraceEvent(h, ev.stamp(producer, thread, i)) == ERROR_SUCCESS;
+    };
+    std::thread other(write, 1);
+    write(0);
+    other.join();
+    send_line("produced " + to_string(accepted));
     return 0;
 }
 
 // Writes one event through each handle the parent sends; prints the status.
 TEST_HELPER(write_with_handle) {
     Event ev;
-    for (std::string line; !(line = receive_line()).empty();) send_line(std::to_string(TraceEvent(unhex(line), ev.get())));
+    for (std::string line; !(line = receive_line()).empty();) send_line(to_string(TraceEvent(handle_of(line), ev.get())));
     return 0;
 }
 
@@ -99,30 +90,20 @@ TEST_HELPER(start_and_exit) {
     Properties p;
     TRACEHANDLE h = 0;
     ULONG rc = StartTraceA(&h, argv[1], p.get());
-    send_line(std::to_string(rc) + " " + hex(h));
+    send_line(to_string(rc) + " " + to_string(h));
     return 0;
 }
 
 TEST_HELPER(enable_and_exit) {
     Properties q;
     if (q.query(argv[1]) != ERROR_SUCCESS) return 1;
-    send_line(std::to_string(EnableTrace(TRUE, 0xFFFFFFFF, 255, &kControlGuid, q->Wnode.HistoricalContext)));
+    send_line(to_string(EnableTrace(TRUE, 0xFFFFFFFF, 255, &kControlGuid, q->Wnode.HistoricalContext)));
     return 0;
 }
 
-// A provider's control callback: writes an event stamped with the level
-// through the logger handle it is given, and reports what it was told.
+// A provider's control callback: reports what it was told to the parent.
 ULONG WINAPI child_control(WMIDPREQUESTCODE code, PVOID, ULONG*, PVOID buffer) {
-    if (code == WMI_DISABLE_EVENTS) {
-        send_line("disable");
-    } else if (code == WMI_ENABLE_EVENTS) {
-        TRACEHANDLE logger = GetTraceLoggerHandle(buffer);
-        UCHAR level = GetTraceEnableLevel(logger);
-        Event ev;
-        ev.stamp(77, 0, level);
-        ULONG rc = TraceEvent(logger, ev.get());
-        send_line("enable " + std::to_string(level) + " " + hex(GetTraceEnableFlags(logger)) + " " + std::to_string(rc));
-    }
+    send_line(told(code, buffer));
     return ERROR_SUCCESS;
 }
 
@@ -133,7 +114,7 @@ ULONG register_child_provider(TRACEHANDLE* reg) {
 
 TEST_HELPER(provider) {
     TRACEHANDLE reg = 0;
-    send_line("registered " + std::to_string(register_child_provider(&reg)));
+    send_line("registered " + to_string(register_child_provider(&reg)));
     receive_line();
     UnregisterTraceGuids(reg);
     return 0;
@@ -141,7 +122,7 @@ TEST_HELPER(provider) {
 
 // What another user may do: one status a line.
 TEST_HELPER(other_user) {
-    TRACEHANDLE h = unhex(argv[1]), started = 0, reg = 0;
+    TRACEHANDLE h = handle_of(argv[1]), started = 0, reg = 0;
     Event ev;
     ev.stamp(5, 0, 1);
     Properties p, q, s, all;
@@ -153,7 +134,7 @@ TEST_HELPER(other_user) {
                      ControlTraceA(h, nullptr, s.get(), EVENT_TRACE_CONTROL_STOP),
                      EnableTrace(TRUE, 1, 1, &kControlGuid, h), QueryAllTracesA(array, 1, &count),
                      ProcessTrace(&consumer, 1, nullptr, nullptr), register_child_provider(&reg)})
-        send_line(std::to_string(rc));
+        send_line(to_string(rc));
     receive_line();
     UnregisterTraceGuids(reg);
     return 0;
@@ -175,12 +156,12 @@ TEST_HELPER(producer_hanging) {
     g_hang_stage = atoi(argv[2]);
     g_hang_countdown = events;
     w32rt::etw::g_write_stage_hook = hang_at_stage;
-    write_events(unhex(argv[1]), events, 600, 3);
+    write_events(handle_of(argv[1]), events, 600, 3);
     return 1;  // not reached
 }
 
 ChildProcess hang_writer(TRACEHANDLE session, WriteStage stage, int events) {
-    return spawn_helper("producer_hanging", {hex(session), std::to_string(int(stage)), std::to_string(events)});
+    return spawn_helper("producer_hanging", {to_string(session), to_string(int(stage)), to_string(events)});
 }
 
 class MultiProcessTest : public testing_support::MachineTest {};
@@ -198,8 +179,8 @@ TEST_F(MultiProcessTest, TwoProducersThreeConsumersEveryEventOnceAndInOrderAndSt
     ThreadConsumer local;
     local.start();
 
-    ChildProcess p1 = spawn_helper("producer", {hex(session), "1", "2", "5000", "300"});
-    ChildProcess p2 = spawn_helper("producer", {hex(session), "2", "2", "5000", "300"});
+    ChildProcess p1 = spawn_helper("producer", {to_string(session), "1"});
+    ChildProcess p2 = spawn_helper("producer", {to_string(session), "2"});
     for (ChildProcess* p : {&p1, &p2}) {
         EXPECT_EQ(p->read_line(std::chrono::seconds(60)), "produced 10000");
         EXPECT_EQ(p->wait(), 0);
@@ -249,7 +230,7 @@ TEST_F(MultiProcessTest, PausedConsumerLosesExactlyWhatItMissedAndAFastOneLosesN
 TEST_F(MultiProcessTest, AfterARestartTheOldHandleIsRefusedInEveryProcess) {
     TRACEHANDLE first = start_session();
     ChildProcess child = spawn_helper("write_with_handle");
-    child.write_line(hex(first));
+    child.write_line(to_string(first));
     EXPECT_EQ(child.read_line(), "0");
 
     // Stopped through the handle a query by name returns.
@@ -260,9 +241,9 @@ TEST_F(MultiProcessTest, AfterARestartTheOldHandleIsRefusedInEveryProcess) {
     TRACEHANDLE second = start_session();
     ASSERT_NE(second, first);
 
-    child.write_line(hex(first));
-    EXPECT_EQ(child.read_line(), std::to_string(ERROR_INVALID_HANDLE));
-    child.write_line(hex(second));
+    child.write_line(to_string(first));
+    EXPECT_EQ(child.read_line(), to_string(ERROR_INVALID_HANDLE));
+    child.write_line(to_string(second));
     EXPECT_EQ(child.read_line(), "0");
     Event ev;
     EXPECT_EQ(TraceEvent(first, ev.get()), ULONG(ERROR_INVALID_HANDLE));
@@ -275,7 +256,7 @@ TEST_F(MultiProcessTest, AfterARestartTheOldHandleIsRefusedInEveryProcess) {
 
 TEST_F(MultiProcessTest, SessionsOutliveTheirStarterAndSixtyFourIsTheLimitAcrossProcesses) {
     std::set<TRACEHANDLE> handles;
-    for (int i = 0; i < 62; ++i) handles.insert(start_session(("session " + std::to_string(i)).c_str()));
+    for (int i = 0; i < 62; ++i) handles.insert(start_session(("session " + to_string(i)).c_str()));
     auto start_elsewhere = [](const char* name) {
         ChildProcess starter = spawn_helper("start_and_exit", {name});
         std::string line = starter.read_line();
@@ -284,11 +265,11 @@ TEST_F(MultiProcessTest, SessionsOutliveTheirStarterAndSixtyFourIsTheLimitAcross
     };
     std::string line = start_elsewhere(kName);
     ASSERT_EQ(line.substr(0, 2), "0 ");
-    TRACEHANDLE h = unhex(line.substr(2));
+    TRACEHANDLE h = handle_of(line.substr(2));
     handles.insert(h);
     EXPECT_EQ(handles.size(), 63u);  // every handle its own
     EXPECT_EQ(start_elsewhere("the 64th").substr(0, 2), "0 ");
-    EXPECT_EQ(start_elsewhere("the 65th"), std::to_string(ERROR_NO_SYSTEM_RESOURCES) + " 0");
+    EXPECT_EQ(start_elsewhere("the 65th"), to_string(ERROR_NO_SYSTEM_RESOURCES) + " 0");
 
     Properties q;
     ASSERT_EQ(q.query(), ULONG(ERROR_SUCCESS));
@@ -317,12 +298,12 @@ TEST_F(MultiProcessTest, ProviderProcessHearsAnEnableThatOutlivedItsControllerEv
     // The callback runs on the runtime's thread, possibly before
     // RegisterTraceGuidsA has returned to the provider.
     std::set<std::string> lines = {provider.read_line(), provider.read_line()};
-    EXPECT_EQ(lines, (std::set<std::string>{"registered 0", "enable 255 ffffffff 0"}));
+    EXPECT_EQ(lines, (std::set<std::string>{"registered 0", "enable 255 ffffffff 0 0"}));
 
     const struct {
         ULONG enable, flags, level;
         const char* told;
-    } steps[] = {{TRUE, 0x10, 4, "enable 4 10 0"}, {FALSE, 0, 0, "disable"}, {TRUE, 1, 2, "enable 2 1 0"}};
+    } steps[] = {{TRUE, 0x10, 4, "enable 4 10 0 0"}, {FALSE, 0, 0, "disable"}, {TRUE, 1, 2, "enable 2 1 0 0"}};
     for (const auto& step : steps) {
         ASSERT_EQ(EnableTrace(step.enable, step.flags, step.level, &kControlGuid, session), ULONG(ERROR_SUCCESS));
         EXPECT_EQ(provider.read_line(), step.told);
@@ -350,14 +331,14 @@ TEST_F(MultiProcessTest, AnotherUserMayWriteAndProvideButNotControlQueryOrConsum
     consumer.start();
     testing_support::SpawnOptions as_other;
     as_other.uid = as_other.gid = uid;
-    ChildProcess child = spawn_helper("other_user", {hex(session)}, as_other);
+    ChildProcess child = spawn_helper("other_user", {to_string(session)}, as_other);
     // TraceEvent, StartTraceA, query, stop, EnableTrace, QueryAllTracesA,
     // ProcessTrace, RegisterTraceGuidsA.
-    const std::string ok = "0", denied = std::to_string(ERROR_ACCESS_DENIED);
+    const std::string ok = "0", denied = to_string(ERROR_ACCESS_DENIED);
     for (const std::string& expected : {ok, denied, denied, denied, denied, denied, denied, ok})
         EXPECT_EQ(child.read_line(), expected);
     ASSERT_EQ(EnableTrace(TRUE, 6, 6, &kControlGuid, session), ULONG(ERROR_SUCCESS));
-    EXPECT_EQ(child.read_line(), "enable 6 6 0");
+    EXPECT_EQ(child.read_line(), "enable 6 6 0 0");
     child.write_line("done");
     EXPECT_EQ(child.wait(), 0);
     ASSERT_TRUE(eventually([&] { return consumer.received.count == 2; }));  // its event, and its callback's
@@ -387,8 +368,8 @@ TEST_P(KilledWriterTest, ConsumerSkipsAnUnfinishedRecordCountsItAndGoesOn) {
     ASSERT_EQ(stop_session(), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(consumer.join(), long(ERROR_SUCCESS));
     // Its events up to the one it died in, then all of the others.
-    EXPECT_EQ(summary(consumer.received), std::to_string(105 - lost) + " " + std::to_string(lost) + " 0 " +
-                                              std::to_string(5 - lost) + " 100");
+    EXPECT_EQ(summary(consumer.received), to_string(105 - lost) + " " + to_string(lost) + " 0 " +
+                                              to_string(5 - lost) + " 100");
     for (uint64_t i = 0; i < 5 - lost; ++i) EXPECT_EQ(consumer.received.stamps[i].sequence, i);
 }
 

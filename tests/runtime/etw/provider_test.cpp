@@ -1,7 +1,5 @@
 // Providers in one process: registration, the control callback and what
 // GetTraceLoggerHandle/Level/Flags answer, EnableTrace's statuses.
-#include <condition_variable>
-#include <deque>
 #include <thread>
 #include <utility>
 
@@ -9,113 +7,86 @@
 #include "status_expect.h"
 
 using namespace etw_test;
+using Lines = std::vector<std::string>;
 
 namespace {
 
 class ProviderTest : public testing_support::MachineTest {};
 
-// What the control callback saw, as the library's callback reads it.
-struct Call {
-    WMIDPREQUESTCODE code;
-    TRACEHANDLE logger;
-    UCHAR level;
-    ULONG flags;
-    DWORD level_error;
-    std::thread::id thread;
-};
-
-struct Calls {
+// What a provider of this process was told, in order, with the logger
+// handles and the threads of its callbacks.
+struct Provider {
     std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<Call> calls;
+    Lines lines;
+    std::vector<TRACEHANDLE> loggers;
+    std::vector<std::thread::id> threads;
     TRACEHANDLE unregister_inside = 0;  // UnregisterTraceGuids from the callback
 
-    bool wait_for(size_t n) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return calls.size() >= n; });
-    }
-    Call at(size_t i) {
+    // The lines once there are `n` of them (10 s at most).
+    Lines after(size_t n) {
+        testing_support::eventually([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return lines.size() >= n;
+        });
         std::lock_guard<std::mutex> lock(mutex);
-        return calls.at(i);
-    }
-    size_t size() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return calls.size();
+        return lines;
     }
 };
 
 ULONG WINAPI control(WMIDPREQUESTCODE code, PVOID context, ULONG* size, PVOID buffer) {
-    auto* calls = static_cast<Calls*>(context);
-    Call c{code, GetTraceLoggerHandle(buffer), 0, 0, 0, std::this_thread::get_id()};
-    if (code == WMI_ENABLE_EVENTS) {
-        EXPECT_EQ(*size, sizeof(WNODE_HEADER));
-        SetLastError(1234);
-        c.level = GetTraceEnableLevel(c.logger);
-        c.level_error = GetLastError();
-        c.flags = GetTraceEnableFlags(c.logger);
-    } else if (code != WMI_DISABLE_EVENTS) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (TRACEHANDLE reg = std::exchange(calls->unregister_inside, 0)) {
+    auto* provider = static_cast<Provider*>(context);
+    EXPECT_EQ(*size, sizeof(WNODE_HEADER));
+    std::string line = told(code, buffer);
+    if (TRACEHANDLE reg = std::exchange(provider->unregister_inside, 0)) {
         EXPECT_EQ(UnregisterTraceGuids(reg), ULONG(ERROR_SUCCESS));
     }
-    std::lock_guard<std::mutex> lock(calls->mutex);
-    calls->calls.push_back(c);
-    calls->changed.notify_all();
+    std::lock_guard<std::mutex> lock(provider->mutex);
+    provider->lines.push_back(line);
+    provider->loggers.push_back(GetTraceLoggerHandle(buffer));
+    provider->threads.push_back(std::this_thread::get_id());
     return ERROR_SUCCESS;
 }
 
-TRACEHANDLE register_provider(Calls* calls, const GUID& guid = kControlGuid) {
+TRACEHANDLE register_provider(Provider* provider, const GUID& guid = kControlGuid) {
     TRACE_GUID_REGISTRATION classes[2] = {{&kEventGuid, nullptr}, {&kEventGuid, nullptr}};
     TRACEHANDLE reg = 0;
-    EXPECT_EQ(RegisterTraceGuidsA(control, calls, &guid, 2, classes, nullptr, nullptr, &reg), ULONG(ERROR_SUCCESS));
-    for (const auto& c : classes) EXPECT_NE(c.RegHandle, nullptr);
+    EXPECT_EQ(RegisterTraceGuidsA(control, provider, &guid, 2, classes, nullptr, nullptr, &reg), ULONG(ERROR_SUCCESS));
+    EXPECT_NE(classes[0].RegHandle, nullptr);
+    EXPECT_NE(classes[1].RegHandle, classes[0].RegHandle);
     EXPECT_NE(reg, 0u);
     return reg;
 }
 
 TEST_F(ProviderTest, EnableChangeAndDisableReachTheCallbackOnARuntimeThreadWithALoggerHandle) {
     TRACEHANDLE session = start_session();
-    Calls calls, other;
-    TRACEHANDLE reg = register_provider(&calls);
+    Provider provider, other;
+    TRACEHANDLE reg = register_provider(&provider);
     GUID other_guid = kControlGuid;
     other_guid.Data1 ^= 1;
     TRACEHANDLE other_reg = register_provider(&other, other_guid);  // never enabled: never told
 
+    // Each answer of the callback, TraceEvent through the logger included,
+    // succeeds; level 0 is a real answer too.
     ASSERT_EQ(EnableTrace(TRUE, 0xFFFFFFFF, 255, &kControlGuid, session), ULONG(ERROR_SUCCESS));
-    ASSERT_TRUE(calls.wait_for(1));
-    Call enable = calls.at(0);
-    EXPECT_EQ(enable.code, WMI_ENABLE_EVENTS);
-    EXPECT_EQ(enable.level, 255);
-    EXPECT_EQ(enable.flags, 0xFFFFFFFFu);
-    EXPECT_NE(enable.thread, std::this_thread::get_id());
-    EXPECT_NE(enable.logger, session);
-    Event ev;
-    EXPECT_EQ(TraceEvent(enable.logger, ev.get()), ULONG(ERROR_SUCCESS));  // it names the session
-
-    // Level 0 is a real answer: the last error says so.
+    EXPECT_EQ(provider.after(1), (Lines{"enable 255 ffffffff 0 0"}));
     ASSERT_EQ(EnableTrace(TRUE, 0, 0, &kControlGuid, session), ULONG(ERROR_SUCCESS));
-    ASSERT_TRUE(calls.wait_for(2));
-    EXPECT_EQ(calls.at(1).code, WMI_ENABLE_EVENTS);
-    EXPECT_EQ(calls.at(1).level, 0);
-    EXPECT_EQ(calls.at(1).level_error, DWORD(ERROR_SUCCESS));
-    EXPECT_EQ(calls.at(1).flags, 0u);
-
+    EXPECT_EQ(provider.after(2).back(), "enable 0 0 0 0");
     ASSERT_EQ(EnableTrace(FALSE, 0, 0, &kControlGuid, session), ULONG(ERROR_SUCCESS));
-    ASSERT_TRUE(calls.wait_for(3));
-    EXPECT_EQ(calls.at(2).code, WMI_DISABLE_EVENTS);
-    EXPECT_EQ(calls.at(2).logger, calls.at(1).logger);
-    // A disable of what is not enabled tells nobody anything.
-    ASSERT_EQ(EnableTrace(FALSE, 0, 0, &kControlGuid, session), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(provider.after(3).back(), "disable");
+    ASSERT_EQ(EnableTrace(FALSE, 0, 0, &kControlGuid, session), ULONG(ERROR_SUCCESS));  // tells nobody anything
 
     // After a restart the old logger handle names nothing.
     ASSERT_EQ(stop_session(), ULONG(ERROR_SUCCESS));
     start_session();
-    EXPECT_EQ(TraceEvent(enable.logger, ev.get()), ULONG(ERROR_INVALID_HANDLE));
+    Event ev;
+    EXPECT_EQ(TraceEvent(provider.loggers[0], ev.get()), ULONG(ERROR_INVALID_HANDLE));
     EXPECT_EQ(UnregisterTraceGuids(reg), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(UnregisterTraceGuids(other_reg), ULONG(ERROR_SUCCESS));
-    EXPECT_EQ(calls.size(), 3u);
-    EXPECT_EQ(other.size(), 0u);
+    EXPECT_EQ(provider.lines.size(), 3u);
+    EXPECT_NE(provider.loggers[0], session);
+    EXPECT_EQ(provider.loggers[2], provider.loggers[1]);  // a disable names what it ends
+    EXPECT_NE(provider.threads[0], std::this_thread::get_id());
+    EXPECT_TRUE(other.lines.empty());
 }
 
 TEST_F(ProviderTest, BadArgumentsBuffersAndHandlesGetTheirStatus) {
@@ -129,12 +100,12 @@ TEST_F(ProviderTest, BadArgumentsBuffersAndHandlesGetTheirStatus) {
     EXPECT_FAILS(GetTraceEnableLevel(a), 0, ERROR_INVALID_HANDLE);  // a session handle is no logger handle
     EXPECT_FAILS(GetTraceEnableFlags(0), 0u, ERROR_INVALID_HANDLE);
 
-    Calls calls;
+    Provider provider;
     TRACEHANDLE reg = 5;
     TRACE_GUID_REGISTRATION null_class[1] = {{nullptr, nullptr}};
     auto registration = [&](WMIDPREQUEST callback, const GUID* guid, ULONG count, TRACE_GUID_REGISTRATION* classes,
                             TRACEHANDLE* out) {
-        return RegisterTraceGuidsA(callback, &calls, guid, count, classes, nullptr, nullptr, out);
+        return RegisterTraceGuidsA(callback, &provider, guid, count, classes, nullptr, nullptr, out);
     };
     EXPECT_EQ(registration(nullptr, &kControlGuid, 0, nullptr, &reg), ULONG(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(reg, 0u);
@@ -144,7 +115,7 @@ TEST_F(ProviderTest, BadArgumentsBuffersAndHandlesGetTheirStatus) {
     EXPECT_EQ(registration(control, &kControlGuid, 1, null_class, &reg), ULONG(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(UnregisterTraceGuids(0), ULONG(ERROR_INVALID_HANDLE));
     EXPECT_EQ(UnregisterTraceGuids(0x5200000000000001ull), ULONG(ERROR_INVALID_HANDLE));
-    reg = register_provider(&calls);
+    reg = register_provider(&provider);
     EXPECT_EQ(UnregisterTraceGuids(reg), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(UnregisterTraceGuids(reg), ULONG(ERROR_INVALID_HANDLE));
 
@@ -161,19 +132,16 @@ TEST_F(ProviderTest, BadArgumentsBuffersAndHandlesGetTheirStatus) {
 
 TEST_F(ProviderTest, NoCallbackAfterUnregisterAndUnregisterInsideTheCallbackReturns) {
     TRACEHANDLE session = start_session();
-    Calls calls;
-    TRACEHANDLE reg = register_provider(&calls);
-    calls.unregister_inside = reg;
+    Provider provider, witness;
+    provider.unregister_inside = register_provider(&provider);
     ASSERT_EQ(EnableTrace(TRUE, 1, 1, &kControlGuid, session), ULONG(ERROR_SUCCESS));
-    ASSERT_TRUE(calls.wait_for(1));
+    EXPECT_EQ(provider.after(1), (Lines{"enable 1 1 0 0"}));
     ASSERT_EQ(EnableTrace(TRUE, 2, 2, &kControlGuid, session), ULONG(ERROR_SUCCESS));
     // A fresh registration sees the second enable; the unregistered one
     // must not.
-    Calls witness;
     TRACEHANDLE witness_reg = register_provider(&witness);
-    ASSERT_TRUE(witness.wait_for(1));
-    EXPECT_EQ(witness.at(0).level, 2);
-    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_EQ(witness.after(1), (Lines{"enable 2 2 0 0"}));
+    EXPECT_EQ(provider.after(1), (Lines{"enable 1 1 0 0"}));
     EXPECT_EQ(UnregisterTraceGuids(witness_reg), ULONG(ERROR_SUCCESS));
 }
 

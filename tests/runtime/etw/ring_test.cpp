@@ -1,10 +1,10 @@
 // The consumer ring on its own: records across the wrap, refusal when full,
 // damaged shared words and headers, and the records of writers that died
 // before writing their header.
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/machine.h"
 #include "core/process_identity.h"
 #include "etw/ring.h"
 #include "test_support.h"
@@ -20,15 +20,10 @@ class RingTest : public testing_support::MachineTest {
 protected:
     void SetUp() override {
         MachineTest::SetUp();
-        name_ = "/evtrace-ring-test-" + std::to_string(getpid());
+        name_ = w32rt::Machine::current().shm_name("ring");  // removed with the root
         ring_ = RingMap::create(name_, kCapacity, {1, 1, 0, 1});
         ASSERT_TRUE(ring_);
         memset(static_cast<void*>(writers_), 0, sizeof writers_);
-    }
-    void TearDown() override {
-        ring_.reset();
-        shm_unlink(name_.c_str());
-        MachineTest::TearDown();
     }
 
     // Writes an event of `payload` bytes stamped with `sequence`.

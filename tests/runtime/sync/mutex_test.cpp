@@ -126,67 +126,52 @@ TEST_HELPER(own_mutex) {
     if (!m) return 10;
     if (WaitForSingleObject(m, 10000) != WAIT_OBJECT_0) return 11;
     testing_support::send_line("owned");
-    std::string order = testing_support::receive_line();
-    if (order == "release") {
+    if (testing_support::receive_line() == "release") {
         ReleaseMutex(m);
-        testing_support::send_line("released");
         testing_support::receive_line();
     }
     return 0;
 }
 
-// The owner killed or exiting while owning: a sleeping waiter is woken with
-// the abandoned mutex, or the next wait gets it.
-TEST_F(MutexTest, MutexOfAnEndedProcessIsAbandoned) {
+// The owner in another process killed, exiting or releasing: a sleeping
+// waiter is woken with the mutex, or the next wait gets it; abandoned unless
+// it was released.
+TEST_F(MutexTest, MutexOfAnotherProcessPassesOnWhenItsOwnerLetsGoOrEnds) {
+    enum How { kKilled, kExits, kReleases };
     const struct {
-        bool killed, sleeping;
-    } cases[] = {{true, true}, {true, false}, {false, true}};
+        How how;
+        bool sleeping;
+    } cases[] = {{kKilled, true}, {kKilled, false}, {kExits, true}, {kReleases, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.killed ? "killed" : "exits") + (c.sleeping ? ", waiter sleeping" : ", next wait"));
-        std::string name = "Global\\EndedOwner" + std::to_string(&c - cases);
+        SCOPED_TRACE(std::string(c.how == kKilled ? "killed" : c.how == kExits ? "exits" : "releases") +
+                     (c.sleeping ? ", waiter sleeping" : ", next wait"));
+        std::string name = "Global\\Owner" + std::to_string(&c - cases);
         HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str());
         ChildProcess child = spawn_helper("own_mutex", {name});
         ASSERT_TRUE(child.expect_line("owned"));
         EXPECT_EQ(WaitForSingleObject(m, 0), DWORD(WAIT_TIMEOUT));
         std::unique_ptr<Waiter> waiter;
         if (c.sleeping) {
-            waiter = std::make_unique<Waiter>(m, 30000);
+            waiter = std::make_unique<Waiter>([m] {
+                DWORD r = WaitForSingleObject(m, 30000);
+                return ReleaseMutex(m) ? r : DWORD(0xBAD);  // it is the waiter's now
+            });
             ASSERT_TRUE(eventually_sleeping(m, 1));
         }
-        if (c.killed) {
-            child.kill(SIGKILL);
-            EXPECT_EQ(child.wait(), 128 + SIGKILL);
-        } else {
-            child.write_line("exit");
-            EXPECT_EQ(child.wait(), 0);
-        }
+        if (c.how == kKilled) child.kill(SIGKILL);
+        else child.write_line(c.how == kReleases ? "release" : "exit");
+        const DWORD expected = c.how == kReleases ? WAIT_OBJECT_0 : WAIT_ABANDONED;
         if (waiter) {
-            EXPECT_EQ(waiter->join(), WAIT_ABANDONED);
-        } else {
-            EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
-            EXPECT_TRUE(ReleaseMutex(m));
-            EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+            EXPECT_EQ(waiter->join(), expected);  // a releasing owner still lives
+        }
+        if (c.how == kReleases) child.write_line("done");
+        EXPECT_EQ(child.wait(), c.how == kKilled ? 128 + SIGKILL : 0);
+        if (!waiter) {
+            EXPECT_EQ(WaitForSingleObject(m, 0), expected);
             EXPECT_TRUE(ReleaseMutex(m));
         }
         CloseHandle(m);
     }
-}
-
-TEST_F(MutexTest, ReleaseInAnotherProcessHandsTheMutexToTheWaiter) {
-    HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\Handoff");
-    ChildProcess child = spawn_helper("own_mutex", {"Global\\Handoff"});
-    ASSERT_TRUE(child.expect_line("owned"));
-    Waiter waiter([m] {
-        DWORD r = WaitForSingleObject(m, 30000);
-        return ReleaseMutex(m) ? r : DWORD(0xBAD);
-    });
-    ASSERT_TRUE(eventually_sleeping(m, 1));
-    child.write_line("release");
-    ASSERT_TRUE(child.expect_line("released"));
-    EXPECT_EQ(waiter.join(), WAIT_OBJECT_0);
-    child.write_line("done");
-    EXPECT_EQ(child.wait(), 0);
-    CloseHandle(m);
 }
 
 // ---- Exclusion under contention ----------------------------------------------

@@ -80,30 +80,27 @@ TEST_HELPER(wait_then_die) {
     HANDLE h = argv[1][0] == 'm' ? OpenMutexA(SYNCHRONIZE, FALSE, argv[2]) : OpenEventA(SYNCHRONIZE, FALSE, argv[2]);
     if (!h) return 10;
     testing_support::send_line("waiting");
-    WaitForSingleObject(h, INFINITE);
-    testing_support::send_line("woken");
-    testing_support::receive_line();
+    WaitForSingleObject(h, INFINITE);  // killed in it
     return 0;
 }
 
 TEST_F(RobustnessTest, WaiterKilledInItsSleepLeavesNothingBehind) {
+    auto kill_sleeping_waiter = [](HANDLE h, const char* kind, const char* name) {
+        ChildProcess child = spawn_helper("wait_then_die", {kind, name});
+        ASSERT_TRUE(child.expect_line("waiting"));
+        ASSERT_TRUE(eventually_sleeping(h, 1));
+        child.kill(SIGKILL);
+        EXPECT_EQ(child.wait(), 128 + SIGKILL);
+    };
     HANDLE e = CreateEventA(nullptr, FALSE, FALSE, "Global\\DeadWaiter");
-    ChildProcess child = spawn_helper("wait_then_die", {"e", "Global\\DeadWaiter"});
-    ASSERT_TRUE(child.expect_line("waiting"));
-    ASSERT_TRUE(eventually_sleeping(e, 1));
-    child.kill(SIGKILL);
-    EXPECT_EQ(child.wait(), 128 + SIGKILL);
+    kill_sleeping_waiter(e, "e", "Global\\DeadWaiter");
     // The dead waiter claims nothing: the auto-reset event stays set for us.
     ASSERT_TRUE(SetEvent(e));
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(e, 0), DWORD(WAIT_TIMEOUT));
 
     HANDLE m = CreateMutexA(nullptr, TRUE, "Global\\DeadMutexWaiter");
-    ChildProcess second = spawn_helper("wait_then_die", {"m", "Global\\DeadMutexWaiter"});
-    ASSERT_TRUE(second.expect_line("waiting"));
-    ASSERT_TRUE(eventually_sleeping(m, 1));
-    second.kill(SIGKILL);
-    EXPECT_EQ(second.wait(), 128 + SIGKILL);
+    kill_sleeping_waiter(m, "m", "Global\\DeadMutexWaiter");
     ASSERT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(wait_on_a_thread(m), WAIT_OBJECT_0);
     CloseHandle(e);
