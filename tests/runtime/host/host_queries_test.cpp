@@ -73,10 +73,9 @@ TEST(Version, IsWindows7ServicePack1InEitherStructure) {
 class HostFolderTest : public MachineTest {};
 
 TEST_F(HostFolderTest, ShellFoldersOfTheCallingUser) {
-    const std::string profile = "C:\\Users\\" + host_test::posix_name_of(geteuid());
-    const bool system_account = host_test::user_name() == "SYSTEM";
-    const std::string expected_profile =
-        system_account ? std::string("C:\\Windows\\System32\\config\\systemprofile") : profile;
+    const std::string expected_profile = host_test::user_name() == "SYSTEM"
+                                             ? std::string("C:\\Windows\\System32\\config\\systemprofile")
+                                             : "C:\\Users\\" + host_test::posix_name_of(geteuid());
 
     // Missing folders are an error unless they are to be made or not checked.
     EXPECT_EQ(folder(CSIDL_APPDATA), "<0x80004005>");
@@ -111,15 +110,12 @@ TEST_F(HostFolderTest, ShellFoldersOfTheCallingUser) {
 TEST_F(HostFolderTest, EnvironmentVariablesAndExpansion) {
     ScopedEnv own("EVTRACE_TEST_VALUE", "posix value");
     ScopedEnv empty("EVTRACE_TEST_EMPTY", "");
-    const std::pair<const char*, std::string> variables[] = {
-        {"evtrace_test_value", "posix value"},  // names ignore case
-        {"EVTRACE_TEST_EMPTY", ""},
-        {"EVTRACE_TEST_MISSING", "<error 203>"},
-        {"SystemRoot", "C:\\Windows"},
-        {"ProgramData", "C:\\ProgramData"},
-        {"USERNAME", host_test::user_name()},
-    };
-    for (const auto& [name, value] : variables) EXPECT_EQ(variable(name), value) << name;
+    EXPECT_EQ(variable("evtrace_test_value"), "posix value");  // names ignore case
+    EXPECT_EQ(variable("EVTRACE_TEST_EMPTY"), "");
+    EXPECT_EQ(variable("EVTRACE_TEST_MISSING"), "<error 203>");
+    EXPECT_EQ(variable("SystemRoot"), "C:\\Windows");
+    EXPECT_EQ(variable("ProgramData"), "C:\\ProgramData");
+    EXPECT_EQ(variable("USERNAME"), host_test::user_name());
     EXPECT_FALSE(variable("COMPUTERNAME").empty());
     {
         // The process environment wins over the runtime's answers.
@@ -129,15 +125,12 @@ TEST_F(HostFolderTest, EnvironmentVariablesAndExpansion) {
     char small[4];
     EXPECT_EQ(GetEnvironmentVariableA("EVTRACE_TEST_VALUE", small, sizeof small), 12u);  // with the zero
 
-    const std::pair<const char*, const char*> expansions[] = {
-        {"%SystemRoot%\\System32", "C:\\Windows\\System32"},
-        {"[%EVTRACE_TEST_VALUE%|%evtrace_test_empty%]", "[posix value|]"},
-        {"%NOT_A_VARIABLE%", "%NOT_A_VARIABLE%"},
-        {"100% of %windir%", "100% of C:\\Windows"},
-        {"50%", "50%"},
-        {"%%windir%%", "%C:\\Windows%"},
-    };
-    for (const auto& [text, expanded] : expansions) EXPECT_EQ(expand(text), expanded) << text;
+    EXPECT_EQ(expand("%SystemRoot%\\System32"), "C:\\Windows\\System32");
+    EXPECT_EQ(expand("[%EVTRACE_TEST_VALUE%|%evtrace_test_empty%]"), "[posix value|]");
+    EXPECT_EQ(expand("%NOT_A_VARIABLE%"), "%NOT_A_VARIABLE%");
+    EXPECT_EQ(expand("100% of %windir%"), "100% of C:\\Windows");
+    EXPECT_EQ(expand("50%"), "50%");
+    EXPECT_EQ(expand("%%windir%%"), "%C:\\Windows%");
     EXPECT_EQ(ExpandEnvironmentStringsA("%windir%", small, sizeof small), 11u);
     EXPECT_EQ(ExpandEnvironmentStringsA("%windir%", nullptr, 0), 11u);
     EXPECT_FAILS(ExpandEnvironmentStringsA(nullptr, small, sizeof small), 0u, ERROR_INVALID_PARAMETER);
