@@ -90,36 +90,28 @@ TEST_F(ConsumerTest, StatusesOfTheConsumerCalls) {
     EXPECT_EQ(ProcessTrace(&bogus, 1, &later, &earlier), ULONG(ERROR_INVALID_TIME));
     EXPECT_EQ(ProcessTrace(&bogus, 1, nullptr, nullptr), ULONG(ERROR_INVALID_HANDLE));
 
-    // A missing session: the handle is given, ProcessTrace fails at once.
-    TRACEHANDLE h = open_consumer(kName, &lf);
-    ASSERT_NE(h, INVALID_PROCESSTRACE_HANDLE);
-    EXPECT_EQ(ProcessTrace(&h, 1, nullptr, nullptr), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));
-    // Once the session exists the same handle attaches and works.
+    // Opened before its session exists: ProcessTrace fails at once; once
+    // the session runs the same handle attaches and works.
+    ThreadConsumer late;
+    ASSERT_NE(late.handle, INVALID_PROCESSTRACE_HANDLE);
+    TRACEHANDLE copy = late.handle;
+    EXPECT_EQ(ProcessTrace(&copy, 1, nullptr, nullptr), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));
     TRACEHANDLE session = start_session();
-    ThreadConsumer busy;
-    busy.start();
-    Received late;
-    std::thread pump([&] {
-        t_received = &late;
-        TRACEHANDLE copy = h;
-        EXPECT_EQ(ProcessTrace(&copy, 1, nullptr, nullptr), ULONG(ERROR_SUCCESS));
-    });
+    late.start();
     ASSERT_TRUE(eventually([&] {
         std::vector<w32rt::TraceSessionInfo> all;
-        w32rt::list_trace_sessions(&all);
-        return all.size() == 1 && all[0].consumers.size() == 2;
+        return w32rt::list_trace_sessions(&all) && all.size() == 1 && all[0].consumers.size() == 1;
     }));
     ASSERT_TRUE(write_events(session, 1));
-    ASSERT_TRUE(eventually([&] { return busy.received.count == 1; }));
-    // It is inside ProcessTrace now: a second pump on its handle is refused.
-    TRACEHANDLE copy = busy.handle;
+    ASSERT_TRUE(eventually([&] { return late.received.count == 1; }));
+    // Inside ProcessTrace now: another pump on its handle is refused, and
+    // so are several handles at once (they are for log files).
     EXPECT_EQ(ProcessTrace(&copy, 1, nullptr, nullptr), ULONG(ERROR_BUSY));
-    TRACEHANDLE both[2] = {h, busy.handle};
+    TRACEHANDLE both[2] = {copy, copy};
     EXPECT_EQ(ProcessTrace(both, 2, nullptr, nullptr), ULONG(ERROR_INVALID_PARAMETER));
     ASSERT_EQ(stop_session(), ULONG(ERROR_SUCCESS));
-    pump.join();
-    EXPECT_EQ(late.count, 1u);
-    EXPECT_EQ(CloseTrace(h), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(late.join(), long(ERROR_SUCCESS));
+    EXPECT_EQ(CloseTrace(late.handle), ULONG(ERROR_SUCCESS));
 }
 
 struct BufferLog {

@@ -71,19 +71,13 @@ TEST_F(TraceEventTest, EventsArriveStampedWithPointerFormsResolvedAndTheCallersH
     Event plain(1400);
     ASSERT_EQ(TraceEvent(h, plain.get()), ULONG(ERROR_SUCCESS));
 
-    // MOF_FIELDs: the pieces arrive as one payload.
+    // MOF_FIELDs: the pieces arrive as one payload; empty pieces are allowed.
     const char first[] = "first,", second[] = "second";
-    struct {
-        EVENT_TRACE_HEADER header;
-        MOF_FIELD fields[3];
-    } mof{};
-    mof.header.Size = sizeof mof;
-    mof.header.Flags = WNODE_FLAG_TRACED_GUID | WNODE_FLAG_USE_MOF_PTR;
-    mof.header.Guid = kEventGuid;
-    mof.fields[0] = {uint64_t(uintptr_t(first)), 6, 0};
-    mof.fields[1] = {0, 0, 0};  // empty pieces are allowed
-    mof.fields[2] = {uint64_t(uintptr_t(second)), 6, 0};
-    ASSERT_EQ(TraceEvent(h, &mof.header), ULONG(ERROR_SUCCESS));
+    const MOF_FIELD fields[3] = {{uint64_t(uintptr_t(first)), 6, 0}, {0, 0, 0}, {uint64_t(uintptr_t(second)), 6, 0}};
+    Event mof(sizeof fields);
+    mof.header.Flags |= WNODE_FLAG_USE_MOF_PTR;
+    memcpy(mof.data, fields, sizeof fields);
+    ASSERT_EQ(TraceEvent(h, mof.get()), ULONG(ERROR_SUCCESS));
 
     // A GUID by pointer arrives inline.
     Event by_pointer(4);
