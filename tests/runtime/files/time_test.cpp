@@ -11,6 +11,8 @@ using namespace files_test;
 
 namespace {
 
+constexpr uint64_t kUnixEpoch = 116444736000000000ull;
+
 SYSTEMTIME st(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
     return SYSTEMTIME{WORD(y), WORD(mo), 0, WORD(d), WORD(h), WORD(mi), WORD(s), WORD(ms)};
 }
@@ -31,27 +33,18 @@ uint64_t ft_of(const SYSTEMTIME& t) {
 uint64_t real_now() {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    return uint64_t(ts.tv_sec) * kSecond + uint64_t(ts.tv_nsec / 100) + 116444736000000000ull;
+    return uint64_t(ts.tv_sec) * kSecond + uint64_t(ts.tv_nsec / 100) + kUnixEpoch;
 }
 
 // Shifts the runtime's clock so that "now" is the given UTC time.
 void pretend_now(const SYSTEMTIME& utc) { w32rt_set_clock_offset(int64_t(ft_of(utc)) - int64_t(real_now())); }
 
-std::string utc_to_local(const TIME_ZONE_INFORMATION* tz, const SYSTEMTIME& utc) {
-    SYSTEMTIME local;
-    if (!SystemTimeToTzSpecificLocalTime(tz, &utc, &local)) return "error " + std::to_string(GetLastError());
-    return show(local);
-}
-
-std::string local_to_utc(const TIME_ZONE_INFORMATION* tz, const SYSTEMTIME& local) {
-    SYSTEMTIME utc;
-    if (!TzSpecificLocalTimeToSystemTime(tz, &local, &utc)) return "error " + std::to_string(GetLastError());
-    return show(utc);
-}
-
-TIME_ZONE_INFORMATION zone(LONG bias, LONG daylight_bias, SYSTEMTIME daylight_date, SYSTEMTIME standard_date) {
-    return TIME_ZONE_INFORMATION{.Bias = bias, .StandardDate = standard_date, .DaylightDate = daylight_date,
-                                 .DaylightBias = daylight_bias};
+// SystemTimeToTzSpecificLocalTime, or TzSpecificLocalTimeToSystemTime when
+// to_utc, shown; "error N" when it fails.
+std::string convert(const TIME_ZONE_INFORMATION* tz, const SYSTEMTIME& in, bool to_utc = false) {
+    SYSTEMTIME out;
+    BOOL ok = to_utc ? TzSpecificLocalTimeToSystemTime(tz, &in, &out) : SystemTimeToTzSpecificLocalTime(tz, &in, &out);
+    return ok ? show(out) : "error " + std::to_string(GetLastError());
 }
 
 // A day-in-month rule: the nth (5 = last) weekday of a month at a time.
@@ -59,19 +52,27 @@ SYSTEMTIME rule(int month, int weekday, int nth, int hour) {
     return SYSTEMTIME{0, WORD(month), WORD(weekday), WORD(nth), WORD(hour), 0, 0, 0};
 }
 
+TIME_ZONE_INFORMATION zone(LONG bias, LONG daylight_bias, SYSTEMTIME daylight_date, SYSTEMTIME standard_date) {
+    return TIME_ZONE_INFORMATION{.Bias = bias, .StandardDate = standard_date, .DaylightDate = daylight_date,
+                                 .DaylightBias = daylight_bias};
+}
+
 class TimeTest : public FilesTest {};
+
+TEST_HELPER(report_system_time) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    testing_support::send_line(std::to_string(ticks(now)));
+    return 0;
+}
 
 }  // namespace
 
-TEST_F(TimeTest, FileTimesOfKnownInstants) {
+TEST_F(TimeTest, CalendarAgreesWithKnownInstantsAndTheCLibrary) {
     EXPECT_EQ(ft_of(st(1601, 1, 1)), 0u);
-    EXPECT_EQ(ft_of(st(1970, 1, 1)), 116444736000000000ull);
-    EXPECT_EQ(ft_of(st(2024, 1, 1)), 133485408000000000ull);
+    EXPECT_EQ(ft_of(st(1970, 1, 1)), kUnixEpoch);
     EXPECT_EQ(ft_of(st(2024, 1, 1, 0, 0, 0, 1)), 133485408000010000ull);
     EXPECT_EQ(ft_of(st(30827, 12, 31, 23, 59, 59, 999)) / kSecond, 0x7fff35f4f06c58f0ull / kSecond);
-}
-
-TEST_F(TimeTest, CalendarAgreesWithTheCLibraryAcrossCenturies) {
     std::mt19937_64 rng(42);
     for (int i = 0; i < 20000; ++i) {
         // Every second from 1970 to 2200.
@@ -80,7 +81,7 @@ TEST_F(TimeTest, CalendarAgreesWithTheCLibraryAcrossCenturies) {
         struct tm tm;
         ASSERT_TRUE(gmtime_r(&t, &tm));
         SYSTEMTIME expected = st(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-        FILETIME ft = filetime(uint64_t(unix_seconds) * kSecond + 116444736000000000ull);
+        FILETIME ft = filetime(uint64_t(unix_seconds) * kSecond + kUnixEpoch);
         SYSTEMTIME got;
         ASSERT_TRUE(FileTimeToSystemTime(&ft, &got));
         ASSERT_EQ(show(got), show(expected)) << unix_seconds;
@@ -89,15 +90,14 @@ TEST_F(TimeTest, CalendarAgreesWithTheCLibraryAcrossCenturies) {
     }
 }
 
-TEST_F(TimeTest, LeapYearsAndFieldValidation) {
+TEST_F(TimeTest, FieldsRangesAndPointersAreChecked) {
     FILETIME ft;
-    for (SYSTEMTIME ok : {st(2000, 2, 29), st(2024, 2, 29), st(2400, 2, 29), st(1604, 2, 29), st(2023, 12, 31, 23, 59, 59, 999)}) {
-        EXPECT_TRUE(SystemTimeToFileTime(&ok, &ft)) << show(ok);
-        SYSTEMTIME back;
+    SYSTEMTIME back;
+    for (SYSTEMTIME ok : {st(2000, 2, 29), st(2400, 2, 29), st(1604, 2, 29), st(2023, 12, 31, 23, 59, 59, 999)}) {
+        ASSERT_TRUE(SystemTimeToFileTime(&ok, &ft)) << show(ok);
         ASSERT_TRUE(FileTimeToSystemTime(&ft, &back));
         EXPECT_EQ(show(back), show(ok));
     }
-    SYSTEMTIME day;
     for (SYSTEMTIME bad : {st(1900, 2, 29), st(2100, 2, 29), st(2023, 2, 29), st(2024, 4, 31), st(2024, 13, 1),
                            st(2024, 0, 1), st(2024, 1, 0), st(2024, 1, 1, 24), st(2024, 1, 1, 0, 60),
                            st(2024, 1, 1, 0, 0, 60), st(2024, 1, 1, 0, 0, 0, 1000), st(1600, 12, 31),
@@ -109,19 +109,15 @@ TEST_F(TimeTest, LeapYearsAndFieldValidation) {
     SYSTEMTIME monday = st(2024, 1, 1);
     monday.wDayOfWeek = 5;
     ASSERT_TRUE(SystemTimeToFileTime(&monday, &ft));
-    ASSERT_TRUE(FileTimeToSystemTime(&ft, &day));
-    EXPECT_EQ(day.wDayOfWeek, 1);
-}
+    ASSERT_TRUE(FileTimeToSystemTime(&ft, &back));
+    EXPECT_EQ(back.wDayOfWeek, 1);
+    // FILETIMEs are signed.
+    ft = filetime(0x7FFFFFFFFFFFFFFFull);
+    ASSERT_TRUE(FileTimeToSystemTime(&ft, &back));
+    EXPECT_EQ(back.wYear, 30828);
+    ft = filetime(0x8000000000000000ull);
+    EXPECT_FAILS(FileTimeToSystemTime(&ft, &back), FALSE, ERROR_INVALID_PARAMETER);
 
-TEST_F(TimeTest, RefusesFileTimesBeyondTheSignedRangeAndNullPointers) {
-    FILETIME too_big = filetime(0x8000000000000000ull);
-    SYSTEMTIME out;
-    EXPECT_FAILS(FileTimeToSystemTime(&too_big, &out), FALSE, ERROR_INVALID_PARAMETER);
-    FILETIME largest = filetime(0x7FFFFFFFFFFFFFFFull);
-    ASSERT_TRUE(FileTimeToSystemTime(&largest, &out));
-    EXPECT_EQ(out.wYear, 30828);
-
-    FILETIME ft = filetime(0);
     SYSTEMTIME t = st(2024, 1, 1);
     EXPECT_FAILS(SystemTimeToFileTime(nullptr, &ft), FALSE, ERROR_INVALID_PARAMETER);
     EXPECT_FAILS(FileTimeToLocalFileTime(nullptr, &ft), FALSE, ERROR_INVALID_PARAMETER);
@@ -140,65 +136,47 @@ TEST_F(TimeTest, CompareFileTimeOrdersBothHalves) {
     EXPECT_EQ(CompareFileTime(&high, &b), 1);  // unsigned, as Windows compares
 }
 
-TEST_F(TimeTest, TestClockShiftsSystemAndLocalTime) {
+TEST_F(TimeTest, TestClockShiftsSystemAndLocalTimeHereAndInChildren) {
     setenv("TZ", "Asia/Tokyo", 1);
-    const int64_t three_days = 3 * kDay;
-    FILETIME before;
-    GetSystemTimeAsFileTime(&before);
-    w32rt_set_clock_offset(three_days);
-    EXPECT_EQ(w32rt_clock_offset(), three_days);
+    const uint64_t before = real_now();
+    w32rt_set_clock_offset(3 * kDay);
     FILETIME shifted;
     GetSystemTimeAsFileTime(&shifted);
-    int64_t moved = int64_t(ticks(shifted) - ticks(before));
-    EXPECT_GE(moved, three_days);
-    EXPECT_LT(moved, three_days + 60 * kSecond);
-
+    EXPECT_GE(int64_t(ticks(shifted) - before), 3 * kDay);
+    EXPECT_LT(int64_t(ticks(shifted) - before), 3 * kDay + 60 * kSecond);
     SYSTEMTIME sys, local;
     GetSystemTime(&sys);
     GetLocalTime(&local);
-    int64_t ahead = int64_t(ft_of(local)) - int64_t(ft_of(sys));
-    EXPECT_GE(ahead, 9 * 3600 * kSecond - 60 * kSecond);  // Tokyo keeps +9 h all year
-    EXPECT_LE(ahead, 9 * 3600 * kSecond + 60 * kSecond);
     EXPECT_LT(std::llabs(int64_t(ft_of(sys)) - int64_t(ticks(shifted))), 60 * kSecond);
-}
+    EXPECT_LT(std::llabs(int64_t(ft_of(local)) - int64_t(ft_of(sys)) - 9 * 3600 * kSecond), 60 * kSecond);  // +9 h
 
-TEST_HELPER(report_system_time) {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    testing_support::send_line(std::to_string(ticks(now)));
-    return 0;
-}
-
-TEST_F(TimeTest, ChildStartsWithTheClockOffsetOfItsEnvironment) {
-    const int64_t offset = 10 * kDay;
+    // A child starts with the offset its environment gives.
     testing_support::SpawnOptions options;
-    options.env = {"EVTRACE_CLOCK_OFFSET=" + std::to_string(offset)};
-    uint64_t before = real_now();
+    options.env = {"EVTRACE_CLOCK_OFFSET=" + std::to_string(10 * kDay)};
     testing_support::ChildProcess child = testing_support::spawn_helper("report_system_time", {}, options);
     std::string line = child.read_line();
     ASSERT_FALSE(line.empty());
     EXPECT_EQ(child.wait(), 0);
-    int64_t ahead = int64_t(std::stoull(line)) - int64_t(before);
-    EXPECT_GE(ahead, offset);
-    EXPECT_LT(ahead, offset + 60 * kSecond);
+    EXPECT_GE(int64_t(std::stoull(line) - before), 10 * kDay);
+    EXPECT_LT(int64_t(std::stoull(line) - before), 10 * kDay + 60 * kSecond);
 }
 
 TEST_F(TimeTest, ProcessZoneAcrossBerlinDaylightTransitions) {
     setenv("TZ", "Europe/Berlin", 1);
     // Spring forward at 01:00 UTC: 02:00 CET becomes 03:00 CEST.
-    EXPECT_EQ(utc_to_local(nullptr, st(2024, 3, 31, 0, 59, 59)), "2024-03-31 01:59:59.000");
-    EXPECT_EQ(utc_to_local(nullptr, st(2024, 3, 31, 1, 0, 0)), "2024-03-31 03:00:00.000");
+    EXPECT_EQ(convert(nullptr, st(2024, 3, 31, 0, 59, 59)), "2024-03-31 01:59:59.000");
+    EXPECT_EQ(convert(nullptr, st(2024, 3, 31, 1, 0, 0)), "2024-03-31 03:00:00.000");
     // Fall back at 01:00 UTC: 03:00 CEST becomes 02:00 CET.
-    EXPECT_EQ(utc_to_local(nullptr, st(2024, 10, 27, 0, 59, 59, 999)), "2024-10-27 02:59:59.999");
-    EXPECT_EQ(utc_to_local(nullptr, st(2024, 10, 27, 1, 0, 0)), "2024-10-27 02:00:00.000");
-    EXPECT_EQ(utc_to_local(nullptr, st(2024, 1, 15, 12, 0, 0)), "2024-01-15 13:00:00.000");
+    EXPECT_EQ(convert(nullptr, st(2024, 10, 27, 0, 59, 59, 999)), "2024-10-27 02:59:59.999");
+    EXPECT_EQ(convert(nullptr, st(2024, 10, 27, 1, 0, 0)), "2024-10-27 02:00:00.000");
+    EXPECT_EQ(convert(nullptr, st(2024, 1, 15, 12, 0, 0)), "2024-01-15 13:00:00.000");
 
-    EXPECT_EQ(local_to_utc(nullptr, st(2024, 7, 1, 12, 0, 0)), "2024-07-01 10:00:00.000");
-    EXPECT_EQ(local_to_utc(nullptr, st(2024, 12, 1, 12, 0, 0)), "2024-12-01 11:00:00.000");
+    EXPECT_EQ(convert(nullptr, st(2024, 7, 1, 12, 0, 0), true), "2024-07-01 10:00:00.000");
+    EXPECT_EQ(convert(nullptr, st(2024, 12, 1, 12, 0, 0), true), "2024-12-01 11:00:00.000");
     // 02:30 happens twice in October and never in March; both read as
     // daylight time.
-    EXPECT_EQ(local_to_utc(nullptr, st(2024, 10, 27, 2, 30, 0)), "2024-10-27 00:30:00.000");
-    EXPECT_EQ(local_to_utc(nullptr, st(2024, 3, 31, 2, 30, 0)), "2024-03-31 00:30:00.000");
+    EXPECT_EQ(convert(nullptr, st(2024, 10, 27, 2, 30, 0), true), "2024-10-27 00:30:00.000");
+    EXPECT_EQ(convert(nullptr, st(2024, 3, 31, 2, 30, 0), true), "2024-03-31 00:30:00.000");
 }
 
 TEST_F(TimeTest, LocalFileTimeUsesTheBiasInEffectNow) {
@@ -260,7 +238,7 @@ TEST_F(TimeTest, ZoneRulesAgreeWithTheZoneDatabaseAllYear) {
             FILETIME ft = filetime(ticks(start) + uint64_t(hour) * 3600 * kSecond + 17 * kSecond);
             SYSTEMTIME utc;
             ASSERT_TRUE(FileTimeToSystemTime(&ft, &utc));
-            ASSERT_EQ(utc_to_local(&tz, utc), utc_to_local(nullptr, utc)) << name << " " << show(utc);
+            ASSERT_EQ(convert(&tz, utc), convert(nullptr, utc)) << name << " " << show(utc);
         }
     }
 }
@@ -268,34 +246,20 @@ TEST_F(TimeTest, ZoneRulesAgreeWithTheZoneDatabaseAllYear) {
 TEST_F(TimeTest, GivenRulesFollowTheirOwnTransitions) {
     // Second Sunday of March at 02:00, first Sunday of November at 02:00.
     TIME_ZONE_INFORMATION eastern = zone(300, -60, rule(3, 0, 2, 2), rule(11, 0, 1, 2));
-    EXPECT_EQ(utc_to_local(&eastern, st(2024, 3, 10, 6, 59, 59)), "2024-03-10 01:59:59.000");
-    EXPECT_EQ(utc_to_local(&eastern, st(2024, 3, 10, 7, 0, 0)), "2024-03-10 03:00:00.000");
-    EXPECT_EQ(utc_to_local(&eastern, st(2024, 11, 3, 5, 59, 59)), "2024-11-03 01:59:59.000");
-    EXPECT_EQ(utc_to_local(&eastern, st(2024, 11, 3, 6, 0, 0)), "2024-11-03 01:00:00.000");
-    EXPECT_EQ(utc_to_local(&eastern, st(2021, 3, 14, 7, 0, 0)), "2021-03-14 03:00:00.000");  // 2nd Sunday = 14th
-    EXPECT_EQ(local_to_utc(&eastern, st(2024, 12, 25, 12, 0, 0)), "2024-12-25 17:00:00.000");
-    EXPECT_EQ(local_to_utc(&eastern, st(2024, 3, 10, 2, 30, 0)), "2024-03-10 06:30:00.000");
-    EXPECT_EQ(local_to_utc(&eastern, st(2024, 11, 3, 1, 30, 0)), "2024-11-03 05:30:00.000");
-
-    // "Last Sunday" (5) in a March whose last Sunday is the 25th.
-    TIME_ZONE_INFORMATION central = zone(-60, -60, rule(3, 0, 5, 2), rule(10, 0, 5, 3));
-    EXPECT_EQ(utc_to_local(&central, st(2029, 3, 25, 0, 59, 59)), "2029-03-25 01:59:59.000");
-    EXPECT_EQ(utc_to_local(&central, st(2029, 3, 25, 1, 0, 0)), "2029-03-25 03:00:00.000");
-
-    // Southern hemisphere: daylight time spans the new year.
-    TIME_ZONE_INFORMATION sydney = zone(-600, -60, rule(10, 0, 1, 2), rule(4, 0, 1, 3));
-    EXPECT_EQ(utc_to_local(&sydney, st(2024, 1, 15, 0, 0, 0)), "2024-01-15 11:00:00.000");
-    EXPECT_EQ(utc_to_local(&sydney, st(2024, 4, 6, 15, 59, 59)), "2024-04-07 02:59:59.000");
-    EXPECT_EQ(utc_to_local(&sydney, st(2024, 4, 6, 16, 0, 0)), "2024-04-07 02:00:00.000");
-
+    EXPECT_EQ(convert(&eastern, st(2024, 3, 10, 6, 59, 59)), "2024-03-10 01:59:59.000");
+    EXPECT_EQ(convert(&eastern, st(2024, 3, 10, 7, 0, 0)), "2024-03-10 03:00:00.000");
+    EXPECT_EQ(convert(&eastern, st(2024, 11, 3, 5, 59, 59)), "2024-11-03 01:59:59.000");
+    EXPECT_EQ(convert(&eastern, st(2024, 11, 3, 6, 0, 0)), "2024-11-03 01:00:00.000");
+    EXPECT_EQ(convert(&eastern, st(2024, 12, 25, 12, 0, 0), true), "2024-12-25 17:00:00.000");
+    EXPECT_EQ(convert(&eastern, st(2024, 3, 10, 2, 30, 0), true), "2024-03-10 06:30:00.000");
+    EXPECT_EQ(convert(&eastern, st(2024, 11, 3, 1, 30, 0), true), "2024-11-03 05:30:00.000");
     // No daylight rules: the bias alone.
     TIME_ZONE_INFORMATION fixed = zone(-330, 0, SYSTEMTIME{}, SYSTEMTIME{});
-    EXPECT_EQ(utc_to_local(&fixed, st(2024, 6, 1, 0, 0, 0)), "2024-06-01 05:30:00.000");
-
+    EXPECT_EQ(convert(&fixed, st(2024, 6, 1, 0, 0, 0)), "2024-06-01 05:30:00.000");
+    // Rules with a month or a weekday out of range are refused.
     TIME_ZONE_INFORMATION broken = zone(0, -60, rule(13, 0, 1, 2), rule(4, 0, 1, 3));
-    SYSTEMTIME out;
-    SYSTEMTIME in = st(2024, 1, 1);
-    EXPECT_FAILS(SystemTimeToTzSpecificLocalTime(&broken, &in, &out), FALSE, ERROR_INVALID_PARAMETER);
+    const std::string refused = "error " + std::to_string(ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(convert(&broken, st(2024, 1, 1)), refused);
     broken = zone(0, -60, rule(3, 7, 1, 2), rule(4, 0, 1, 3));
-    EXPECT_FAILS(TzSpecificLocalTimeToSystemTime(&broken, &in, &out), FALSE, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(convert(&broken, st(2024, 1, 1), true), refused);
 }
