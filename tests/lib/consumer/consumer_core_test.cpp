@@ -1,16 +1,60 @@
-// The consumer behind the flat interface: its life, the alert list from the
-// event database, and the alert texts of a code.
+// The consumer behind the flat interface (its life, the alert list and the
+// alert texts from the event database, the provider list), the event data
+// queue, and the language that picks the suite's files.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
 
+#include <algorithm>
+#include <atomic>
+#include <new>
 #include <string>
+#include <tuple>
 
 #include "consumer_fixture.h"
+#include "host/LoadResourceDLL.h"
 
 using namespace consumer_test;
 
+// Records are freed with delete[]: this program's replacement (with the
+// matching new[]) tells whether the watched record was all zeros when freed.
+namespace {
+std::atomic<void*> g_watched{nullptr};
+std::atomic<size_t> g_watchedSize{0};
+std::atomic<int> g_watchedZeroed{-1};
+void Inspect(void* p) {
+    if (p == nullptr || p != g_watched.load()) return;
+    const unsigned char* bytes = static_cast<const unsigned char*>(p);
+    g_watchedZeroed = std::all_of(bytes, bytes + g_watchedSize.load(), [](unsigned char b) { return b == 0; });
+    g_watched = nullptr;
+}
+void Watch(const CEvDataQueueInfo& entry) {
+    g_watchedSize = entry.m_dwSize;
+    g_watchedZeroed = -1;
+    g_watched = entry.m_pData;
+}
+}  // namespace
+
+#define EXPORTED __attribute__((visibility("default")))
+EXPORTED void* operator new[](std::size_t size) {
+    if (void* p = malloc(size > 0 ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+EXPORTED void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return malloc(size > 0 ? size : 1); }
+EXPORTED void operator delete[](void* p) noexcept {
+    Inspect(p);
+    free(p);
+}
+EXPORTED void operator delete[](void* p, std::size_t) noexcept {
+    Inspect(p);
+    free(p);
+}
+
 namespace {
 
-class ConsumerCoreTest : public ConsumerTest {};
+using ConsumerCoreTest = ConsumerTest;
+using Strings = std::vector<std::string>;
+using Codes = std::vector<DWORD>;
 
 const char kDatabase[] =
     "4097||Connection lost||Move closer;;Check the access point;;Connect again||The link is gone.||HLP_LOST|#|\r\n"
@@ -18,16 +62,32 @@ const char kDatabase[] =
     "12289||Four fields||hint one;;hint two||field four|#|\r\n"
     "2147483649||Error code||a;;b;;c;;d;;e;;f;;g;;h;;i;;j;;k;;l||x||y|#|\r\n";
 
-std::vector<DWORD> AlertCodes() {
+Codes AlertCodes() {
     _EVT_ALERT_LIST* list = nullptr;
     EXPECT_EQ(GetAlertList(&list), S_OK);
-    if (list == nullptr) return {};
-    return std::vector<DWORD>(list->codes, list->codes + list->count);
+    return list == nullptr ? Codes{} : Codes(list->codes, list->codes + list->count);
 }
 
-TEST_F(ConsumerCoreTest, WithoutAConsumerEveryQueryAnswersNotInitialised) {
+ULONG Alertable(ULONG code) {
+    ULONG flag = 7;
+    EXPECT_EQ(IsAlertableError(code, &flag), S_OK);
+    return flag;
+}
+
+TEST_F(ConsumerCoreTest, ConsumersComeAndGoAndWithoutOneQueriesAnswerNotInitialisedOrFail) {
+    InstallDatabase(kDatabase);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(EvtInitialize(2), S_OK);
+        ASSERT_EQ(EvtInitialize(2), S_OK);  // nothing new
+        EXPECT_EQ(AlertCodes().size(), 4u);
+        ASSERT_EQ(EvtUnInitialize(), S_OK);
+        EXPECT_EQ(EvtUnInitialize(), EVT_E_NOTINITIALIZED);
+    }
     ULONG value = 77;
     _EVT_ALERT_LIST* list = nullptr;
+    _EVT_ALERT_HINT_LIST* hints = nullptr;
+    _EVT_ALERT_CONTEXT_HELP_EX helpEx = {};
+    _EVT_RECORD_LIST* history = nullptr;
     EXPECT_EQ(GetAlertList(&list), EVT_E_NOTINITIALIZED);
     EXPECT_EQ(IsAlertableError(1, &value), EVT_E_NOTINITIALIZED);
     EXPECT_EQ(GetErrorDomain(0xA123, &value), EVT_E_NOTINITIALIZED);
@@ -35,178 +95,232 @@ TEST_F(ConsumerCoreTest, WithoutAConsumerEveryQueryAnswersNotInitialised) {
     EXPECT_EQ(SetEvTraceCallback(nullptr), EVT_E_NOTINITIALIZED);
     EXPECT_EQ(SetLocalizedHeader(nullptr), EVT_E_NOTINITIALIZED);
     EXPECT_EQ(CountEvTrace(1, &value), EVT_E_NOTINITIALIZED);
-    _EVT_ALERT_HINT_LIST* hints = nullptr;
     EXPECT_EQ(GetAlertHintList(1, &hints), E_FAIL);
-    _EVT_ALERT_CONTEXT_HELP_EX helpEx = {};
     EXPECT_EQ(GetAlertContextHelpEx(1, &helpEx), E_FAIL);
-    _EVT_RECORD_LIST* history = nullptr;
     EXPECT_EQ(GetAlertHistoryList(&history), E_FAIL);
 }
 
-TEST_F(ConsumerCoreTest, TheAlertListFollowsTheDatabase) {
+TEST_F(ConsumerCoreTest, TheAlertListFollowsTheDatabaseAndAlertableCodesAreThoseOfConstruction) {
+    ASSERT_EQ(EvtInitialize(2), S_OK);  // no DatabasePath: an empty database
+    EXPECT_TRUE(AlertCodes().empty());
     InstallDatabase(kDatabase);
+    EXPECT_EQ(AlertCodes(), (Codes{4097, 8193, 12289, 2147483649u}));
+    EXPECT_EQ(Alertable(4097), 0u);
+    ASSERT_EQ(EvtUnInitialize(), S_OK);
     ASSERT_EQ(EvtInitialize(2), S_OK);
-    EXPECT_EQ(AlertCodes(), (std::vector<DWORD>{4097, 8193, 12289, 2147483649u}));
-
+    EXPECT_EQ(Alertable(4097), 1u);
+    EXPECT_EQ(Alertable(4098), 0u);
+    EXPECT_EQ(Alertable(2147483649u), 1u);
+    // The list is the consumer's own, rebuilt on every call.
     _EVT_ALERT_LIST* first = nullptr;
     _EVT_ALERT_LIST* second = nullptr;
     ASSERT_EQ(GetAlertList(&first), S_OK);
     InstallDatabase("5||five|#|\n");
     ASSERT_EQ(GetAlertList(&second), S_OK);
-    EXPECT_EQ(first, second);  // the consumer's own list, rebuilt
-    EXPECT_EQ(AlertCodes(), (std::vector<DWORD>{5}));
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(AlertCodes(), (Codes{5}));
     EXPECT_EQ(GetAlertList(nullptr), E_FAIL);
-}
-
-TEST_F(ConsumerCoreTest, AlertableCodesAreThoseOfTheDatabaseAtConstruction) {
-    InstallDatabase(kDatabase);
-    ASSERT_EQ(EvtInitialize(2), S_OK);
-    ULONG alertable = 7;
-    EXPECT_EQ(IsAlertableError(4097, &alertable), S_OK);
-    EXPECT_EQ(alertable, 1u);
-    EXPECT_EQ(IsAlertableError(4098, &alertable), S_OK);
-    EXPECT_EQ(alertable, 0u);
-    EXPECT_EQ(IsAlertableError(2147483649u, &alertable), S_OK);
-    EXPECT_EQ(alertable, 1u);
-}
-
-TEST_F(ConsumerCoreTest, WithoutADatabaseTheListIsEmpty) {
-    ASSERT_EQ(EvtInitialize(2), S_OK);  // no DatabasePath: an empty database
-    EXPECT_TRUE(AlertCodes().empty());
-    ULONG alertable = 7;
-    EXPECT_EQ(IsAlertableError(0, &alertable), S_OK);
-    EXPECT_EQ(alertable, 0u);
-
     // A path to a missing file is a failure, and the list pointer is null.
     SetString(kApiKey, "DatabasePath", "C:\\Nowhere\\");
-    _EVT_ALERT_LIST* list = reinterpret_cast<_EVT_ALERT_LIST*>(0x1);
-    EXPECT_EQ(GetAlertList(&list), E_FAIL);
-    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(GetAlertList(&first), E_FAIL);
+    EXPECT_EQ(first, nullptr);
 }
 
-TEST_F(ConsumerCoreTest, TheDatabaseOfTheChosenLanguageIsRead) {
+TEST_F(ConsumerCoreTest, TheDatabaseOfTheChosenLanguageIsReadAndCodesSplitIntoDomainAndSeverity) {
     InstallDatabase("1||english|#|\n", "ENU");
     InstallDatabase("2||deutsch|#|\n", "DEU");
     setenv("EVTRACE_UI_LANGUAGE", "0x0407", 1);
     setenv("EVTRACE_SYSTEM_LANGUAGE", "0x0407", 1);
     ASSERT_EQ(EvtInitialize(2), S_OK);
-    EXPECT_EQ(AlertCodes(), (std::vector<DWORD>{2}));
+    EXPECT_EQ(AlertCodes(), (Codes{2}));
     setenv("EVTRACE_UI_LANGUAGE", "0x0409", 1);
-    EXPECT_EQ(AlertCodes(), (std::vector<DWORD>{1}));
-}
-
-TEST_F(ConsumerCoreTest, DomainAndSeverityOfACode) {
-    ASSERT_EQ(EvtInitialize(2), S_OK);
-    ULONG value = 99;
-    EXPECT_EQ(GetErrorDomain(0xA123, &value), S_OK);
-    EXPECT_EQ(value, 10u);
-    EXPECT_EQ(GetErrorDomain(0xFFFFFFFF, &value), S_OK);
-    EXPECT_EQ(value, 15u);
-    for (auto [code, severity] :
-         std::vector<std::pair<ULONG, ULONG>>{{0x80000800, 3}, {0x80000000, 2}, {0x800, 1}, {0, 0}}) {
-        EXPECT_EQ(GetErrorSeverity(code, &value), S_OK);
-        EXPECT_EQ(value, severity) << std::hex << code;
+    EXPECT_EQ(AlertCodes(), (Codes{1}));
+    for (auto [code, domain, severity] : std::vector<std::tuple<ULONG, ULONG, ULONG>>{
+             {0xA123, 10, 0}, {0xFFFFFFFF, 15, 3}, {0x80000800, 0, 3}, {0x80000000, 0, 2}, {0x800, 0, 1}, {0, 0, 0}}) {
+        ULONG d = 99, s = 99;
+        EXPECT_EQ(GetErrorDomain(code, &d), S_OK);
+        EXPECT_EQ(GetErrorSeverity(code, &s), S_OK);
+        EXPECT_EQ(std::make_pair(d, s), std::make_pair(domain, severity)) << std::hex << code;
     }
 }
 
-TEST_F(ConsumerCoreTest, ContextHelpFillsTheFieldsItFinds) {
+TEST_F(ConsumerCoreTest, ContextHelpAndHintsTakeTheFieldsTheEntryHasAndLeaveTheOthers) {
     InstallDatabase(kDatabase);
     ASSERT_EQ(EvtInitialize(2), S_OK);
-    _EVT_ALERT_CONTEXT_HELP help;
-    memset(&help, 'q', sizeof help);
-    ASSERT_EQ(GetAlertContextHelp(4097, &help), S_OK);
-    EXPECT_EQ(help.dwAlertCode, 4097u);
-    EXPECT_STREQ(help.szField2, "Connection lost");
-    EXPECT_STREQ(help.szHints, "Move closer;;Check the access point;;Connect again");
-    EXPECT_STREQ(help.szField4, "The link is gone.");
-    EXPECT_STREQ(help.szField5, "HLP_LOST");
-
-    // Three fields: the code and field 2; the rest as it was.
-    memset(&help, 'q', sizeof help);
-    ASSERT_EQ(GetAlertContextHelp(8193, &help), S_OK);
-    EXPECT_EQ(help.dwAlertCode, 8193u);
-    EXPECT_STREQ(help.szField2, "Three fields");
-    EXPECT_EQ(help.szHints[0], 'q');
-    EXPECT_EQ(help.szField5[0], 'q');
-    // Four fields: the hints too.
-    ASSERT_EQ(GetAlertContextHelp(12289, &help), S_OK);
-    EXPECT_STREQ(help.szHints, "hint one;;hint two");
-    EXPECT_EQ(help.szField4[0], 'q');
-
-    memset(&help, 'q', sizeof help);
-    EXPECT_EQ(GetAlertContextHelp(777, &help), E_FAIL);
-    EXPECT_EQ(help.szField2[0], 'q');
-    EXPECT_EQ(GetAlertContextHelp(4097, nullptr), EVT_E_POINTER);
-}
-
-TEST_F(ConsumerCoreTest, ContextHelpExHandsOutNewStrings) {
-    InstallDatabase(kDatabase);
-    ASSERT_EQ(EvtInitialize(2), S_OK);
-    _EVT_ALERT_CONTEXT_HELP_EX help = {};
-    ASSERT_EQ(GetAlertContextHelpEx(4097, &help), S_OK);
-    EXPECT_EQ(help.dwAlertCode, 4097u);
-    ASSERT_NE(help.pszField2, nullptr);
-    EXPECT_STREQ(help.pszField2, "Connection lost");
-    EXPECT_STREQ(help.pszField5, "HLP_LOST");
-    for (char* s : {help.pszHints, help.pszField2, help.pszField4, help.pszField5}) EvTraceDeleteArray(s);
-    EXPECT_EQ(GetAlertContextHelpEx(4097, nullptr), E_FAIL);
-    EXPECT_EQ(GetAlertContextHelpEx(777, &help), E_FAIL);
-}
-
-TEST_F(ConsumerCoreTest, HintListsSplitTheHintField) {
-    InstallDatabase(kDatabase);
-    ASSERT_EQ(EvtInitialize(2), S_OK);
-    _EVT_ALERT_HINT_LIST* list = nullptr;
-    ASSERT_EQ(GetAlertHintList(4097, &list), S_OK);
-    ASSERT_NE(list, nullptr);
-    ASSERT_EQ(list->count, 3u);
-    EXPECT_STREQ(list->hints[0], "Move closer");
-    EXPECT_STREQ(list->hints[2], "Connect again");
-    auto release = [](_EVT_ALERT_HINT_LIST* l) {
-        for (DWORD i = 0; i < l->count; ++i) EvTraceDeleteArray(l->hints[i]);
-        EvTraceDeleteMemory(l);
+    // Fields 2, 3 (the hints), 4 and 5, "?" for a slot left as it was; the
+    // hint list holds at most ten hints, and one empty hint when there are
+    // none.
+    const std::tuple<ULONG, LONG, Strings, Strings> cases[] = {
+        {4097, S_OK, {"Connection lost", "Move closer;;Check the access point;;Connect again", "The link is gone.",
+                      "HLP_LOST"}, {"Move closer", "Check the access point", "Connect again"}},
+        {8193, S_OK, {"Three fields", "?", "?", "?"}, {""}},
+        {12289, S_OK, {"Four fields", "hint one;;hint two", "?", "?"}, {"hint one", "hint two"}},
+        {2147483649u, S_OK, {"Error code", "a;;b;;c;;d;;e;;f;;g;;h;;i;;j;;k;;l", "x", "y"},
+         {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"}},
+        {777, E_FAIL, {"?", "?", "?", "?"}, {""}},
     };
-    release(list);
-
-    // Twelve hints: the list holds the first ten.
-    ASSERT_EQ(GetAlertHintList(2147483649u, &list), S_OK);
-    ASSERT_EQ(list->count, 10u);
-    EXPECT_STREQ(list->hints[9], "j");
-    release(list);
-
-    // An unknown code still gets its list: one empty hint.
-    ASSERT_EQ(GetAlertHintList(5, &list), E_FAIL);
-    ASSERT_NE(list, nullptr);
-    ASSERT_EQ(list->count, 1u);
-    EXPECT_STREQ(list->hints[0], "");
-    release(list);
+    for (const auto& [code, result, fields, hints] : cases) {
+        SCOPED_TRACE(code);
+        _EVT_ALERT_CONTEXT_HELP help;
+        memset(&help, 'q', sizeof help);
+        auto slot = [](const char* s) { return s[0] == 'q' ? std::string("?") : std::string(s); };
+        EXPECT_EQ(GetAlertContextHelp(code, &help), result);
+        EXPECT_EQ((Strings{slot(help.szField2), slot(help.szHints), slot(help.szField4), slot(help.szField5)}), fields);
+        _EVT_ALERT_CONTEXT_HELP_EX ex = {};
+        auto text = [](const char* s) { return s == nullptr ? std::string("?") : std::string(s); };
+        EXPECT_EQ(GetAlertContextHelpEx(code, &ex), result);
+        EXPECT_EQ((Strings{text(ex.pszField2), text(ex.pszHints), text(ex.pszField4), text(ex.pszField5)}), fields);
+        EXPECT_EQ(ex.dwAlertCode, result == S_OK ? code : 0);
+        for (char* s : {ex.pszHints, ex.pszField2, ex.pszField4, ex.pszField5}) EvTraceDeleteArray(s);
+        _EVT_ALERT_HINT_LIST* list = nullptr;
+        EXPECT_EQ(GetAlertHintList(code, &list), result);
+        ASSERT_NE(list, nullptr);
+        EXPECT_EQ(Strings(list->hints, list->hints + list->count), hints);
+        for (DWORD i = 0; i < list->count; ++i) EvTraceDeleteArray(list->hints[i]);
+        EvTraceDeleteMemory(list);
+    }
+    EXPECT_EQ(GetAlertContextHelp(4097, nullptr), EVT_E_POINTER);
+    EXPECT_EQ(GetAlertContextHelpEx(4097, nullptr), E_FAIL);
 }
 
-TEST_F(ConsumerCoreTest, ProviderListNamesTheRegisteredProviders) {
+TEST_F(ConsumerCoreTest, TheProviderListNamesTheRegisteredProviders) {
     ASSERT_EQ(EvtInitialize(2), S_OK);
     _EVT_PROVIDER_LIST* list = reinterpret_cast<_EVT_PROVIDER_LIST*>(0x1);
     EXPECT_EQ(GetProviderList(&list), E_FAIL);
     EXPECT_EQ(list, nullptr);
+    const std::string longest(255, 'p');
     SetDword("Software\\Vanta\\Wireless\\EvTrace\\API\\Providers", "Service", 1);
-    SetDword("Software\\Vanta\\Wireless\\EvTrace\\API\\Providers", std::string(255, 'p').c_str(), 1);
+    SetDword("Software\\Vanta\\Wireless\\EvTrace\\API\\Providers", longest.c_str(), 1);
     ASSERT_EQ(GetProviderList(&list), S_OK);
-    ASSERT_NE(list, nullptr);
     ASSERT_EQ(list->count, 2u);
-    std::vector<std::string> names = {list->entries[0].m_szInstanceName, list->entries[1].m_szInstanceName};
+    Strings names = {list->entries[0].m_szInstanceName, list->entries[1].m_szInstanceName};
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names[0], "Service");
-    EXPECT_EQ(names[1].size(), 255u);
+    EXPECT_EQ(names, (Strings{"Service", longest}));
 }
 
-TEST_F(ConsumerCoreTest, ConsumersComeAndGoRepeatedly) {
-    InstallDatabase(kDatabase);
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_EQ(EvtInitialize(2), S_OK);
-        ASSERT_EQ(EvtInitialize(2), S_OK);  // nothing new
-        EXPECT_EQ(AlertCodes().size(), 4u);
-        ASSERT_EQ(EvtUnInitialize(), S_OK);
-        EXPECT_EQ(EvtUnInitialize(), EVT_E_NOTINITIALIZED);
+// ---- The event data queue ----------------------------------------------------
+
+using DataQueueTest = ConsumerTest;
+
+Strings Texts(const CEvDataQueue& queue) {
+    Strings out;
+    for (const CEvDataQueueInfo* entry : queue.m_Events) out.push_back(RecordText(entry->m_pData));
+    return out;
+}
+
+TEST_F(DataQueueTest, TheCapacityFromTheRegistryKeepsTheNewestRecordsNewestFirst) {
+    EXPECT_EQ(CEvDataQueue().m_dwMaxEvents, 200u);
+    SetDword(kEngKey, "MaxEvents", 900);
+    EXPECT_EQ(CEvDataQueue().m_dwMaxEvents, 500u);
+    SetDword(kEngKey, "MaxEvents", 0);
+    CEvDataQueue none;
+    EXPECT_TRUE(none.AddEvent(TextEvent("x").get()));  // accepted, not kept
+    EXPECT_TRUE(none.m_Events.empty());
+    SetDword(kEngKey, "MaxEvents", 6);
+    CEvDataQueue queue;
+    // Equal times: the later arrival goes ahead. Times compare as signed
+    // 64-bit numbers.
+    for (auto [text, time] : std::vector<std::pair<std::string, int64_t>>{
+             {"t20", 20}, {"t10", 10}, {"t30", 30}, {"neg", -1}, {"t20b", 20}, {"t5", 5}, {"t30b", 30}}) {
+        EXPECT_TRUE(queue.AddEvent(TextEvent(text, time).get()));
     }
+    EXPECT_EQ(Texts(queue), (Strings{"t30b", "t30", "t20b", "t20", "t10", "t5"}));
+}
+
+TEST_F(DataQueueTest, UnifiedLogKindsAndEventsThatCannotBeConvertedAreRefused) {
+    CEvDataQueue queue;
+    for (uint32_t type : {53u, 54u, 55u, 56u, 57u, 58u, 59u, 60u, 61u, 62u, 63u, 64u, 117u, 127u}) {
+        EXPECT_FALSE(queue.AddEvent(TextEvent("ul", 1, type).get())) << type;
+    }
+    EXPECT_FALSE(queue.AddEvent(nullptr));
+    EXPECT_FALSE(queue.AddEvent(Event(10, DriverData(0x201, "driver")).get()));
+    EXPECT_FALSE(queue.AddEvent(Event(51, std::vector<uint8_t>(1400, 0x42)).get()));
+    EXPECT_FALSE(queue.AddEvent(Event(99, ProviderData(51, Bytes("x"))).get()));
+    EXPECT_TRUE(queue.m_Events.empty());
+    HANDLE file = CreateFileA("C:\\empty.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_EQ(queue.WriteEventsToFile(file), S_OK);  // an empty queue writes not even a count
+    CloseHandle(file);
+    EXPECT_EQ(ReadWholeFile("C:\\empty.bin"), "");
+    for (uint32_t type : {51u, 52u, 65u, 66u, 0u}) EXPECT_TRUE(queue.AddEvent(TextEvent("kept", 1, type).get())) << type;
+    EXPECT_EQ(queue.m_Events.size(), 5u);
+}
+
+TEST_F(DataQueueTest, EntriesOwnTheirRecordsAndWipeThemBeforeReleasingThem) {
+    SetDword(kEngKey, "MaxEvents", 1);
+    CEvDataQueue queue;
+    ASSERT_TRUE(queue.AddEvent(TextEvent("secret", 1).get()));
+    {
+        CEvDataQueue copy(queue);
+        ASSERT_EQ(copy.m_Events.size(), 1u);
+        EXPECT_NE(copy.m_Events[0]->m_pData, queue.m_Events[0]->m_pData);
+        CEvDataQueueInfo entry = *queue.m_Events[0];
+        EXPECT_NE(entry.m_pData, queue.m_Events[0]->m_pData);
+        EXPECT_EQ(RecordText(entry.m_pData), "secret");
+        Watch(entry);
+    }
+    EXPECT_EQ(g_watchedZeroed.load(), 1);
+    EXPECT_EQ(Texts(queue), (Strings{"secret"}));  // the original outlived its copies
+    Watch(*queue.m_Events.front());
+    ASSERT_TRUE(queue.AddEvent(TextEvent("next", 2).get()));  // evicts the older record
+    EXPECT_EQ(g_watchedZeroed.load(), 1);
+}
+
+// ---- The language of the suite's files ---------------------------------------
+
+constexpr char kWirelessKey[] = "SOFTWARE\\Vanta\\Wireless";
+
+// The code for a user UI language, a system language and the thread's
+// preferred UI languages (comma-separated hex ids, or none), and the stored
+// flag "user and system languages differ" (0xBAD when missing).
+std::pair<std::string, DWORD> Code(const char* ui, const char* system, const char* preferred = nullptr) {
+    setenv("EVTRACE_UI_LANGUAGE", ui, 1);
+    setenv("EVTRACE_SYSTEM_LANGUAGE", system, 1);
+    setenv("EVTRACE_PREFERRED_UI_LANGUAGES", preferred != nullptr ? preferred : "", 1);
+    char code[8] = "???";
+    EXPECT_EQ(CLoadResourceDLL().GetLanguageCode(code, sizeof code), S_OK);
+    HKEY key = nullptr;
+    DWORD differ = 0xBAD, size = sizeof differ;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWirelessKey, 0, KEY_READ, &key) == 0) {
+        RegQueryValueExA(key, "OSAppLangDiffer", nullptr, nullptr, reinterpret_cast<BYTE*>(&differ), &size);
+        RegCloseKey(key);
+    }
+    return {code, differ};
+}
+
+using LanguageTest = ConsumerTest;
+
+TEST_F(LanguageTest, AnEnglishUserInterfaceOrElseTheSystemLanguageGivesTheCode) {
+    EXPECT_EQ(Code("0x0407", "0x0409"), std::make_pair(std::string("ENU"), DWORD(0xBAD)));  // no suite key: no flag
+    SetDword(kWirelessKey, "OSAppLangDiffer", 7);
+    const std::tuple<const char*, const char*, const char*, const char*, DWORD> cases[] = {
+        {"0x0409", "0x0407", nullptr, "ENU", 0},
+        {"0x0407", "0x0409", nullptr, "ENU", 1},
+        {"0x0C07", "0x0807", nullptr, "DEU", 0},  // regional variants count by their primary language
+        // Chinese and Portuguese variants have codes of their own.
+        {"0x1004", "0x1004", nullptr, "CHS", 0},
+        {"0x1404", "0x1404", nullptr, "CHT", 0},
+        {"0x0416", "0x0416", nullptr, "PTB", 0},
+        // Bulgarian has no files: the preferred languages offer Russian,
+        // whose code page is the system's; with nothing that qualifies,
+        // English.
+        {"0x0402", "0x0402", "0x0419", "RUS", 0},
+        {"0x0402", "0x0402", nullptr, "ENU", 0},
+        {"0x0402", "0x0402", "0x0407", "ENU", 0},
+    };
+    for (const auto& [ui, system, preferred, code, differ] : cases) {
+        EXPECT_EQ(Code(ui, system, preferred), std::make_pair(std::string(code), differ)) << ui << " " << system;
+    }
+    EXPECT_EQ(Code("0x0407", "0x0407").first, "DEU");
+    CLoadResourceDLL language;
+    EXPECT_EQ(language.GetLanguageCode(nullptr, 0), S_OK);
+    char small[4] = "xy";
+    EXPECT_EQ(language.GetLanguageCode(small, 3), E_FAIL);
+    EXPECT_STREQ(small, "xy");
+    char name[32] = {};
+    EXPECT_EQ(language.GetDatabaseFileName(name, 19), E_FAIL);
+    EXPECT_EQ(language.GetDatabaseFileName(name, 20), S_OK);
+    EXPECT_STREQ(name, "TraceDEU.mdb");
+    EXPECT_EQ(language.GetDatabaseFileName(nullptr, 20), E_FAIL);
 }
 
 }  // namespace

@@ -9,17 +9,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "consumer_fixture.h"
-#include "event_builder.h"
 
 using namespace consumer_test;
-using testing_support::ChildProcess;
 using testing_support::eventually;
-using testing_support::receive_line;
-using testing_support::send_line;
-using testing_support::spawn_helper;
 
 namespace {
 
@@ -31,17 +25,7 @@ void WINAPI EngineSink(PEVENT_TRACE event) { g_engineQueue->AddEvent(event); }
 std::mutex g_sendLock;
 void Send(const std::string& line) {
     std::lock_guard<std::mutex> lock(g_sendLock);
-    send_line(line);
-}
-
-std::string SnapshotPath() {
-    HKEY key = nullptr;
-    char path[MAX_PATH] = {};
-    DWORD size = sizeof path - 1;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
-    RegQueryValueExA(key, "SnapShotFile", nullptr, nullptr, reinterpret_cast<BYTE*>(path), &size);
-    RegCloseKey(key);
-    return path;
+    testing_support::send_line(line);
 }
 
 // The engine: argv[1] "serve" writes a snapshot on every request, "decline"
@@ -52,7 +36,6 @@ TEST_HELPER(engine) {
     HANDLE start = CreateEventA(nullptr, FALSE, FALSE, "Global\\VANTA_EVT_SNAPSHOT_START_EVENT");
     HANDLE end = CreateEventA(nullptr, FALSE, FALSE, "Global\\VANTA_EVT_SNAPSHOT_END_EVENT");
     if (start == nullptr || end == nullptr) return 2;
-
     CEvDataQueue queue;
     g_engineQueue = &queue;
     CEvTraceListener listener;
@@ -61,7 +44,6 @@ TEST_HELPER(engine) {
     config.dwMode = EVT_LISTENER_MODE_LISTEN;
     config.pfnEventCallback = &EngineSink;
     std::thread pump([&] { listener.ConfigureListener(config, 0); });
-
     std::atomic<bool> quit{false};
     std::thread server([&] {
         while (!quit) {
@@ -71,29 +53,20 @@ TEST_HELPER(engine) {
                 Send("declined");
                 continue;
             }
-            HANDLE file = CreateFileA(SnapshotPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-            if (file == INVALID_HANDLE_VALUE) {
-                Send("cannot write the snapshot");
-                continue;
-            }
+            HANDLE file = CreateFileA(kSnapshotPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
             queue.WriteEventsToFile(file);
             CloseHandle(file);
-            Send("served");
+            Send(file == INVALID_HANDLE_VALUE ? "cannot write the snapshot" : "served");
         }
     });
-
     Send("ready");
-    for (std::string command = receive_line(); !command.empty() && command != "quit"; command = receive_line()) {
-        if (command == "list") {
-            std::string texts;
-            EnterCriticalSection(&queue.m_csQueue);
-            for (const CEvDataQueueInfo* entry : queue.m_Events) texts += "|" + RecordText(entry->m_pData);
-            LeaveCriticalSection(&queue.m_csQueue);
-            Send("list " + std::to_string(queue.m_Events.size()) + texts);
-        } else if (command == "clear") {
-            queue.DeleteAllEvents();
-            Send("cleared");
-        }
+    for (std::string command; (command = testing_support::receive_line()) != "quit" && !command.empty();) {
+        if (command == "clear") queue.DeleteAllEvents();
+        std::string texts;
+        EnterCriticalSection(&queue.m_csQueue);
+        for (const CEvDataQueueInfo* entry : queue.m_Events) texts += "|" + RecordText(entry->m_pData);
+        LeaveCriticalSection(&queue.m_csQueue);
+        Send("list " + std::to_string(queue.m_Events.size()) + texts);
     }
     quit = true;
     server.join();
@@ -124,12 +97,13 @@ protected:
         ConsumerTest::TearDown();
     }
 
-    void Emit(const char* text, ULONG type = 51, ULONG code = 0x1001) {
-        ASSERT_EQ(EvTraceString(provider_, type, code, text, nullptr, nullptr, 0), S_OK);
+    void Emit(const char* text, ULONG type = 51) {
+        ASSERT_EQ(EvTraceString(provider_, type, 0x1001, text, nullptr, nullptr, 0), S_OK);
     }
 
-    std::string List() {
-        engine_.write_line("list");
+    // Sends a command ("list" or "clear"); the queue's texts after it.
+    std::string List(const char* command = "list") {
+        engine_.write_line(command);
         std::string line;
         do {
             line = engine_.read_line();
@@ -137,9 +111,11 @@ protected:
         return line;
     }
 
-    // Starts the engine and waits until its listener receives events.
+    // Starts the engine and waits until its listener receives events, then
+    // empties its queue. Events of one thread arrive in order: once a last
+    // marker is queued every probe is, and none lands after the clear.
     void StartEngine(const char* mode) {
-        engine_ = spawn_helper("engine", {mode});
+        engine_ = testing_support::spawn_helper("engine", {mode});
         ASSERT_TRUE(engine_.expect_line("ready"));
         ASSERT_TRUE(eventually(
             [&] {
@@ -147,17 +123,13 @@ protected:
                 return List() != "list 0";
             },
             std::chrono::seconds(20)));
-        // Probes still in flight would land after a clear: events of one
-        // thread arrive in order, so once a last marker is queued, every
-        // probe is, and the clear after it leaves the queue empty.
         Emit("synced");
         ASSERT_TRUE(eventually([&] { return List().find("|synced") != std::string::npos; }, std::chrono::seconds(20)));
-        engine_.write_line("clear");
-        ASSERT_TRUE(engine_.expect_line("cleared"));
+        ASSERT_EQ(List("clear"), "list 0");
     }
 
     ULONG provider_ = 0;
-    ChildProcess engine_;
+    testing_support::ChildProcess engine_;
 };
 
 TEST_F(EngineTest, TheQueueFedFromTheSessionKeepsTheNewestRecordsNewestFirst) {
@@ -185,27 +157,17 @@ TEST_F(EngineTest, AnEngineThatDeclinesFailsTheSnapshotAtOnce) {
 // The engine answers by silence: the consumer reads the file after its 10 s.
 TEST_F(EngineTest, ASilentEngineServesTheSnapshotFile) {
     StartEngine("serve");
-    Emit("first");
-    Emit("second");
-    Emit("third");
+    for (const char* text : {"first", "second", "third"}) Emit(text);
     ASSERT_TRUE(eventually([&] { return List() == "list 3|third|second|first"; }, std::chrono::seconds(20)));
-
     ULONG handle = 0;
     ASSERT_EQ(OpenInfosetHandle(&handle, nullptr, 0), S_OK);
     EXPECT_EQ(handle, 1u);
     EXPECT_TRUE(engine_.expect_line("served"));
-    ULONG count = 0;
-    ASSERT_EQ(CountEvTrace(handle, &count), S_OK);
-    ASSERT_EQ(count, 3u);
-    std::vector<std::string> texts;
+    EXPECT_EQ(InfosetTexts(handle), (std::vector<std::string>{"third", "second", "first"}));
     _VANTA_EVTRACE_DATA* record = nullptr;
-    for (LONG r = GetFirstEvTrace(handle, &record); r == S_OK; r = GetNextEvTrace(handle, &record)) {
-        texts.push_back(RecordText(record));
-        EXPECT_STREQ(record->szSource, "EngineTest");
-    }
-    EXPECT_EQ(texts, (std::vector<std::string>{"third", "second", "first"}));
-    // The consumer deletes the file it read.
-    EXPECT_FALSE(FileExists(kSnapshotPath));
+    ASSERT_EQ(GetFirstEvTrace(handle, &record), S_OK);
+    EXPECT_STREQ(record->szSource, "EngineTest");
+    EXPECT_FALSE(FileExists(kSnapshotPath));  // the consumer deletes the file it read
     EXPECT_EQ(CloseInfosetHandle(handle), S_OK);
 }
 
