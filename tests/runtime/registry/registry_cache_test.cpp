@@ -41,12 +41,11 @@ protected:
         sqlite3_close(db);
     }
 
-    DWORD read_v() {
+    // Opens the key afresh and reads V, as the library's hot path does.
+    static std::optional<DWORD> read_v() {
         Key key;
         EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Cached", &key), ERROR_SUCCESS);
-        DWORD value = 0;
-        EXPECT_EQ(get_dword(key.get(), "V", &value), ERROR_SUCCESS);
-        return value;
+        return dword_of(key.get(), "V");
     }
 
     Key key_;
@@ -57,8 +56,7 @@ TEST_F(RegistryCache, RepeatedReadsAreServedFromTheCacheUntilAWriteIsPublished) 
     change_behind_the_back(2);
     EXPECT_EQ(read_v(), 1u) << "served from the cache";
     // Any published write, even of another key, empties the cache.
-    Key other;
-    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Other", &other), ERROR_SUCCESS);
+    make_key(HKEY_LOCAL_MACHINE, "Software\\Other");
     EXPECT_EQ(read_v(), 2u);
 }
 

@@ -81,12 +81,8 @@ TEST_F(RegistryCrossProcess, TwoWritersAtOnceLoseNothing) {
     for (int id = 1; id <= 2; ++id) {
         for (int i = 0; i < kValuesPerWriter; ++i) {
             std::string name = "w" + std::to_string(id) + "_" + std::to_string(i);
-            DWORD value = 0;
-            ASSERT_EQ(get_dword(key.get(), name.c_str(), &value), ERROR_SUCCESS) << name;
-            EXPECT_EQ(value, DWORD(id * 100000 + i));
-            Key sub;
-            ASSERT_EQ(open_key(key.get(), ("Sub" + std::to_string(i)).c_str(), &sub), ERROR_SUCCESS);
-            EXPECT_EQ(get_dword(sub.get(), name.c_str(), &value), ERROR_SUCCESS) << name;
+            EXPECT_EQ(dword_of(key.get(), name.c_str()), DWORD(id * 100000 + i));
+            EXPECT_EQ(dword_of(make_key(key.get(), "Sub" + std::to_string(i)).get(), name.c_str()), 1u) << name;
         }
     }
 }
@@ -115,8 +111,7 @@ TEST_F(RegistryCrossProcess, CachedReadsSeeAnotherProcessWriteAtOnce) {
 }
 
 TEST_F(RegistryCrossProcess, ChangeInOneProcessFiresNotificationArmedInAnother) {
-    Key key;
-    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Shared\\Deep", &key), ERROR_SUCCESS);
+    Key key = make_key(HKEY_LOCAL_MACHINE, "Software\\Shared\\Deep");
 
     // Armed here, changed there.
     Key shared;
@@ -199,8 +194,7 @@ TEST_F(RegistryCrossProcess, AnotherUserReadsButCannotWrite) {
         EXPECT_EQ(empty.read_line(), status_line(status));
     EXPECT_EQ(empty.wait(), 0);
 
-    Key owned;
-    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Owned", &owned), ERROR_SUCCESS);
+    Key owned = make_key(HKEY_LOCAL_MACHINE, "Software\\Owned");
     ASSERT_EQ(set_dword(owned.get(), "V", 1), ERROR_SUCCESS);
     auto child = spawn_helper("registry_other_user", {"full"}, as_other);
     const char* expected[] = {
@@ -217,11 +211,9 @@ TEST_F(RegistryCrossProcess, AnotherUserReadsButCannotWrite) {
     EXPECT_EQ(child.wait(), 0);
 
     // Nothing the other user tried reached the registry.
-    DWORD v = 0;
-    EXPECT_EQ(get_dword(owned.get(), "V", &v), ERROR_SUCCESS);
-    EXPECT_EQ(v, 42u);
+    EXPECT_EQ(dword_of(owned.get(), "V"), 42u);
     EXPECT_TRUE(subkey_names(owned.get()).empty());
-    EXPECT_EQ(get_dword(HKEY_LOCAL_MACHINE, "Direct", &v), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(dword_of(HKEY_LOCAL_MACHINE, "Direct"), std::nullopt);
 }
 
 // Writes in a root that its owner (this helper's user) administers.
@@ -240,8 +232,7 @@ TEST_F(RegistryCrossProcess, SuperuserWritingAUsersRootLeavesItWritableForTheUse
     ASSERT_EQ(chown(root().c_str(), uid_t(uid), gid_t(uid)), 0);
     w32rt::use_machine_root(root());  // sees the new owner
 
-    Key key;
-    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\ByRoot", &key), ERROR_SUCCESS);
+    Key key = make_key(HKEY_LOCAL_MACHINE, "Software\\ByRoot");
     ASSERT_EQ(set_dword(key.get(), "Superuser", 1), ERROR_SUCCESS);
 
     testing_support::SpawnOptions as_owner;
@@ -250,8 +241,7 @@ TEST_F(RegistryCrossProcess, SuperuserWritingAUsersRootLeavesItWritableForTheUse
     auto child = spawn_helper("registry_root_owner", {}, as_owner);
     for (int step = 0; step < 3; ++step) EXPECT_EQ(child.read_line(), "status 0") << step;
     EXPECT_EQ(child.wait(), 0);
-    DWORD v = 0;
-    EXPECT_EQ(get_dword(key.get(), "Owner", &v), ERROR_SUCCESS);
+    EXPECT_EQ(dword_of(key.get(), "Owner"), 1u);
 }
 
 }  // namespace

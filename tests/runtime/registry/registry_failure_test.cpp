@@ -83,8 +83,7 @@ protected:
 };
 
 TEST_F(RegistryFailure, LockedDatabaseRefusesWritesWithBusyInBoundedTime) {
-    Key key;
-    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Locked", &key), ERROR_SUCCESS);
+    Key key = make_key(HKEY_LOCAL_MACHINE, "Software\\Locked");
     ASSERT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
     registry().set_busy_timeout(200);
 
@@ -99,15 +98,12 @@ TEST_F(RegistryFailure, LockedDatabaseRefusesWritesWithBusyInBoundedTime) {
 
     // Readers are not held up by a writer; read past the cache.
     registry().close_database();
-    DWORD v = 0;
-    EXPECT_EQ(get_dword(key.get(), "V", &v), ERROR_SUCCESS);
-    EXPECT_EQ(v, 1u);
+    EXPECT_EQ(dword_of(key.get(), "V"), 1u);
 
     locker.write_line("release");
     EXPECT_EQ(locker.wait(), 0);
     EXPECT_EQ(set_dword(key.get(), "V", 3), ERROR_SUCCESS);
-    EXPECT_EQ(get_dword(key.get(), "V", &v), ERROR_SUCCESS);
-    EXPECT_EQ(v, 3u);
+    EXPECT_EQ(dword_of(key.get(), "V"), 3u);
     EXPECT_EQ(create_key(key.get(), "Sub", &sub), ERROR_SUCCESS);
 }
 
@@ -200,14 +196,11 @@ TEST_F(RegistryFailure, UnusableSharedMemoryLeavesTheRegistryUsableWithoutNotifi
     auto foreign = w32rt::SharedRegion::open_or_create(name, 4096, 0x12345678, 9, [](void*) {});
     ASSERT_NE(foreign, nullptr);
 
-    Key key;
-    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\NoJournal", &key), ERROR_SUCCESS);
+    Key key = make_key(HKEY_LOCAL_MACHINE, "Software\\NoJournal");
     ASSERT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
-    DWORD v = 0;
-    ASSERT_EQ(get_dword(key.get(), "V", &v), ERROR_SUCCESS);
+    ASSERT_EQ(dword_of(key.get(), "V"), 1u);
     ASSERT_EQ(set_dword(key.get(), "V", 2), ERROR_SUCCESS);
-    EXPECT_EQ(get_dword(key.get(), "V", &v), ERROR_SUCCESS);
-    EXPECT_EQ(v, 2u);
+    EXPECT_EQ(dword_of(key.get(), "V"), 2u);
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     EXPECT_EQ(RegNotifyChangeKeyValue(key.get(), FALSE, REG_NOTIFY_CHANGE_LAST_SET, event, TRUE),
               ERROR_NO_SYSTEM_RESOURCES);

@@ -40,7 +40,7 @@ class RegistryNotify : public testing_support::MachineTest {
 protected:
     void SetUp() override {
         MachineTest::SetUp();
-        ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Watched", &key_), ERROR_SUCCESS);
+        key_ = make_key(HKEY_LOCAL_MACHINE, "Software\\Watched");
     }
 
     static LSTATUS arm(HKEY key, const Event& event, DWORD filter, BOOL subtree = FALSE) {
@@ -52,12 +52,10 @@ protected:
 };
 
 TEST_F(RegistryNotify, FiltersAndScopeDecideWhichChangesFire) {
-    Key deep, sibling, sub, far;
-    ASSERT_EQ(create_key(key_.get(), "A\\B", &deep), ERROR_SUCCESS);
-    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Other", &sibling), ERROR_SUCCESS);
     std::string path;
     for (int i = 0; i < 40; ++i) path += (i ? "\\L" : "L") + std::to_string(i);
-    ASSERT_EQ(create_key(key_.get(), path.c_str(), &far), ERROR_SUCCESS);
+    Key deep = make_key(key_.get(), "A\\B"), sibling = make_key(HKEY_LOCAL_MACHINE, "Software\\Other"),
+        far = make_key(key_.get(), path), sub;
     const HKEY watched = key_.get(), below = deep.get();
     struct Case {
         const char* what;
@@ -113,9 +111,7 @@ TEST_F(RegistryNotify, AFiredWatchMustBeArmedAgain) {
 }
 
 TEST_F(RegistryNotify, DeletingAKeyFiresWatchesOnItAndBelowWhateverTheFilter) {
-    Key child, software;
-    ASSERT_EQ(create_key(key_.get(), "Child", &child), ERROR_SUCCESS);
-    ASSERT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software", &software), ERROR_SUCCESS);
+    Key child = make_key(key_.get(), "Child"), software = make_key(HKEY_LOCAL_MACHINE, "Software");
     Event on_key, on_child, on_parent;
     ASSERT_EQ(arm(key_.get(), on_key, REG_NOTIFY_CHANGE_LAST_SET), ERROR_SUCCESS);
     ASSERT_EQ(arm(child.get(), on_child, REG_NOTIFY_CHANGE_SECURITY), ERROR_SUCCESS);
@@ -169,9 +165,7 @@ TEST_F(RegistryNotify, SynchronousFormBlocksUntilTheChange) {
     });
     ASSERT_TRUE(testing_support::eventually([&] { return registry().notifier().armed_count() == 1; }));
     EXPECT_EQ(result.load(), -1);
-    Key sub;
-    ASSERT_EQ(create_key(key_.get(), "Sub", &sub), ERROR_SUCCESS);
-    ASSERT_EQ(set_dword(sub.get(), "V", 1), ERROR_SUCCESS);
+    ASSERT_EQ(set_dword(make_key(key_.get(), "Sub").get(), "V", 1), ERROR_SUCCESS);
     waiter.join();
     EXPECT_EQ(result.load(), ERROR_SUCCESS);
 }
@@ -197,8 +191,7 @@ TEST_F(RegistryNotify, BadArgumentsAreRefused) {
 }
 
 TEST_F(RegistryNotify, AWatcherThatFellBehindTheJournalFiresRatherThanMissAChange) {
-    Key unrelated;
-    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Unrelated", &unrelated), ERROR_SUCCESS);
+    Key unrelated = make_key(HKEY_LOCAL_MACHINE, "Software\\Unrelated");
     Event event;
     ASSERT_EQ(arm(unrelated.get(), event, REG_NOTIFY_CHANGE_LAST_SET), ERROR_SUCCESS);
     // More entries than the ring holds, published while the watcher cannot
@@ -213,8 +206,7 @@ TEST_F(RegistryNotify, AWatcherThatFellBehindTheJournalFiresRatherThanMissAChang
 }
 
 TEST_F(RegistryNotify, AnEntryItsWriterNeverFinishedFiresRatherThanMissAChange) {
-    Key unrelated;
-    ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Unrelated", &unrelated), ERROR_SUCCESS);
+    Key unrelated = make_key(HKEY_LOCAL_MACHINE, "Software\\Unrelated");
     // The abandoned entry might have been about the unrelated key; later
     // changes are matched exactly again.
     for (bool abandoned : {true, false}) {

@@ -18,12 +18,7 @@ using Names = std::vector<std::string>;
 
 class RegistrySemantics : public testing_support::MachineTest {
 protected:
-    // HKLM\Software\<path>, made with every right.
-    static Key make(const std::string& path) {
-        Key key;
-        EXPECT_EQ(create_key(HKEY_LOCAL_MACHINE, ("Software\\" + path).c_str(), &key), ERROR_SUCCESS) << path;
-        return key;
-    }
+    static Key make(const std::string& path) { return make_key(HKEY_LOCAL_MACHINE, "Software\\" + path); }
 };
 
 TEST_F(RegistrySemantics, CreateAndOpenFindKeysWithoutRegardToCase) {
@@ -46,9 +41,7 @@ TEST_F(RegistrySemantics, CreateAndOpenFindKeysWithoutRegardToCase) {
     ASSERT_EQ(set_dword(key.get(), "EnableAlerts", 1), ERROR_SUCCESS);
     ASSERT_EQ(set_dword(opened.get(), "ENABLEALERTS", 3), ERROR_SUCCESS);
     EXPECT_EQ(value_names(key.get()), Names{"EnableAlerts"});
-    DWORD value = 0;
-    EXPECT_EQ(get_dword(key.get(), "enablealerts", &value), ERROR_SUCCESS);
-    EXPECT_EQ(value, 3u);
+    EXPECT_EQ(dword_of(key.get(), "enablealerts"), 3u);
 }
 
 TEST_F(RegistrySemantics, EveryValueTypeRoundTripsItsBytes) {
@@ -193,10 +186,7 @@ TEST_F(RegistrySemantics, RefusedValuesAndPathsStoreNothing) {
 
 TEST_F(RegistrySemantics, EnumerationOrderSizesClassesAndEnd) {
     Key key = make("Enum");
-    for (const char* name : {"beta", "Alpha", "_under"}) {
-        Key sub;
-        ASSERT_EQ(create_key(key.get(), name, &sub), ERROR_SUCCESS);
-    }
+    for (const char* name : {"beta", "Alpha", "_under"}) make_key(key.get(), name);
     Key classy;
     char cls[] = "OrkanClass";
     ASSERT_EQ(RegCreateKeyExA(key.get(), "Gamma", 0, cls, 0, KEY_ALL_ACCESS, nullptr, classy.out(), nullptr),
@@ -259,11 +249,8 @@ TEST_F(RegistrySemantics, EnumerationOrderSizesClassesAndEnd) {
 
 TEST_F(RegistrySemantics, DeleteKeyAndDeleteTree) {
     Key top = make("Top");
-    for (const char* path : {"A\\B\\C", "A\\D", "E"}) {
-        Key k;
-        ASSERT_EQ(create_key(top.get(), path, &k), ERROR_SUCCESS);
-        ASSERT_EQ(set_dword(k.get(), "V", 1), ERROR_SUCCESS);
-    }
+    for (const char* path : {"A\\B\\C", "A\\D", "E"})
+        ASSERT_EQ(set_dword(make_key(top.get(), path).get(), "V", 1), ERROR_SUCCESS);
     ASSERT_EQ(set_dword(top.get(), "Own", 1), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteKeyA(top.get(), "A"), ERROR_ACCESS_DENIED);  // it has sub-keys
     EXPECT_EQ(RegDeleteKeyA(top.get(), "Missing"), ERROR_FILE_NOT_FOUND);
@@ -273,9 +260,7 @@ TEST_F(RegistrySemantics, DeleteKeyAndDeleteTree) {
     Key gone;
     EXPECT_EQ(open_key(top.get(), "A\\B\\C", &gone), ERROR_FILE_NOT_FOUND);
     // A key made again under the old name is a new, empty key.
-    ASSERT_EQ(create_key(top.get(), "A\\B\\C", &gone), ERROR_SUCCESS);
-    DWORD v = 0;
-    EXPECT_EQ(get_dword(gone.get(), "V", &v), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(dword_of(make_key(top.get(), "A\\B\\C").get(), "V"), std::nullopt);
 
     EXPECT_EQ(RegDeleteTreeA(top.get(), "A"), ERROR_SUCCESS);
     EXPECT_EQ(subkey_names(top.get()), Names{"E"});
@@ -290,17 +275,14 @@ TEST_F(RegistrySemantics, DeleteKeyAndDeleteTree) {
 }
 
 TEST_F(RegistrySemantics, HandlesOfDeletedKeysReportKeyDeleted) {
-    Key key = make("Doomed");
-    Key child;
-    ASSERT_EQ(create_key(key.get(), "Child", &child), ERROR_SUCCESS);
+    Key key = make("Doomed"), child = make_key(key.get(), "Child");
     ASSERT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
-    DWORD v = 0;
-    ASSERT_EQ(get_dword(key.get(), "V", &v), ERROR_SUCCESS);  // cached now
+    ASSERT_EQ(dword_of(key.get(), "V"), 1u);  // cached now
 
     ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Doomed"), ERROR_SUCCESS);
     Key sub;
     char name[16];
-    DWORD chars = sizeof name;
+    DWORD chars = sizeof name, v = 0;
     const LSTATUS got[] = {
         get_dword(key.get(), "V", &v),
         set_dword(key.get(), "V", 2),
@@ -319,9 +301,7 @@ TEST_F(RegistrySemantics, HandlesOfDeletedKeysReportKeyDeleted) {
 }
 
 TEST_F(RegistrySemantics, AccessMasksAreEnforced) {
-    Key writer = make("Access");
-    Key sub;
-    ASSERT_EQ(create_key(writer.get(), "Sub", &sub), ERROR_SUCCESS);
+    Key writer = make("Access"), sub = make_key(writer.get(), "Sub");
     ASSERT_EQ(set_dword(writer.get(), "Keep", 1), ERROR_SUCCESS);
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     constexpr LSTATUS OK = ERROR_SUCCESS, NO = ERROR_ACCESS_DENIED;
@@ -358,8 +338,8 @@ TEST_F(RegistrySemantics, AccessMasksAreEnforced) {
         };
         for (int op = 0; op < 7; ++op) EXPECT_EQ(got[op], c.expected[op]) << "operation " << op;
         // What was refused changed nothing.
-        EXPECT_EQ(get_dword(writer.get(), "Probe", &v) == ERROR_SUCCESS, c.expected[1] == OK);
-        EXPECT_EQ(get_dword(writer.get(), "Gone", &v) == ERROR_SUCCESS, c.expected[2] != OK);
+        EXPECT_EQ(dword_of(writer.get(), "Probe").has_value(), c.expected[1] == OK);
+        EXPECT_EQ(dword_of(writer.get(), "Gone").has_value(), c.expected[2] != OK);
         EXPECT_EQ(subkey_names(writer.get()).size(), c.expected[3] == OK ? 2u : 1u);
         // A sub-key made through a handle with every right has only its own.
         if (made.get()) {
@@ -404,14 +384,12 @@ TEST_F(RegistrySemantics, RegistryCallsLeaveTheLastErrorAlone) {
     EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Nowhere", &key), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(uintptr_t(0x5678))), ERROR_INVALID_HANDLE);
     key = make("Somewhere");
-    DWORD v = 0;
-    EXPECT_EQ(get_dword(key.get(), "Missing", &v), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(dword_of(key.get(), "Missing"), std::nullopt);
     EXPECT_EQ(GetLastError(), 12345u);
 }
 
 TEST_F(RegistrySemantics, CurrentUserIsAHiveOfItsOwn) {
-    Key user, machine;
-    ASSERT_EQ(create_key(HKEY_CURRENT_USER, "Software\\Orkan", &user), ERROR_SUCCESS);
+    Key user = make_key(HKEY_CURRENT_USER, "Software\\Orkan"), machine;
     ASSERT_EQ(set_dword(user.get(), "Who", 1), ERROR_SUCCESS);
     EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Orkan", &machine), ERROR_FILE_NOT_FOUND);
 
@@ -419,8 +397,7 @@ TEST_F(RegistrySemantics, CurrentUserIsAHiveOfItsOwn) {
     std::string uid = std::to_string(geteuid());
     Key through_users;
     ASSERT_EQ(open_key(HKEY_USERS, (uid + "\\Software\\Orkan").c_str(), &through_users), ERROR_SUCCESS);
-    DWORD v = 0;
-    EXPECT_EQ(get_dword(through_users.get(), "Who", &v), ERROR_SUCCESS);
+    EXPECT_EQ(dword_of(through_users.get(), "Who"), 1u);
     EXPECT_EQ(RegDeleteTreeA(HKEY_USERS, uid.c_str()), ERROR_ACCESS_DENIED);
 }
 

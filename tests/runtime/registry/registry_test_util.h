@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,13 @@ inline LSTATUS open_key(HKEY base, const char* path, Key* out, REGSAM sam = KEY_
     return RegOpenKeyExA(base, path, 0, sam, out->out());
 }
 
+// base\path made (or opened) with every right; a null key when that fails.
+inline Key make_key(HKEY base, const std::string& path) {
+    Key key;
+    EXPECT_EQ(create_key(base, path.c_str(), &key), ERROR_SUCCESS) << path;
+    return key;
+}
+
 inline LSTATUS set_dword(HKEY key, const char* name, DWORD value) {
     return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
@@ -71,6 +79,12 @@ inline LSTATUS get_dword(HKEY key, const char* name, DWORD* value) {
     LSTATUS status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
     if (status == ERROR_SUCCESS && (type != REG_DWORD || size != 4)) return ERROR_INVALID_DATA;
     return status;
+}
+
+// A REG_DWORD value, or nothing when there is none to read.
+inline std::optional<DWORD> dword_of(HKEY key, const char* name) {
+    DWORD value = 0;
+    return get_dword(key, name, &value) == ERROR_SUCCESS ? std::optional<DWORD>(value) : std::nullopt;
 }
 
 // Reads any value's bytes with its type.
