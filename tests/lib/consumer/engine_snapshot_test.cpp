@@ -77,28 +77,14 @@ TEST_HELPER(engine) {
     return 0;
 }
 
-class EngineTest : public ConsumerTest {
+class EngineTest : public SessionTest {
 protected:
-    void SetUp() override {
-        ConsumerTest::SetUp();
-        SetString(kEngKey, "SnapShotFile", kSnapshotPath);
-        ASSERT_EQ(EvtInitialize(3), S_OK);
-        ASSERT_EQ(EnableLogging(1), S_OK);
-        EVT_PROVIDER_INFO info = {};
-        strcpy(info.m_szInstanceName, "EngineTest");
-        ASSERT_EQ(RegisterEvTrace(&provider_, &info), S_OK);
-    }
     void TearDown() override {
         if (engine_.pid() > 0) {
             engine_.write_line("quit");
             EXPECT_EQ(engine_.wait(), 0);
         }
-        UnRegisterEvTrace(provider_);
-        ConsumerTest::TearDown();
-    }
-
-    void Emit(const char* text, ULONG type = 51) {
-        ASSERT_EQ(EvTraceString(provider_, type, 0x1001, text, nullptr, nullptr, 0), S_OK);
+        SessionTest::TearDown();
     }
 
     // Sends a command ("list" or "clear"); the queue's texts after it.
@@ -115,31 +101,36 @@ protected:
     // empties its queue. Events of one thread arrive in order: once a last
     // marker is queued every probe is, and none lands after the clear.
     void StartEngine(const char* mode) {
+        SetString(kEngKey, "SnapShotFile", kSnapshotPath);
+        StartSession(3, "EngineTest");
         engine_ = testing_support::spawn_helper("engine", {mode});
         ASSERT_TRUE(engine_.expect_line("ready"));
-        ASSERT_TRUE(eventually(
-            [&] {
-                Emit("probe");
-                return List() != "list 0";
-            },
-            std::chrono::seconds(20)));
-        Emit("synced");
-        ASSERT_TRUE(eventually([&] { return List().find("|synced") != std::string::npos; }, std::chrono::seconds(20)));
+        ASSERT_TRUE(EmitUntil("probe", [&] { return List() != "list 0"; }));
+        ASSERT_TRUE(EmitUntil("synced", [&] { return List().find("|synced") != std::string::npos; }));
         ASSERT_EQ(List("clear"), "list 0");
     }
 
-    ULONG provider_ = 0;
     testing_support::ChildProcess engine_;
 };
 
-TEST_F(EngineTest, TheQueueFedFromTheSessionKeepsTheNewestRecordsNewestFirst) {
-    SetDword(kEngKey, "MaxEvents", 5);
+TEST_F(EngineTest, TheQueueFedFromTheSessionKeepsTheNewestRecordsAndASilentEngineServesThemAsASnapshot) {
+    SetDword(kEngKey, "MaxEvents", 3);
     StartEngine("serve");
-    for (int i = 1; i <= 8; ++i) Emit(("e" + std::to_string(i)).c_str());
+    for (const char* text : {"e1", "e2", "e3", "e4"}) Emit(text);
     Emit("unified log", 53);
     ASSERT_EQ(EvTraceStart(provider_, 0x1002, "start"), S_OK);
-    ASSERT_TRUE(eventually([&] { return List().rfind("list 5|start", 0) == 0; }, std::chrono::seconds(20)));
-    EXPECT_EQ(List(), "list 5|start|e8|e7|e6|e5");
+    ASSERT_TRUE(eventually([&] { return List().rfind("list 3|start", 0) == 0; }, std::chrono::seconds(20)));
+    EXPECT_EQ(List(), "list 3|start|e4|e3");
+    // The engine answers by silence: the consumer reads the file after its 10 s.
+    ULONG handle = 0;
+    ASSERT_EQ(OpenInfosetHandle(&handle, nullptr, 0), S_OK);
+    EXPECT_EQ(handle, 1u);
+    EXPECT_TRUE(engine_.expect_line("served"));
+    EXPECT_EQ(InfosetTexts(handle), (std::vector<std::string>{"start", "e4", "e3"}));
+    _VANTA_EVTRACE_DATA* record = nullptr;
+    ASSERT_EQ(GetFirstEvTrace(handle, &record), S_OK);
+    EXPECT_STREQ(record->szSource, "EngineTest");
+    EXPECT_FALSE(FileExists(kSnapshotPath));  // the consumer deletes the file it read
 }
 
 TEST_F(EngineTest, AnEngineThatDeclinesFailsTheSnapshotAtOnce) {
@@ -152,23 +143,6 @@ TEST_F(EngineTest, AnEngineThatDeclinesFailsTheSnapshotAtOnce) {
     EXPECT_EQ(handle, 0u);
     EXPECT_TRUE(engine_.expect_line("declined"));
     EXPECT_FALSE(FileExists(kSnapshotPath));
-}
-
-// The engine answers by silence: the consumer reads the file after its 10 s.
-TEST_F(EngineTest, ASilentEngineServesTheSnapshotFile) {
-    StartEngine("serve");
-    for (const char* text : {"first", "second", "third"}) Emit(text);
-    ASSERT_TRUE(eventually([&] { return List() == "list 3|third|second|first"; }, std::chrono::seconds(20)));
-    ULONG handle = 0;
-    ASSERT_EQ(OpenInfosetHandle(&handle, nullptr, 0), S_OK);
-    EXPECT_EQ(handle, 1u);
-    EXPECT_TRUE(engine_.expect_line("served"));
-    EXPECT_EQ(InfosetTexts(handle), (std::vector<std::string>{"third", "second", "first"}));
-    _VANTA_EVTRACE_DATA* record = nullptr;
-    ASSERT_EQ(GetFirstEvTrace(handle, &record), S_OK);
-    EXPECT_STREQ(record->szSource, "EngineTest");
-    EXPECT_FALSE(FileExists(kSnapshotPath));  // the consumer deletes the file it read
-    EXPECT_EQ(CloseInfosetHandle(handle), S_OK);
 }
 
 }  // namespace

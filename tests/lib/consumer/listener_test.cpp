@@ -5,7 +5,6 @@
 #include <string.h>
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -43,30 +42,13 @@ void Callback(_VANTA_EVTRACE_DATA* record) {
     ++g_finished;
 }
 
-class ListenerTest : public ConsumerTest {
+class ListenerTest : public SessionTest {
 protected:
     void SetUp() override {
-        ConsumerTest::SetUp();
+        SessionTest::SetUp();
         g_calls = g_finished = g_once = 0;
         g_slow = g_destroy = false;
     }
-    void TearDown() override {
-        if (provider_ != 0) UnRegisterEvTrace(provider_);
-        ConsumerTest::TearDown();
-    }
-    // Starts the session, enables the providers on it and registers one.
-    void StartSession() {
-        ASSERT_EQ(EvtInitialize(1), S_OK);
-        ASSERT_EQ(EnableLogging(1), S_OK);
-        EVT_PROVIDER_INFO info = {};
-        strcpy(info.m_szInstanceName, "ListenerTest");
-        ASSERT_EQ(RegisterEvTrace(&provider_, &info), S_OK);
-    }
-    void Emit(const char* text) { ASSERT_EQ(EvTraceString(provider_, 51, 0x1001, text, nullptr, nullptr, 0), S_OK); }
-    bool EmitUntil(const char* text, const std::function<bool()>& done) {
-        return eventually([&] { return Emit(text), done(); }, std::chrono::seconds(20));
-    }
-    ULONG provider_ = 0;
 };
 
 TEST_F(ListenerTest, ListeningOnItsOwnThreadEndsWithoutASessionByAStopOrByDestruction) {
@@ -82,7 +64,7 @@ TEST_F(ListenerTest, ListeningOnItsOwnThreadEndsWithoutASessionByAStopOrByDestru
     EXPECT_EQ(listener.ConfigureListener(none.c, 0), S_OK);
     EXPECT_EQ(listener.ConfigureListener(none.c, 1), S_OK);
 
-    StartSession();
+    StartSession(1);
     Config config;
     ASSERT_EQ(listener.ConfigureListener(config.c, 1), S_OK);
     EXPECT_TRUE(listener.IsListening());
@@ -119,7 +101,7 @@ TEST_HELPER(refused_listener) {
 
 TEST_F(ListenerTest, ARefusedListenerIsReportedByTheStatus) {
     if (testing_support::unprivileged_uid() < 0) GTEST_SKIP() << "needs the superuser to run a child as another user";
-    StartSession();
+    StartSession(1);
     testing_support::SpawnOptions options;
     options.uid = options.gid = testing_support::unprivileged_uid();
     testing_support::ChildProcess child = testing_support::spawn_helper("refused_listener", {}, options);
@@ -131,7 +113,7 @@ TEST_F(ListenerTest, ARefusedListenerIsReportedByTheStatus) {
 }
 
 TEST_F(ListenerTest, DestroyingTheConsumerWaitsForTheCallbackInFlight) {
-    StartSession();
+    StartSession(1);
     ASSERT_EQ(EvtInitialize(2), S_OK);
     g_slow = true;
     ASSERT_EQ(SetEvTraceCallback(&Callback), S_OK);
@@ -147,7 +129,7 @@ TEST_F(ListenerTest, DestroyingTheConsumerWaitsForTheCallbackInFlight) {
 }
 
 TEST_F(ListenerTest, ANewCallbackReusesTheRunningListener) {
-    StartSession();
+    StartSession(1);
     ASSERT_EQ(EvtInitialize(2), S_OK);
     ASSERT_EQ(SetEvTraceCallback(nullptr), S_OK);
     Emit("converted and dropped");
@@ -164,7 +146,7 @@ TEST_F(ListenerTest, ANewCallbackReusesTheRunningListener) {
 }
 
 TEST_F(ListenerTest, AConsumerMayBeDestroyedFromItsOwnCallback) {
-    StartSession();
+    StartSession(1);
     ASSERT_EQ(EvtInitialize(2), S_OK);
     g_destroy = true;
     ASSERT_EQ(SetEvTraceCallback(&Callback), S_OK);
