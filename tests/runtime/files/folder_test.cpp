@@ -194,7 +194,7 @@ TEST_F(FolderTest, InjectedRenameFailuresLeaveTheSource) {
     EXPECT_EQ(GetFileAttributesA("C:\\logs\\c.csv"), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(FolderTest, DeleteFileAndFolders) {
+TEST_F(FolderTest, FoldersDeletionAndAttributeErrors) {
     mode_t mask = umask(022);
     umask(mask);
     struct stat st;
@@ -211,72 +211,60 @@ TEST_F(FolderTest, DeleteFileAndFolders) {
     EXPECT_FAILS(DeleteFileA("C:\\logs"), FALSE, ERROR_ACCESS_DENIED);
     EXPECT_FAILS(DeleteFileA("C:\\nofolder\\a.csv"), FALSE, ERROR_PATH_NOT_FOUND);
     EXPECT_FAILS(DeleteFileA(nullptr), FALSE, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(GetFileAttributesA("C:\\nofolder\\b.csv"), INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    EXPECT_FAILS(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExMaxInfoLevel, &data), FALSE,
+                 ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExInfoStandard, nullptr), FALSE,
+                 ERROR_INVALID_PARAMETER);
     ASSERT_TRUE(DeleteFileA("C:\\logs\\a.csv"));
     EXPECT_FAILS(DeleteFileA("C:\\logs\\a.csv"), FALSE, ERROR_FILE_NOT_FOUND);
     EXPECT_TRUE(RemoveDirectoryA("C:\\logs"));
     EXPECT_EQ(GetFileAttributesA("C:\\logs"), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(FolderTest, AttributesByName) {
-    EXPECT_EQ(GetFileAttributesA("C:\\logs"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
-    EXPECT_EQ(GetFileAttributesA("c:\\LOGS\\A.CSV"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
-    EXPECT_FAILS(GetFileAttributesA("C:\\nofolder\\b.csv"), INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND);
-
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    ASSERT_TRUE(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExInfoStandard, &data));
-    EXPECT_EQ(data.nFileSizeLow, 5u);
-    EXPECT_EQ(data.nFileSizeHigh, 0u);
-    EXPECT_FAILS(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExMaxInfoLevel, &data), FALSE,
-                 ERROR_INVALID_PARAMETER);
-    EXPECT_FAILS(GetFileAttributesExA("C:\\logs\\a.csv", GetFileExInfoStandard, nullptr), FALSE,
-                 ERROR_INVALID_PARAMETER);
-}
-
-TEST_F(FolderTest, FullPathNames) {
-    char buf[MAX_PATH];
-    LPSTR part = nullptr;
-    auto full = [&](const char* in) -> std::string {
-        DWORD n = GetFullPathNameA(in, sizeof buf, buf, &part);
-        if (n == 0 || n >= sizeof buf) return "error " + std::to_string(GetLastError());
-        EXPECT_EQ(n, strlen(buf));
-        return buf;
-    };
-    EXPECT_EQ(full("C:\\logs\\..\\data\\.\\x.csv"), "C:\\data\\x.csv");
-    EXPECT_STREQ(part, "x.csv");
-    EXPECT_EQ(full("c:/a/b/../../../c"), "c:\\c");
-    EXPECT_EQ(full("C:\\logs\\"), "C:\\logs\\");
-    EXPECT_EQ(part, nullptr);
-    EXPECT_EQ(full("C:"), "C:\\");
-    EXPECT_EQ(full("/var//log/./x/../y"), "/var/log/y");
-    EXPECT_STREQ(part, "y");
-    EXPECT_EQ(full("\\\\server\\share\\..\\x"), "\\\\server\\share\\x");
-
-    // Relative names start at the current folder, in its style.
+TEST_F(FolderTest, FullCurrentAndTemporaryPaths) {
     char saved[4096];
     ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
     ASSERT_EQ(chdir(posix("C:\\logs").c_str()), 0);
-    EXPECT_EQ(full("a.csv"), "C:\\logs\\a.csv");
-    EXPECT_EQ(full("..\\b.csv"), "C:\\b.csv");
-    EXPECT_EQ(full("\\top.csv"), "C:\\top.csv");
-    EXPECT_EQ(full("C:rel.csv"), "C:\\logs\\rel.csv");
-    EXPECT_EQ(get_file("a.csv"), "alpha");  // and the relative name opens the file
-    DWORD need = GetCurrentDirectoryA(0, nullptr);
-    EXPECT_EQ(need, strlen("C:\\logs") + 1);
-    char small[4];
-    EXPECT_EQ(GetCurrentDirectoryA(sizeof small, small), need);
-    ASSERT_EQ(GetCurrentDirectoryA(sizeof buf, buf), need - 1);
+    // Relative names start at the current folder, in its style. The file
+    // part is null when the name ends in a separator.
+    struct Case {
+        const char* in;
+        const char* full;
+        const char* part;
+    } cases[] = {
+        {"C:\\logs\\..\\data\\.\\x.csv", "C:\\data\\x.csv", "x.csv"},
+        {"c:/a/b/../../../c", "c:\\c", "c"},
+        {"C:\\logs\\", "C:\\logs\\", nullptr},
+        {"C:", "C:\\logs", "logs"},
+        {"/var//log/./x/../y", "/var/log/y", "y"},
+        {"\\\\server\\share\\..\\x", "\\\\server\\share\\x", "x"},
+        {"a.csv", "C:\\logs\\a.csv", "a.csv"},
+        {"..\\b.csv", "C:\\b.csv", "b.csv"},
+        {"\\top.csv", "C:\\top.csv", "top.csv"},
+        {"C:rel.csv", "C:\\logs\\rel.csv", "rel.csv"},
+    };
+    char buf[MAX_PATH];
+    for (const Case& c : cases) {
+        LPSTR part = nullptr;
+        EXPECT_EQ(GetFullPathNameA(c.in, sizeof buf, buf, &part), strlen(c.full)) << c.in;
+        EXPECT_STREQ(buf, c.full);
+        EXPECT_STREQ(part, c.part) << c.in;
+    }
+    EXPECT_EQ(get_file("a.csv"), "alpha");  // the relative name opens the file
+    EXPECT_EQ(GetCurrentDirectoryA(4, buf), strlen("C:\\logs") + 1);
+    EXPECT_EQ(GetCurrentDirectoryA(sizeof buf, buf), strlen("C:\\logs"));
     EXPECT_STREQ(buf, "C:\\logs");
     ASSERT_EQ(chdir("/usr"), 0);
-    EXPECT_EQ(full("share"), "/usr/share");
+    EXPECT_EQ(GetFullPathNameA("share", sizeof buf, buf, nullptr), strlen("/usr/share"));
+    EXPECT_STREQ(buf, "/usr/share");
     ASSERT_EQ(chdir(saved), 0);
+    EXPECT_EQ(GetFullPathNameA("C:\\x", 3, buf, nullptr), 5u);  // the size needed, with the zero
+    EXPECT_FAILS(GetFullPathNameA(nullptr, sizeof buf, buf, nullptr), 0u, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(GetFullPathNameA("", sizeof buf, buf, nullptr), 0u, ERROR_INVALID_NAME);
 
-    EXPECT_EQ(GetFullPathNameA("C:\\x", 3, buf, &part), 5u);  // size needed, with the zero
-    EXPECT_FAILS(GetFullPathNameA(nullptr, sizeof buf, buf, &part), 0u, ERROR_INVALID_PARAMETER);
-    EXPECT_FAILS(GetFullPathNameA("", sizeof buf, buf, &part), 0u, ERROR_INVALID_NAME);
-}
-
-TEST_F(FolderTest, TempPathFollowsTheEnvironment) {
-    char buf[MAX_PATH];
+    // TMP, then TEMP, then TMPDIR, then /tmp; ending in a separator.
     setenv("TMP", "C:\\Temp", 1);
     setenv("TEMP", "/ignored", 1);
     EXPECT_EQ(GetTempPathA(sizeof buf, buf), strlen("C:\\Temp\\"));
@@ -284,9 +272,9 @@ TEST_F(FolderTest, TempPathFollowsTheEnvironment) {
     unsetenv("TMP");
     unsetenv("TEMP");
     setenv("TMPDIR", "/var/tmp", 1);
+    EXPECT_EQ(GetTempPathA(4, buf), strlen("/var/tmp/") + 1);
     EXPECT_EQ(GetTempPathA(sizeof buf, buf), strlen("/var/tmp/"));
     EXPECT_STREQ(buf, "/var/tmp/");
-    EXPECT_EQ(GetTempPathA(4, buf), strlen("/var/tmp/") + 1);
     unsetenv("TMPDIR");
     EXPECT_EQ(GetTempPathA(sizeof buf, buf), strlen("/tmp/"));
 }
