@@ -12,6 +12,18 @@ namespace {
 
 class SecurityTest : public testing_support::MachineTest {};
 
+// Runs helpers as an unprivileged user; needs the superuser.
+class OtherUserTest : public testing_support::MachineTest {
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        int64_t uid = testing_support::unprivileged_uid();
+        if (uid < 0) GTEST_SKIP() << "needs the superuser to run a helper as another user";
+        as_other_.uid = as_other_.gid = uid;
+    }
+    testing_support::SpawnOptions as_other_;
+};
+
 // A DACL is read back as set; malformed descriptors and lists are refused,
 // by create calls too.
 TEST_F(SecurityTest, DaclIsReadBackAsSetAndMalformedDescriptorsAreRefused) {
@@ -82,9 +94,7 @@ TEST_HELPER(create_default_security_event) {
     return 0;
 }
 
-TEST_F(SecurityTest, OtherUsersAreKeptOutOfDefaultSecurityAndAdmittedByANullDacl) {
-    int64_t uid = testing_support::unprivileged_uid();
-    if (uid < 0) GTEST_SKIP() << "needs the superuser to run a helper as another user";
+TEST_F(OtherUserTest, IsKeptOutOfDefaultSecurityAndAdmittedByANullDacl) {
 
     HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, "Global\\DefaultSecurity");
     ASSERT_NE(closed, nullptr);
@@ -102,13 +112,10 @@ TEST_F(SecurityTest, OtherUsersAreKeptOutOfDefaultSecurityAndAdmittedByANullDacl
     HANDLE listed = CreateEventA(&sa, TRUE, FALSE, "Global\\EmptyDacl");
     ASSERT_NE(listed, nullptr);
 
-    testing_support::SpawnOptions as_other;
-    as_other.uid = uid;
-    as_other.gid = uid;
     ChildProcess child = spawn_helper("try_open_as_other_user",
                                       {"Global\\DefaultSecurity", "Global\\NullDacl", "mutex:Global\\NullDaclMutex",
                                        "Global\\EmptyDacl"},
-                                      as_other);
+                                      as_other_);
     std::string report = child.read_line();
     EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(report,
@@ -122,13 +129,8 @@ TEST_F(SecurityTest, OtherUsersAreKeptOutOfDefaultSecurityAndAdmittedByANullDacl
     for (HANDLE h : {closed, open, open_mutex, listed}) CloseHandle(h);
 }
 
-TEST_F(SecurityTest, TheSuperuserOpensAnotherUsersDefaultSecurityObject) {
-    int64_t uid = testing_support::unprivileged_uid();
-    if (uid < 0) GTEST_SKIP() << "needs the superuser to run a helper as another user";
-    testing_support::SpawnOptions as_other;
-    as_other.uid = uid;
-    as_other.gid = uid;
-    ChildProcess child = spawn_helper("create_default_security_event", {"Global\\TheirsAlone"}, as_other);
+TEST_F(OtherUserTest, DefaultSecurityObjectIsOpenedByTheSuperuser) {
+    ChildProcess child = spawn_helper("create_default_security_event", {"Global\\TheirsAlone"}, as_other_);
     ASSERT_EQ(child.read_line(), "created");
     HANDLE e = OpenEventA(EVENT_ALL_ACCESS, FALSE, "Global\\TheirsAlone");
     EXPECT_NE(e, nullptr);
