@@ -74,7 +74,8 @@ TEST_F(RegistryNotify, FiltersAndScopeDecideWhichChangesFire) {
          true},
         {"sub-key made, values watched", watched, REG_NOTIFY_CHANGE_LAST_SET, FALSE,
          [&] { return create_key(watched, "Sub2", &sub); }, false},
-        {"sub-key deleted", watched, REG_NOTIFY_CHANGE_NAME, FALSE, [&] { return RegDeleteKeyA(watched, "Sub"); }, true},
+        {"sub-key deleted", watched, REG_NOTIFY_CHANGE_NAME, FALSE, [&] { return RegDeleteKeyA(watched, "Sub"); },
+         true},
         {"below, flat", watched, REG_NOTIFY_CHANGE_LAST_SET, FALSE, [&] { return set_dword(below, "V", 1); }, false},
         {"below, subtree", watched, REG_NOTIFY_CHANGE_LAST_SET, TRUE, [&] { return set_dword(below, "V", 2); }, true},
         {"at the key below", below, REG_NOTIFY_CHANGE_LAST_SET, FALSE, [&] { return set_dword(below, "V", 3); }, true},
@@ -173,21 +174,14 @@ TEST_F(RegistryNotify, SynchronousFormBlocksUntilTheChange) {
 TEST_F(RegistryNotify, BadArgumentsAreRefused) {
     Event event;
     const HKEY bogus = reinterpret_cast<HKEY>(uintptr_t(0x40));
-    struct Case {
-        HKEY key;
-        DWORD filter;
-        HANDLE event;
-        LSTATUS status;
-    } cases[] = {
-        {key_.get(), 0, event.get(), ERROR_INVALID_PARAMETER},
-        {key_.get(), 0x20, event.get(), ERROR_INVALID_PARAMETER},
-        {key_.get(), REG_NOTIFY_CHANGE_NAME, nullptr, ERROR_INVALID_PARAMETER},
-        {key_.get(), REG_NOTIFY_CHANGE_NAME, key_.get(), ERROR_INVALID_HANDLE},
-        {bogus, REG_NOTIFY_CHANGE_NAME, event.get(), ERROR_INVALID_HANDLE},
-        {key_.get(), REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_THREAD_AGNOSTIC, event.get(), ERROR_SUCCESS},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(RegNotifyChangeKeyValue(c.key, FALSE, c.filter, c.event, TRUE), c.status) << c.filter;
+    EXPECT_EQ(arm(key_.get(), event, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(arm(key_.get(), event, 0x20), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegNotifyChangeKeyValue(key_.get(), FALSE, REG_NOTIFY_CHANGE_NAME, nullptr, TRUE),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegNotifyChangeKeyValue(key_.get(), FALSE, REG_NOTIFY_CHANGE_NAME, key_.get(), TRUE),
+              ERROR_INVALID_HANDLE);  // not an event
+    EXPECT_EQ(arm(bogus, event, REG_NOTIFY_CHANGE_NAME), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(arm(key_.get(), event, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_THREAD_AGNOSTIC), ERROR_SUCCESS);
 }
 
 TEST_F(RegistryNotify, AWatcherThatFellBehindTheJournalFiresRatherThanMissAChange) {
