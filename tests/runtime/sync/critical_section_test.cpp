@@ -5,8 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "status_expect.h"
-#include "test_support.h"
+#include "sync_test_util.h"
+
+using sync_test::ExclusionProbe;
 
 namespace {
 
@@ -48,26 +49,16 @@ TEST(CriticalSectionTest, ExcludesOtherThreadsUnderContention) {
     for (DWORD spin : {0u, 4000u}) {
         CRITICAL_SECTION cs;
         ASSERT_TRUE(InitializeCriticalSectionAndSpinCount(&cs, spin));
-        constexpr int kThreads = 4;
-        constexpr int kRounds = 50000;
+        ExclusionProbe probe;
         long counter = 0;  // deliberately not atomic
-        std::atomic<int> inside{0};
-        std::atomic<bool> overlap{false};
-        std::vector<std::thread> threads;
-        for (int i = 0; i < kThreads; ++i) {
-            threads.emplace_back([&] {
-                for (int r = 0; r < kRounds; ++r) {
-                    EnterCriticalSection(&cs);
-                    if (inside.fetch_add(1) != 0) overlap = true;
-                    counter = counter + 1;
-                    inside.fetch_sub(1);
-                    LeaveCriticalSection(&cs);
-                }
-            });
-        }
-        for (auto& t : threads) t.join();
-        EXPECT_FALSE(overlap.load()) << "spin " << spin;
-        EXPECT_EQ(counter, long(kThreads) * kRounds) << "spin " << spin;
+        sync_test::run_rounds(4, 50000, [&](int) {
+            EnterCriticalSection(&cs);
+            probe.hold();
+            counter = counter + 1;
+            LeaveCriticalSection(&cs);
+        });
+        EXPECT_FALSE(probe.overlapped()) << "spin " << spin;
+        EXPECT_EQ(counter, 4L * 50000) << "spin " << spin;
         EXPECT_TRUE(try_on_other_thread(&cs));
         DeleteCriticalSection(&cs);
     }

@@ -178,36 +178,23 @@ TEST_F(MutexTest, MutexOfAnotherProcessPassesOnWhenItsOwnerLetsGoOrEnds) {
 
 TEST_F(MutexTest, WaitAllAndSingleWaitsNeverOverlapOnAMutex) {
     HANDLE m[2] = {CreateMutexA(nullptr, FALSE, nullptr), CreateMutexA(nullptr, FALSE, nullptr)};
-    std::atomic<int> inside[2] = {0, 0};
-    std::atomic<bool> overlap{false};
-    std::atomic<int> rounds_done{0};
-    auto hold = [&](int which) {
-        if (inside[which].fetch_add(1) != 0) overlap = true;
-        std::this_thread::yield();
-        inside[which].fetch_sub(1);
-    };
-    std::vector<std::thread> threads;
-    for (int kind = 0; kind < 4; ++kind) {
-        threads.emplace_back([&, kind] {
-            for (int r = 0; r < 1500; ++r) {
-                if (kind < 2) {
-                    ASSERT_EQ(WaitForSingleObject(m[kind], 30000), WAIT_OBJECT_0);
-                    hold(kind);
-                    ReleaseMutex(m[kind]);
-                } else {
-                    ASSERT_EQ(WaitForMultipleObjects(2, m, TRUE, 30000), WAIT_OBJECT_0);
-                    hold(0);
-                    hold(1);
-                    ReleaseMutex(m[1]);
-                    ReleaseMutex(m[0]);
-                }
-                ++rounds_done;
-            }
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_FALSE(overlap.load());
-    EXPECT_EQ(rounds_done.load(), 4 * 1500);
+    ExclusionProbe probe[2];
+    // Threads 0 and 1 take one mutex each, threads 2 and 3 both at once.
+    int rounds = run_rounds(4, 1500, [&](int thread) {
+        if (thread < 2) {
+            ASSERT_EQ(WaitForSingleObject(m[thread], 30000), WAIT_OBJECT_0);
+            probe[thread].hold();
+            ReleaseMutex(m[thread]);
+        } else {
+            ASSERT_EQ(WaitForMultipleObjects(2, m, TRUE, 30000), WAIT_OBJECT_0);
+            probe[0].hold();
+            probe[1].hold();
+            ReleaseMutex(m[1]);
+            ReleaseMutex(m[0]);
+        }
+    });
+    EXPECT_FALSE(probe[0].overlapped() || probe[1].overlapped());
+    EXPECT_EQ(rounds, 4 * 1500);
     for (HANDLE h : m) CloseHandle(h);
 }
 

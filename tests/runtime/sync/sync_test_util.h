@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "core/handle_table.h"
 #include "status_expect.h"
@@ -62,6 +63,36 @@ inline DWORD on_thread(const std::function<DWORD()>& fn) {
     DWORD result = 0xDEAD;
     std::thread([&] { result = fn(); }).join();
     return result;
+}
+
+// Notes whether two threads are ever inside a lock at once: each holder
+// calls hold() while it has the lock.
+class ExclusionProbe {
+public:
+    void hold() {
+        if (inside_.fetch_add(1) != 0) overlap_.store(true);
+        std::this_thread::yield();
+        inside_.fetch_sub(1);
+    }
+    bool overlapped() const { return overlap_.load(); }
+
+private:
+    std::atomic<int> inside_{0};
+    std::atomic<bool> overlap_{false};
+};
+
+// Runs round(thread) `rounds` times on each of `threads` threads and joins
+// them; returns the rounds completed. A fatal failure ends every thread's
+// rounds.
+inline int run_rounds(int threads, int rounds, const std::function<void(int thread)>& round) {
+    std::atomic<int> done{0};
+    std::vector<std::thread> all;
+    for (int t = 0; t < threads; ++t)
+        all.emplace_back([&, t] {
+            for (int r = 0; r < rounds && !::testing::Test::HasFatalFailure(); ++r, ++done) round(t);
+        });
+    for (auto& t : all) t.join();
+    return done.load();
 }
 
 // A thread that takes the mutex and holds it until end(), when it ends
