@@ -220,7 +220,7 @@ LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
     // Look before writing anything: a file that is not a registry is
     // reported and left exactly as it is.
     bool empty = false;
-    LSTATUS status = database->inspect(&empty);
+    LSTATUS status = database->inspect_snapshot(&empty);
     if (status != ERROR_SUCCESS) return status;
     if (empty && !(writable && options.may_create)) return ERROR_FILE_NOT_FOUND;
 
@@ -235,7 +235,7 @@ LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
         status = init_lock.acquire(options.path + ".init", options.busy_timeout_ms);
         if (status != ERROR_SUCCESS) return status;
         if (empty) {
-            status = database->inspect(&empty);
+            status = database->inspect_snapshot(&empty);
             if (status != ERROR_SUCCESS) return status;
         }
     }
@@ -261,6 +261,14 @@ LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
     }
     *out = std::move(database);
     return ERROR_SUCCESS;
+}
+
+LSTATUS Database::inspect_snapshot(bool* empty) {
+    int rc = exec("BEGIN");
+    if (rc != SQLITE_OK) return status_from_sqlite(rc);
+    LSTATUS status = inspect(empty);
+    exec("COMMIT");
+    return status;
 }
 
 LSTATUS Database::inspect(bool* empty) {

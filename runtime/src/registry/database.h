@@ -125,8 +125,11 @@ public:
 private:
     Database(sqlite3* db, std::string path, bool writable) : db_(db), path_(std::move(path)), writable_(writable) {}
     // Whether the file holds a registry (ERROR_SUCCESS), nothing yet (*empty)
-    // or something else (ERROR_REGISTRY_CORRUPT).
+    // or something else (ERROR_REGISTRY_CORRUPT). Reads inside the caller's
+    // transaction; inspect_snapshot() opens one of its own, so that a schema
+    // committed by another process meanwhile is seen whole or not at all.
     LSTATUS inspect(bool* empty);
+    LSTATUS inspect_snapshot(bool* empty);
     LSTATUS create_schema();
 
     sqlite3* db_;
