@@ -145,7 +145,7 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
     const LengthMod lm = conv.length;
     const char letter = conv.letter;
     switch (kind) {
-    case kArgString: {
+    case wire::kItemString: {
         if (letter != 's' && letter != 'S') return mismatch();
         if (lm != LengthMod::None && lm != LengthMod::h && lm != LengthMod::l && lm != LengthMod::w) return mismatch();
         // The value need not be terminated within its size: the precision
@@ -156,7 +156,7 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
         n = snprintf(text, room, fmt, reinterpret_cast<const char*>(value));
         break;
     }
-    case kArgChar: {
+    case wire::kItemChar: {
         if (valueSize != 1) return mismatch();
         int v = value[0];
         if (IsCharLetter(letter) && (lm == LengthMod::None || lm == LengthMod::h)) {
@@ -169,8 +169,8 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
         n = snprintf(text, room, fmt, v);
         break;
     }
-    case kArgInt:
-    case kArgLong: {
+    case wire::kItemInt:
+    case wire::kItemLong: {
         if (valueSize != 4) return mismatch();
         DWORD raw = ReadU32(value);
         if (IsCharLetter(letter) && (lm == LengthMod::None || lm == LengthMod::h)) {
@@ -196,7 +196,7 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
         }
         break;
     }
-    case kArgInt64: {
+    case wire::kItemLongLong: {
         if (valueSize != 8) return mismatch();
         if (!IsIntegerLetter(letter) || (lm != LengthMod::ll && lm != LengthMod::I64)) return mismatch();
         unsigned long long raw;
@@ -209,7 +209,7 @@ PieceResult FormatValue(const Conversion& conv, int kind, const BYTE* value, siz
         }
         break;
     }
-    case kArgDouble: {
+    case wire::kItemDouble: {
         if (valueSize != 8) return mismatch();
         if (!IsFloatLetter(letter) || (lm != LengthMod::None && lm != LengthMod::l)) return mismatch();
         double v;
@@ -274,7 +274,7 @@ LONG FormatArgumentBlock(const BYTE* block, char* message) {
     using namespace wire;
     const size_t count = block[kBlockItemCountOffset];
     size_t o = kBlockItemsOffset;
-    if (count == 0 || block[o] != kArgString) return E_FAIL;
+    if (count == 0 || block[o] != kItemString) return E_FAIL;
 
     // Item 0 is the format text with its zero; it cannot reach past the
     // items' area, and what follows its first zero is not format text.

@@ -23,16 +23,6 @@ constexpr size_t kArgMessageSize = 1024;
 // the message where it stands.
 LONG FormatArgumentBlock(const BYTE* block, char* message);
 
-// Item kinds of an argument block.
-enum ArgKind : signed char {
-    kArgString = 0,
-    kArgChar = 1,
-    kArgInt = 2,
-    kArgLong = 3,
-    kArgInt64 = 4,
-    kArgDouble = 5,
-};
-
 enum class PieceResult {
     kDone,      // the piece's text and value were appended
     kCut,       // appended as far as the output had room

@@ -154,7 +154,7 @@ LONG MakeBlockLine(const BYTE* block, DWORD eventType, _VANTA_EVTRACE_DATA* rec)
     if (formatted) {
         if (FormatArgumentBlock(block, message) != S_OK) return E_FAIL;
     } else {
-        CopyField(message, block + kBlockMessageOffset, kBlockMessageSize - 1);
+        CopyField(message, block + kItemsOffset, kItemsArea - 1);
     }
     size_t m = strlen(message);
     if (m > 2 && message[m - 2] == '\r') {
@@ -163,24 +163,24 @@ LONG MakeBlockLine(const BYTE* block, DWORD eventType, _VANTA_EVTRACE_DATA* rec)
         message[m - 1] = '\0';
     }
     char file[kBlockFileSize + 1];
-    CopyField(file, block + kBlockFileOffset, kBlockFileSize);
+    CopyField(file, block + kOffBlockFile, kBlockFileSize);
 
     // "[p:0x%x][t:0x%x]:%s @%s(%d)", cut at the record's text length; the
     // record's text area is zero-filled and holds it.
     TextWriter line(reinterpret_cast<char*>(rec->Data), kBlockTextLen);
     line.Put("[p:0x");
-    line.Hex(ReadU32(block + kBlockProcessOffset));
+    line.Hex(ReadU32(block + kOffBlockProcess));
     line.Put("][t:0x");
-    line.Hex(ReadU32(block + kBlockThreadOffset));
+    line.Hex(ReadU32(block + kOffBlockThread));
     line.Put("]:");
     line.Put(message);
     line.Put(" @");
     line.Put(file);
     line.Put("(");
-    line.Decimal(ReadI32(block + kBlockLineOffset));
+    line.Decimal(ReadI32(block + kOffBlockLine));
     line.Put(")");
     rec->dwDataLen = kBlockTextLen;
-    memcpy(&rec->ftTimeStamp, block + kBlockTimeOffset, sizeof rec->ftTimeStamp);
+    memcpy(&rec->ftTimeStamp, block + kOffBlockTime, sizeof rec->ftTimeStamp);
     return S_OK;
 }
 
@@ -189,21 +189,21 @@ LONG ConvertProviderEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record
     const BYTE* data = static_cast<const BYTE*>(event->MofData);
     const size_t delivered = data != nullptr ? event->MofLength : 0;
     if (delivered < sizeof(DWORD)) return E_FAIL;
-    if (ReadU32(data + kMagicOffset) != kMagic) {
+    if (ReadU32(data + kOffMagic) != kMagic) {
         // Not ours: a record that exists only to be freed.
         *record = AllocRecord(kForeignRecordSize);
         *size = DWORD(kForeignRecordSize);
         return E_FAIL;
     }
     if (delivered < kFixedSize) return E_FAIL;
-    const size_t dataSize = ReadU32(data + kDataSizeOffset);
+    const size_t dataSize = ReadU32(data + kOffDataSize);
     if (dataSize < kFixedSize || dataSize > delivered) return E_FAIL;
     const size_t textLen = dataSize - kFixedSize;
     const UCHAR classType = event->Header.Class.Type;
 
     // A connection line is 352 bytes of text whatever the block's length.
     size_t recordSize = record::SizeFor(textLen);
-    if (classType == kClassTimeStamped && recordSize < record::SizeFor(kConnectionTextLen)) {
+    if (classType == kClassTypeTimeStamp && recordSize < record::SizeFor(kConnectionTextLen)) {
         recordSize = record::SizeFor(kConnectionTextLen);
     }
     _VANTA_EVTRACE_DATA* rec = AllocRecord(recordSize);
@@ -211,19 +211,19 @@ LONG ConvertProviderEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record
     *size = DWORD(recordSize);
 
     rec->dwDataLen = DWORD(textLen);
-    CopyField(rec->szSource, data + kSourceOffset, kRecordFieldChars);
-    CopyField(rec->szUserName, data + kUserNameOffset, kRecordFieldChars);
-    CopyField(rec->szProviderText, data + kProviderTextOffset, kRecordFieldChars);
-    CopyField(rec->szStringA, data + kStringAOffset, kRecordFieldChars);
-    CopyField(rec->szStringB, data + kStringBOffset, kRecordFieldChars);
-    rec->bFlag = data[kFlagOffset];
+    CopyField(rec->szSource, data + kOffSource, kRecordFieldChars);
+    CopyField(rec->szUserName, data + kOffUserName, kRecordFieldChars);
+    CopyField(rec->szProviderText, data + kOffProviderText, kRecordFieldChars);
+    CopyField(rec->szStringA, data + kOffStringA, kRecordFieldChars);
+    CopyField(rec->szStringB, data + kOffStringB, kRecordFieldChars);
+    rec->bFlag = data[kOffFlag];
     rec->ftTimeStamp.dwLowDateTime = event->Header.TimeStamp.LowPart;
     rec->ftTimeStamp.dwHighDateTime = DWORD(event->Header.TimeStamp.HighPart);
-    rec->dwEventCode = ReadU32(data + kEventCodeOffset);
-    rec->dwEventType = ReadU32(data + kEventTypeOffset);
+    rec->dwEventCode = ReadU32(data + kOffCode);
+    rec->dwEventType = ReadU32(data + kOffType);
 
     const BYTE* payload = data + kFixedSize;
-    if (classType == kClassTimeStamped) {
+    if (classType == kClassTypeTimeStamp) {
         char line[kConnectionLineBuffer] = {};
         MakeConnectionLine(payload, textLen, line);
         rec->dwDataLen = kConnectionTextLen;
@@ -283,8 +283,8 @@ LONG ConvertEventToRecord(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record
         CEvDriverTrace driver;
         return driver.ConvertDriverEvent(event, record, size, mode);
     }
-    case wire::kClassProvider:
-    case wire::kClassTimeStamped: return ConvertProviderEvent(event, record, size);
+    case wire::kClassTypeDefault:
+    case wire::kClassTypeTimeStamp: return ConvertProviderEvent(event, record, size);
     default: return E_FAIL;
     }
 }

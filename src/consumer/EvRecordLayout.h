@@ -1,53 +1,31 @@
-// Byte layouts shared by the consumer side: the fixed block of a trace event
-// as it travels through the session, and helpers for the decoded record
+// Byte layouts of the consumer side: the parts of a trace event only the
+// consumer reads, and helpers for the decoded record
 // (_VANTA_EVTRACE_DATA), which is one zero-filled heap array owned by whoever
 // receives it and freed with FreeRecord.
 #pragma once
 
 #include <TraceApi.h>
 
+#include "providers/EventWire.h"
+
 #include <stddef.h>
 #include <string.h>
 
 namespace evt {
 
-// The fixed block that begins the data of every event of the library's
-// providers (offsets from the start of the event data).
+// The wire layout is the one the providers write (providers/EventWire.h);
+// what follows is what only the consumer reads.
 namespace wire {
-constexpr DWORD kMagic = 0x55AA55AA;
-constexpr size_t kMagicOffset = 0;
-constexpr size_t kDataSizeOffset = 4;
-constexpr size_t kEventCodeOffset = 8;
-constexpr size_t kEventTypeOffset = 12;
-constexpr size_t kSourceOffset = 24;
-constexpr size_t kUserNameOffset = 280;
-constexpr size_t kProviderTextOffset = 536;
-constexpr size_t kStringBOffset = 792;
-constexpr size_t kStringAOffset = 1048;
-constexpr size_t kFlagOffset = 1304;
-constexpr size_t kFixedSize = 1312;
-constexpr size_t kTextFieldSize = 256;
+using namespace traceapi::wire;
 
-// Header class types.
-constexpr UCHAR kClassDriver = 10;
-constexpr UCHAR kClassProvider = 51;
-constexpr UCHAR kClassTimeStamped = 52;
-
-// The 1,312-byte argument and log blocks (offsets from the block's start).
-constexpr size_t kBlockSize = 1312;
-constexpr size_t kBlockMessageOffset = 4;
-constexpr size_t kBlockMessageSize = 1024;
-constexpr size_t kBlockItemCountOffset = 5;
-constexpr size_t kBlockItemsOffset = 6;
-constexpr size_t kBlockItemsEnd = 1028;  // items share the 1,024 bytes from offset 4
-constexpr size_t kBlockFileOffset = 1028;
-constexpr size_t kBlockFileSize = 260;
-constexpr size_t kBlockLineOffset = 1288;
-constexpr size_t kBlockTimeOffset = 1296;
-constexpr size_t kBlockProcessOffset = 1304;
-constexpr size_t kBlockThreadOffset = 1308;
+// Argument block: the item count, then the items, within the item area.
+constexpr size_t kBlockItemCountOffset = kItemsOffset + 1;
+constexpr size_t kBlockItemsOffset = kItemsOffset + 2;
+constexpr size_t kBlockItemsEnd = kItemsOffset + kItemsArea;
+constexpr size_t kBlockFileSize = kBlockFileChars + 1;  // the source file's field
 
 // Driver events (class type 10).
+constexpr UCHAR kClassDriver = 10;
 constexpr size_t kDriverTimeOffset = 20;
 constexpr size_t kDriverCodeOffset = 36;
 constexpr size_t kDriverTextOffset = 40;
