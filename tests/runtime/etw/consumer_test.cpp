@@ -127,55 +127,38 @@ ULONG WINAPI log_buffer(PEVENT_TRACE_LOGFILEA lf) {
     return lf->BuffersRead < 2;  // cancels after the second
 }
 
-TEST_F(ConsumerTest, BufferCallbackSeesEachBufferAndCanCancel) {
-    TRACEHANDLE session = start_session(kName, 8, 16);  // 8 KB buffers
+TEST_F(ConsumerTest, ProcessTraceKeepsToItsTimeWindowAndEndsWhenTheBufferCallbackCancels) {
+    TRACEHANDLE session = start_session(kName, 8, 16);  // 8 KB buffers: 8 records of 1072 bytes each
     BufferLog log;
-    EVENT_TRACE_LOGFILEA lf;
-    memset(&lf, 0, sizeof lf);
-    lf.LoggerName = const_cast<char*>(kName);
-    lf.ProcessTraceMode = EVENT_TRACE_REAL_TIME_MODE;
-    lf.EventCallback = record_event;
-    lf.BufferCallback = log_buffer;
-    lf.Context = &log;
-    TRACEHANDLE h = OpenTraceA(&lf);
-    ASSERT_NE(h, INVALID_PROCESSTRACE_HANDLE);
-    const TRACE_LOGFILE_HEADER& header = lf.LogfileHeader;
+    EVENT_TRACE_LOGFILEA windowed, cancelled;
+    TRACEHANDLE w = open_consumer(kName, &windowed), c = open_consumer(kName, &cancelled, record_event, log_buffer, &log);
+    ASSERT_NE(c, INVALID_PROCESSTRACE_HANDLE);
+    const TRACE_LOGFILE_HEADER& header = cancelled.LogfileHeader;
     EXPECT_EQ((std::vector<ULONG>{header.BufferSize, header.LogFileMode, header.PointerSize}),
               (std::vector<ULONG>{8 * 1024, EVENT_TRACE_REAL_TIME_MODE, sizeof(void*)}));
-    EXPECT_NE(lf.LogfileHeader.StartTime.QuadPart, 0);
+    EXPECT_NE(header.StartTime.QuadPart, 0);
 
-    ASSERT_TRUE(write_events(session, 40, 1000));
-    Received received;
-    t_received = &received;
-    EXPECT_EQ(ProcessTrace(&h, 1, nullptr, nullptr), ULONG(ERROR_CANCELLED));
+    Event ev(1000);
+    ev.header.Flags |= WNODE_FLAG_USE_TIMESTAMP;
+    for (uint64_t t = 100; t <= 4000; t += 100) {
+        ev.header.TimeStamp.QuadPart = LONGLONG(t);
+        ASSERT_EQ(TraceEvent(session, ev.stamp(1, 0, t)), ULONG(ERROR_SUCCESS));
+    }
+    Received in_window, until_cancelled;
+    FILETIME start = {200, 0}, end = {400, 0};
+    t_received = &in_window;
+    EXPECT_EQ(ProcessTrace(&w, 1, &start, &end), ULONG(ERROR_SUCCESS));  // ends past the end time
+    t_received = &until_cancelled;
+    EXPECT_EQ(ProcessTrace(&c, 1, nullptr, nullptr), ULONG(ERROR_CANCELLED));
     t_received = nullptr;
+    ASSERT_EQ(in_window.count, 3u);
+    for (uint64_t i = 0; i < 3; ++i) EXPECT_EQ(in_window.stamps[i].sequence, 200 + 100 * i);
     EXPECT_EQ(log.buffers_read, (std::vector<ULONG>{1, 2}));
     EXPECT_GE(log.filled[0], 8u * 1024);
     EXPECT_EQ(log.context, &log);
-    // Two buffers of 8 KB hold 8 events of 1072-byte records each.
-    EXPECT_EQ(received.count, 16u);
-    EXPECT_EQ(CloseTrace(h), ULONG(ERROR_SUCCESS));
-}
-
-TEST_F(ConsumerTest, StartAndEndTimesBoundWhatIsDelivered) {
-    TRACEHANDLE session = start_session();
-    EVENT_TRACE_LOGFILEA lf;
-    TRACEHANDLE h = open_consumer(kName, &lf);
-    Event ev;
-    for (LONGLONG t : {100, 200, 300, 400, 500}) {
-        ev.header.Flags = WNODE_FLAG_TRACED_GUID | WNODE_FLAG_USE_TIMESTAMP;
-        ev.header.TimeStamp.QuadPart = t;
-        ev.stamp(1, 0, uint64_t(t));
-        ASSERT_EQ(TraceEvent(session, ev.get()), ULONG(ERROR_SUCCESS));
-    }
-    FILETIME start = {200, 0}, end = {400, 0};
-    Received received;
-    t_received = &received;
-    EXPECT_EQ(ProcessTrace(&h, 1, &start, &end), ULONG(ERROR_SUCCESS));  // ends past the end time
-    t_received = nullptr;
-    ASSERT_EQ(received.count, 3u);
-    for (uint64_t i = 0; i < 3; ++i) EXPECT_EQ(received.stamps[i].sequence, 200 + 100 * i);
-    EXPECT_EQ(CloseTrace(h), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(until_cancelled.count, 16u);  // two buffers
+    EXPECT_EQ(CloseTrace(w), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(CloseTrace(c), ULONG(ERROR_SUCCESS));
 }
 
 }  // namespace

@@ -168,7 +168,7 @@ class MultiProcessTest : public testing_support::MachineTest {};
 
 // ---- Delivery --------------------------------------------------------------
 
-TEST_F(MultiProcessTest, TwoProducersThreeConsumersEveryEventOnceAndInOrderAndStopWakesThemAll) {
+TEST_F(MultiProcessTest, TwoProducersTwoConsumersEveryEventOnceAndInOrderAndStopWakesThemAll) {
     // 16 MB rings hold everything written here, so nothing may be lost even
     // if a consumer is not scheduled until the end.
     TRACEHANDLE session = start_session(kName, 64, 256);
@@ -176,9 +176,6 @@ TEST_F(MultiProcessTest, TwoProducersThreeConsumersEveryEventOnceAndInOrderAndSt
     ChildProcess c2 = spawn_helper("consumer", {kName});
     ASSERT_TRUE(c1.expect_line("attached"));
     ASSERT_TRUE(c2.expect_line("attached"));
-    ThreadConsumer local;
-    local.start();
-
     ChildProcess p1 = spawn_helper("producer", {to_string(session), "1"});
     ChildProcess p2 = spawn_helper("producer", {to_string(session), "2"});
     for (ChildProcess* p : {&p1, &p2}) {
@@ -191,8 +188,6 @@ TEST_F(MultiProcessTest, TwoProducersThreeConsumersEveryEventOnceAndInOrderAndSt
         EXPECT_EQ(c->read_line(), "0 20000 0 0 5000 5000 5000 5000");  // status, delivered, lost, disorder, streams
         EXPECT_EQ(c->wait(), 0);
     }
-    EXPECT_EQ(local.join(), long(ERROR_SUCCESS));
-    EXPECT_EQ(summary(local.received), "20000 0 0 5000 5000 5000 5000");
 }
 
 TEST_F(MultiProcessTest, PausedConsumerLosesExactlyWhatItMissedAndAFastOneLosesNothing) {
@@ -300,19 +295,26 @@ TEST_F(MultiProcessTest, ProviderProcessHearsAnEnableThatOutlivedItsControllerEv
     std::set<std::string> lines = {provider.read_line(), provider.read_line()};
     EXPECT_EQ(lines, (std::set<std::string>{"registered 0", "enable 255 ffffffff 0 0"}));
 
+    // Level 0 is a real answer; a second disable tells nothing, so the next
+    // line is the enable after it.
     const struct {
         ULONG enable, flags, level;
         const char* told;
-    } steps[] = {{TRUE, 0x10, 4, "enable 4 10 0 0"}, {FALSE, 0, 0, "disable"}, {TRUE, 1, 2, "enable 2 1 0 0"}};
+    } steps[] = {{TRUE, 0x10, 0, "enable 0 10 0 0"},
+                 {FALSE, 0, 0, "disable"},
+                 {FALSE, 0, 0, nullptr},
+                 {TRUE, 1, 2, "enable 2 1 0 0"}};
     for (const auto& step : steps) {
         ASSERT_EQ(EnableTrace(step.enable, step.flags, step.level, &kControlGuid, session), ULONG(ERROR_SUCCESS));
-        EXPECT_EQ(provider.read_line(), step.told);
+        if (step.told) {
+            EXPECT_EQ(provider.read_line(), step.told);
+        }
     }
     // The events the provider wrote through its logger handles arrived.
     ASSERT_TRUE(eventually([&] { return consumer.received.count == 3; }));
     {
         std::lock_guard<std::mutex> lock(consumer.received.mutex);
-        const uint64_t levels[] = {255, 4, 2};
+        const uint64_t levels[] = {255, 0, 2};
         for (size_t i = 0; i < 3; ++i) EXPECT_EQ(consumer.received.stamps[i].sequence, levels[i]);
         EXPECT_EQ(consumer.received.headers[0].ProcessId, DWORD(provider.pid()));
     }
