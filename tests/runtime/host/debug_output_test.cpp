@@ -60,7 +60,6 @@ TEST_F(DebugOutputTest, ViewerReceivesTextsSentWhileAttachedOnlyAndWhole) {
         std::unique_ptr<DebugViewer> viewer = DebugViewer::attach();
         ASSERT_NE(viewer, nullptr) << GetLastError();
         EXPECT_TRUE(IsDebuggerPresent());
-        EXPECT_FAILS(DebugViewer::attach(), nullptr, ERROR_BUSY);  // one viewer at a time
         std::string text;
         for (int i = 0; text.size() < 5000; ++i) text += "line " + std::to_string(i) + "\n";
         OutputDebugStringA("one\n");

@@ -57,8 +57,7 @@ TEST(FormatMessage, InsertsStringsAndNumbersInAnyOrderFromAnArrayOrAVaList) {
     EXPECT_EQ(format("[%1]", {0}), "[(null)]");
     const char16_t wide[] = u"gr\u00FC\u00DF";
     EXPECT_EQ(format("%1!ls!", {reinterpret_cast<DWORD_PTR>(wide)}), "gr\xC3\xBC\xC3\x9F");
-    EXPECT_EQ(format_va(0, "%2 and %1", "one", "two"), "two and one");
-    EXPECT_EQ(format_va(0, "%1!d!/%2!s!/%3!u!/%4!I64X!", -5, "x", 7u, 0x123456789ABull), "-5/x/7/123456789AB");
+    EXPECT_EQ(format_va(0, "%2!s!/%1!d!/%3!u!/%4!I64X!", -5, "x", 7u, 0x123456789ABull), "x/-5/7/123456789AB");
     // Width from the list would shift the numbering of what follows.
     EXPECT_EQ(format_va(0, "%1!*s!", 5, "x"), "<error 87>");
 }
@@ -112,14 +111,9 @@ TEST(FormatMessage, ChecksAndAllocatesBuffers) {
 
 TEST(FormatMessage, KnowsTheSystemTexts) {
     EXPECT_EQ(system_text(ERROR_SUCCESS), "The operation completed successfully.\r\n");
-    EXPECT_EQ(system_text(ERROR_SHARING_VIOLATION),
-              "The process cannot access the file because it is being used by another process.\r\n");
     EXPECT_EQ(system_text(ERROR_FILE_NOT_FOUND, FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK),
               "The system cannot find the file specified. ");
     EXPECT_EQ(system_text(DWORD(E_FAIL)), "Unspecified error\r\n");
-    EXPECT_EQ(system_text(DWORD(RPC_E_CHANGED_MODE)), "Cannot change thread mode after it is set.\r\n");
-    EXPECT_EQ(system_text(ERROR_MR_MID_NOT_FOUND),
-              "The system cannot find message text for message number 0x%1 in the message file for %2.\r\n");
     EXPECT_EQ(system_text(123456), "<error 317>");
     // The system's texts are English only.
     EXPECT_EQ(system_text(ERROR_ACCESS_DENIED, FORMAT_MESSAGE_IGNORE_INSERTS, MAKELANGID(LANG_GERMAN, SUBLANG_DEFAULT)),
