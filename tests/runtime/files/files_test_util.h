@@ -32,12 +32,8 @@ protected:
     void TearDown() override {
         w32rt_clear_syscall_faults();
         w32rt_set_clock_offset(0);
-        for (const auto& [name, value] : saved_env_) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
+        for (const auto& [name, value] : saved_env_)
+            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
         MachineTest::TearDown();
     }
     // Where a Windows path of the machine lands.
@@ -84,7 +80,6 @@ inline DWORD open_error(const std::string& path, DWORD access, DWORD share, DWOR
 // Creates or overwrites a file with the content; false on any failure.
 inline bool put_file(const std::string& path, std::string_view content) {
     Handle h(open_file(path, GENERIC_WRITE, 0, CREATE_ALWAYS));
-    if (!h.valid()) return false;
     DWORD written = 0;
     return WriteFile(h.get(), content.data(), DWORD(content.size()), &written, nullptr) && written == content.size();
 }
