@@ -3,13 +3,10 @@
 #include <condition_variable>
 #include <utility>
 
-#include <w32rt/trace_sessions.h>
-
 #include "etw_test_util.h"
 #include "status_expect.h"
 
 using namespace etw_test;
-using testing_support::eventually;
 
 namespace {
 
@@ -41,7 +38,7 @@ VOID WINAPI close_inside(PEVENT_TRACE ev) {
 
 TEST_F(ConsumerTest, CloseTraceFromAnotherThreadOrInsideTheCallbackDeliversWhatIsQueuedThenEnds) {
     TRACEHANDLE session = start_session();
-    ThreadConsumer gated(kName, gated_event), closing(kName, close_inside);
+    ThreadConsumer gated(gated_event, false), closing(close_inside, false);
     g_close_inside = closing.handle;
     ASSERT_TRUE(write_events(session, 100));
     gated.start();
@@ -92,18 +89,13 @@ TEST_F(ConsumerTest, StatusesOfTheConsumerCalls) {
 
     // Opened before its session exists: ProcessTrace fails at once; once
     // the session runs the same handle attaches and works.
-    ThreadConsumer late;
+    ThreadConsumer late(record_event, false);
     ASSERT_NE(late.handle, INVALID_PROCESSTRACE_HANDLE);
     TRACEHANDLE copy = late.handle;
     EXPECT_EQ(ProcessTrace(&copy, 1, nullptr, nullptr), ULONG(ERROR_WMI_INSTANCE_NOT_FOUND));
     TRACEHANDLE session = start_session();
     late.start();
-    ASSERT_TRUE(eventually([&] {
-        std::vector<w32rt::TraceSessionInfo> all;
-        return w32rt::list_trace_sessions(&all) && all.size() == 1 && all[0].consumers.size() == 1;
-    }));
-    ASSERT_TRUE(write_events(session, 1));
-    ASSERT_TRUE(eventually([&] { return late.received.count == 1; }));
+    ASSERT_TRUE(eventually([&] { return write_events(session, 1) && late.received.count > 0; }));
     // Inside ProcessTrace now: another pump on its handle is refused, and
     // so are several handles at once (they are for log files).
     EXPECT_EQ(ProcessTrace(&copy, 1, nullptr, nullptr), ULONG(ERROR_BUSY));
@@ -114,51 +106,32 @@ TEST_F(ConsumerTest, StatusesOfTheConsumerCalls) {
     EXPECT_EQ(CloseTrace(late.handle), ULONG(ERROR_SUCCESS));
 }
 
-struct BufferLog {
-    std::vector<ULONG> buffers_read, filled;
-    void* context = nullptr;
-};
-
+// Records BuffersRead into the vector its context names; cancels after the
+// second buffer.
 ULONG WINAPI log_buffer(PEVENT_TRACE_LOGFILEA lf) {
-    auto* log = static_cast<BufferLog*>(lf->Context);
-    log->buffers_read.push_back(lf->BuffersRead);
-    log->filled.push_back(lf->Filled);
-    log->context = lf->Context;
-    return lf->BuffersRead < 2;  // cancels after the second
+    static_cast<std::vector<ULONG>*>(lf->Context)->push_back(lf->BuffersRead);
+    return lf->BuffersRead < 2;
 }
 
-TEST_F(ConsumerTest, ProcessTraceKeepsToItsTimeWindowAndEndsWhenTheBufferCallbackCancels) {
+TEST_F(ConsumerTest, BufferCallbackSeesEachBufferAndCanCancel) {
     TRACEHANDLE session = start_session(kName, 8, 16);  // 8 KB buffers: 8 records of 1072 bytes each
-    BufferLog log;
-    EVENT_TRACE_LOGFILEA windowed, cancelled;
-    TRACEHANDLE w = open_consumer(kName, &windowed), c = open_consumer(kName, &cancelled, record_event, log_buffer, &log);
-    ASSERT_NE(c, INVALID_PROCESSTRACE_HANDLE);
-    const TRACE_LOGFILE_HEADER& header = cancelled.LogfileHeader;
+    std::vector<ULONG> buffers_read;
+    EVENT_TRACE_LOGFILEA lf;
+    TRACEHANDLE h = open_consumer(kName, &lf, record_event, log_buffer, &buffers_read);
+    ASSERT_NE(h, INVALID_PROCESSTRACE_HANDLE);
+    const TRACE_LOGFILE_HEADER& header = lf.LogfileHeader;
     EXPECT_EQ((std::vector<ULONG>{header.BufferSize, header.LogFileMode, header.PointerSize}),
               (std::vector<ULONG>{8 * 1024, EVENT_TRACE_REAL_TIME_MODE, sizeof(void*)}));
     EXPECT_NE(header.StartTime.QuadPart, 0);
 
-    Event ev(1000);
-    ev.header.Flags |= WNODE_FLAG_USE_TIMESTAMP;
-    for (uint64_t t = 100; t <= 4000; t += 100) {
-        ev.header.TimeStamp.QuadPart = LONGLONG(t);
-        ASSERT_EQ(TraceEvent(session, ev.stamp(1, 0, t)), ULONG(ERROR_SUCCESS));
-    }
-    Received in_window, until_cancelled;
-    FILETIME start = {200, 0}, end = {400, 0};
-    t_received = &in_window;
-    EXPECT_EQ(ProcessTrace(&w, 1, &start, &end), ULONG(ERROR_SUCCESS));  // ends past the end time
-    t_received = &until_cancelled;
-    EXPECT_EQ(ProcessTrace(&c, 1, nullptr, nullptr), ULONG(ERROR_CANCELLED));
+    ASSERT_TRUE(write_events(session, 40, 1000));
+    Received received;
+    t_received = &received;
+    EXPECT_EQ(ProcessTrace(&h, 1, nullptr, nullptr), ULONG(ERROR_CANCELLED));
     t_received = nullptr;
-    ASSERT_EQ(in_window.count, 3u);
-    for (uint64_t i = 0; i < 3; ++i) EXPECT_EQ(in_window.stamps[i].sequence, 200 + 100 * i);
-    EXPECT_EQ(log.buffers_read, (std::vector<ULONG>{1, 2}));
-    EXPECT_GE(log.filled[0], 8u * 1024);
-    EXPECT_EQ(log.context, &log);
-    EXPECT_EQ(until_cancelled.count, 16u);  // two buffers
-    EXPECT_EQ(CloseTrace(w), ULONG(ERROR_SUCCESS));
-    EXPECT_EQ(CloseTrace(c), ULONG(ERROR_SUCCESS));
+    EXPECT_EQ(buffers_read, (std::vector<ULONG>{1, 2}));
+    EXPECT_EQ(received.count, 16u);
+    EXPECT_EQ(CloseTrace(h), ULONG(ERROR_SUCCESS));
 }
 
 }  // namespace

@@ -9,10 +9,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <evntrace.h>
@@ -21,6 +21,8 @@
 #include "test_support.h"
 
 namespace etw_test {
+
+using testing_support::eventually;
 
 constexpr const char* kName = "Orkan System Trace";
 constexpr ULONG kBlockSize = 8312;  // the library's block: two 4096-byte names
@@ -181,29 +183,29 @@ inline TRACEHANDLE open_consumer(const char* name, EVENT_TRACE_LOGFILEA* logfile
 }
 
 // A consumer on a thread of its own: opened at construction (so events
-// written afterwards reach it), pumping once start() is called.
+// written afterwards reach it), pumping from then on or once start() is
+// called.
 class ThreadConsumer {
 public:
-    explicit ThreadConsumer(const char* name = kName, PEVENT_CALLBACK callback = record_event)
-        : handle(open_consumer(name, &logfile, callback)) {}
+    explicit ThreadConsumer(PEVENT_CALLBACK callback = record_event, bool start_now = true)
+        : handle(open_consumer(kName, &logfile, callback)) {
+        if (start_now) start();
+    }
     ~ThreadConsumer() {
-        if (!thread_.joinable()) return;
+        if (!status_.valid()) return;
         CloseTrace(handle);
-        thread_.join();
+        status_.wait();
     }
     void start() {
-        thread_ = std::thread([this] {
+        status_ = std::async(std::launch::async, [this] {
             t_received = &received;
             TRACEHANDLE h = handle;
-            status_ = ProcessTrace(&h, 1, nullptr, nullptr);
-            done_ = true;
+            return ProcessTrace(&h, 1, nullptr, nullptr);
         });
     }
     // ProcessTrace's status, or -1 when it has not returned in time.
     long join(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        if (!testing_support::eventually([&] { return done_.load(); }, timeout)) return -1;
-        thread_.join();
-        return long(status_);
+        return status_.wait_for(timeout) == std::future_status::ready ? long(status_.get()) : -1;
     }
 
     EVENT_TRACE_LOGFILEA logfile;  // before the handle: opening fills it
@@ -211,9 +213,7 @@ public:
     Received received;
 
 private:
-    std::thread thread_;
-    std::atomic<bool> done_{false};
-    ULONG status_ = 0;
+    std::future<ULONG> status_;
 };
 
 }  // namespace etw_test
