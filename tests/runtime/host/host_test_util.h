@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <stdlib.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,22 +19,16 @@ namespace host_test {
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
-        const char* old = getenv(name);
-        had_ = old != nullptr;
-        if (old) old_ = old;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (const char* old = getenv(name)) old_ = old;
+        value ? setenv(name, value, 1) : unsetenv(name);
     }
-    ~ScopedEnv() {
-        if (had_) setenv(name_.c_str(), old_.c_str(), 1);
-        else unsetenv(name_.c_str());
-    }
+    ~ScopedEnv() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
-    std::string name_, old_;
-    bool had_ = false;
+    std::string name_;
+    std::optional<std::string> old_;
 };
 
 inline std::string user_name() {
@@ -48,16 +43,12 @@ inline std::string posix_name_of(uid_t uid) {
     return pw ? pw->pw_name : std::to_string(uid);
 }
 
-inline gid_t primary_gid_of(uid_t uid) {
-    struct passwd* pw = getpwuid(uid);
-    return pw ? pw->pw_gid : gid_t(uid);
-}
-
 // A helper child run as the user (-1: as ourselves) with its primary group.
 inline testing_support::SpawnOptions as_user(int64_t uid, std::vector<std::string> env = {}) {
     testing_support::SpawnOptions options;
     options.uid = uid;
-    options.gid = uid >= 0 ? int64_t(primary_gid_of(uid_t(uid))) : -1;
+    struct passwd* pw = uid >= 0 ? getpwuid(uid_t(uid)) : nullptr;
+    options.gid = uid < 0 ? -1 : pw ? int64_t(pw->pw_gid) : uid;
     options.env = std::move(env);
     return options;
 }

@@ -1,10 +1,12 @@
 // Users, tokens and impersonation: names with and without the service
 // account, the file rights and folders of an impersonating thread, and their
-// limits.
+// limits; the console's session and its processes.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -15,6 +17,7 @@
 #include <w32rt/machine.h>
 
 #include "host/identity.h"
+#include "host/sessions.h"
 #include "host_test_util.h"
 #include "test_support.h"
 
@@ -54,8 +57,10 @@ uid_t owner_of(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_uid : uid_t(-1);
 }
 
-HANDLE create_file(const char* path) {
-    return CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+// Makes a new file; false, with the status of CreateFileA, when refused.
+bool make_file(const char* path) {
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h != INVALID_HANDLE_VALUE && CloseHandle(h);
 }
 
 }  // namespace
@@ -145,52 +150,43 @@ TEST_F(ImpersonationTest, FilesAreMadeWithTheRightsOfTheThreadsUser) {
     HANDLE thread_token = nullptr;
     EXPECT_FAILS(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread_token), FALSE, ERROR_NO_TOKEN);
 
-    std::atomic<int> step{0};
+    std::atomic<bool> impersonating{false};
     std::string other_name;
-    bool other_created = false;
-    std::thread other([&] {
-        while (step.load() != 1) std::this_thread::yield();
+    bool other_made = false;
+    std::thread other([&] {  // started before the impersonation
+        while (!impersonating.load()) std::this_thread::yield();
         other_name = user_name();
-        HANDLE h = create_file("C:\\Locked\\FromOtherThread.txt");
-        other_created = h != INVALID_HANDLE_VALUE;
-        if (other_created) CloseHandle(h);
+        other_made = make_file("C:\\Locked\\FromOtherThread.txt");
     });
     ASSERT_TRUE(ImpersonateLoggedOnUser(token)) << GetLastError();
-    step.store(1);
+    impersonating.store(true);
     EXPECT_EQ(user_name(), name_);
     EXPECT_EQ(user_name_ex(), computer() + "\\" + name_);
     ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, FALSE, &thread_token));
     EXPECT_TRUE(CloseHandle(thread_token));
     // Created as that user where it may write, refused where it may not.
-    HANDLE mine = create_file("C:\\Mine.txt");
-    ASSERT_NE(mine, INVALID_HANDLE_VALUE) << GetLastError();
-    CloseHandle(mine);
+    ASSERT_TRUE(make_file("C:\\Mine.txt")) << GetLastError();
     EXPECT_EQ(owner_of(root() + "/drives/c/Mine.txt"), uid_t(nobody_));
-    EXPECT_FAILS(create_file("C:\\Locked\\Refused.txt"), INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS(make_file("C:\\Locked\\Refused.txt"), false, ERROR_ACCESS_DENIED);
 
     other.join();
     EXPECT_NE(other_name, name_);
-    EXPECT_TRUE(other_created);
+    EXPECT_TRUE(other_made);
     EXPECT_EQ(owner_of(locked_ + "/FromOtherThread.txt"), geteuid());
     // Linux threads inherit their creator's identity; a thread start
     // routine drops it, as Windows threads begin with the process's token.
-    bool fresh_created = false;
-    std::thread fresh([&] {
+    bool fresh_made = false;
+    std::thread([&] {
         w32rt::reset_thread_identity();
-        HANDLE h = create_file("C:\\Locked\\FromFreshThread.txt");
-        fresh_created = h != INVALID_HANDLE_VALUE;
-        if (fresh_created) CloseHandle(h);
-    });
-    fresh.join();
-    EXPECT_TRUE(fresh_created);
+        fresh_made = make_file("C:\\Locked\\FromFreshThread.txt");
+    }).join();
+    EXPECT_TRUE(fresh_made);
 
     // Back to the process's own rights.
     ASSERT_TRUE(RevertToSelf());
     EXPECT_EQ(user_name(), own_name);
     EXPECT_FAILS(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread_token), FALSE, ERROR_NO_TOKEN);
-    HANDLE allowed = create_file("C:\\Locked\\Allowed.txt");
-    ASSERT_NE(allowed, INVALID_HANDLE_VALUE) << GetLastError();
-    CloseHandle(allowed);
+    EXPECT_TRUE(make_file("C:\\Locked\\Allowed.txt")) << GetLastError();
     EXPECT_TRUE(RevertToSelf());  // when not impersonating: nothing to do
     EXPECT_TRUE(CloseHandle(token));
 }
@@ -261,4 +257,88 @@ TEST_F(ImpersonationTest, UsersFoldersAreMadeForThem) {
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_IMPERSONATE, &no_query));
     EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, no_query, 0, path), E_ACCESSDENIED);
     CloseHandle(no_query);
+}
+
+TEST(ConsoleSession, OnlyTheConsoleUsersSessionGivesAToken) {
+    // Nobody at the console, or a user name the machine does not know.
+    for (const char* nobody_there : {"none", "no-such-user-here"}) {
+        ScopedEnv console("EVTRACE_CONSOLE_USER", nobody_there);
+        EXPECT_EQ(WTSGetActiveConsoleSessionId(), 0xFFFFFFFFu) << nobody_there;
+    }
+    int64_t nobody = testing_support::unprivileged_uid();
+    if (nobody < 0) GTEST_SKIP() << "needs the superuser";
+    HANDLE token = reinterpret_cast<HANDLE>(1);
+    {
+        ScopedEnv console("EVTRACE_CONSOLE_USER", "none");
+        EXPECT_FAILS(WTSQueryUserToken(1, &token), FALSE, ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(token, nullptr);
+    }
+    const std::string name = host_test::posix_name_of(uid_t(nobody));
+    ScopedEnv console("EVTRACE_CONSOLE_USER", name.c_str());
+    ASSERT_EQ(WTSGetActiveConsoleSessionId(), 1u);
+    ASSERT_TRUE(WTSQueryUserToken(1, &token)) << GetLastError();  // whose it is: the impersonation tests
+    EXPECT_TRUE(CloseHandle(token));
+    EXPECT_FAILS(WTSQueryUserToken(0, &token), FALSE, ERROR_NO_TOKEN);
+    EXPECT_FAILS(WTSQueryUserToken(2, &token), FALSE, ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS(WTSQueryUserToken(1, nullptr), FALSE, ERROR_INVALID_PARAMETER);
+}
+
+using LoginSessions = MachineTest;
+
+TEST_F(LoginSessions, ConsoleIsTheLoginManagersActiveSeatSession) {
+    const std::string dir = root() + "/sessions";
+    auto write = [&dir](const char* name, const char* content) { std::ofstream(dir + "/" + name) << content; };
+    EXPECT_FALSE(w32rt::console_from_login_sessions(dir).has_value());
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    EXPECT_FALSE(w32rt::console_from_login_sessions(dir).has_value());
+
+    write("2", "UID=1001\nUSER=remote\nACTIVE=1\nREMOTE=1\nCLASS=user\n");   // no seat
+    write("3", "UID=1002\nUSER=away\nACTIVE=0\nSEAT=seat0\nCLASS=user\n");    // switched away
+    write("c1", "UID=111\nUSER=gdm\nACTIVE=1\nSEAT=seat0\nCLASS=greeter\n");  // the login screen
+    write("4", "UID=garbage\nACTIVE=1\nSEAT=seat0\n");                        // unreadable
+    EXPECT_FALSE(w32rt::console_from_login_sessions(dir).has_value());
+
+    write("7", "# This is private data.\nUID=1003\nUSER=alice\nACTIVE=1\nSEAT=seat0\nCLASS=user\nSTATE=active\n");
+    auto console = w32rt::console_from_login_sessions(dir);
+    ASSERT_TRUE(console.has_value());
+    EXPECT_EQ(console->uid, 1003u);
+    EXPECT_EQ(console->id, 7u);
+}
+
+TEST_HELPER(wait_for_parent) {
+    testing_support::send_line("running");
+    testing_support::receive_line();
+    return 0;
+}
+
+TEST(ConsoleSession, ProcessesOfTheConsoleUserAreInItsSession) {
+    int64_t nobody = testing_support::unprivileged_uid();
+    if (nobody < 0) GTEST_SKIP() << "needs the superuser";
+    auto child = spawn_helper("wait_for_parent", {}, as_user(nobody));
+    ASSERT_TRUE(child.expect_line("running"));
+
+    ScopedEnv console("EVTRACE_CONSOLE_USER", std::to_string(nobody).c_str());
+    PWTS_PROCESS_INFOA info = nullptr;
+    DWORD count = 0;
+    ASSERT_TRUE(WTSEnumerateProcessesA(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &count));
+    ASSERT_NE(info, nullptr);
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe").filename();
+    int seen = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        const bool is_child = info[i].ProcessId == DWORD(child.pid());
+        if (!is_child && info[i].ProcessId != DWORD(getpid())) continue;
+        ++seen;
+        EXPECT_EQ(info[i].SessionId, is_child ? 1u : 0u);
+        EXPECT_STREQ(info[i].pProcessName, exe.c_str());
+    }
+    EXPECT_EQ(seen, 2);
+    WTSFreeMemory(info);
+    WTSFreeMemory(nullptr);
+    child.write_line("done");
+    EXPECT_EQ(child.wait(), 0);
+
+    EXPECT_FAILS(WTSEnumerateProcessesA(WTS_CURRENT_SERVER_HANDLE, 0, 2, &info, &count), FALSE,
+                 ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(WTSEnumerateProcessesA(reinterpret_cast<HANDLE>(8), 0, 1, &info, &count), FALSE,
+                 ERROR_INVALID_HANDLE);
 }

@@ -1,10 +1,12 @@
-// String and message tables: the test program's own (compiled from
-// resources/host_tests.rc) and those of a module loaded with LoadLibraryA.
+// Modules: the built-in ones, bound at run time, present or absent; string
+// and message tables of the test program (compiled from
+// resources/host_tests.rc) and of a module loaded with LoadLibraryA.
 #include <string.h>
 
 #include <string>
 
 #include <windows.h>
+#include <wtsapi32.h>
 
 #include "host_test_util.h"
 #include "module/test_module_ids.h"
@@ -159,4 +161,44 @@ TEST(LoadedModule, MissingAndBrokenFilesFailWithTheirCodes) {
     // A file that is not a shared object (the module's script).
     EXPECT_FAILS(LoadLibraryA(HOST_TEST_SOURCE_DIR "/module/test_module.rc"), nullptr, ERROR_BAD_EXE_FORMAT);
     EXPECT_FAILS(LoadLibraryA(""), nullptr, ERROR_INVALID_PARAMETER);
+}
+
+TEST(BuiltinModules, LoadByAnyOfTheirNamesUntilFreedAsOftenOrAbsent) {
+    ScopedEnv absent("EVTRACE_ABSENT_MODULES", nullptr);
+    EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), nullptr);  // not loaded yet
+    HMODULE wts = LoadLibraryA("WtsApi32.dll");
+    ASSERT_NE(wts, nullptr);
+    EXPECT_EQ(LoadLibraryA("wtsapi32"), wts);  // ".dll" is implied
+    EXPECT_EQ(LoadLibraryA("C:\\Windows\\System32\\wtsapi32.dll"), wts);
+    char path[MAX_PATH];
+    EXPECT_EQ(GetModuleFileNameA(wts, path, sizeof path), 32u);
+    EXPECT_STREQ(path, "C:\\Windows\\System32\\wtsapi32.dll");
+    // Each module exports its own functions, by their exact names.
+    EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(wts, "WTSEnumerateProcessesA")),
+              reinterpret_cast<void*>(&WTSEnumerateProcessesA));
+    EXPECT_FAILS(GetProcAddress(wts, "LoadStringA"), nullptr, ERROR_PROC_NOT_FOUND);
+    HMODULE kernel32 = GetModuleHandleA("KERNEL32.DLL");
+    EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(kernel32, "WTSGetActiveConsoleSessionId")),
+              reinterpret_cast<void*>(&WTSGetActiveConsoleSessionId));
+    EXPECT_FAILS(GetProcAddress(kernel32, "wtsgetactiveconsolesessionid"), nullptr, ERROR_PROC_NOT_FOUND);
+    EXPECT_FAILS(GetProcAddress(kernel32, "WTSQueryUserToken"), nullptr, ERROR_PROC_NOT_FOUND);
+
+    // Three loads, three frees; then it is gone. kernel32 stays, however
+    // often it is freed.
+    EXPECT_TRUE(FreeLibrary(wts) && FreeLibrary(wts));
+    EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), wts);
+    EXPECT_TRUE(FreeLibrary(wts));
+    EXPECT_EQ(GetModuleHandleA("wtsapi32.dll"), nullptr);
+    EXPECT_FAILS(GetProcAddress(wts, "WTSFreeMemory"), nullptr, ERROR_MOD_NOT_FOUND);
+    EXPECT_FALSE(FreeLibrary(wts));
+    EXPECT_TRUE(FreeLibrary(kernel32));
+    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), kernel32);
+    EXPECT_FAILS(LoadLibraryA("nonexistent.dll"), nullptr, ERROR_MOD_NOT_FOUND);
+    static int not_a_module;
+    EXPECT_FAILS(DisableThreadLibraryCalls(reinterpret_cast<HMODULE>(&not_a_module)), FALSE, ERROR_INVALID_HANDLE);
+
+    ScopedEnv now_absent("EVTRACE_ABSENT_MODULES", "shell32.dll, WTSAPI32");
+    EXPECT_FAILS(LoadLibraryA("wtsapi32.dll"), nullptr, ERROR_MOD_NOT_FOUND);
+    EXPECT_EQ(LoadLibraryA("shell32.dll"), nullptr);
+    EXPECT_TRUE(FreeLibrary(LoadLibraryA("ole32.dll")));  // others still load
 }
