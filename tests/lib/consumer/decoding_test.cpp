@@ -27,7 +27,6 @@ std::vector<uint8_t> S(const std::string& s) { return Str(s).value; }
 TEST(ArgFormat, EachConversionTakesOnlyAValueOfItsKindAndSize) {
     // Piece, item kind, value and what is appended (null: refused, nothing).
     const std::tuple<const char*, int, std::vector<uint8_t>, const char*> cases[] = {
-        {"a=%d", 2, I32(-5), "a=-5"},
         {"%ld", 3, I32(7), "7"},  // l is 32-bit, as on the emitting side
         {"%hd", 2, I32(70000), "4464"},
         {"%I64u", 4, I64(5), "5"},
@@ -48,7 +47,6 @@ TEST(ArgFormat, EachConversionTakesOnlyAValueOfItsKindAndSize) {
         {"%n", 2, I32(0), nullptr},
         {"%p", 4, I64(0), nullptr},
         {"%*d", 2, I32(5), nullptr},
-        {"%.*s", 0, S("abc"), nullptr},
         {"%99999d", 2, I32(5), nullptr},
         {"%.2000f", 5, F64(1), nullptr},
         {"%-------------------d", 2, I32(5), nullptr},
@@ -333,9 +331,7 @@ TEST(RecordReader, StoredRecordsAreKeptAsFarAsTheyHoldTogether) {
 
 TEST(AlertText, AlertCodesComeFromTerminatedEntriesInTheirOrder) {
     const std::pair<const char*, std::vector<DWORD>> cases[] = {
-        {"4097||a||b||c||d|#|\n8193||e||f||g||h|#|\n", {4097, 8193}},
         {"  12||a|#|\n\t 34||b|#|\n", {12, 34}},  // white space before a code is skipped
-        {"just some text\nwithout entries\n", {}},
         {"12||a|#|", {}},                    // no line end after the marker
         {"abc||x|#|\n-5||y|#|\n", {0, 0}},   // entries not starting with digits give zero
         {"99999999999||x|#|\n", {0xFFFFFFFF}},
