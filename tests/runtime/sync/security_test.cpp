@@ -4,7 +4,6 @@
 #include "sync_test_util.h"
 #include "test_support.h"
 
-using namespace sync_test;
 using testing_support::ChildProcess;
 using testing_support::spawn_helper;
 
@@ -12,43 +11,22 @@ namespace {
 
 class SecurityTest : public testing_support::MachineTest {};
 
-// Runs helpers as an unprivileged user; needs the superuser.
-class OtherUserTest : public testing_support::MachineTest {
-protected:
-    void SetUp() override {
-        MachineTest::SetUp();
-        int64_t uid = testing_support::unprivileged_uid();
-        if (uid < 0) GTEST_SKIP() << "needs the superuser to run a helper as another user";
-        as_other_.uid = as_other_.gid = uid;
-    }
-    testing_support::SpawnOptions as_other_;
-};
-
-// A DACL is read back as set; malformed descriptors and lists are refused,
-// by create calls too.
-TEST_F(SecurityTest, DaclIsReadBackAsSetAndMalformedDescriptorsAreRefused) {
+// A null DACL is read back as set; malformed descriptors and lists are
+// refused, by create calls too.
+TEST_F(SecurityTest, NullDaclIsReadBackAndMalformedDescriptorsAreRefused) {
     SECURITY_DESCRIPTOR sd;
     memset(&sd, 0xAB, sizeof sd);
     EXPECT_FAILS(InitializeSecurityDescriptor(&sd, 2), FALSE, ERROR_UNKNOWN_REVISION);
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
     EXPECT_TRUE(IsValidSecurityDescriptor(&sd));
-    BOOL present = TRUE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
-    EXPECT_FALSE(present);
-    ACL acl = {ACL_REVISION, 0, sizeof(ACL), 0, 0};
-    for (PACL set : {static_cast<PACL>(nullptr), &acl}) {
-        ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, set, set != nullptr));
-        ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
-        EXPECT_TRUE(present);
-        EXPECT_EQ(dacl, set);
-        EXPECT_EQ(defaulted, BOOL(set != nullptr));
-    }
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, FALSE, &acl, TRUE));
-    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
-    EXPECT_FALSE(present);
-
     ACL bad = {9, 0, sizeof(ACL), 0, 0};
+    BOOL present = FALSE, defaulted = TRUE;
+    PACL dacl = &bad;
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE));
+    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
+    EXPECT_TRUE(present && !defaulted);
+    EXPECT_EQ(dacl, nullptr);
+
     EXPECT_FAILS(SetSecurityDescriptorDacl(&sd, TRUE, &bad, FALSE), FALSE, ERROR_INVALID_ACL);
     sd.Revision = 3;
     EXPECT_FALSE(IsValidSecurityDescriptor(&sd));
@@ -63,80 +41,74 @@ TEST_F(SecurityTest, DaclIsReadBackAsSetAndMalformedDescriptorsAreRefused) {
 
 // ---- Another identity ------------------------------------------------------
 
-// Reports, for each name, how opening and creating it went as this user.
-TEST_HELPER(try_open_as_other_user) {
-    std::string report;
+// Runs helpers as an unprivileged user; needs the superuser.
+class OtherUserTest : public testing_support::MachineTest {
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        int64_t uid = testing_support::unprivileged_uid();
+        if (uid < 0) GTEST_SKIP() << "needs the superuser to run a helper as another user";
+        as_other_.uid = as_other_.gid = uid;
+    }
+    testing_support::SpawnOptions as_other_;
+};
+
+// Makes an event of its own with default security, reports how opening each
+// "e:name" or "m:name" (and creating each event) went, and keeps its event
+// until told to go.
+TEST_HELPER(as_other_user) {
+    HANDLE own = CreateEventA(nullptr, TRUE, FALSE, "Global\\TheirsAlone");
+    std::string report = own ? "" : "own-failed ";
     for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        SetLastError(0);
-        HANDLE opened = name.rfind("mutex:", 0) == 0 ? OpenMutexA(SYNCHRONIZE, FALSE, name.c_str() + 6)
-                                                     : OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str());
-        report += opened ? "open-ok" : "open-" + std::to_string(GetLastError());
-        report += " ";
-        if (opened && name.rfind("mutex:", 0) != 0) SetEvent(opened);
-        if (opened) CloseHandle(opened);
-        if (name.rfind("mutex:", 0) != 0) {
-            SetLastError(0);
-            HANDLE created = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
-            report += created ? "create-" + std::to_string(GetLastError()) : "create-null-" + std::to_string(GetLastError());
-            report += " ";
-            if (created) CloseHandle(created);
-        }
+        const bool mutex = argv[i][0] == 'm';
+        const char* name = argv[i] + 2;
+        HANDLE h = mutex ? OpenMutexA(SYNCHRONIZE, FALSE, name) : OpenEventA(EVENT_ALL_ACCESS, FALSE, name);
+        report += h ? "open-ok " : "open-" + std::to_string(GetLastError()) + " ";
+        if (h && !mutex) SetEvent(h);
+        if (h) CloseHandle(h);
+        if (mutex) continue;
+        h = CreateEventA(nullptr, TRUE, FALSE, name);
+        report += (h ? "create-" : "create-null-") + std::to_string(GetLastError()) + " ";
+        if (h) CloseHandle(h);
     }
     testing_support::send_line(report);
-    return 0;
-}
-
-TEST_HELPER(create_default_security_event) {
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, argv[1]);
-    testing_support::send_line(e ? "created" : "failed");
     testing_support::receive_line();
     return 0;
 }
 
+// Another user is kept out of objects with default security and admitted by
+// a null DACL; the superuser opens the other user's objects.
 TEST_F(OtherUserTest, IsKeptOutOfDefaultSecurityAndAdmittedByANullDacl) {
-
     HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, "Global\\DefaultSecurity");
-    ASSERT_NE(closed, nullptr);
     SECURITY_DESCRIPTOR sd;
     ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
     ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE));
     SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, TRUE};
     HANDLE open = CreateEventA(&sa, TRUE, FALSE, "Global\\NullDacl");
-    ASSERT_NE(open, nullptr);
     HANDLE open_mutex = CreateMutexA(&sa, FALSE, "Global\\NullDaclMutex");
-    ASSERT_NE(open_mutex, nullptr);
     // A DACL the runtime does not interpret gives default security.
     ACL acl = {ACL_REVISION, 0, sizeof(ACL), 0, 0};
     ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE));
     HANDLE listed = CreateEventA(&sa, TRUE, FALSE, "Global\\EmptyDacl");
-    ASSERT_NE(listed, nullptr);
+    ASSERT_TRUE(closed && open && open_mutex && listed);
 
-    ChildProcess child = spawn_helper("try_open_as_other_user",
-                                      {"Global\\DefaultSecurity", "Global\\NullDacl", "mutex:Global\\NullDaclMutex",
-                                       "Global\\EmptyDacl"},
+    ChildProcess child = spawn_helper("as_other_user",
+                                      {"e:Global\\DefaultSecurity", "e:Global\\NullDacl", "m:Global\\NullDaclMutex",
+                                       "e:Global\\EmptyDacl"},
                                       as_other_);
-    std::string report = child.read_line();
-    EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(report,
-              "open-5 create-null-5 "         // default security: ERROR_ACCESS_DENIED both ways
-              "open-ok create-183 "           // null DACL: opened, and created-existing
-              "open-ok "                      // null-DACL mutex
-              "open-5 create-null-5 ");       // uninterpreted DACL: default security
+    EXPECT_EQ(child.read_line(),
+              "open-5 create-null-5 "    // default security: ERROR_ACCESS_DENIED both ways
+              "open-ok create-183 "      // null DACL: opened, and created-existing
+              "open-ok "                 // null-DACL mutex
+              "open-5 create-null-5 ");  // uninterpreted DACL: default security
     // The other user's SetEvent reached our object.
     EXPECT_EQ(WaitForSingleObject(open, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(closed, 0), DWORD(WAIT_TIMEOUT));
-    for (HANDLE h : {closed, open, open_mutex, listed}) CloseHandle(h);
-}
-
-TEST_F(OtherUserTest, DefaultSecurityObjectIsOpenedByTheSuperuser) {
-    ChildProcess child = spawn_helper("create_default_security_event", {"Global\\TheirsAlone"}, as_other_);
-    ASSERT_EQ(child.read_line(), "created");
-    HANDLE e = OpenEventA(EVENT_ALL_ACCESS, FALSE, "Global\\TheirsAlone");
-    EXPECT_NE(e, nullptr);
-    CloseHandle(e);
+    HANDLE theirs = OpenEventA(EVENT_ALL_ACCESS, FALSE, "Global\\TheirsAlone");
+    EXPECT_NE(theirs, nullptr);
     child.write_line("done");
     EXPECT_EQ(child.wait(), 0);
+    for (HANDLE h : {closed, open, open_mutex, listed, theirs}) CloseHandle(h);
 }
 
 }  // namespace
