@@ -1,5 +1,5 @@
-// Real-time consumers in one process: delivery, the ends of ProcessTrace,
-// buffer callbacks, time windows and the status codes of the consumer API.
+// Real-time consumers in one process: the ends of ProcessTrace and the
+// status codes of the consumer API.
 #include <condition_variable>
 #include <utility>
 
@@ -104,34 +104,6 @@ TEST_F(ConsumerTest, StatusesOfTheConsumerCalls) {
     ASSERT_EQ(stop_session(), ULONG(ERROR_SUCCESS));
     EXPECT_EQ(late.join(), long(ERROR_SUCCESS));
     EXPECT_EQ(CloseTrace(late.handle), ULONG(ERROR_SUCCESS));
-}
-
-// Records BuffersRead into the vector its context names; cancels after the
-// second buffer.
-ULONG WINAPI log_buffer(PEVENT_TRACE_LOGFILEA lf) {
-    static_cast<std::vector<ULONG>*>(lf->Context)->push_back(lf->BuffersRead);
-    return lf->BuffersRead < 2;
-}
-
-TEST_F(ConsumerTest, BufferCallbackSeesEachBufferAndCanCancel) {
-    TRACEHANDLE session = start_session(kName, 8, 16);  // 8 KB buffers: 8 records of 1072 bytes each
-    std::vector<ULONG> buffers_read;
-    EVENT_TRACE_LOGFILEA lf;
-    TRACEHANDLE h = open_consumer(kName, &lf, record_event, log_buffer, &buffers_read);
-    ASSERT_NE(h, INVALID_PROCESSTRACE_HANDLE);
-    const TRACE_LOGFILE_HEADER& header = lf.LogfileHeader;
-    EXPECT_EQ((std::vector<ULONG>{header.BufferSize, header.LogFileMode, header.PointerSize}),
-              (std::vector<ULONG>{8 * 1024, EVENT_TRACE_REAL_TIME_MODE, sizeof(void*)}));
-    EXPECT_NE(header.StartTime.QuadPart, 0);
-
-    ASSERT_TRUE(write_events(session, 40, 1000));
-    Received received;
-    t_received = &received;
-    EXPECT_EQ(ProcessTrace(&h, 1, nullptr, nullptr), ULONG(ERROR_CANCELLED));
-    t_received = nullptr;
-    EXPECT_EQ(buffers_read, (std::vector<ULONG>{1, 2}));
-    EXPECT_EQ(received.count, 16u);
-    EXPECT_EQ(CloseTrace(h), ULONG(ERROR_SUCCESS));
 }
 
 }  // namespace

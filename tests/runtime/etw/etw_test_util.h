@@ -171,14 +171,12 @@ inline ULONG WINAPI record_buffer(PEVENT_TRACE_LOGFILEA lf) {
 }
 
 inline TRACEHANDLE open_consumer(const char* name, EVENT_TRACE_LOGFILEA* logfile,
-                                 PEVENT_CALLBACK callback = record_event,
-                                 PEVENT_TRACE_BUFFER_CALLBACKA buffer_callback = record_buffer, PVOID context = nullptr) {
+                                 PEVENT_CALLBACK callback = record_event) {
     memset(logfile, 0, sizeof *logfile);
     logfile->LoggerName = const_cast<char*>(name);
     logfile->ProcessTraceMode = EVENT_TRACE_REAL_TIME_MODE;
     logfile->EventCallback = callback;
-    logfile->BufferCallback = buffer_callback;
-    logfile->Context = context;
+    logfile->BufferCallback = record_buffer;
     return OpenTraceA(logfile);
 }
 
