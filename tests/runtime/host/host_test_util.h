@@ -2,6 +2,8 @@
 #pragma once
 
 #include <pwd.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 
 #include <optional>
@@ -36,6 +38,15 @@ inline std::string user_name() {
     DWORD size = sizeof buf;
     if (!GetUserNameA(buf, &size)) return "<error " + std::to_string(GetLastError()) + ">";
     return buf;
+}
+
+// "<owner's uid> <permission bits in octal>", or "missing".
+inline std::string owner_and_mode(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return "missing";
+    char mode[8];
+    snprintf(mode, sizeof mode, "%o", unsigned(st.st_mode & 07777));
+    return std::to_string(st.st_uid) + " " + mode;
 }
 
 inline std::string posix_name_of(uid_t uid) {

@@ -241,13 +241,8 @@ TEST_F(ImpersonationTest, UsersFoldersAreMadeForThem) {
 
     // The shared folder is open to all, the profile private, all of it the
     // user's own even though the system made it.
-    struct stat st;
-    ASSERT_EQ(::stat((root() + "/drives/c/Users").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 01777u);
-    EXPECT_EQ(st.st_uid, geteuid());
-    ASSERT_EQ(::stat((root() + "/drives/c/Users/" + name_).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0700u);
-    EXPECT_EQ(st.st_uid, uid_t(nobody_));
+    EXPECT_EQ(host_test::owner_and_mode(root() + "/drives/c/Users"), std::to_string(geteuid()) + " 1777");
+    EXPECT_EQ(host_test::owner_and_mode(root() + "/drives/c/Users/" + name_), std::to_string(nobody_) + " 700");
     EXPECT_EQ(owner_of(root() + "/drives/c/Users/" + name_ + "/AppData/Roaming"), uid_t(nobody_));
     EXPECT_EQ(owner_of(root() + "/drives/c/Users/" + name_ + "/AppData/Local"), uid_t(nobody_));
     CloseHandle(token);
