@@ -111,7 +111,7 @@ TEST_F(ListenerTest, ARefusedListenerIsReportedByTheStatus) {
     EXPECT_EQ(GetEvTraceListenerStatus(), 0);  // this process was never refused
 }
 
-TEST_F(ListenerTest, DestroyingTheConsumerWaitsForTheCallbackInFlight) {
+TEST_F(ListenerTest, AConsumerIsDestroyedOnlyAfterTheCallbackInFlightAndMayBeFromItsOwnCallback) {
     StartSession(1);
     ASSERT_EQ(EvtInitialize(2), S_OK);
     g_slow = true;
@@ -119,12 +119,28 @@ TEST_F(ListenerTest, DestroyingTheConsumerWaitsForTheCallbackInFlight) {
     ASSERT_TRUE(EmitUntil("slow", [] { return g_calls > 0; }));
     ASSERT_EQ(EvtUnInitialize(), S_OK);
     // No callback runs or is left running once the consumer is gone.
-    const int calls = g_calls;
+    int calls = g_calls;
     EXPECT_EQ(g_finished.load(), calls);
     EvtInitialize(1);
     Emit("after");
     Sleep(200);
     EXPECT_EQ(g_calls.load(), calls);
+
+    // Destroyed from its own callback, on the listening thread.
+    g_slow = false;
+    g_finished = 0;
+    g_destroy = true;
+    ASSERT_EQ(EvtInitialize(2), S_OK);
+    ASSERT_EQ(SetEvTraceCallback(&Callback), S_OK);
+    ASSERT_TRUE(EmitUntil("goodbye", [] { return !g_destroy && g_finished > 0; }));
+    // The consumer (and the controller with it) is gone.
+    EXPECT_EQ(SetLocalizedHeader(nullptr), EVT_E_NOTINITIALIZED);
+    EXPECT_EQ(EvtUnInitialize(), EVT_E_NOTINITIALIZED);
+    // A new consumer listens again.
+    ASSERT_EQ(EvtInitialize(2), S_OK);
+    calls = g_calls;
+    ASSERT_EQ(SetEvTraceCallback(&Callback), S_OK);
+    ASSERT_TRUE(EmitUntil("again", [&] { return g_calls > calls; }));
 }
 
 TEST_F(ListenerTest, ANewCallbackReusesTheRunningListener) {
@@ -142,23 +158,6 @@ TEST_F(ListenerTest, ANewCallbackReusesTheRunningListener) {
     ASSERT_TRUE(eventually([&] { return g_once.load() >= 5; }));
     Sleep(100);
     EXPECT_EQ(g_once.load(), 5);
-}
-
-TEST_F(ListenerTest, AConsumerMayBeDestroyedFromItsOwnCallback) {
-    StartSession(1);
-    ASSERT_EQ(EvtInitialize(2), S_OK);
-    g_destroy = true;
-    ASSERT_EQ(SetEvTraceCallback(&Callback), S_OK);
-    ASSERT_TRUE(EmitUntil("goodbye", [] { return !g_destroy && g_finished > 0; }));
-    // The consumer (and the controller with it) is gone.
-    EXPECT_EQ(SetLocalizedHeader(nullptr), EVT_E_NOTINITIALIZED);
-    EXPECT_EQ(EvtUnInitialize(), EVT_E_NOTINITIALIZED);
-    Emit("nobody listens");
-    // A new consumer listens again.
-    ASSERT_EQ(EvtInitialize(2), S_OK);
-    const int calls = g_calls;
-    ASSERT_EQ(SetEvTraceCallback(&Callback), S_OK);
-    ASSERT_TRUE(EmitUntil("again", [&] { return g_calls > calls; }));
 }
 
 }  // namespace
