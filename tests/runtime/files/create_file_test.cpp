@@ -77,10 +77,14 @@ TEST_F(CreateFileTest, NewFilesGetUsualModesAndReadOnlyAttribute) {
     EXPECT_FAILS(DeleteFileA("C:\\data\\ro.txt"), FALSE, ERROR_ACCESS_DENIED);
 }
 
-TEST_F(CreateFileTest, HandleAccessIsEnforced) {
-    Handle w(open_file(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW));
-    Handle r(open_file(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
-    ASSERT_TRUE(w.valid() && r.valid());
+TEST_F(CreateFileTest, AccessDecidesWhatAHandleMayDo) {
+    ASSERT_TRUE(put_file(file, "0123456789"));
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    Handle w(open_file(file, GENERIC_WRITE, kShare, OPEN_EXISTING));
+    Handle r(open_file(file, GENERIC_READ, kShare, OPEN_EXISTING));
+    Handle a(open_file(file, FILE_APPEND_DATA, kShare, OPEN_EXISTING));
+    Handle b(open_file(file, FILE_APPEND_DATA, kShare, OPEN_EXISTING));
+    ASSERT_TRUE(w.valid() && r.valid() && a.valid() && b.valid());
     char buf[8];
     DWORD n = 99;
     FILETIME ft = filetime(kDay);
@@ -90,21 +94,25 @@ TEST_F(CreateFileTest, HandleAccessIsEnforced) {
     EXPECT_FAILS(WriteFile(r.get(), "x", 1, &n, nullptr), FALSE, ERROR_ACCESS_DENIED);
     EXPECT_FAILS(SetEndOfFile(r.get()), FALSE, ERROR_ACCESS_DENIED);
     EXPECT_FAILS(SetFileTime(r.get(), &ft, nullptr, nullptr), FALSE, ERROR_ACCESS_DENIED);
-}
 
-TEST_F(CreateFileTest, AppendOnlyAccessWritesAtTheEnd) {
-    ASSERT_TRUE(put_file(file, "0123456789"));
-    Handle a(open_file(file, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
-    Handle b(open_file(file, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
-    ASSERT_TRUE(a.valid() && b.valid());
-    DWORD n;
+    // Append-only handles write at the end, wherever their pointer or an
+    // OVERLAPPED points, and cannot truncate.
     EXPECT_EQ(SetFilePointer(a.get(), 2, nullptr, FILE_BEGIN), 2u);
     ASSERT_TRUE(WriteFile(a.get(), "A", 1, &n, nullptr));
     ASSERT_TRUE(WriteFile(b.get(), "B", 1, &n, nullptr));
     OVERLAPPED at_start = {};
     ASSERT_TRUE(WriteFile(a.get(), "C", 1, &n, &at_start));
     EXPECT_EQ(get_file(file), "0123456789ABC");
-    EXPECT_FAILS(SetEndOfFile(a.get()), FALSE, ERROR_ACCESS_DENIED);  // append-only cannot truncate
+    EXPECT_FAILS(SetEndOfFile(a.get()), FALSE, ERROR_ACCESS_DENIED);
+
+    // Folders open only with backup semantics and not for writing; they
+    // have times but no data.
+    EXPECT_EQ(open_error("C:\\data", GENERIC_READ, FILE_SHARE_READ), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(open_error("C:\\data", GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS),
+              DWORD(ERROR_ACCESS_DENIED));
+    Handle d(open_file("C:\\data", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
+    EXPECT_TRUE(GetFileTime(d.get(), &ft, nullptr, nullptr));
+    EXPECT_FAILS(ReadFile(d.get(), buf, sizeof buf, &n, nullptr), FALSE, ERROR_INVALID_FUNCTION);
 }
 
 TEST_F(CreateFileTest, ReadsWritesAndPositionedTransfers) {
@@ -241,19 +249,6 @@ TEST_F(CreateFileTest, DeleteOnCloseRemovesTheFileOrEmptyFolderWithTheLastHandle
     EXPECT_EQ(GetFileAttributesA("C:\\data\\empty"), DWORD(FILE_ATTRIBUTE_DIRECTORY));
     h.reset();
     EXPECT_EQ(GetFileAttributesA("C:\\data\\empty"), INVALID_FILE_ATTRIBUTES);
-}
-
-TEST_F(CreateFileTest, FoldersOpenOnlyWithBackupSemantics) {
-    EXPECT_EQ(open_error("C:\\data", GENERIC_READ, FILE_SHARE_READ), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(open_error("C:\\data", GENERIC_WRITE, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS),
-              DWORD(ERROR_ACCESS_DENIED));
-    Handle d(open_file("C:\\data", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
-    ASSERT_TRUE(d.valid());
-    FILETIME created;
-    EXPECT_TRUE(GetFileTime(d.get(), &created, nullptr, nullptr));
-    char buf[4];
-    DWORD n;
-    EXPECT_FAILS(ReadFile(d.get(), buf, sizeof buf, &n, nullptr), FALSE, ERROR_INVALID_FUNCTION);
 }
 
 TEST_F(CreateFileTest, BadArgumentsAndHandles) {
