@@ -84,16 +84,20 @@ TEST_F(EventTest, SleepingWaitSeesTheOwnerOfALaterMutexEnd) {
         SCOPED_TRACE(degraded ? "polling" : "futex_waitv");
         Degrade degrade(degraded);
         HANDLE h[2] = {CreateEventA(nullptr, FALSE, FALSE, nullptr), CreateMutexA(nullptr, FALSE, nullptr)};
-        AbandoningOwner owner(h[1]);
-        ASSERT_TRUE(owner.owns());
+        // The owner thread ends, owning the mutex, once its gate is set.
+        HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        Waiter owner([&] { return WaitForSingleObject(h[1], 0) ? WAIT_FAILED : WaitForSingleObject(gate, 30000); });
+        ASSERT_TRUE(eventually_sleeping(gate, 1));
         Waiter abandoned([&] {
             DWORD r = WaitForMultipleObjects(2, h, FALSE, 30000);
             if (r == WAIT_ABANDONED_0 + 1) ReleaseMutex(h[1]);
             return r;
         });
         ASSERT_TRUE(eventually_sleeping(h[1], 1));
-        owner.end();
+        SetEvent(gate);
+        EXPECT_EQ(owner.join(), WAIT_OBJECT_0);
         EXPECT_EQ(abandoned.join(), WAIT_ABANDONED_0 + 1);
+        CloseHandle(gate);
         for (HANDLE x : h) CloseHandle(x);
     }
 }

@@ -95,28 +95,4 @@ inline int run_rounds(int threads, int rounds, const std::function<void(int thre
     return done.load();
 }
 
-// A thread that takes the mutex and holds it until end(), when it ends
-// without releasing it: the mutex is abandoned.
-class AbandoningOwner {
-public:
-    explicit AbandoningOwner(HANDLE mutex)
-        : thread_([this, mutex] {
-              owns_.store(WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0);
-              taken_.store(true);
-              while (!end_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-          }) {
-        testing_support::eventually([this] { return taken_.load(); });
-    }
-    ~AbandoningOwner() { end(); }
-    bool owns() const { return owns_.load(); }
-    void end() {
-        end_.store(true);
-        if (thread_.joinable()) thread_.join();
-    }
-
-private:
-    std::atomic<bool> owns_{false}, taken_{false}, end_{false};
-    std::thread thread_;
-};
-
 }  // namespace sync_test
