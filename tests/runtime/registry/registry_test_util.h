@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <windows.h>
@@ -12,6 +13,8 @@
 #include "test_support.h"
 
 namespace registry_test {
+
+using Names = std::vector<std::string>;
 
 // An open key that closes itself.
 class Key {
@@ -30,23 +33,17 @@ public:
         reset();
         return &key_;
     }
-    HKEY release() {
-        HKEY k = key_;
-        key_ = nullptr;
-        return k;
-    }
+    HKEY release() { return std::exchange(key_, nullptr); }
     void reset() {
-        if (key_) RegCloseKey(key_);
-        key_ = nullptr;
+        if (key_) RegCloseKey(release());
     }
 
 private:
     HKEY key_ = nullptr;
 };
 
-inline LSTATUS create_key(HKEY base, const char* path, Key* out, REGSAM sam = KEY_ALL_ACCESS,
-                          DWORD* disposition = nullptr, DWORD options = 0) {
-    return RegCreateKeyExA(base, path, 0, nullptr, options, sam, nullptr, out->out(), disposition);
+inline LSTATUS create_key(HKEY base, const char* path, Key* out, REGSAM sam = KEY_ALL_ACCESS, DWORD options = 0) {
+    return RegCreateKeyExA(base, path, 0, nullptr, options, sam, nullptr, out->out(), nullptr);
 }
 
 inline LSTATUS open_key(HKEY base, const char* path, Key* out, REGSAM sam = KEY_READ) {
@@ -60,12 +57,12 @@ inline Key make_key(HKEY base, const std::string& path) {
     return key;
 }
 
-inline LSTATUS set_dword(HKEY key, const char* name, DWORD value) {
-    return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-}
-
 inline LSTATUS set_bytes(HKEY key, const char* name, DWORD type, const std::string& bytes) {
     return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()), DWORD(bytes.size()));
+}
+
+inline LSTATUS set_dword(HKEY key, const char* name, DWORD value) {
+    return set_bytes(key, name, REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof value));
 }
 
 inline LSTATUS set_string(HKEY key, const char* name, const std::string& value) {
@@ -74,11 +71,9 @@ inline LSTATUS set_string(HKEY key, const char* name, const std::string& value) 
 
 // Reads a DWORD; the status of RegQueryValueExA.
 inline LSTATUS get_dword(HKEY key, const char* name, DWORD* value) {
-    DWORD size = sizeof *value;
-    DWORD type = 0;
+    DWORD size = sizeof *value, type = 0;
     LSTATUS status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-    if (status == ERROR_SUCCESS && (type != REG_DWORD || size != 4)) return ERROR_INVALID_DATA;
-    return status;
+    return status == ERROR_SUCCESS && (type != REG_DWORD || size != 4) ? LSTATUS(ERROR_INVALID_DATA) : status;
 }
 
 // A REG_DWORD value, or nothing when there is none to read.
@@ -94,26 +89,26 @@ inline LSTATUS get_raw(HKEY key, const char* name, std::string* data, DWORD* typ
     if (status != ERROR_SUCCESS) return status;
     data->assign(size, '\0');
     status = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(data->data()), &size);
-    if (status == ERROR_SUCCESS) data->resize(size);
+    data->resize(status == ERROR_SUCCESS ? size : 0);
     return status;
 }
 
 // The names RegEnumKeyExA (sub_keys) or RegEnumValueA gives, in order.
-inline std::vector<std::string> enum_names(HKEY key, bool sub_keys) {
-    std::vector<std::string> names;
+inline Names enum_names(HKEY key, bool sub_keys) {
+    Names names;
     for (DWORD i = 0;; ++i) {
         char name[256];
         DWORD chars = sizeof name;
         LSTATUS status = sub_keys ? RegEnumKeyExA(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr)
                                   : RegEnumValueA(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) break;
-        EXPECT_EQ(status, ERROR_SUCCESS);
-        if (status != ERROR_SUCCESS) break;
+        if (status != ERROR_SUCCESS) {
+            EXPECT_EQ(status, ERROR_NO_MORE_ITEMS);
+            return names;
+        }
         names.emplace_back(name, chars);
     }
-    return names;
 }
-inline std::vector<std::string> subkey_names(HKEY key) { return enum_names(key, true); }
-inline std::vector<std::string> value_names(HKEY key) { return enum_names(key, false); }
+inline Names subkey_names(HKEY key) { return enum_names(key, true); }
+inline Names value_names(HKEY key) { return enum_names(key, false); }
 
 }  // namespace registry_test
