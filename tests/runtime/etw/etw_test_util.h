@@ -73,10 +73,9 @@ struct Stamp {
 };
 
 struct Event {
-    EVENT_TRACE_HEADER header;
+    EVENT_TRACE_HEADER header{};
     unsigned char data[65536];
     explicit Event(uint32_t payload = sizeof(Stamp)) {
-        memset(&header, 0, sizeof header);
         header.Size = USHORT(sizeof(EVENT_TRACE_HEADER) + payload);
         header.Class.Type = 51;
         header.Guid = kEventGuid;

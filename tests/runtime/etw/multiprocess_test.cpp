@@ -85,9 +85,8 @@ TEST_HELPER(write_with_handle) {
 }
 
 TEST_HELPER(start_and_exit) {
-    Properties p;
     TRACEHANDLE h = 0;
-    ULONG rc = StartTraceA(&h, argv[1], p.get());
+    ULONG rc = StartTraceA(&h, argv[1], Properties().get());
     send_line(to_string(rc) + " " + to_string(h));
     return 0;
 }
@@ -122,13 +121,12 @@ TEST_HELPER(provider) {
 TEST_HELPER(other_user) {
     TRACEHANDLE h = handle_of(argv[1]), started = 0, reg = 0;
     Event ev;
-    ev.stamp(5, 0, 1);
     Properties p, q, s, all;
     EVENT_TRACE_PROPERTIES* array[1] = {all.get()};
     ULONG count = 0;
     EVENT_TRACE_LOGFILEA lf;
     TRACEHANDLE consumer = open_consumer(kName, &lf);
-    for (ULONG rc : {TraceEvent(h, ev.get()), StartTraceA(&started, "another", p.get()), q.query(),
+    for (ULONG rc : {TraceEvent(h, ev.stamp(5, 0, 1)), StartTraceA(&started, "another", p.get()), q.query(),
                      ControlTraceA(h, nullptr, s.get(), EVENT_TRACE_CONTROL_STOP),
                      EnableTrace(TRUE, 1, 1, &kControlGuid, h), QueryAllTracesA(array, 1, &count),
                      ProcessTrace(&consumer, 1, nullptr, nullptr), register_child_provider(&reg)})
@@ -156,10 +154,6 @@ TEST_HELPER(producer_hanging) {
     w32rt::etw::g_write_stage_hook = hang_at_stage;
     write_events(handle_of(argv[1]), events, 600, 3);
     return 1;  // not reached
-}
-
-ChildProcess hang_writer(TRACEHANDLE session, WriteStage stage, int events) {
-    return spawn_helper("producer_hanging", {to_string(session), to_string(int(stage)), to_string(events)});
 }
 
 class MultiProcessTest : public testing_support::MachineTest {};
@@ -207,7 +201,8 @@ TEST_F(MultiProcessTest, PausedConsumerLosesExactlyWhatItMissedAndAFastOneLosesN
     ASSERT_EQ(stop_session(), ULONG(ERROR_SUCCESS));
     uint64_t status = ~0ull, delivered = 0, lost = 0, disorder = ~0ull;
     std::istringstream(slow.read_line()) >> status >> delivered >> lost >> disorder;
-    EXPECT_EQ((std::vector<uint64_t>{status, delivered + lost, disorder}), (std::vector<uint64_t>{ERROR_SUCCESS, 3000, 0}));
+    EXPECT_EQ((std::vector<uint64_t>{status, delivered + lost, disorder}),
+              (std::vector<uint64_t>{ERROR_SUCCESS, 3000, 0}));
     EXPECT_GT(lost, 0u);
     EXPECT_EQ(fast.join(), long(ERROR_SUCCESS));
     EXPECT_EQ(summary(fast.received), "3000 0 0 3000");
@@ -325,7 +320,7 @@ TEST_P(KilledWriterTest, ConsumerSkipsAnUnfinishedRecordCountsItAndGoesOn) {
     const auto [stage, lost] = GetParam();
     TRACEHANDLE session = start_session();
     ThreadConsumer consumer;
-    ChildProcess writer = hang_writer(session, stage, 5);
+    ChildProcess writer = spawn_helper("producer_hanging", {to_string(session), to_string(int(stage)), "5"});
     ASSERT_TRUE(writer.expect_line("hung"));
     // Before its commit the record holds back everything after it.
     ASSERT_TRUE(eventually([&, lost = lost] { return consumer.received.count == 5 - lost; }));
@@ -349,7 +344,8 @@ INSTANTIATE_TEST_SUITE_P(AtEveryStage, KilledWriterTest,
 TEST_F(MultiProcessTest, StopEndsProcessTraceEvenWhileAStoppedWriterHoldsARecordBack) {
     TRACEHANDLE session = start_session();
     ThreadConsumer consumer;
-    ChildProcess writer = hang_writer(session, WriteStage::PayloadWritten, 3);
+    ChildProcess writer =
+        spawn_helper("producer_hanging", {to_string(session), to_string(int(WriteStage::PayloadWritten)), "3"});
     ASSERT_TRUE(writer.expect_line("hung"));
     writer.kill(SIGSTOP);  // alive, and never finishing its record
     ASSERT_TRUE(write_events(session, 1));
