@@ -77,20 +77,6 @@ TEST(ResourceCompiler, EvaluatesIdsWithThePrecedenceOfC) {
     }
 }
 
-TEST(ResourceCompiler, TagsEntriesWithTheirLanguage) {
-    Compiled c = compile(R"(
-        STRINGTABLE { 1, "neutral" }
-        LANGUAGE LANG_GERMAN, SUBLANG_GERMAN
-        STRINGTABLE { 1, "deutsch" }
-        STRINGTABLE LANGUAGE LANG_ENGLISH, SUBLANG_ENGLISH_US CHARACTERISTICS 7 VERSION 2 { 1, "english" }
-        STRINGTABLE { 2, "still german" }
-    )");
-    EXPECT_EQ(find(c, 6, 1, 0x0000)->text, "neutral");
-    EXPECT_EQ(find(c, 6, 1, 0x0407)->text, "deutsch");
-    EXPECT_EQ(find(c, 6, 1, 0x0409)->text, "english");
-    EXPECT_EQ(find(c, 6, 2, 0x0407)->text, "still german");
-}
-
 using ResourceCompilerFiles = testing_support::MachineTest;
 
 TEST_F(ResourceCompilerFiles, PreprocessesConditionsAndHeaders) {
