@@ -123,20 +123,7 @@ Outcome Convert(Event&& event, DWORD mode = evt::kConvertForConsumer) {
     return o;
 }
 
-TEST(RecordConvert, ProviderTextsKeepTheirBytesAndStringsAreCutTo255) {
-    // A user name that fills its field has no terminator on the wire.
-    Outcome o = Convert(
-        Event(51, ProviderData(51, Bytes("twenty bytes of text"), std::string(300, 's'), std::string(256, 'u')), 77));
-    EXPECT_EQ(o.result, S_OK);
-    EXPECT_EQ(o.size, 20u + 1321u);
-    EXPECT_EQ(o.text, "twenty bytes of text");
-    EXPECT_EQ(o.source, std::string(255, 's'));
-    EXPECT_EQ(o.user, std::string(255, 'u'));
-    EXPECT_EQ(o.time, 77);
-    EXPECT_EQ(Convert(TextEvent("")).size, 1321u);
-}
-
-TEST(RecordConvert, EventsThatDoNotHoldTogetherAreRefused) {
+TEST(RecordConvert, EventsBecomeRecordsOfTheirSizeOrAreRefused) {
     auto sized = [](uint32_t size) {
         std::vector<uint8_t> d = ProviderData(51, Bytes("abc"));
         Put(d, 4, size);
@@ -144,28 +131,37 @@ TEST(RecordConvert, EventsThatDoNotHoldTogetherAreRefused) {
     };
     std::vector<uint8_t> truncated = sized(1312);
     truncated.resize(600);
-    // What, class type, data, and the size of the record handed out anyway.
-    const std::tuple<const char*, uint8_t, std::vector<uint8_t>, DWORD> cases[] = {
-        {"data size beyond what was delivered", 51, sized(1312 + 5000), 0},
-        {"data size below the fixed block", 51, sized(100), 0},
-        {"fewer bytes delivered than the fixed block", 51, truncated, 0},
-        {"less than the magic", 51, {0xAA, 0x55}, 0},
-        {"another class type", 53, sized(1315), 0},
-        {"no magic: a record handed out only to be freed", 51, std::vector<uint8_t>(1400, 0x11), 1320},
-        {"a driver event without text", 10, DriverData(0x205, ""), 0},
-        {"driver codes 19 to 22 are never shown", 10, DriverData(513 + 22, "hidden"), 0},
+    // What, class type, data, the result, the size of the record handed out
+    // (when refused, only to be freed) and its text.
+    const std::tuple<const char*, uint8_t, std::vector<uint8_t>, LONG, DWORD, std::string> cases[] = {
+        {"provider bytes as they are", 51, ProviderData(51, Bytes("twenty bytes of text")), S_OK, 1341,
+         "twenty bytes of text"},
+        {"no provider bytes", 51, ProviderData(51, {}), S_OK, 1321, ""},
+        {"driver records carry four more zero bytes", 10, DriverData(0x80000A05, "Q"), S_OK, 1326, "Q"},
+        {"driver codes index from 513", 10, DriverData(513 + 18, "shown"), S_OK, 1330, "shown"},
+        {"driver code 23", 10, DriverData(513 + 23, "shown"), S_OK, 1330, "shown"},
+        {"driver codes 19 to 22 are never shown", 10, DriverData(0x8000E000 | (513 + 22), "hidden"), E_FAIL, 0, ""},
+        {"a driver event without text", 10, DriverData(0x205, ""), E_FAIL, 0, ""},
+        {"data size beyond what was delivered", 51, sized(1312 + 5000), E_FAIL, 0, ""},
+        {"data size below the fixed block", 51, sized(100), E_FAIL, 0, ""},
+        {"fewer bytes delivered than the fixed block", 51, truncated, E_FAIL, 0, ""},
+        {"less than the magic", 51, {0xAA, 0x55}, E_FAIL, 0, ""},
+        {"another class type", 53, sized(1315), E_FAIL, 0, ""},
+        {"no magic", 51, std::vector<uint8_t>(1400, 0x11), E_FAIL, 1320, ""},
     };
-    for (const auto& [what, classType, data, size] : cases) {
-        Outcome o = Convert(Event(classType, data));
-        EXPECT_EQ(o.result, E_FAIL) << what;
-        EXPECT_EQ(o.size, size) << what;
+    for (const auto& [what, classType, data, result, size, text] : cases) {
+        SCOPED_TRACE(what);
+        const Outcome o = Convert(Event(classType, data));
+        EXPECT_EQ(o.result, result);
+        EXPECT_EQ(o.size, size);
+        EXPECT_EQ(o.text, text);
     }
-}
-
-TEST(RecordConvert, DriverRecordsCarryFourMoreZeroBytesAndCodesIndexFrom513) {
-    EXPECT_EQ(Convert(Event(10, DriverData(0x80000A05, "Q"))).size, 1326u);
-    EXPECT_EQ(Convert(Event(10, DriverData(513 + 18, "shown"))).result, S_OK);
-    EXPECT_EQ(Convert(Event(10, DriverData(513 + 23, "shown"))).result, S_OK);
+    // Strings are cut to 255, also a user name that fills its field and has
+    // no terminator on the wire; the record takes the event's time.
+    const Outcome o = Convert(Event(51, ProviderData(51, {}, std::string(300, 's'), std::string(256, 'u')), 77));
+    EXPECT_EQ(o.source, std::string(255, 's'));
+    EXPECT_EQ(o.user, std::string(255, 'u'));
+    EXPECT_EQ(o.time, 77);
     // Severity and domain bits do not count; other high bits do.
     for (auto [code, index] : std::vector<std::pair<DWORD, int>>{
              {0x201, 0}, {0x444, 579}, {0x80000A01, 0}, {0x200, -1}, {0x445, -1}, {0, -1}, {0x00100201, -1}}) {

@@ -54,8 +54,6 @@ TEST_F(InfosetTest, BinaryLogsAnnounceEveryEntryHoldSizedImagesAndRoundTripThrou
     memcpy(words, bytes.data(), sizeof words);
     EXPECT_EQ(std::vector<uint32_t>(words, words + 4), (std::vector<uint32_t>{4, 0x00010000, 54, 1326}));
     EXPECT_EQ(memcmp(bytes.data() + 16, images[1].data(), 1326), 0);
-    memcpy(words, bytes.data() + 16 + 1326, 4);
-    EXPECT_EQ(words[0], 1321u);
     // Written again from the infoset's records, the file is the same but
     // for the count, which announced the null entries too.
     std::vector<_VANTA_EVTRACE_DATA*> walked;
@@ -98,8 +96,6 @@ TEST_F(InfosetTest, TheCursorWalksForwardAndBackward) {
     EXPECT_EQ(CloseInfosetHandle(h), S_OK);
     EXPECT_EQ(CloseInfosetHandle(h), EVT_E_NOINFOSET);
     EXPECT_EQ(GetFirstEvTrace(h, &r), EVT_E_NOINFOSET);
-    EXPECT_EQ(CountEvTrace(h, &count), EVT_E_NOINFOSET);
-    EXPECT_EQ(count, 0u);
     // An empty infoset has no record in any direction.
     ASSERT_EQ(Write("C:\\empty.bin", {}), S_OK);
     h = Open("C:\\empty.bin");
@@ -110,29 +106,7 @@ TEST_F(InfosetTest, TheCursorWalksForwardAndBackward) {
     EXPECT_EQ(GetNextEvTrace(h, &r), EVT_E_POINTER);
 }
 
-TEST_F(InfosetTest, HandlesRunFromOneToTwentySixAndALiveSnapshotNeedsOneBelowTwentyFive) {
-    ASSERT_EQ(Write("C:\\one.bin", {RecordImage("x")}), S_OK);
-    // Without the engine's events there is no snapshot at all.
-    ULONG h = 99;
-    EXPECT_EQ(OpenInfosetHandle(&h, nullptr, 0), EVT_E_NOINFOSET);
-    EXPECT_EQ(h, 0u);
-    HANDLE start = CreateEventA(nullptr, FALSE, FALSE, "Global\\VANTA_EVT_SNAPSHOT_START_EVENT");
-    HANDLE end = CreateEventA(nullptr, FALSE, FALSE, "Global\\VANTA_EVT_SNAPSHOT_END_EVENT");
-    for (ULONG expected = 1; expected <= 24; ++expected) EXPECT_EQ(Open("C:\\one.bin"), expected);
-    // Refused before the engine is asked.
-    EXPECT_EQ(OpenInfosetHandle(&h, nullptr, 0), EVT_E_TOOMANYINFOSETS);
-    EXPECT_EQ(WaitForSingleObject(start, 0), DWORD(WAIT_TIMEOUT));
-    EXPECT_EQ(Open("C:\\one.bin"), 25u);
-    EXPECT_EQ(Open("C:\\one.bin"), 26u);
-    Open("C:\\one.bin", 0, EVT_E_HANDLEINUSE);
-    ASSERT_EQ(CloseInfosetHandle(7), S_OK);
-    EXPECT_EQ(Open("C:\\one.bin"), 7u);  // a closed number is the next one chosen
-    EXPECT_EQ(CloseInfosetHandle(0), EVT_E_NOINFOSET);
-    CloseHandle(start);
-    CloseHandle(end);
-}
-
-TEST_F(InfosetTest, UnreadableFilesAndBadArgumentsOpenNothingAndAlertInfosetsOnlyAlerts) {
+TEST_F(InfosetTest, FailedOpensLeaveNoInfosetAndHandlesRunFromOneToTwentySix) {
     Open("C:\\missing.bin", 0, EVT_E_NOFILEACCESS);
     ASSERT_EQ(Write("C:\\cut.bin", {RecordImage("complete"), RecordImage("complete")}), S_OK);
     const std::string bytes = ReadWholeFile("C:\\cut.bin");
@@ -141,9 +115,27 @@ TEST_F(InfosetTest, UnreadableFilesAndBadArgumentsOpenNothingAndAlertInfosetsOnl
     ASSERT_EQ(Write("C:\\alerts.bin", {RecordImage("a", 4097), RecordImage("b", 1), RecordImage("c", 8193)}), S_OK);
     Open("C:\\alerts.bin", 2, EVT_E_BADINFOSETTYPE);
     EXPECT_EQ(OpenInfosetHandle(nullptr, "C:\\alerts.bin", 0), EVT_E_POINTER);
-    // A failed open leaves no infoset: the next number is still 1.
+    // Without the engine's events there is no live snapshot at all.
+    ULONG h = 99;
+    EXPECT_EQ(OpenInfosetHandle(&h, nullptr, 0), EVT_E_NOINFOSET);
+    EXPECT_EQ(h, 0u);
+    // None of these left an infoset: the numbers start at 1.
     EXPECT_EQ(Open("C:\\alerts.bin", 1), 1u);
-    EXPECT_EQ(InfosetTexts(1), (Texts{"a", "c"}));
+    EXPECT_EQ(InfosetTexts(1), (Texts{"a", "c"}));  // an alert infoset holds only the alerts
+    HANDLE start = CreateEventA(nullptr, FALSE, FALSE, "Global\\VANTA_EVT_SNAPSHOT_START_EVENT");
+    HANDLE end = CreateEventA(nullptr, FALSE, FALSE, "Global\\VANTA_EVT_SNAPSHOT_END_EVENT");
+    for (ULONG expected = 2; expected <= 24; ++expected) EXPECT_EQ(Open("C:\\alerts.bin"), expected);
+    // A live snapshot is refused before the engine is asked.
+    EXPECT_EQ(OpenInfosetHandle(&h, nullptr, 0), EVT_E_TOOMANYINFOSETS);
+    EXPECT_EQ(WaitForSingleObject(start, 0), DWORD(WAIT_TIMEOUT));
+    EXPECT_EQ(Open("C:\\alerts.bin"), 25u);
+    EXPECT_EQ(Open("C:\\alerts.bin"), 26u);
+    Open("C:\\alerts.bin", 0, EVT_E_HANDLEINUSE);
+    ASSERT_EQ(CloseInfosetHandle(7), S_OK);
+    EXPECT_EQ(Open("C:\\alerts.bin"), 7u);  // a closed number is the next one chosen
+    EXPECT_EQ(CloseInfosetHandle(0), EVT_E_NOINFOSET);
+    CloseHandle(start);
+    CloseHandle(end);
 }
 
 TEST_F(InfosetTest, AFailedLogLeavesNoFileBehind) {
