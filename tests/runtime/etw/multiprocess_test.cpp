@@ -84,17 +84,13 @@ TEST_HELPER(write_with_handle) {
     return 0;
 }
 
-TEST_HELPER(start_and_exit) {
+// Starts the session, enables the provider in it at level 255 with every
+// flag and exits; prints the session's handle.
+TEST_HELPER(start_enable_and_exit) {
     TRACEHANDLE h = 0;
-    ULONG rc = StartTraceA(&h, argv[1], Properties().get());
-    send_line(to_string(rc) + " " + to_string(h));
-    return 0;
-}
-
-TEST_HELPER(enable_and_exit) {
-    Properties q;
-    if (q.query(argv[1]) != ERROR_SUCCESS) return 1;
-    send_line(to_string(EnableTrace(TRUE, 0xFFFFFFFF, 255, &kControlGuid, q->Wnode.HistoricalContext)));
+    ULONG started = StartTraceA(&h, kName, Properties().get());
+    ULONG enabled = EnableTrace(TRUE, 0xFFFFFFFF, 255, &kControlGuid, h);
+    send_line(started || enabled ? "failed " + to_string(started) + " " + to_string(enabled) : to_string(h));
     return 0;
 }
 
@@ -156,6 +152,15 @@ TEST_HELPER(producer_hanging) {
     return 1;  // not reached
 }
 
+// A session started, and its provider enabled, by a process that has exited.
+TRACEHANDLE start_elsewhere() {
+    ChildProcess starter = spawn_helper("start_enable_and_exit");
+    const std::string line = starter.read_line();
+    EXPECT_EQ(starter.wait(), 0);
+    EXPECT_NE(handle_of(line), 0u) << line;
+    return handle_of(line);
+}
+
 class MultiProcessTest : public testing_support::MachineTest {};
 
 // ---- Delivery --------------------------------------------------------------
@@ -211,11 +216,8 @@ TEST_F(MultiProcessTest, PausedConsumerLosesExactlyWhatItMissedAndAFastOneLosesN
 // ---- Handles and sessions across processes ---------------------------------
 
 TEST_F(MultiProcessTest, ASessionOutlivesItsStarterAndAfterARestartItsOldHandleIsRefusedInEveryProcess) {
-    ChildProcess starter = spawn_helper("start_and_exit", {kName});
-    const std::string started = starter.read_line();
-    EXPECT_EQ(starter.wait(), 0);
-    ASSERT_EQ(started.substr(0, 2), "0 ");
-    const TRACEHANDLE first = handle_of(started.substr(2));
+    const TRACEHANDLE first = start_elsewhere();
+    ASSERT_NE(first, 0u);
     ThreadConsumer consumer;
     ChildProcess child = spawn_helper("write_with_handle");
     child.write_line(to_string(first));
@@ -247,11 +249,9 @@ TEST_F(MultiProcessTest, ASessionOutlivesItsStarterAndAfterARestartItsOldHandleI
 // ---- Providers and other users ---------------------------------------------
 
 TEST_F(MultiProcessTest, ProviderProcessHearsAnEnableThatOutlivedItsControllerEveryChangeAndTheStop) {
-    TRACEHANDLE session = start_session();
+    const TRACEHANDLE session = start_elsewhere();
+    ASSERT_NE(session, 0u);
     ThreadConsumer consumer;
-    ChildProcess controller = spawn_helper("enable_and_exit", {kName});
-    EXPECT_EQ(controller.read_line(), "0");
-    EXPECT_EQ(controller.wait(), 0);
     ChildProcess provider = spawn_helper("provider");
     // The callback runs on the runtime's thread, possibly before
     // RegisterTraceGuidsA has returned to the provider.
