@@ -22,13 +22,9 @@ namespace {
 
 class RobustnessTest : public testing_support::MachineTest {};
 
-ObjectSlot* slot_of(HANDLE h) {
-    auto object = w32rt::HandleTable::instance().lookup(h);
-    return object ? static_cast<w32rt::sync::SharedObject*>(object.get())->slot() : nullptr;
-}
-
-DWORD wait_on_a_thread(HANDLE h) {
-    return on_thread([h] { return WaitForSingleObject(h, 10000); });
+// The object behind a handle of this process (kept alive by the handle).
+w32rt::sync::SharedObject* shared_of(HANDLE h) {
+    return static_cast<w32rt::sync::SharedObject*>(w32rt::HandleTable::instance().lookup(h).get());
 }
 
 // Takes the table lock, leaves a half-made named object behind (as a creator
@@ -102,7 +98,7 @@ TEST_F(RobustnessTest, WaiterKilledInItsSleepLeavesNothingBehind) {
     HANDLE m = CreateMutexA(nullptr, TRUE, "Global\\DeadMutexWaiter");
     kill_sleeping_waiter(m, "m", "Global\\DeadMutexWaiter");
     ASSERT_TRUE(ReleaseMutex(m));
-    EXPECT_EQ(wait_on_a_thread(m), WAIT_OBJECT_0);
+    EXPECT_EQ(on_thread([m] { return WaitForSingleObject(m, 10000); }), WAIT_OBJECT_0);
     CloseHandle(e);
     CloseHandle(m);
 }
@@ -112,7 +108,7 @@ TEST_F(RobustnessTest, CorruptOwnerAndNameFieldsAreContained) {
     HANDLE m = CreateMutexA(nullptr, TRUE, "Global\\Corrupt");
     ASSERT_NE(m, nullptr);
     ASSERT_TRUE(region->lock());
-    ObjectSlot* s = slot_of(m);
+    ObjectSlot* s = shared_of(m)->slot();
     ASSERT_NE(s, nullptr);
     s->owner = 0xFFFFFFFF;  // no such token
     s->name_length = 100000;
@@ -131,19 +127,16 @@ TEST_F(RobustnessTest, GarbageInFreeSlotsAndHolderEntriesIsSurvived) {
     ASSERT_NE(e, nullptr);
     std::mt19937 rng(7);
     ASSERT_TRUE(region->lock());
-    ObjectSlot* keep = slot_of(e);
+    auto scramble = [&rng](void* p, size_t size) {
+        for (size_t b = 0; b < size; ++b) static_cast<uint8_t*>(p)[b] = uint8_t(rng());
+    };
+    // Our event's slot and holder entry are spared.
+    const ObjectSlot* keep = shared_of(e)->slot();
+    const uint32_t our_entry = shared_of(e)->ref().holder;
     for (uint32_t i = 0; i < 64; ++i) {
-        ObjectSlot* s = region->slot(i);
-        if (s == keep) continue;
-        auto* bytes = reinterpret_cast<uint8_t*>(s);
-        for (size_t b = 0; b < sizeof(ObjectSlot); ++b) bytes[b] = uint8_t(rng());
-    }
-    auto object = w32rt::HandleTable::instance().lookup(e);
-    uint32_t our_entry = static_cast<w32rt::sync::SharedObject*>(object.get())->ref().holder;
-    for (uint32_t i = 0; i < 64; ++i) {
+        if (region->slot(i) != keep) scramble(region->slot(i), sizeof(ObjectSlot));
         if (i == our_entry) continue;
-        auto* bytes = reinterpret_cast<uint8_t*>(region->holder_entry(i));
-        for (size_t b = 0; b < sizeof(w32rt::sync::HolderEntry); ++b) bytes[b] = uint8_t(rng());
+        scramble(region->holder_entry(i), sizeof(w32rt::sync::HolderEntry));
         region->holder_entry(i)->object = rng() % 3 ? rng() : rng() % 80;  // some in range
     }
     region->unlock();
@@ -179,7 +172,7 @@ TEST_F(RobustnessTest, TokensOfDeadThreadsAreReclaimedWhenTheTableIsFull) {
     }
     region->unlock();
     // A thread that never owned anything still gets a token.
-    EXPECT_EQ(wait_on_a_thread(m), WAIT_OBJECT_0);
+    EXPECT_EQ(on_thread([m] { return WaitForSingleObject(m, 10000); }), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);  // that thread ended owning it
     EXPECT_TRUE(ReleaseMutex(m));
     CloseHandle(m);

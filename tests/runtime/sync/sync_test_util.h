@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -34,28 +35,14 @@ inline bool eventually_sleeping(HANDLE h, uint32_t count) {
     return testing_support::eventually([&] { return sleepers(h) >= count; });
 }
 
-// A thread that runs a wait (by default on one handle) and keeps its result.
-class Waiter {
-public:
-    explicit Waiter(std::function<DWORD()> wait)
-        : thread_([this, wait] {
-              result_.store(wait());
-              done_.store(true);
-          }) {}
-    explicit Waiter(HANDLE h, DWORD timeout = INFINITE) : Waiter([h, timeout] { return WaitForSingleObject(h, timeout); }) {}
-    ~Waiter() {
-        if (thread_.joinable()) thread_.join();
-    }
-    bool done() const { return done_.load(); }
-    DWORD join() {
-        thread_.join();
-        return result_.load();
-    }
-
-private:
-    std::atomic<bool> done_{false};
-    std::atomic<DWORD> result_{0xDEAD};
-    std::thread thread_;
+// A thread that runs a wait (by default on one handle); join() gives its
+// result once the thread has ended.
+struct Waiter {
+    explicit Waiter(std::function<DWORD()> wait) : result(std::async(std::launch::async, std::move(wait))) {}
+    explicit Waiter(HANDLE h) : Waiter([h] { return WaitForSingleObject(h, INFINITE); }) {}
+    bool done() const { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+    DWORD join() { return result.get(); }
+    std::future<DWORD> result;
 };
 
 // Runs fn on a thread of its own (which ends before this returns).
