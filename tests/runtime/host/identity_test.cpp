@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -65,17 +66,37 @@ bool make_file(const char* path) {
 
 }  // namespace
 
+// Another, unprivileged user, and a folder only the superuser may write to.
+class OtherUserTest : public MachineTest {
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        nobody_ = testing_support::unprivileged_uid();
+        if (nobody_ < 0) GTEST_SKIP() << "needs the superuser";
+        name_ = host_test::posix_name_of(uid_t(nobody_));
+        locked_ = root() + "/drives/c/Locked";
+        ASSERT_EQ(::mkdir(locked_.c_str(), 0755), 0);
+    }
+    void TearDown() override {
+        RevertToSelf();
+        MachineTest::TearDown();
+    }
+
+    int64_t nobody_ = -1;
+    std::string name_, locked_;
+};
+using ServiceAccount = OtherUserTest;
+using ImpersonationTest = OtherUserTest;
+using ConsoleSession = OtherUserTest;
+
 TEST_HELPER(print_names) {
     testing_support::send_line(user_name());
     testing_support::send_line(user_name_ex());
     return 0;
 }
 
-TEST(UserNames, TheServiceAccountIsSystemOrItsOwnName) {
-    int64_t nobody = testing_support::unprivileged_uid();
-    if (nobody < 0) GTEST_SKIP() << "needs the superuser";
+TEST_F(ServiceAccount, IsSystemOrItsOwnName) {
     const std::string host = computer();
-    const std::string nobody_name = host_test::posix_name_of(uid_t(nobody));
     const struct {
         std::string system_uid;  // EVTRACE_SYSTEM_UID
         int64_t run_as;
@@ -83,9 +104,9 @@ TEST(UserNames, TheServiceAccountIsSystemOrItsOwnName) {
     } cases[] = {
         {"", -1, "SYSTEM", "NT AUTHORITY\\SYSTEM"},
         {"none", -1, "root", host + "\\root"},
-        {"", nobody, nobody_name, host + "\\" + nobody_name},
+        {"", nobody_, name_, host + "\\" + name_},
         // The service account may be an ordinary uid, chosen for tests.
-        {std::to_string(nobody), nobody, "SYSTEM", "NT AUTHORITY\\SYSTEM"},
+        {std::to_string(nobody_), nobody_, "SYSTEM", "NT AUTHORITY\\SYSTEM"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("system uid '" + c.system_uid + "' as " + std::to_string(c.run_as));
@@ -115,31 +136,17 @@ TEST(UserNames, BuffersFollowEachCallsRules) {
     EXPECT_EQ(ex_size, sam.size());
     EXPECT_FAILS(GetUserNameExA(NameDisplay, buf, &ex_size), FALSE, ERROR_NONE_MAPPED);
 
-    // GetComputerNameA: the size with the zero when short.
+    // GetComputerNameA: the host name up to its first dot, upper case, at
+    // most 15 characters; the size with the zero when short.
+    gethostname(buf, sizeof buf - 1);
+    std::string expected(buf, std::min(strcspn(buf, "."), size_t(MAX_COMPUTERNAME_LENGTH)));
+    for (char& c : expected) c = char(toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(computer(), expected);
     DWORD small_size = 1;
     EXPECT_FAILS(GetComputerNameA(buf, &small_size), FALSE, ERROR_BUFFER_OVERFLOW);
-    EXPECT_EQ(small_size, computer().size() + 1);
+    EXPECT_EQ(small_size, expected.size() + 1);
 }
 
-class ImpersonationTest : public MachineTest {
-protected:
-    void SetUp() override {
-        MachineTest::SetUp();
-        nobody_ = testing_support::unprivileged_uid();
-        if (nobody_ < 0) GTEST_SKIP() << "needs the superuser";
-        name_ = host_test::posix_name_of(uid_t(nobody_));
-        // A folder only its owner, the superuser, may write to.
-        locked_ = root() + "/drives/c/Locked";
-        ASSERT_EQ(::mkdir(locked_.c_str(), 0755), 0);
-    }
-    void TearDown() override {
-        RevertToSelf();
-        MachineTest::TearDown();
-    }
-
-    int64_t nobody_ = -1;
-    std::string name_, locked_;
-};
 
 // An impersonating thread has the user's name and makes files with the
 // user's rights; other threads, and threads it starts, keep the process's.
@@ -254,22 +261,19 @@ TEST_F(ImpersonationTest, UsersFoldersAreMadeForThem) {
     CloseHandle(no_query);
 }
 
-TEST(ConsoleSession, OnlyTheConsoleUsersSessionGivesAToken) {
+TEST_F(ConsoleSession, OnlyTheConsoleUsersSessionGivesAToken) {
     // Nobody at the console, or a user name the machine does not know.
     for (const char* nobody_there : {"none", "no-such-user-here"}) {
         ScopedEnv console("EVTRACE_CONSOLE_USER", nobody_there);
         EXPECT_EQ(WTSGetActiveConsoleSessionId(), 0xFFFFFFFFu) << nobody_there;
     }
-    int64_t nobody = testing_support::unprivileged_uid();
-    if (nobody < 0) GTEST_SKIP() << "needs the superuser";
     HANDLE token = reinterpret_cast<HANDLE>(1);
     {
         ScopedEnv console("EVTRACE_CONSOLE_USER", "none");
         EXPECT_FAILS(WTSQueryUserToken(1, &token), FALSE, ERROR_FILE_NOT_FOUND);
         EXPECT_EQ(token, nullptr);
     }
-    const std::string name = host_test::posix_name_of(uid_t(nobody));
-    ScopedEnv console("EVTRACE_CONSOLE_USER", name.c_str());
+    ScopedEnv console("EVTRACE_CONSOLE_USER", name_.c_str());
     ASSERT_EQ(WTSGetActiveConsoleSessionId(), 1u);
     ASSERT_TRUE(WTSQueryUserToken(1, &token)) << GetLastError();  // whose it is: the impersonation tests
     EXPECT_TRUE(CloseHandle(token));
@@ -306,13 +310,11 @@ TEST_HELPER(wait_for_parent) {
     return 0;
 }
 
-TEST(ConsoleSession, ProcessesOfTheConsoleUserAreInItsSession) {
-    int64_t nobody = testing_support::unprivileged_uid();
-    if (nobody < 0) GTEST_SKIP() << "needs the superuser";
-    auto child = spawn_helper("wait_for_parent", {}, as_user(nobody));
+TEST_F(ConsoleSession, ProcessesOfTheConsoleUserAreInItsSession) {
+    auto child = spawn_helper("wait_for_parent", {}, as_user(nobody_));
     ASSERT_TRUE(child.expect_line("running"));
 
-    ScopedEnv console("EVTRACE_CONSOLE_USER", std::to_string(nobody).c_str());
+    ScopedEnv console("EVTRACE_CONSOLE_USER", std::to_string(nobody_).c_str());
     PWTS_PROCESS_INFOA info = nullptr;
     DWORD count = 0;
     ASSERT_TRUE(WTSEnumerateProcessesA(WTS_CURRENT_SERVER_HANDLE, 0, 1, &info, &count));
