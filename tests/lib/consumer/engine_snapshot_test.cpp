@@ -98,25 +98,21 @@ protected:
         return line;
     }
 
-    // Starts the engine and waits until its listener receives events, then
-    // empties its queue. Events of one thread arrive in order: once a last
-    // marker is queued every probe is, and none lands after the clear.
-    void StartEngine() {
-        SetString(kEngKey, "SnapShotFile", kSnapshotPath);
-        StartSession(3, "EngineTest");
-        engine_ = testing_support::spawn_helper("engine");
-        ASSERT_TRUE(engine_.expect_line("ready"));
-        ASSERT_TRUE(EmitUntil("probe", [&] { return List() != "list 0"; }));
-        ASSERT_TRUE(EmitUntil("synced", [&] { return List().find("|synced") != std::string::npos; }));
-        ASSERT_EQ(List("clear"), "list 0");
-    }
-
     testing_support::ChildProcess engine_;
 };
 
 TEST_F(EngineTest, TheQueueFedFromTheSessionKeepsTheNewestRecordsAndSnapshotsAreServedBySilenceOrDeclined) {
     SetDword(kEngKey, "MaxEvents", 3);
-    StartEngine();
+    SetString(kEngKey, "SnapShotFile", kSnapshotPath);
+    StartSession(3, "EngineTest");
+    engine_ = testing_support::spawn_helper("engine");
+    ASSERT_TRUE(engine_.expect_line("ready"));
+    // Once the engine's listener receives events its queue is emptied.
+    // Events of one thread arrive in order: once a last marker is queued
+    // every probe is, and none lands after the clear.
+    ASSERT_TRUE(EmitUntil("probe", [&] { return List() != "list 0"; }));
+    ASSERT_TRUE(EmitUntil("synced", [&] { return List().find("|synced") != std::string::npos; }));
+    ASSERT_EQ(List("clear"), "list 0");
     for (const char* text : {"e1", "e2", "e3", "e4"}) Emit(text);
     Emit("unified log", 53);
     ASSERT_EQ(EvTraceStart(provider_, 0x1002, "start"), S_OK);

@@ -55,7 +55,6 @@ TEST_F(ListenerTest, ListeningOnItsOwnThreadEndsWithoutASessionByAStopOrByDestru
     CEvTraceListener listener;
     Config none;
     EXPECT_EQ(listener.ConfigureListener(none.c, 1), S_OK);
-    EXPECT_EQ(none.c.pListener, &listener);
     EXPECT_TRUE(none.Done());
     EXPECT_TRUE(eventually([&] { return !listener.IsListening(); }));
     EXPECT_EQ(none.c.hStartedEvent, nullptr);  // closed and forgotten
@@ -67,7 +66,6 @@ TEST_F(ListenerTest, ListeningOnItsOwnThreadEndsWithoutASessionByAStopOrByDestru
     Config config;
     ASSERT_EQ(listener.ConfigureListener(config.c, 1), S_OK);
     EXPECT_TRUE(listener.IsListening());
-    EXPECT_FALSE(config.Done(0));
     auto stop = std::make_unique<_EVT_LISTENER_CONFIG>(config.c);
     stop->dwMode = EVT_LISTENER_MODE_STOP;
     auto before = std::chrono::steady_clock::now();
