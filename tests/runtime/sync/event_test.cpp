@@ -102,8 +102,24 @@ TEST_F(EventTest, SleepingWaitSeesTheOwnerOfALaterMutexEnd) {
     }
 }
 
-TEST_F(EventTest, BadArgumentsAndHandlesFail) {
-    HANDLE e = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+// Each handle has its own rights; the object lives until its last handle, a
+// duplicate included, is closed. Bad handles and counts fail with their
+// status.
+TEST_F(EventTest, HandlesCarryTheirRightsAndBadHandlesOrCountsFail) {
+    auto* region = w32rt::sync::ObjectRegion::current();
+    ASSERT_NE(region, nullptr);
+    const uint32_t before = region->objects_in_use();
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "rights");
+    HANDLE sync_only = OpenEventA(SYNCHRONIZE, FALSE, "rights");
+    HANDLE modify_only = OpenEventA(EVENT_MODIFY_STATE, FALSE, "rights");
+    HANDLE dup = nullptr;
+    ASSERT_TRUE(e && sync_only && modify_only);
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), e, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS));
+    EXPECT_FAILS(SetEvent(sync_only), FALSE, ERROR_ACCESS_DENIED);
+    EXPECT_FAILS(WaitForSingleObject(modify_only, 0), WAIT_FAILED, ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(SetEvent(modify_only));
+    EXPECT_EQ(WaitForSingleObject(sync_only, 0), WAIT_OBJECT_0);
+
     std::vector<HANDLE> many(MAXIMUM_WAIT_OBJECTS + 1, e);
     EXPECT_FAILS(WaitForMultipleObjects(DWORD(many.size()), many.data(), FALSE, 0), WAIT_FAILED,
                  ERROR_INVALID_PARAMETER);
@@ -111,50 +127,27 @@ TEST_F(EventTest, BadArgumentsAndHandlesFail) {
     EXPECT_FAILS(WaitForMultipleObjects(0, many.data(), FALSE, 0), WAIT_FAILED, ERROR_INVALID_PARAMETER);
     // Wait-all refuses the same object twice, even through another handle;
     // wait-any accepts it.
-    HANDLE h[2] = {e, nullptr};
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), e, GetCurrentProcess(), &h[1], 0, FALSE, DUPLICATE_SAME_ACCESS));
-    EXPECT_FAILS(WaitForMultipleObjects(2, h, TRUE, 0), WAIT_FAILED, ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(WaitForMultipleObjects(2, h, FALSE, 0), WAIT_OBJECT_0);
+    HANDLE pair[2] = {e, dup};
+    EXPECT_FAILS(WaitForMultipleObjects(2, pair, TRUE, 0), WAIT_FAILED, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), WAIT_OBJECT_0);
 
-    HANDLE closed = h[1];
-    ASSERT_TRUE(CloseHandle(closed));
-    EXPECT_FAILS(CloseHandle(closed), FALSE, ERROR_INVALID_HANDLE);
-    // One bad handle fails a wait on several.
-    EXPECT_FAILS(WaitForMultipleObjects(2, h, FALSE, 0), WAIT_FAILED, ERROR_INVALID_HANDLE);
-    EXPECT_FAILS(ReleaseMutex(e), FALSE, ERROR_INVALID_HANDLE);
+    for (HANDLE h : {e, sync_only, modify_only}) CloseHandle(h);
+    EXPECT_EQ(region->objects_in_use(), before + 1);
+    EXPECT_TRUE(ResetEvent(dup));
+    EXPECT_EQ(WaitForSingleObject(dup, 0), DWORD(WAIT_TIMEOUT));
+    ASSERT_TRUE(CloseHandle(dup));
+    EXPECT_EQ(region->objects_in_use(), before);
+    EXPECT_FAILS(CloseHandle(dup), FALSE, ERROR_INVALID_HANDLE);
+
     HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
-    for (HANDLE bad : {closed, HANDLE(nullptr), HANDLE(uintptr_t(0x1234)), HANDLE(uintptr_t(0xFFFFFFFF00000000ull)),
+    HANDLE mixed[2] = {mutex, dup};  // one bad handle fails a wait on several
+    EXPECT_FAILS(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED, ERROR_INVALID_HANDLE);
+    for (HANDLE bad : {dup, HANDLE(nullptr), HANDLE(uintptr_t(0x1234)), HANDLE(uintptr_t(0xFFFFFFFF00000000ull)),
                        mutex}) {
         EXPECT_FAILS(PulseEvent(bad), FALSE, ERROR_INVALID_HANDLE);
         if (bad != mutex) EXPECT_FAILS(WaitForSingleObject(bad, 0), WAIT_FAILED, ERROR_INVALID_HANDLE);
     }
     CloseHandle(mutex);
-    CloseHandle(e);
-}
-
-// Each handle has its own rights; the object lives
-// until its last handle, a duplicate included, is closed.
-TEST_F(EventTest, HandlesCarryTheirRightsAndTheLastOneFreesTheObject) {
-    auto* region = w32rt::sync::ObjectRegion::current();
-    ASSERT_NE(region, nullptr);
-    const uint32_t before = region->objects_in_use();
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "rights");
-    HANDLE sync_only = OpenEventA(SYNCHRONIZE, FALSE, "rights");
-    HANDLE modify_only = OpenEventA(EVENT_MODIFY_STATE, FALSE, "rights");
-    ASSERT_TRUE(e && sync_only && modify_only);
-    EXPECT_FAILS(SetEvent(sync_only), FALSE, ERROR_ACCESS_DENIED);
-    EXPECT_FAILS(WaitForSingleObject(modify_only, 0), WAIT_FAILED, ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(SetEvent(modify_only));
-    EXPECT_EQ(WaitForSingleObject(sync_only, 0), WAIT_OBJECT_0);
-
-    HANDLE dup = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), e, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS));
-    for (HANDLE h : {e, sync_only, modify_only}) CloseHandle(h);
-    EXPECT_EQ(region->objects_in_use(), before + 1);
-    EXPECT_TRUE(ResetEvent(dup));
-    EXPECT_EQ(WaitForSingleObject(dup, 0), DWORD(WAIT_TIMEOUT));
-    CloseHandle(dup);
-    EXPECT_EQ(region->objects_in_use(), before);
 }
 
 }  // namespace

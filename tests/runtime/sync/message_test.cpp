@@ -97,7 +97,7 @@ TEST_F(MessageTest, MessageWaitWakesForAPostedMessageOrAHandle) {
     for (HANDLE x : h) CloseHandle(x);
 }
 
-TEST_F(MessageTest, OnlyInputNotYetExaminedWakesAMessageWait) {
+TEST_F(MessageTest, OnlyInputNotYetExaminedWakesAMessageWaitAndHandlesComeFirst) {
     MSG m;
     DWORD me = GetCurrentThreadId();
     PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
@@ -124,13 +124,9 @@ TEST_F(MessageTest, OnlyInputNotYetExaminedWakesAMessageWait) {
     // Input of a kind outside the mask does not count.
     PostThreadMessageA(me, WM_USER, 0, 0);
     EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_KEY | QS_MOUSE, 0), DWORD(WAIT_TIMEOUT));
-}
 
-TEST_F(MessageTest, HandlesComeBeforeInputAndWaitAllNeedsBoth) {
+    // Handles come before input; wait-all needs both.
     HANDLE e = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    MSG m;
-    PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
-    PostThreadMessageA(GetCurrentThreadId(), WM_USER, 0, 0);
     EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &e, 0, QS_ALLINPUT, MWMO_INPUTAVAILABLE), WAIT_OBJECT_0);
     ResetEvent(e);
     EXPECT_EQ(MsgWaitForMultipleObjects(1, &e, TRUE, 0, QS_ALLINPUT), DWORD(WAIT_TIMEOUT));

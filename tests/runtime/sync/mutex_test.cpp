@@ -17,12 +17,13 @@ namespace {
 
 class MutexTest : public testing_support::MachineTest {};
 
-// Takes the mutex on a thread of its own and gives it back.
+// Takes the mutex on a thread of its own and gives it back; a thread that
+// cannot take it must not be able to release it either.
 DWORD try_take_elsewhere(HANDLE m) {
     return on_thread([m] {
         DWORD r = WaitForSingleObject(m, 0);
-        if (r == WAIT_OBJECT_0) ReleaseMutex(m);
-        return r;
+        if (r == WAIT_OBJECT_0) return ReleaseMutex(m) ? r : WAIT_FAILED;
+        return ReleaseMutex(m) || GetLastError() != ERROR_NOT_OWNER ? WAIT_FAILED : r;
     });
 }
 
@@ -31,15 +32,6 @@ TEST_F(MutexTest, OwnerReacquiresAndOnlyTheOwnerReleasesOncePerAcquisition) {
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
-    // Asking for initial ownership of an existing mutex gets none.
-    EXPECT_EQ(on_thread([] {
-                  HANDLE again = CreateMutexA(nullptr, TRUE, "Global\\Owned");
-                  DWORD created = GetLastError();
-                  DWORD released = ReleaseMutex(again) ? ERROR_SUCCESS : GetLastError();
-                  CloseHandle(again);
-                  return created == ERROR_ALREADY_EXISTS ? released : created;
-              }),
-              DWORD(ERROR_NOT_OWNER));
     // Held three times: two releases leave it owned.
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_TRUE(ReleaseMutex(m));
@@ -47,6 +39,11 @@ TEST_F(MutexTest, OwnerReacquiresAndOnlyTheOwnerReleasesOncePerAcquisition) {
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_FAILS(ReleaseMutex(m), FALSE, ERROR_NOT_OWNER);
     EXPECT_EQ(try_take_elsewhere(m), WAIT_OBJECT_0);
+    // Asking for initial ownership of an existing mutex gets none.
+    HANDLE again = CreateMutexA(nullptr, TRUE, "Global\\Owned");
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_FAILS(ReleaseMutex(again), FALSE, ERROR_NOT_OWNER);
+    CloseHandle(again);
     CloseHandle(m);
 }
 
