@@ -36,43 +36,9 @@ TEST_F(RegistrySemantics, KeyAndValueNamesIgnoreCaseAndKeepTheirFirstSpelling) {
     ASSERT_EQ(set_dword(opened.get(), "ENABLEALERTS", 3), ERROR_SUCCESS);
     EXPECT_EQ(value_names(key.get()), Names{"EnableAlerts"});
     EXPECT_EQ(dword_of(key.get(), "enablealerts"), 3u);
-}
-
-TEST_F(RegistrySemantics, EveryValueTypeRoundTripsItsBytes) {
-    Key key = make("Types");
-    const uint64_t qword = 0x1122334455667788ull;
-    const std::pair<DWORD, std::string> cases[] = {
-        {REG_SZ, std::string("text\0", 5)},
-        {REG_MULTI_SZ, std::string("one\0two\0\0", 9)},
-        {REG_QWORD, std::string(reinterpret_cast<const char*>(&qword), 8)},
-        {REG_BINARY, std::string("\x00\x01\xfe\xff\x00", 5)},
-        {REG_BINARY, std::string()},
-        {0x4242, std::string("\x07\x08", 2)},
-    };
-    Names names;
-    for (const auto& [type, bytes] : cases) {
-        names.push_back("V" + std::to_string(names.size()));
-        ASSERT_EQ(set_bytes(key.get(), names.back().c_str(), type, bytes), ERROR_SUCCESS);
-    }
-    for (size_t i = 0; i < names.size(); ++i) {
-        SCOPED_TRACE(names[i]);
-        std::string data;
-        DWORD type = 0;
-        ASSERT_EQ(get_raw(key.get(), names[i].c_str(), &data, &type), ERROR_SUCCESS);
-        EXPECT_EQ(type, cases[i].first);
-        EXPECT_EQ(data, cases[i].second);
-    }
-    // Values enumerate in the order they were first set.
-    ASSERT_EQ(set_dword(key.get(), "V0", 1), ERROR_SUCCESS);
-    EXPECT_EQ(value_names(key.get()), names);
-
-    // The default value is the empty or the null name.
-    ASSERT_EQ(set_string(key.get(), nullptr, "default"), ERROR_SUCCESS);
-    std::string data;
-    ASSERT_EQ(get_raw(key.get(), "", &data), ERROR_SUCCESS);
-    EXPECT_EQ(data, std::string("default\0", 8));
-    ASSERT_EQ(RegDeleteValueA(key.get(), ""), ERROR_SUCCESS);
-    EXPECT_EQ(get_raw(key.get(), nullptr, &data), ERROR_FILE_NOT_FOUND);
+    // The default value is the null or the empty name.
+    ASSERT_EQ(set_dword(key.get(), nullptr, 7), ERROR_SUCCESS);
+    EXPECT_EQ(dword_of(key.get(), ""), 7u);
 }
 
 TEST_F(RegistrySemantics, QuerySizesMoreDataAndMissingTerminators) {
@@ -81,6 +47,7 @@ TEST_F(RegistrySemantics, QuerySizesMoreDataAndMissingTerminators) {
     ASSERT_EQ(set_bytes(key.get(), "Bare", REG_SZ, "abc"), ERROR_SUCCESS);
     ASSERT_EQ(set_bytes(key.get(), "List", REG_MULTI_SZ, std::string("a\0b", 3)), ERROR_SUCCESS);
     ASSERT_EQ(set_bytes(key.get(), "Bin", REG_BINARY, "ab"), ERROR_SUCCESS);
+    ASSERT_EQ(set_bytes(key.get(), "None", REG_BINARY, ""), ERROR_SUCCESS);
     // Strings stored without their terminator(s) get them when there is
     // room, and the size asked for counts them; binary data never.
     struct Case {
@@ -98,6 +65,7 @@ TEST_F(RegistrySemantics, QuerySizesMoreDataAndMissingTerminators) {
         {"Bare", 3, ERROR_SUCCESS, 3, "abcx"},  // exactly the stored bytes: as stored
         {"List", 8, ERROR_SUCCESS, 5, std::string("a\0b\0\0xxxx", 9)},
         {"Bin", -1, ERROR_SUCCESS, 2, ""},
+        {"None", 2, ERROR_SUCCESS, 0, "xxx"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " into " + std::to_string(c.capacity));
@@ -140,12 +108,9 @@ TEST_F(RegistrySemantics, RefusedValuesAndPathsStoreNothing) {
     }
     EXPECT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Y", &key, KEY_READ, 0x8), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(create_key(HKEY_LOCAL_MACHINE, nullptr, &key, KEY_READ), ERROR_INVALID_PARAMETER);
-    Key software, vol, child;
-    ASSERT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software", &software, KEY_ALL_ACCESS), ERROR_SUCCESS);
-    ASSERT_EQ(create_key(software.get(), "Vol", &vol, KEY_ALL_ACCESS, REG_OPTION_VOLATILE), ERROR_SUCCESS);
-    EXPECT_EQ(create_key(vol.get(), "Stable", &child), ERROR_CHILD_MUST_BE_VOLATILE);
-    EXPECT_EQ(create_key(vol.get(), "Fleeting", &child, KEY_ALL_ACCESS, REG_OPTION_VOLATILE), ERROR_SUCCESS);
-    EXPECT_EQ(subkey_names(software.get()), (Names{"Fixed", k255, "Vol"}));
+    Key software;
+    ASSERT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software", &software), ERROR_SUCCESS);
+    EXPECT_EQ(subkey_names(software.get()), (Names{"Fixed", k255}));
 }
 
 TEST_F(RegistrySemantics, EnumerationOrderAndSizes) {
@@ -165,8 +130,11 @@ TEST_F(RegistrySemantics, EnumerationOrderAndSizes) {
     EXPECT_EQ(RegEnumKeyExA(key.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(chars, 5u);
 
-    ASSERT_EQ(set_string(key.get(), "LongerName", "0123456789"), ERROR_SUCCESS);
+    // Values enumerate in the order they were first set.
+    ASSERT_EQ(set_dword(key.get(), "LongerName", 1), ERROR_SUCCESS);
     ASSERT_EQ(set_dword(key.get(), "D", 5), ERROR_SUCCESS);
+    ASSERT_EQ(set_string(key.get(), "LongerName", "0123456789"), ERROR_SUCCESS);
+    EXPECT_EQ(value_names(key.get()), (Names{"LongerName", "D"}));
     BYTE data[16];
     DWORD type = 0, data_size = sizeof data;
     chars = 4;
@@ -174,12 +142,7 @@ TEST_F(RegistrySemantics, EnumerationOrderAndSizes) {
     chars = sizeof name;
     data_size = 4;
     EXPECT_EQ(RegEnumValueA(key.get(), 0, name, &chars, nullptr, &type, data, &data_size), ERROR_MORE_DATA);
-    EXPECT_EQ(data_size, 11u);
-    chars = sizeof name;
-    data_size = sizeof data;
-    ASSERT_EQ(RegEnumValueA(key.get(), 1, name, &chars, nullptr, &type, data, &data_size), ERROR_SUCCESS);
-    EXPECT_STREQ(name, "D");
-    EXPECT_EQ(std::vector<DWORD>({chars, type, data_size}), std::vector<DWORD>({1, REG_DWORD, 4}));
+    EXPECT_EQ(std::vector<DWORD>({type, data_size}), std::vector<DWORD>({REG_SZ, 11}));
 
     DWORD subkeys = 0, max_subkey = 0, max_class = 0, values = 0, max_value_name = 0, max_value = 0;
     FILETIME written = {};
@@ -191,7 +154,7 @@ TEST_F(RegistrySemantics, EnumerationOrderAndSizes) {
     EXPECT_NE(written.dwHighDateTime, 0u);
 }
 
-TEST_F(RegistrySemantics, DeleteKeyAndDeleteTree) {
+TEST_F(RegistrySemantics, DeletedKeysAndTheirHandles) {
     Key top = make("Top");
     for (const char* path : {"A\\B\\C", "A\\D", "E"})
         ASSERT_EQ(set_dword(make_key(top.get(), path).get(), "V", 1), ERROR_SUCCESS);
@@ -202,9 +165,25 @@ TEST_F(RegistrySemantics, DeleteKeyAndDeleteTree) {
     // A key made again under the old name is a new, empty key.
     EXPECT_EQ(dword_of(make_key(top.get(), "A\\B\\C").get(), "V"), std::nullopt);
 
+    // Handles of a deleted key and of keys below it only close.
+    Key a = make_key(top.get(), "A"), d = make_key(top.get(), "A\\D"), sub;
+    ASSERT_EQ(dword_of(d.get(), "V"), 1u);  // cached now
     EXPECT_EQ(RegDeleteTreeA(top.get(), "A"), ERROR_SUCCESS);
+    char name[16];
+    DWORD chars = sizeof name, v = 0;
+    const LSTATUS got[] = {
+        get_dword(d.get(), "V", &v),
+        set_dword(d.get(), "V", 2),
+        set_dword(a.get(), "V", 2),
+        create_key(a.get(), "New", &sub),
+        open_key(a.get(), "D", &sub),
+        RegEnumKeyExA(a.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr),
+    };
+    for (size_t op = 0; op < std::size(got); ++op) EXPECT_EQ(got[op], ERROR_KEY_DELETED) << "operation " << op;
+    EXPECT_EQ(RegCloseKey(a.release()), ERROR_SUCCESS);
     EXPECT_EQ(subkey_names(top.get()), Names{"E"});
     EXPECT_EQ(RegDeleteTreeA(top.get(), "A"), ERROR_FILE_NOT_FOUND);
+
     // Null: everything below goes, the key and its handle stay.
     EXPECT_EQ(RegDeleteTreeA(top.get(), nullptr), ERROR_SUCCESS);
     EXPECT_TRUE(subkey_names(top.get()).empty());
@@ -213,27 +192,6 @@ TEST_F(RegistrySemantics, DeleteKeyAndDeleteTree) {
     // The hive roots are not deletable.
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);
-}
-
-TEST_F(RegistrySemantics, HandlesOfDeletedKeysReportKeyDeleted) {
-    Key key = make("Doomed"), child = make_key(key.get(), "Child");
-    ASSERT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
-    ASSERT_EQ(dword_of(key.get(), "V"), 1u);  // cached now
-
-    ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Doomed"), ERROR_SUCCESS);
-    Key sub;
-    char name[16];
-    DWORD chars = sizeof name, v = 0;
-    const LSTATUS got[] = {
-        get_dword(key.get(), "V", &v),
-        set_dword(key.get(), "V", 2),
-        set_dword(child.get(), "V", 2),
-        create_key(key.get(), "New", &sub),
-        open_key(key.get(), "Child", &sub),
-        RegEnumKeyExA(key.get(), 0, name, &chars, nullptr, nullptr, nullptr, nullptr),
-    };
-    for (size_t op = 0; op < std::size(got); ++op) EXPECT_EQ(got[op], ERROR_KEY_DELETED) << "operation " << op;
-    EXPECT_EQ(RegCloseKey(key.release()), ERROR_SUCCESS);
 }
 
 TEST_F(RegistrySemantics, AccessMasksAreEnforced) {
@@ -294,7 +252,6 @@ TEST_F(RegistrySemantics, BadHandlesAreRefusedAndTheLastErrorIsLeftAlone) {
     Key key = make("Handles"), again;
     EXPECT_EQ(dword_of(key.get(), "Missing"), std::nullopt);
     ASSERT_EQ(open_key(key.get(), nullptr, &again), ERROR_SUCCESS);
-    EXPECT_EQ(w32rt::HandleTable::instance().open_count(), open_before + 2);
     HKEY raw = key.release();
     ASSERT_EQ(RegCloseKey(raw), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(raw), ERROR_INVALID_HANDLE);
