@@ -175,11 +175,8 @@ TEST(Strings, CopyTolerateNullAndCompareAsTheUserLocaleSorts) {
     const std::pair<const char*, const char*> ascending[] = {
         {"apple", "Banana"}, {"a", "A"}, {"!x", "0x"}, {"9", "a"}, {"coop", "co-op"}, {"co-op", "cop"}, {nullptr, ""},
     };
-    for (const auto& [lower, higher] : ascending) {
-        SCOPED_TRACE(std::string(lower ? lower : "(null)") + " < " + higher);
-        EXPECT_LT(lstrcmpA(lower, higher), 0);
-        EXPECT_GT(lstrcmpA(higher, lower), 0);
-    }
+    for (const auto& [lo, hi] : ascending)
+        EXPECT_TRUE(lstrcmpA(lo, hi) < 0 && lstrcmpA(hi, lo) > 0) << (lo ? lo : "null") << " < " << hi;
     EXPECT_EQ(lstrcmpiA("MiXeD", "mixed"), 0);
     EXPECT_LT(lstrcmpiA("a", "B"), 0);
     EXPECT_GT(lstrcmpiA("", nullptr), 0);
@@ -190,10 +187,7 @@ TEST(Com, ApartmentsPerThread) {
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
     EXPECT_EQ(CoInitialize(nullptr), RPC_E_CHANGED_MODE);
     HRESULT other = E_FAIL;
-    std::thread([&other] {
-        other = CoInitialize(nullptr);
-        CoUninitialize();
-    }).join();
+    std::thread([&other] { other = CoInitialize(nullptr); CoUninitialize(); }).join();
     EXPECT_EQ(other, S_OK);  // another thread has its own apartment
     CoUninitialize();
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);  // one left

@@ -214,26 +214,6 @@ TEST_F(ImpersonationTest, NeedsATokenOpenedForIt) {
     EXPECT_FAILS(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, nullptr), FALSE, ERROR_INVALID_PARAMETER);
 }
 
-TEST_HELPER(unprivileged_tokens) {
-    // As an ordinary user: no other users' tokens, but oneself is fine.
-    HANDLE token = nullptr;
-    BOOL queried = WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &token);
-    testing_support::send_line(queried ? "queried" : "refused " + std::to_string(GetLastError()));
-    HANDLE own = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &own);
-    BOOL self = ImpersonateLoggedOnUser(own);
-    testing_support::send_line(self ? "self " + user_name() : "self failed " + std::to_string(GetLastError()));
-    RevertToSelf();
-    return 0;
-}
-
-TEST_F(ImpersonationTest, OrdinaryUsersGetNoOtherUsersTokens) {
-    auto child = spawn_helper("unprivileged_tokens", {}, as_user(nobody_, {"EVTRACE_CONSOLE_USER=root"}));
-    EXPECT_EQ(child.read_line(), "refused " + std::to_string(ERROR_PRIVILEGE_NOT_HELD));
-    EXPECT_EQ(child.read_line(), "self " + name_);
-    EXPECT_EQ(child.wait(), 0);
-}
-
 // A user's shell folders, asked for by a thread impersonating the user or
 // with the user's token, are made for that user.
 TEST_F(ImpersonationTest, UsersFoldersAreMadeForThem) {
@@ -304,15 +284,26 @@ TEST_F(LoginSessions, ConsoleIsTheLoginManagersActiveSeatSession) {
     EXPECT_EQ(console->id, 7u);
 }
 
-TEST_HELPER(wait_for_parent) {
-    testing_support::send_line("running");
-    testing_support::receive_line();
+TEST_HELPER(ordinary_user) {
+    // As an ordinary user: no other users' tokens, but oneself is fine.
+    HANDLE token = nullptr;
+    BOOL queried = WTSQueryUserToken(WTSGetActiveConsoleSessionId(), &token);
+    testing_support::send_line(queried ? "queried" : "refused " + std::to_string(GetLastError()));
+    HANDLE own = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &own);
+    BOOL self = ImpersonateLoggedOnUser(own);
+    testing_support::send_line(self ? "self " + user_name() : "self failed " + std::to_string(GetLastError()));
+    RevertToSelf();
+    testing_support::receive_line();  // stays for the parent's process list
     return 0;
 }
 
-TEST_F(ConsoleSession, ProcessesOfTheConsoleUserAreInItsSession) {
-    auto child = spawn_helper("wait_for_parent", {}, as_user(nobody_));
-    ASSERT_TRUE(child.expect_line("running"));
+// An ordinary user's process gets no other user's token, may impersonate
+// itself, and is in the session of the console when its user is there.
+TEST_F(ConsoleSession, OrdinaryUsersProcessesGetNoOtherUsersTokensAndAreInTheirSession) {
+    auto child = spawn_helper("ordinary_user", {}, as_user(nobody_, {"EVTRACE_CONSOLE_USER=root"}));
+    EXPECT_EQ(child.read_line(), "refused " + std::to_string(ERROR_PRIVILEGE_NOT_HELD));
+    ASSERT_EQ(child.read_line(), "self " + name_);
 
     ScopedEnv console("EVTRACE_CONSOLE_USER", std::to_string(nobody_).c_str());
     PWTS_PROCESS_INFOA info = nullptr;
