@@ -53,13 +53,16 @@ DWORD WINAPI take_twice_and_exit_thread(LPVOID m) {
     ExitThread(5);
 }
 
-// However a thread ends while owning, even recursively, the next wait gets
-// the mutex abandoned, once, and owns it once; by the time a CreateThread
-// thread's handle is signalled the mutex is abandoned already.
+// However a thread ends while owning, even recursively, the mutex is
+// abandoned, by the time a CreateThread thread's handle is signalled. The
+// next wait, here a wait-all with an event, gets it abandoned, once, and owns
+// it once; a wait-all never takes the free mutex while the event is unset.
 TEST_F(MutexTest, ThreadEndingWhileOwningAbandonsIt) {
     for (bool exit_thread : {true, false}) {
         SCOPED_TRACE(exit_thread ? "ExitThread" : "std::thread returns");
-        HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
+        HANDLE h[2] = {CreateEventA(nullptr, FALSE, FALSE, nullptr), CreateMutexA(nullptr, FALSE, nullptr)};
+        HANDLE m = h[1];
+        EXPECT_EQ(WaitForMultipleObjects(2, h, TRUE, 0), DWORD(WAIT_TIMEOUT));
         if (exit_thread) {
             HANDLE t = CreateThread(nullptr, 0, &take_twice_and_exit_thread, m, 0, nullptr);
             ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
@@ -67,31 +70,15 @@ TEST_F(MutexTest, ThreadEndingWhileOwningAbandonsIt) {
         } else {
             std::thread([m] { WaitForSingleObject(m, 0); }).join();
         }
-        EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
+        SetEvent(h[0]);
+        EXPECT_EQ(WaitForMultipleObjects(2, h, TRUE, 0), WAIT_ABANDONED_0 + 1);
+        EXPECT_EQ(WaitForSingleObject(h[0], 0), DWORD(WAIT_TIMEOUT));
         EXPECT_TRUE(ReleaseMutex(m));
         EXPECT_FAILS(ReleaseMutex(m), FALSE, ERROR_NOT_OWNER);
         EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
         EXPECT_TRUE(ReleaseMutex(m));
-        CloseHandle(m);
+        for (HANDLE x : h) CloseHandle(x);
     }
-}
-
-// Wait-all takes an abandoned mutex together with the rest, but never a free
-// mutex while the rest is not signalled.
-TEST_F(MutexTest, WaitAllTakesAnAbandonedMutexWithTheRestButAFreeOneNotAlone) {
-    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
-    HANDLE h[2] = {e, m};
-    EXPECT_EQ(WaitForMultipleObjects(2, h, TRUE, 0), DWORD(WAIT_TIMEOUT));
-    EXPECT_EQ(try_take_elsewhere(m), WAIT_OBJECT_0);
-
-    std::thread([m] { WaitForSingleObject(m, 0); }).join();
-    SetEvent(e);
-    EXPECT_EQ(WaitForMultipleObjects(2, h, TRUE, 0), WAIT_ABANDONED_0 + 1);
-    EXPECT_EQ(WaitForSingleObject(e, 0), DWORD(WAIT_TIMEOUT));
-    EXPECT_TRUE(ReleaseMutex(m));
-    CloseHandle(e);
-    CloseHandle(m);
 }
 
 // ---- Across processes ----------------------------------------------------------

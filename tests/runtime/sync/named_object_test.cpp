@@ -16,8 +16,10 @@ namespace {
 class NamedObjectTest : public testing_support::MachineTest {};
 
 // Global\, Local\ and no prefix name the same object; the reset mode and
-// initial state of a create that opens are ignored. Empty names are unnamed.
-TEST_F(NamedObjectTest, CreatingAnExistingNameOpensItWhateverThePrefix) {
+// initial state of a create that opens are ignored. Names are case-sensitive
+// and go with the last handle to their object; an event and a mutex cannot
+// share one. Empty names are unnamed.
+TEST_F(NamedObjectTest, OneNamespaceForAllPrefixesAndTypes) {
     HANDLE a = CreateEventA(nullptr, TRUE, FALSE, "Global\\Shared");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
@@ -30,28 +32,21 @@ TEST_F(NamedObjectTest, CreatingAnExistingNameOpensItWhateverThePrefix) {
     SetEvent(c);
     EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);  // still manual-reset
+    EXPECT_FAILS(CreateMutexA(nullptr, FALSE, "Global\\Shared"), nullptr, ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\Shared"), nullptr, ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "Global\\SHARED"), nullptr, ERROR_FILE_NOT_FOUND);
+    for (HANDLE h : {a, b, c}) CloseHandle(h);
+    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Shared"), nullptr, ERROR_FILE_NOT_FOUND);
+    HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\Shared");
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+    CloseHandle(m);
     HANDLE unnamed[2];
     for (HANDLE& u : unnamed) {
         u = CreateEventA(nullptr, TRUE, FALSE, "");
         EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
     }
-    for (HANDLE h : {a, b, c, unnamed[0], unnamed[1]}) CloseHandle(h);
-}
-
-// Names are case-sensitive; an event and a mutex cannot share one; a name
-// goes with the last handle to its object.
-TEST_F(NamedObjectTest, TypesShareTheNamespaceAndNamesGoWithTheirLastHandle) {
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "Global\\Taken");
-    ASSERT_NE(e, nullptr);
-    EXPECT_FAILS(CreateMutexA(nullptr, FALSE, "Global\\Taken"), nullptr, ERROR_INVALID_HANDLE);
-    EXPECT_FAILS(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\Taken"), nullptr, ERROR_INVALID_HANDLE);
-    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "Global\\TAKEN"), nullptr, ERROR_FILE_NOT_FOUND);
-    CloseHandle(e);
-    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Taken"), nullptr, ERROR_FILE_NOT_FOUND);
-    HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\Taken");
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
-    CloseHandle(m);
+    for (HANDLE u : unnamed) CloseHandle(u);
 }
 
 TEST_F(NamedObjectTest, BadNamesAreRefused) {

@@ -52,22 +52,6 @@ inline DWORD on_thread(const std::function<DWORD()>& fn) {
     return result;
 }
 
-// Notes whether two threads are ever inside a lock at once: each holder
-// calls hold() while it has the lock.
-class ExclusionProbe {
-public:
-    void hold() {
-        if (inside_.fetch_add(1) != 0) overlap_.store(true);
-        std::this_thread::yield();
-        inside_.fetch_sub(1);
-    }
-    bool overlapped() const { return overlap_.load(); }
-
-private:
-    std::atomic<int> inside_{0};
-    std::atomic<bool> overlap_{false};
-};
-
 // Runs round(thread) `rounds` times on each of `threads` threads and joins
 // them; returns the rounds completed. A fatal failure ends every thread's
 // rounds.
