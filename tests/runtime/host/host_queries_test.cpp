@@ -16,7 +16,6 @@
 #include <w32rt/machine.h>
 
 #include "host_test_util.h"
-#include "test_support.h"
 
 using host_test::ScopedEnv;
 using testing_support::MachineTest;

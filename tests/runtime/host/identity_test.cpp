@@ -20,7 +20,6 @@
 #include "host/identity.h"
 #include "host/sessions.h"
 #include "host_test_util.h"
-#include "test_support.h"
 
 using host_test::as_user;
 using host_test::ScopedEnv;

@@ -1,5 +1,5 @@
 // The resource compiler: the script language, its errors and the source it
-// generates. (Its output at work: modules_test.cpp.)
+// generates. (Its output at work: modules_and_messages_test.cpp.)
 #include <fstream>
 #include <string>
 
