@@ -130,6 +130,8 @@ TEST(RecordConvert, EventsBecomeRecordsOfTheirSizeOrAreRefused) {
     };
     std::vector<uint8_t> truncated = sized(1312);
     truncated.resize(600);
+    std::vector<uint8_t> noFormat = ArgBlock("%d", {Int(1, 1)});
+    noFormat[6] = 2;
     // What, class type, data, the result, the size of the record handed out
     // (when refused, only to be freed) and its text.
     const std::tuple<const char*, uint8_t, std::vector<uint8_t>, LONG, DWORD, std::string> cases[] = {
@@ -147,6 +149,8 @@ TEST(RecordConvert, EventsBecomeRecordsOfTheirSizeOrAreRefused) {
         {"less than the magic", 51, {0xAA, 0x55}, E_FAIL, 0, ""},
         {"another class type", 53, sized(1315), E_FAIL, 0, ""},
         {"no magic", 51, std::vector<uint8_t>(1400, 0x11), E_FAIL, 1320, ""},
+        {"an argument block without items", 51, ProviderData(57, ArgBlock("%d", {Int(1, 1)}, 0)), E_FAIL, 2633, ""},
+        {"an argument block whose first item is no format", 51, ProviderData(57, noFormat), E_FAIL, 2633, ""},
     };
     for (const auto& [what, classType, data, result, size, text] : cases) {
         SCOPED_TRACE(what);
@@ -196,8 +200,6 @@ TEST(RecordConvert, ConnectionLinesAreReadOnlyWithinTheirFields) {
     EXPECT_EQ(ConnectionText(ConnectionBlock(10), 0), "");
 }
 
-Outcome BlockEvent(uint32_t type, const std::vector<uint8_t>& block) { return Convert(Event(51, ProviderData(type, block))); }
-
 TEST(RecordConvert, BlocksBecomeLinesWithProcessThreadFileAndLineAndTheBlocksTime) {
     const std::string pt = "[p:0x1234][t:0xbeef]:", at = " @src/module.cpp(42)";
     const std::vector<uint8_t> args =
@@ -230,19 +232,11 @@ TEST(RecordConvert, BlocksBecomeLinesWithProcessThreadFileAndLineAndTheBlocksTim
     };
     for (const auto& [type, block, text] : cases) {
         SCOPED_TRACE(text.substr(0, 40));
-        Outcome o = BlockEvent(type, block);
+        const Outcome o = Convert(Event(51, ProviderData(type, block)));
         EXPECT_EQ(o.result, S_OK);
         EXPECT_EQ(o.dataLen, 1312u);
         EXPECT_EQ(o.text, text);
         EXPECT_EQ(uint64_t(o.time), 0x01D9123456789ABCULL);
-    }
-    // Argument blocks without items or whose first item is no format fail.
-    std::vector<uint8_t> noFormat = ArgBlock("%d", {Int(1, 1)});
-    noFormat[6] = 2;
-    for (const std::vector<uint8_t>& block : {ArgBlock("%d", {Int(1, 1)}, 0), noFormat}) {
-        Outcome o = BlockEvent(57, block);
-        EXPECT_EQ(o.result, E_FAIL);
-        EXPECT_EQ(o.text, "");
     }
 }
 
