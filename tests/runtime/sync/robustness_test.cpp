@@ -28,21 +28,14 @@ w32rt::sync::SharedObject* shared_of(HANDLE h) {
 }
 
 // Takes the table lock, leaves a half-made named object behind (as a creator
-// killed in the middle would) and waits to be killed.
+// killed in the middle would: a slot taken, but no holder entry naming it)
+// and waits to be killed.
 TEST_HELPER(die_holding_table_lock) {
     HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, argv[1]);
+    HANDLE half = CreateEventA(nullptr, TRUE, FALSE, "Half");
     ObjectRegion* region = ObjectRegion::current();
-    if (!mine || !region || !region->lock()) return 10;
-    for (uint32_t i = 0; i < w32rt::sync::kMaxObjects; ++i) {
-        ObjectSlot* s = region->slot(i);
-        if (s->type != w32rt::sync::kSlotFree) continue;
-        s->type = w32rt::sync::kSlotEvent;
-        s->holders = 1;  // but no holder entry names it
-        strcpy(s->name, "Half");
-        s->name_length = 4;
-        s->name_hash = w32rt::sync::name_hash("Half");
-        break;
-    }
+    if (!mine || !half || !region || !region->lock()) return 10;
+    *region->holder_entry(shared_of(half)->ref().holder) = w32rt::sync::HolderEntry{};
     testing_support::send_line("locked");
     testing_support::receive_line();
     return 0;

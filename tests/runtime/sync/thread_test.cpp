@@ -16,36 +16,32 @@ namespace {
 
 class ThreadTest : public testing_support::MachineTest {};
 
-struct Started {
-    std::atomic<DWORD> tid{0};
-    HANDLE gate = nullptr;
-};
+std::atomic<DWORD> g_started_tid{0};
 
-DWORD WINAPI record_and_wait(LPVOID p) {
-    auto* s = static_cast<Started*>(p);
-    s->tid = GetCurrentThreadId();
-    WaitForSingleObject(s->gate, INFINITE);
+DWORD WINAPI record_and_wait(LPVOID gate) {
+    g_started_tid = GetCurrentThreadId();
+    WaitForSingleObject(static_cast<HANDLE>(gate), INFINITE);
     return 42;
 }
 
 // A suspended thread runs its routine once resumed; its handle is signalled
 // at its end and keeps its exit code.
 TEST_F(ThreadTest, RunsTheRoutineOnceResumedAndSignalsItsHandleAtExit) {
-    Started s;
-    s.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_started_tid = 0;
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD tid = 0;
-    HANDLE t = CreateThread(nullptr, 0, &record_and_wait, &s, CREATE_SUSPENDED, &tid);
+    HANDLE t = CreateThread(nullptr, 0, &record_and_wait, gate, CREATE_SUSPENDED, &tid);
     ASSERT_NE(t, nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(s.tid.load(), 0u);
+    EXPECT_EQ(g_started_tid.load(), 0u);
     EXPECT_EQ(ResumeThread(t), 1u);
-    ASSERT_TRUE(eventually([&] { return s.tid != 0; }));
-    EXPECT_EQ(s.tid.load(), tid);
+    ASSERT_TRUE(eventually([] { return g_started_tid != 0; }));
+    EXPECT_EQ(g_started_tid.load(), tid);
     DWORD code = 0;
     ASSERT_TRUE(GetExitCodeThread(t, &code));
     EXPECT_EQ(code, DWORD(STILL_ACTIVE));
     EXPECT_EQ(WaitForSingleObject(t, 0), DWORD(WAIT_TIMEOUT));
-    SetEvent(s.gate);
+    SetEvent(gate);
     EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);  // stays signalled
     ASSERT_TRUE(GetExitCodeThread(t, &code));
@@ -53,11 +49,11 @@ TEST_F(ThreadTest, RunsTheRoutineOnceResumedAndSignalsItsHandleAtExit) {
     EXPECT_EQ(ResumeThread(t), 0u);
     CloseHandle(t);
 
-    EXPECT_FAILS(GetExitCodeThread(s.gate, &code), FALSE, ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(GetExitCodeThread(gate, &code), FALSE, ERROR_INVALID_HANDLE);
     EXPECT_FAILS(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr, ERROR_INVALID_PARAMETER);
     EXPECT_FAILS(CreateThread(nullptr, 0, &record_and_wait, nullptr, 0x80000000, nullptr), nullptr,
                  ERROR_INVALID_PARAMETER);
-    CloseHandle(s.gate);
+    CloseHandle(gate);
 }
 
 // ---- ExitThread ------------------------------------------------------------
