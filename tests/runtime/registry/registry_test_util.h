@@ -82,15 +82,12 @@ inline std::optional<DWORD> dword_of(HKEY key, const char* name) {
     return get_dword(key, name, &value) == ERROR_SUCCESS ? std::optional<DWORD>(value) : std::nullopt;
 }
 
-// Reads any value's bytes with its type.
-inline LSTATUS get_raw(HKEY key, const char* name, std::string* data, DWORD* type = nullptr) {
-    DWORD size = 0;
-    LSTATUS status = RegQueryValueExA(key, name, nullptr, type, nullptr, &size);
-    if (status != ERROR_SUCCESS) return status;
-    data->assign(size, '\0');
-    status = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(data->data()), &size);
-    data->resize(status == ERROR_SUCCESS ? size : 0);
-    return status;
+// A value's bytes (read into 512), or its status when it cannot be read.
+inline std::string raw_of(HKEY key, const char* name) {
+    char data[512];
+    DWORD size = sizeof data;
+    LSTATUS status = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    return status == ERROR_SUCCESS ? std::string(data, size) : "status " + std::to_string(status);
 }
 
 // The names RegEnumKeyExA (sub_keys) or RegEnumValueA gives, in order.
