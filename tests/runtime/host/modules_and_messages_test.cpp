@@ -25,47 +25,41 @@ std::string load_string(HINSTANCE module, UINT id) {
     return std::string(buf, size_t(n > 0 ? n : 0));
 }
 
-// FROM_HMODULE (and `flags`) with one insert or none; "<error N>" when it fails.
-std::string format_from(HMODULE module, DWORD id, DWORD language = 0, const char* insert = nullptr, DWORD flags = 0) {
-    char buf[256];
-    DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(insert)};
-    flags |= FORMAT_MESSAGE_FROM_HMODULE | (insert ? FORMAT_MESSAGE_ARGUMENT_ARRAY : FORMAT_MESSAGE_IGNORE_INSERTS);
-    DWORD n = FormatMessageA(flags, module, id, language, buf, sizeof buf, insert ? reinterpret_cast<va_list*>(args) : nullptr);
-    if (n == 0) return "<error " + std::to_string(GetLastError()) + ">";
-    return std::string(buf, n);
-}
-
-
-// FROM_STRING with an argument array; "<error N>" when it fails.
-std::string format(const char* text, std::vector<DWORD_PTR> args = {}, DWORD flags = 0) {
+// FormatMessageA into a buffer; "<error N>" when it fails.
+std::string message(DWORD flags, const void* source, DWORD id, DWORD language, std::vector<DWORD_PTR> args = {}) {
     char buf[512];
     SetLastError(0);
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY | flags, text, 0, 0, buf,
-                             sizeof buf, args.empty() ? nullptr : reinterpret_cast<va_list*>(args.data()));
+    DWORD n = FormatMessageA(flags, source, id, language, buf, sizeof buf,
+                             args.empty() ? nullptr : reinterpret_cast<va_list*>(args.data()));
     if (n == 0 && GetLastError() != ERROR_SUCCESS) return "<error " + std::to_string(GetLastError()) + ">";
     EXPECT_EQ(n, strlen(buf));
     return std::string(buf, n);
 }
 
+std::string format(const char* text, std::vector<DWORD_PTR> args = {}, DWORD flags = 0) {
+    return message(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY | flags, text, 0, 0, std::move(args));
+}
+
+// With one insert or none (and more `flags`).
+std::string format_from(HMODULE module, DWORD id, DWORD language = 0, const char* insert = nullptr, DWORD flags = 0) {
+    flags |= FORMAT_MESSAGE_FROM_HMODULE | (insert ? FORMAT_MESSAGE_ARGUMENT_ARRAY : FORMAT_MESSAGE_IGNORE_INSERTS);
+    return message(flags, module, id, language, {reinterpret_cast<DWORD_PTR>(insert)});
+}
+
+std::string system_text(DWORD code, DWORD language = 0) {
+    return message(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, language);
+}
+
 DWORD_PTR str(const char* s) { return reinterpret_cast<DWORD_PTR>(s); }
 
-std::string format_va(DWORD flags, const char* text, ...) {
+std::string format_va(const char* text, ...) {
     va_list args;
     va_start(args, text);
     char buf[256];
     SetLastError(0);
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_STRING | flags, text, 0, 0, buf, sizeof buf, &args);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_STRING, text, 0, 0, buf, sizeof buf, &args);
     va_end(args);
     if (n == 0 && GetLastError() != ERROR_SUCCESS) return "<error " + std::to_string(GetLastError()) + ">";
-    return std::string(buf, n);
-}
-
-std::string system_text(DWORD code, DWORD language = 0) {
-    char buf[512];
-    SetLastError(0);
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, language, buf,
-                             sizeof buf, nullptr);
-    if (n == 0) return "<error " + std::to_string(GetLastError()) + ">";
     return std::string(buf, n);
 }
 
@@ -233,9 +227,9 @@ TEST(FormatMessage, InsertsStringsAndNumbersInAnyOrderFromAnArrayOrAVaList) {
     EXPECT_EQ(format("[%1]", {0}), "[(null)]");
     const char16_t wide[] = u"gr\u00FC\u00DF";
     EXPECT_EQ(format("%1!ls!", {reinterpret_cast<DWORD_PTR>(wide)}), "gr\xC3\xBC\xC3\x9F");
-    EXPECT_EQ(format_va(0, "%2!s!/%1!d!/%3!u!/%4!I64X!", -5, "x", 7u, 0x123456789ABull), "x/-5/7/123456789AB");
+    EXPECT_EQ(format_va("%2!s!/%1!d!/%3!u!/%4!I64X!", -5, "x", 7u, 0x123456789ABull), "x/-5/7/123456789AB");
     // Width from the list would shift the numbering of what follows.
-    EXPECT_EQ(format_va(0, "%1!*s!", 5, "x"), "<error 87>");
+    EXPECT_EQ(format_va("%1!*s!", 5, "x"), "<error 87>");
 }
 
 TEST(FormatMessage, ExpandsEscapesAndControlsLineWidth) {
@@ -276,10 +270,8 @@ TEST(FormatMessage, ChecksAndAllocatesBuffers) {
     EXPECT_FAILS(LocalFree(allocated), allocated, ERROR_INVALID_HANDLE);
 
     // Sources that exclude each other, no source, no buffer.
-    EXPECT_FAILS(FormatMessageA(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_SYSTEM, "x", 0, 0, small, 6, nullptr),
-                 0u, ERROR_INVALID_PARAMETER);
-    EXPECT_FAILS(FormatMessageA(FORMAT_MESSAGE_IGNORE_INSERTS, "x", 0, 0, small, 6, nullptr), 0u,
-                 ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(message(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_SYSTEM, "x", 0, 0), "<error 87>");
+    EXPECT_EQ(message(FORMAT_MESSAGE_IGNORE_INSERTS, "x", 0, 0), "<error 87>");
     EXPECT_FAILS(FormatMessageA(FORMAT_MESSAGE_FROM_STRING, "x", 0, 0, nullptr, 6, nullptr), 0u,
                  ERROR_INVALID_PARAMETER);
 }
@@ -292,8 +284,5 @@ TEST(FormatMessage, KnowsTheSystemTexts) {
     EXPECT_EQ(system_text(ERROR_ACCESS_DENIED, MAKELANGID(LANG_GERMAN, SUBLANG_DEFAULT)), "<error 1815>");
     EXPECT_EQ(system_text(ERROR_ACCESS_DENIED, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)), "Access is denied.\r\n");
     // kernel32.dll's message table is the system's.
-    char buf[128];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-                             GetModuleHandleA("kernel32.dll"), ERROR_INVALID_HANDLE, 0, buf, sizeof buf, nullptr);
-    EXPECT_EQ(std::string(buf, n), "The handle is invalid.\r\n");
+    EXPECT_EQ(format_from(GetModuleHandleA("kernel32.dll"), ERROR_INVALID_HANDLE), "The handle is invalid.\r\n");
 }
