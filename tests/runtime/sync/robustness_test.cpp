@@ -159,10 +159,7 @@ TEST_F(RobustnessTest, TokensOfDeadThreadsAreReclaimedWhenTheTableIsFull) {
     // Every free token looks taken by a thread that died without retiring it
     // (marked in use, its lock word without an owner).
     ASSERT_TRUE(region->lock());
-    for (uint32_t i = 0; i < w32rt::sync::kMaxTokens; ++i) {
-        w32rt::sync::TokenSlot* t = region->token(i);
-        if (!t->in_use) t->in_use = 1;
-    }
+    for (uint32_t i = 0; i < w32rt::sync::kMaxTokens; ++i) region->token(i)->in_use = 1;
     region->unlock();
     // A thread that never owned anything still gets a token.
     EXPECT_EQ(on_thread([m] { return WaitForSingleObject(m, 10000); }), WAIT_OBJECT_0);

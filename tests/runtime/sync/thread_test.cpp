@@ -24,41 +24,8 @@ DWORD WINAPI record_and_wait(LPVOID gate) {
     return 42;
 }
 
-// A suspended thread runs its routine once resumed; its handle is signalled
-// at its end and keeps its exit code.
-TEST_F(ThreadTest, RunsTheRoutineOnceResumedAndSignalsItsHandleAtExit) {
-    g_started_tid = 0;
-    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    DWORD tid = 0;
-    HANDLE t = CreateThread(nullptr, 0, &record_and_wait, gate, CREATE_SUSPENDED, &tid);
-    ASSERT_NE(t, nullptr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(g_started_tid.load(), 0u);
-    EXPECT_EQ(ResumeThread(t), 1u);
-    ASSERT_TRUE(eventually([] { return g_started_tid != 0; }));
-    EXPECT_EQ(g_started_tid.load(), tid);
-    DWORD code = 0;
-    ASSERT_TRUE(GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, DWORD(STILL_ACTIVE));
-    EXPECT_EQ(WaitForSingleObject(t, 0), DWORD(WAIT_TIMEOUT));
-    SetEvent(gate);
-    EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);  // stays signalled
-    ASSERT_TRUE(GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 42u);
-    EXPECT_EQ(ResumeThread(t), 0u);
-    CloseHandle(t);
-
-    EXPECT_FAILS(GetExitCodeThread(gate, &code), FALSE, ERROR_INVALID_HANDLE);
-    EXPECT_FAILS(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr, ERROR_INVALID_PARAMETER);
-    EXPECT_FAILS(CreateThread(nullptr, 0, &record_and_wait, nullptr, 0x80000000, nullptr), nullptr,
-                 ERROR_INVALID_PARAMETER);
-    CloseHandle(gate);
-}
-
-// ---- ExitThread ------------------------------------------------------------
-
-// Destructors run, catch blocks entered and code reached after ExitThread.
+// Counts destructors run, catch blocks entered and code reached after
+// ExitThread.
 std::atomic<int> g_unwound{0};
 
 struct Unwound {
@@ -81,11 +48,33 @@ DWORD WINAPI exits_from_nested_frames(LPVOID) {
     return 1;
 }
 
-TEST_F(ThreadTest, ExitThreadLeavesFramesWithoutRunningTheirDestructors) {
-    g_unwound = 0;
-    HANDLE t = CreateThread(nullptr, 0, &exits_from_nested_frames, nullptr, 0, nullptr);
-    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+// A suspended thread runs its routine once resumed; its handle is signalled
+// at its end and keeps its exit code, the routine's or ExitThread's.
+TEST_F(ThreadTest, RunsTheRoutineOnceResumedAndSignalsItsHandleAtExit) {
+    g_started_tid = 0;
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD tid = 0;
+    HANDLE t = CreateThread(nullptr, 0, &record_and_wait, gate, CREATE_SUSPENDED, &tid);
+    ASSERT_NE(t, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(g_started_tid.load(), 0u);
+    EXPECT_EQ(ResumeThread(t), 1u);
+    ASSERT_TRUE(eventually([] { return g_started_tid != 0; }));
+    EXPECT_EQ(g_started_tid.load(), tid);
     DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, DWORD(STILL_ACTIVE));
+    EXPECT_EQ(WaitForSingleObject(t, 0), DWORD(WAIT_TIMEOUT));
+    SetEvent(gate);
+    EXPECT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 42u);
+    CloseHandle(t);
+
+    // ExitThread leaves the frames in between without unwinding them.
+    g_unwound = 0;
+    t = CreateThread(nullptr, 0, &exits_from_nested_frames, nullptr, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(t, 10000), WAIT_OBJECT_0);
     ASSERT_TRUE(GetExitCodeThread(t, &code));
     EXPECT_EQ(code, 7u);
     EXPECT_EQ(g_unwound.load(), 0);
@@ -97,6 +86,12 @@ TEST_F(ThreadTest, ExitThreadLeavesFramesWithoutRunningTheirDestructors) {
         after = true;
     }).join();
     EXPECT_FALSE(after.load());
+
+    EXPECT_FAILS(GetExitCodeThread(gate, &code), FALSE, ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr, ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS(CreateThread(nullptr, 0, &record_and_wait, nullptr, 0x80000000, nullptr), nullptr,
+                 ERROR_INVALID_PARAMETER);
+    CloseHandle(gate);
 }
 
 // ---- Critical sections ---------------------------------------------------------
@@ -152,8 +147,9 @@ TEST(CriticalSectionTest, ExcludesOtherThreadsUnderContention) {
 // ---- Thread-local storage ----------------------------------------------------
 
 // Each thread has its own value (a stored null is no failure); freeing the
-// slot clears it in every thread, and the lowest free slot comes back.
-TEST(TlsTest, ValuesArePerThreadAndFreeingClearsThemAll) {
+// slot clears it in every thread, and the lowest free slot comes back. Slots
+// run out at 1088.
+TEST(TlsTest, ValuesArePerThreadFreeingClearsThemAllAndSlotsRunOut) {
     DWORD slot = TlsAlloc();
     ASSERT_NE(slot, TLS_OUT_OF_INDEXES);
     int mine = 1, theirs = 2;
@@ -182,11 +178,9 @@ TEST(TlsTest, ValuesArePerThreadAndFreeingClearsThemAll) {
     EXPECT_EQ(seen_there[0], &theirs);
     EXPECT_EQ(seen_there[1], nullptr);
     TlsFree(slot);
-}
 
-// TLS_MINIMUM_AVAILABLE plus 1024 expansion slots, less the few the process
-// may have taken already.
-TEST(TlsTest, SlotsRunOutAt1088) {
+    // TLS_MINIMUM_AVAILABLE plus 1024 expansion slots, less the few the
+    // process may have taken already.
     std::vector<DWORD> slots;
     for (DWORD s; slots.size() < 2000 && (s = TlsAlloc()) != TLS_OUT_OF_INDEXES;) slots.push_back(s);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
