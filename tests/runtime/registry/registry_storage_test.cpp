@@ -141,9 +141,6 @@ TEST_F(RegistryFailure, DamagedFileIsReportedAsCorruptUntilRepaired) {
         for (const char* suffix : {"", "-wal", "-shm"}) unlink((registry_file() + suffix).c_str());
         ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Fresh", &key), ERROR_SUCCESS);
         EXPECT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
-        key.reset();
-        registry().close_database();
-        for (const char* suffix : {"", "-wal", "-shm"}) unlink((registry_file() + suffix).c_str());
     }
 }
 
