@@ -3,12 +3,10 @@
 // that cannot be used as it should (locked by another process, damaged,
 // foreign, refused by the disk, or with unusable shared memory).
 //
-// Cache: repeated reads are served without the database, every published
+// The cache serves repeated reads without the database; every published
 // write empties it, and nothing is cached or served from it while a write
-// is between its commit and its publication.
-//
-// Failures: every case ends in a clear status, in bounded time, with
-// nothing lost.
+// is between its commit and its publication. Every failure ends in a clear
+// status, in bounded time, with nothing lost.
 #include <errno.h>
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -79,7 +77,7 @@ TEST_HELPER(registry_locker) {
     return 0;
 }
 
-class RegistryFailure : public testing_support::MachineTest {
+class RegistryStorage : public testing_support::MachineTest {
 protected:
     void TearDown() override {
         w32rt_clear_syscall_faults();
@@ -89,7 +87,7 @@ protected:
     w32rt::registry::Registry& registry() { return w32rt::registry::Registry::current(); }
 };
 
-TEST_F(RegistryFailure, LockedDatabaseRefusesWritesWithBusyInBoundedTime) {
+TEST_F(RegistryStorage, LockedDatabaseRefusesWritesWithBusyInBoundedTime) {
     Key key = make_key(HKEY_LOCAL_MACHINE, "Software\\Locked");
     ASSERT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
     registry().set_busy_timeout(200);
@@ -110,7 +108,7 @@ TEST_F(RegistryFailure, LockedDatabaseRefusesWritesWithBusyInBoundedTime) {
     EXPECT_EQ(dword_of(key.get(), "V"), 3u);
 }
 
-TEST_F(RegistryFailure, DamagedFileIsReportedAsCorruptUntilRepaired) {
+TEST_F(RegistryStorage, DamagedFileIsReportedAsCorruptUntilRepaired) {
     const std::pair<const char*, std::function<void()>> cases[] = {
         {"garbage over the header", [] { overwrite(0, 4096, '\xA5'); }},
         {"garbage in the tables", [] { overwrite(4096, size_t(file_size() - 4096), '\x5A'); }},
@@ -144,7 +142,7 @@ TEST_F(RegistryFailure, DamagedFileIsReportedAsCorruptUntilRepaired) {
     }
 }
 
-TEST_F(RegistryFailure, ForeignDatabaseIsNeitherUsedNorChanged) {
+TEST_F(RegistryStorage, ForeignDatabaseIsNeitherUsedNorChanged) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(registry_file().c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE notes(text); INSERT INTO notes VALUES('keep me')", nullptr, nullptr,
@@ -158,7 +156,7 @@ TEST_F(RegistryFailure, ForeignDatabaseIsNeitherUsedNorChanged) {
     EXPECT_EQ(file_contents(), before) << "not even its journal mode was changed";
 }
 
-TEST_F(RegistryFailure, DiskRefusingTheNewFileGivesAClearStatusAndNoHalfRegistry) {
+TEST_F(RegistryStorage, DiskRefusingTheNewFileGivesAClearStatusAndNoHalfRegistry) {
     w32rt_fail_syscall("open", 1, EIO);
     Key key;
     EXPECT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\X", &key), ERROR_REGISTRY_IO_FAILED);
@@ -170,7 +168,7 @@ TEST_F(RegistryFailure, DiskRefusingTheNewFileGivesAClearStatusAndNoHalfRegistry
     EXPECT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
 }
 
-TEST_F(RegistryFailure, UnusableSharedMemoryLeavesTheRegistryUsableWithoutNotification) {
+TEST_F(RegistryStorage, UnusableSharedMemoryLeavesTheRegistryUsableWithoutNotification) {
     // A region of the journal's name that is not a journal.
     std::string name = w32rt::Machine::current().shm_name("registry");
     auto foreign = w32rt::SharedRegion::open_or_create(name, 4096, 0x12345678, 9, [](void*) {});
@@ -189,47 +187,37 @@ TEST_F(RegistryFailure, UnusableSharedMemoryLeavesTheRegistryUsableWithoutNotifi
     EXPECT_EQ(foreign->header()->magic, 0x12345678u);
 }
 
-class RegistryCache : public RegistryFailure {
-protected:
-    void SetUp() override {
-        RegistryFailure::SetUp();
-        registry().set_cache_max_age(int64_t(3600) * 1000000000);
-        Key key = make_key(HKEY_LOCAL_MACHINE, "Software\\Cached");
-        ASSERT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
-    }
-
+// The database is changed behind the registry's back to tell a cached
+// answer from a fresh one.
+TEST_F(RegistryStorage, CacheServesReadsUntilAWriteIsPublishedAndNothingWhileOneIsUnderWay) {
+    registry().set_cache_max_age(int64_t(3600) * 1000000000);
+    ASSERT_EQ(set_dword(make_key(HKEY_LOCAL_MACHINE, "Software\\Cached").get(), "V", 1), ERROR_SUCCESS);
     // Opens the key afresh and reads V, as the library's hot path does.
-    static std::optional<DWORD> read_v() {
+    auto read_v = [] {
         Key key;
         EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Cached", &key), ERROR_SUCCESS);
         return dword_of(key.get(), "V");
-    }
-};
-
-TEST_F(RegistryCache, RepeatedReadsAreServedFromTheCacheUntilAWriteIsPublished) {
+    };
     EXPECT_EQ(read_v(), 1u);
     change_behind_the_back(2);
     EXPECT_EQ(read_v(), 1u) << "served from the cache";
     // Any published write, even of another key, empties the cache.
     make_key(HKEY_LOCAL_MACHINE, "Software\\Other");
     EXPECT_EQ(read_v(), 2u);
-}
 
-TEST_F(RegistryCache, NothingIsCachedWhileAWriteIsUnderWay) {
-    EXPECT_EQ(read_v(), 1u);
+    // A writer that has committed and not yet published.
     w32rt::registry::Journal* journal = registry().journal();
     ASSERT_NE(journal, nullptr);
-    // A writer that has committed and not yet published.
     journal->begin_write();
-    change_behind_the_back(2);
-    EXPECT_EQ(read_v(), 2u) << "the committed value, not the cached one";
     change_behind_the_back(3);
-    EXPECT_EQ(read_v(), 3u) << "what was read during the write was not cached";
-    journal->end_write({});
+    EXPECT_EQ(read_v(), 3u) << "the committed value, not the cached one";
     change_behind_the_back(4);
-    EXPECT_EQ(read_v(), 4u);
+    EXPECT_EQ(read_v(), 4u) << "what was read during the write was not cached";
+    journal->end_write({});
     change_behind_the_back(5);
-    EXPECT_EQ(read_v(), 4u) << "cached again once the write is done";
+    EXPECT_EQ(read_v(), 5u);
+    change_behind_the_back(6);
+    EXPECT_EQ(read_v(), 5u) << "cached again once the write is done";
 }
 
 }  // namespace
