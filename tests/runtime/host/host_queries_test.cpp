@@ -17,22 +17,11 @@
 
 #include "host_test_util.h"
 
+using host_test::folder;
 using host_test::ScopedEnv;
 using testing_support::MachineTest;
 
 namespace {
-
-std::string folder(int csidl, HANDLE token = nullptr) {
-    char path[MAX_PATH] = "unchanged";
-    HRESULT hr = SHGetFolderPathA(nullptr, csidl, token, SHGFP_TYPE_CURRENT, path);
-    if (hr != S_OK) {
-        EXPECT_STREQ(path, "") << "the path is emptied on failure";
-        char buf[16];
-        snprintf(buf, sizeof buf, "<0x%08X>", unsigned(hr));
-        return buf;
-    }
-    return path;
-}
 
 std::string expand(const char* text) {
     char buf[512];

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <shlobj.h>
 #include <windows.h>
 
 #include "status_expect.h"
@@ -38,6 +39,19 @@ inline std::string user_name() {
     DWORD size = sizeof buf;
     if (!GetUserNameA(buf, &size)) return "<error " + std::to_string(GetLastError()) + ">";
     return buf;
+}
+
+// SHGetFolderPathA; "<0x%08X>" with the HRESULT when it fails.
+inline std::string folder(int csidl, HANDLE token = nullptr) {
+    char path[MAX_PATH] = "unchanged";
+    HRESULT hr = SHGetFolderPathA(nullptr, csidl, token, SHGFP_TYPE_CURRENT, path);
+    if (hr != S_OK) {
+        EXPECT_STREQ(path, "") << "the path is emptied on failure";
+        char buf[16];
+        snprintf(buf, sizeof buf, "<0x%08X>", unsigned(hr));
+        return buf;
+    }
+    return path;
 }
 
 // "<owner's uid> <permission bits in octal>", or "missing".

@@ -22,6 +22,7 @@
 #include "host_test_util.h"
 
 using host_test::as_user;
+using host_test::folder;
 using host_test::ScopedEnv;
 using host_test::user_name;
 using testing_support::MachineTest;
@@ -218,12 +219,9 @@ TEST_F(ImpersonationTest, NeedsATokenOpenedForIt) {
 TEST_F(ImpersonationTest, UsersFoldersAreMadeForThem) {
     HANDLE token = token_of(uid_t(nobody_));
     ASSERT_TRUE(ImpersonateLoggedOnUser(token));
-    char path[MAX_PATH];
-    ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, path), S_OK);
-    EXPECT_STREQ(path, ("C:\\Users\\" + name_ + "\\AppData\\Roaming").c_str());
+    EXPECT_EQ(folder(CSIDL_APPDATA | CSIDL_FLAG_CREATE), "C:\\Users\\" + name_ + "\\AppData\\Roaming");
     EXPECT_TRUE(RevertToSelf());
-    ASSERT_EQ(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, token, 0, path), S_OK);
-    EXPECT_STREQ(path, ("C:\\Users\\" + name_ + "\\AppData\\Local").c_str());
+    EXPECT_EQ(folder(CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, token), "C:\\Users\\" + name_ + "\\AppData\\Local");
 
     // The shared folder is open to all, the profile private, all of it the
     // user's own even though the system made it.
@@ -236,7 +234,7 @@ TEST_F(ImpersonationTest, UsersFoldersAreMadeForThem) {
     // A token opened without query access is refused.
     HANDLE no_query = nullptr;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_IMPERSONATE, &no_query));
-    EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, no_query, 0, path), E_ACCESSDENIED);
+    EXPECT_EQ(folder(CSIDL_APPDATA, no_query), "<0x80070005>");  // E_ACCESSDENIED
     CloseHandle(no_query);
 }
 
