@@ -36,8 +36,7 @@ TEST_F(MessageTest, PostsNeedTheTargetsQueueWhichEndsWithTheThread) {
     make_queue = true;
     // Outside the filter: the target keeps sleeping.
     ASSERT_TRUE(eventually([&] { return PostThreadMessageA(tid, WM_APP, 0, 0) != FALSE; }));
-    EXPECT_TRUE(PostThreadMessageA(tid, WM_USER + 1, 1, 2));
-    EXPECT_TRUE(PostThreadMessageA(tid, WM_USER + 2, 1, 2));
+    for (UINT id : {WM_USER + 1, WM_USER + 2}) EXPECT_TRUE(PostThreadMessageA(tid, id, 1, 2));
     target.join();
     EXPECT_EQ(received, (std::vector<UINT>{WM_USER + 1, WM_USER + 2}));
     EXPECT_FAILS(PostThreadMessageA(tid, WM_USER, 0, 0), FALSE, ERROR_INVALID_THREAD_ID);

@@ -18,7 +18,7 @@ class NamedObjectTest : public testing_support::MachineTest {};
 // Global\, Local\ and no prefix name the same object; the reset mode and
 // initial state of a create that opens are ignored. Names are case-sensitive
 // and go with the last handle to their object; an event and a mutex cannot
-// share one. Empty names are unnamed.
+// share one. Empty names are unnamed; bad ones are refused.
 TEST_F(NamedObjectTest, OneNamespaceForAllPrefixesAndTypes) {
     HANDLE a = CreateEventA(nullptr, TRUE, FALSE, "Global\\Shared");
     ASSERT_NE(a, nullptr);
@@ -41,15 +41,11 @@ TEST_F(NamedObjectTest, OneNamespaceForAllPrefixesAndTypes) {
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
     CloseHandle(m);
-    HANDLE unnamed[2];
-    for (HANDLE& u : unnamed) {
-        u = CreateEventA(nullptr, TRUE, FALSE, "");
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
-    }
+    HANDLE unnamed[2] = {CreateEventA(nullptr, TRUE, FALSE, ""), CreateEventA(nullptr, TRUE, FALSE, "")};
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));  // the second did not open the first
     for (HANDLE u : unnamed) CloseHandle(u);
-}
 
-TEST_F(NamedObjectTest, BadNamesAreRefused) {
+    // Bad names.
     const std::string longest(w32rt::sync::kMaxNameLength, 'n');
     const std::string too_long = longest + "n";
     const struct {

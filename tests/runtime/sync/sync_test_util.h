@@ -21,8 +21,7 @@ namespace sync_test {
 // before it signals.
 inline uint32_t sleepers(HANDLE h) {
     auto object = w32rt::HandleTable::instance().lookup(h);
-    if (!object || (object->kind() != w32rt::ObjectKind::Event && object->kind() != w32rt::ObjectKind::Mutex))
-        return 0;
+    if (!object || (object->kind() != w32rt::ObjectKind::Event && object->kind() != w32rt::ObjectKind::Mutex)) return 0;
     auto* shared = static_cast<w32rt::sync::SharedObject*>(object.get());
     if (!shared->region()->lock()) return 0;
     w32rt::sync::ObjectSlot* s = shared->slot();
