@@ -96,28 +96,6 @@ TEST_HELPER(debug_sender) {
     return 0;
 }
 
-// Texts of two processes sending at once each arrive whole, in their order,
-// marked with their sender.
-TEST_F(DebugOutputTest, ViewerReceivesOtherProcessesTexts) {
-    std::unique_ptr<DebugViewer> viewer = DebugViewer::attach();
-    ASSERT_NE(viewer, nullptr);
-    ChildProcess child = spawn_helper("debug_sender");
-    ASSERT_TRUE(child.expect_line("sending"));
-    for (int i = 0; i < 20; ++i) OutputDebugStringA(("from parent " + std::to_string(i) + "\n").c_str());
-    std::vector<DebugMessage> got = receive_count(*viewer, 40);
-    EXPECT_EQ(child.wait(), 0);
-    ASSERT_EQ(got.size(), 40u);
-    int next[2] = {0, 0};
-    for (const DebugMessage& m : got) {
-        const bool from_child = m.process_id == DWORD(child.pid());
-        ASSERT_TRUE(from_child || m.process_id == DWORD(getpid())) << m.process_id;
-        int& n = next[from_child];
-        EXPECT_EQ(m.text, (from_child ? "from child " : "from parent ") + std::to_string(n++) + "\n");
-    }
-    EXPECT_EQ(next[0], 20);
-    EXPECT_EQ(next[1], 20);
-}
-
 TEST_HELPER(debug_viewer) {
     // Attaches, reports, then prints every text it receives as a line.
     std::unique_ptr<DebugViewer> viewer = DebugViewer::attach();
@@ -135,16 +113,30 @@ TEST_HELPER(debug_viewer) {
     }
 }
 
-// A viewer in another process gets our texts and claims the root while it
-// lives. Killed while stopped with a full ring, it is noticed by senders,
-// and the next viewer reads what it left and what follows.
+// A viewer in another process claims the root while it lives and gets the
+// texts of this and of a third process sending at once, each sender's whole,
+// in its order and marked with its process. Killed while stopped with a full
+// ring, it is noticed by senders, and the next viewer reads what it left and
+// what follows.
 TEST_F(DebugOutputTest, ViewerInAnotherProcessReceivesOurTextsUntilItDies) {
     ChildProcess viewer = spawn_helper("debug_viewer");
     ASSERT_TRUE(viewer.expect_line("attached"));
     EXPECT_TRUE(IsDebuggerPresent());
-    OutputDebugStringA("hello viewer\n");
-    EXPECT_TRUE(viewer.expect_line(std::to_string(getpid()) + " hello viewer"));
     EXPECT_FAILS(DebugViewer::attach(), nullptr, ERROR_BUSY);
+    ChildProcess sender = spawn_helper("debug_sender");
+    ASSERT_TRUE(sender.expect_line("sending"));
+    for (int i = 0; i < 20; ++i) OutputDebugStringA(("from parent " + std::to_string(i) + "\n").c_str());
+    EXPECT_EQ(sender.wait(), 0);
+    const std::string from_child = std::to_string(sender.pid()) + " from child ";
+    const std::string from_parent = std::to_string(getpid()) + " from parent ";
+    int next_child = 0, next_parent = 0;
+    for (int i = 0; i < 40; ++i) {
+        const std::string line = viewer.read_line();
+        if (line.rfind(from_child, 0) == 0) EXPECT_EQ(line, from_child + std::to_string(next_child++));
+        else EXPECT_EQ(line, from_parent + std::to_string(next_parent++));
+    }
+    EXPECT_EQ(next_child, 20);
+    EXPECT_EQ(next_parent, 20);
 
     viewer.kill(SIGSTOP);  // it reads no more
     for (int i = 0; i < 300; ++i) OutputDebugStringA("into a stopped viewer\n");
