@@ -220,11 +220,13 @@ TEST_F(RegistrySemantics, AccessMasksAreEnforced) {
     CloseHandle(event);
 }
 
-TEST_F(RegistrySemantics, BadHandlesAreRefusedAndTheLastErrorIsLeftAlone) {
+TEST_F(RegistrySemantics, BadHandlesPredefinedKeysAndTheLastErrorLeftAlone) {
     SetLastError(12345);
     DWORD v = 0;
     EXPECT_EQ(get_dword(reinterpret_cast<HKEY>(uintptr_t(0x1234)), "V", &v), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
+    // A handle of another kind is not a key.
+    EXPECT_EQ(get_dword(static_cast<HKEY>(GetCurrentProcess()), "V", &v), ERROR_INVALID_HANDLE);
     Key key = make("Handles"), again;
     EXPECT_EQ(dword_of(key.get(), "Missing"), std::nullopt);
     HKEY raw = key.release();
@@ -235,22 +237,15 @@ TEST_F(RegistrySemantics, BadHandlesAreRefusedAndTheLastErrorIsLeftAlone) {
     // Predefined keys need no closing; closing them is harmless.
     EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
     EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Handles", &again), ERROR_SUCCESS);
-    // A handle of another kind is not a key.
-    EXPECT_EQ(get_dword(static_cast<HKEY>(GetCurrentProcess()), "V", &v), ERROR_INVALID_HANDLE);
     EXPECT_EQ(open_key(HKEY_CLASSES_ROOT, "x", &again), ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(GetLastError(), 12345u);
-}
-
-TEST_F(RegistrySemantics, CurrentUserIsAHiveOfItsOwn) {
-    Key user = make_key(HKEY_CURRENT_USER, "Software\\Orkan"), machine;
-    ASSERT_EQ(set_dword(user.get(), "Who", 1), ERROR_SUCCESS);
-    EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Orkan", &machine), ERROR_FILE_NOT_FOUND);
-    // HKEY_USERS lists the hive under the user's uid.
+    // The current user's hive is HKEY_USERS\<uid>, apart from the machine's.
+    ASSERT_EQ(set_dword(make_key(HKEY_CURRENT_USER, "Software\\Orkan").get(), "Who", 1), ERROR_SUCCESS);
+    EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software\\Orkan", &again), ERROR_FILE_NOT_FOUND);
     std::string uid = std::to_string(geteuid());
-    Key through_users;
-    ASSERT_EQ(open_key(HKEY_USERS, (uid + "\\Software\\Orkan").c_str(), &through_users), ERROR_SUCCESS);
-    EXPECT_EQ(dword_of(through_users.get(), "Who"), 1u);
+    ASSERT_EQ(open_key(HKEY_USERS, (uid + "\\Software\\Orkan").c_str(), &again), ERROR_SUCCESS);
+    EXPECT_EQ(dword_of(again.get(), "Who"), 1u);
     EXPECT_EQ(RegDeleteTreeA(HKEY_USERS, uid.c_str()), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetLastError(), 12345u);
 }
 
 }  // namespace
