@@ -53,6 +53,8 @@ std::string system_text(DWORD code, DWORD language = 0) {
 
 DWORD_PTR str(const char* s) { return reinterpret_cast<DWORD_PTR>(s); }
 
+void* proc(HMODULE module, const char* name) { return reinterpret_cast<void*>(GetProcAddress(module, name)); }
+
 std::string format_va(const char* text, ...) {
     va_list args;
     va_start(args, text);
@@ -150,7 +152,7 @@ TEST(LoadedModule, HasItsOwnTablesAndExportsUntilItsLastFree) {
     EXPECT_EQ(load_string(nullptr, IDS_MODULE_TITLE), "<error 1814>");
     EXPECT_EQ(format_from(module, MSG_MODULE_GREETING, 0, "tester"), "Hello from the module, tester.\r\n");
 
-    auto answer = reinterpret_cast<int (*)()>(reinterpret_cast<void*>(GetProcAddress(module, "host_test_module_answer")));
+    auto answer = reinterpret_cast<int (*)()>(proc(module, "host_test_module_answer"));
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(answer(), 42);
     // The module can see the program's symbols, but they are not its exports.
@@ -187,12 +189,10 @@ TEST(BuiltinModules, LoadByAnyOfTheirNamesUntilFreedAsOftenOrAbsent) {
     EXPECT_EQ(GetModuleFileNameA(wts, path, sizeof path), 32u);
     EXPECT_STREQ(path, "C:\\Windows\\System32\\wtsapi32.dll");
     // Each module exports its own functions, by their exact names.
-    EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(wts, "WTSEnumerateProcessesA")),
-              reinterpret_cast<void*>(&WTSEnumerateProcessesA));
+    EXPECT_EQ(proc(wts, "WTSEnumerateProcessesA"), reinterpret_cast<void*>(&WTSEnumerateProcessesA));
     EXPECT_FAILS(GetProcAddress(wts, "LoadStringA"), nullptr, ERROR_PROC_NOT_FOUND);
     HMODULE kernel32 = GetModuleHandleA("KERNEL32.DLL");
-    EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(kernel32, "WTSGetActiveConsoleSessionId")),
-              reinterpret_cast<void*>(&WTSGetActiveConsoleSessionId));
+    EXPECT_EQ(proc(kernel32, "WTSGetActiveConsoleSessionId"), reinterpret_cast<void*>(&WTSGetActiveConsoleSessionId));
     EXPECT_FAILS(GetProcAddress(kernel32, "wtsgetactiveconsolesessionid"), nullptr, ERROR_PROC_NOT_FOUND);
     EXPECT_FAILS(GetProcAddress(kernel32, "WTSQueryUserToken"), nullptr, ERROR_PROC_NOT_FOUND);
 
