@@ -81,9 +81,9 @@ TEST(Version, IsWindows7ServicePack1InEitherStructure) {
     for (DWORD size : {DWORD(sizeof(OSVERSIONINFOA)), DWORD(sizeof ex)}) {
         ex.dwOSVersionInfoSize = size;
         ASSERT_TRUE(GetVersionExA(reinterpret_cast<LPOSVERSIONINFOA>(&ex))) << size;
-        EXPECT_EQ(std::to_string(ex.dwMajorVersion) + "." + std::to_string(ex.dwMinorVersion) + "." +
-                      std::to_string(ex.dwBuildNumber) + " " + ex.szCSDVersion,
-                  "6.1.7601 Service Pack 1");
+        EXPECT_EQ(std::to_string(ex.dwPlatformId) + " " + std::to_string(ex.dwMajorVersion) + "." +
+                      std::to_string(ex.dwMinorVersion) + "." + std::to_string(ex.dwBuildNumber) + " " + ex.szCSDVersion,
+                  "2 6.1.7601 Service Pack 1");  // VER_PLATFORM_WIN32_NT
     }
     EXPECT_EQ(ex.wProductType, 1);  // a workstation
     ex.dwOSVersionInfoSize = sizeof ex - 1;
@@ -102,12 +102,10 @@ TEST_F(HostFolderTest, ShellFoldersOfTheCallingUser) {
     EXPECT_EQ(folder(CSIDL_APPDATA | 0x4000), expected_profile + "\\AppData\\Roaming");  // CSIDL_FLAG_DONT_VERIFY
     EXPECT_EQ(folder(CSIDL_APPDATA | CSIDL_FLAG_CREATE), expected_profile + "\\AppData\\Roaming");
     EXPECT_EQ(folder(CSIDL_APPDATA), expected_profile + "\\AppData\\Roaming");
-    EXPECT_EQ(folder(CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE), expected_profile + "\\AppData\\Local");
     EXPECT_EQ(folder(CSIDL_PROFILE), expected_profile);
     EXPECT_EQ(folder(CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE), "C:\\ProgramData");
     EXPECT_EQ(host_test::owner_and_mode(w32rt::to_posix_path("C:\\ProgramData")), std::to_string(geteuid()) + " 1777");
-    EXPECT_EQ(folder(CSIDL_WINDOWS | CSIDL_FLAG_CREATE), "C:\\Windows");
-    EXPECT_EQ(folder(CSIDL_SYSTEM), "C:\\Windows\\System32");
+    EXPECT_EQ(folder(CSIDL_SYSTEM | CSIDL_FLAG_CREATE), "C:\\Windows\\System32");
 
     // Bad arguments.
     EXPECT_EQ(folder(0x7F), "<0x80070057>");
