@@ -82,7 +82,8 @@ TEST(Version, IsWindows7ServicePack1InEitherStructure) {
         ex.dwOSVersionInfoSize = size;
         ASSERT_TRUE(GetVersionExA(reinterpret_cast<LPOSVERSIONINFOA>(&ex))) << size;
         EXPECT_EQ(std::to_string(ex.dwPlatformId) + " " + std::to_string(ex.dwMajorVersion) + "." +
-                      std::to_string(ex.dwMinorVersion) + "." + std::to_string(ex.dwBuildNumber) + " " + ex.szCSDVersion,
+                      std::to_string(ex.dwMinorVersion) + "." + std::to_string(ex.dwBuildNumber) + " " +
+                      ex.szCSDVersion,
                   "2 6.1.7601 Service Pack 1");  // VER_PLATFORM_WIN32_NT
     }
     EXPECT_EQ(ex.wProductType, 1);  // a workstation
