@@ -3,6 +3,9 @@
 
 #include <basetsd.h>
 #include <guiddef.h>
+#ifndef __cplusplus
+#include <uchar.h>  // char16_t
+#endif
 
 #define VOID void
 typedef void* PVOID;

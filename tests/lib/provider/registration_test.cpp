@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "c_host.h"
 #include "provider_fixture.h"
 
 using RegistrationTest = LibraryTest;
@@ -107,4 +108,18 @@ TEST_F(RegistrationTest, ACachedSessionHandleIsUsedWithoutAsking) {
               ULONG(ERROR_WMI_INSTANCE_NOT_FOUND))
         << "nothing was started";
     CEvTrace::ReleaseTraceProperties(properties);
+}
+
+TEST_F(RegistrationTest, AHostWrittenInCUsesTheFlatInterface) {
+    ASSERT_TRUE(Listen("probe"));
+    ASSERT_EQ(CHostEmit("C host", 0x700, "from C"), S_OK);
+    ASSERT_TRUE(consumer_.WaitFor("C host", 3));
+    std::vector<RawEvent> events = consumer_.EventsFrom("C host");
+    ASSERT_EQ(events.size(), 3u);
+    const std::pair<ULONG, ULONG> expected[] = {{0x700, 51}, {0x701, 56}, {0x702, 66}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(events[i].Code(), expected[i].first) << "event " << i;
+        EXPECT_EQ(events[i].Type(), expected[i].second) << "event " << i;
+    }
+    EXPECT_EQ(Text(&events[0].data[1312], events[0].data.size() - 1312), "from C");
 }
