@@ -3,6 +3,9 @@
 // US English, as Windows words them.
 #include "host/resources.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace w32rt {
 
 namespace {
@@ -131,17 +134,19 @@ constexpr SystemMessage kMessages[] = {
     {0x80010106, "Cannot change thread mode after it is set.\r\n"},
 };
 
+constexpr bool by_id(const SystemMessage& a, const SystemMessage& b) { return a.id < b.id; }
+static_assert(std::is_sorted(std::begin(kMessages), std::end(kMessages), by_id) &&
+                  std::adjacent_find(std::begin(kMessages), std::end(kMessages),
+                                     [](const SystemMessage& a, const SystemMessage& b) { return a.id == b.id; }) ==
+                      std::end(kMessages),
+              "the message table is searched by halves: ids ascending, each once");
+
 }  // namespace
 
 const char* system_message_text(DWORD id) {
-    size_t lo = 0, hi = sizeof kMessages / sizeof kMessages[0];
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (kMessages[mid].id == id) return kMessages[mid].text;
-        if (kMessages[mid].id < id) lo = mid + 1;
-        else hi = mid;
-    }
-    return nullptr;
+    const SystemMessage* found =
+        std::lower_bound(std::begin(kMessages), std::end(kMessages), SystemMessage{id, nullptr}, by_id);
+    return found != std::end(kMessages) && found->id == id ? found->text : nullptr;
 }
 
 }  // namespace w32rt
