@@ -11,6 +11,7 @@
 #include <winnls.h>
 
 #include "core/error.h"
+#include "core/id_table.h"
 #include "core/strings.h"
 #include "host/env_list.h"
 
@@ -101,16 +102,9 @@ constexpr NeutralLanguage kNeutrals[] = {
     {0x7C04, 0x0404, "zh-Hant"},
 };
 
-const LocaleData* exact_locale(LANGID id) {
-    size_t lo = 0, hi = sizeof kLocales / sizeof kLocales[0];
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (kLocales[mid].id == id) return &kLocales[mid];
-        if (kLocales[mid].id < id) lo = mid + 1;
-        else hi = mid;
-    }
-    return nullptr;
-}
+static_assert(ids_ascending(kLocales), "the locale table is searched by halves");
+
+const LocaleData* exact_locale(LANGID id) { return find_by_id(kLocales, id); }
 
 const NeutralLanguage* find_neutral(LANGID neutral) {
     for (const NeutralLanguage& n : kNeutrals)

@@ -1,10 +1,8 @@
 // The system's message table: the texts FormatMessageA gives with
 // FORMAT_MESSAGE_FROM_SYSTEM for the status codes the runtime reports, in
 // US English, as Windows words them.
+#include "core/id_table.h"
 #include "host/resources.h"
-
-#include <algorithm>
-#include <iterator>
 
 namespace w32rt {
 
@@ -134,19 +132,13 @@ constexpr SystemMessage kMessages[] = {
     {0x80010106, "Cannot change thread mode after it is set.\r\n"},
 };
 
-constexpr bool by_id(const SystemMessage& a, const SystemMessage& b) { return a.id < b.id; }
-static_assert(std::is_sorted(std::begin(kMessages), std::end(kMessages), by_id) &&
-                  std::adjacent_find(std::begin(kMessages), std::end(kMessages),
-                                     [](const SystemMessage& a, const SystemMessage& b) { return a.id == b.id; }) ==
-                      std::end(kMessages),
-              "the message table is searched by halves: ids ascending, each once");
+static_assert(ids_ascending(kMessages), "the message table is searched by halves");
 
 }  // namespace
 
 const char* system_message_text(DWORD id) {
-    const SystemMessage* found =
-        std::lower_bound(std::begin(kMessages), std::end(kMessages), SystemMessage{id, nullptr}, by_id);
-    return found != std::end(kMessages) && found->id == id ? found->text : nullptr;
+    const SystemMessage* found = find_by_id(kMessages, id);
+    return found != nullptr ? found->text : nullptr;
 }
 
 }  // namespace w32rt
