@@ -3,7 +3,10 @@
 // the switch, finding a running session and starting a missing one are seen
 // across processes in cross_process_test.cpp.)
 #include <objbase.h>
+#include <w32rt/testing.h>
 
+#include <algorithm>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +28,37 @@ long long Listed(const std::string& name) {
     LONG status = RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
     RegCloseKey(key);
     return status == ERROR_SUCCESS && type == REG_DWORD && size == 4 ? value : -1;
+}
+
+// The debugger output of this process while it lives.
+class DebugLines {
+public:
+    DebugLines() { w32rt_set_debug_sink(&Collect, this); }
+    ~DebugLines() { w32rt_set_debug_sink(nullptr, nullptr); }
+    std::vector<std::string> Take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(lines_, {});
+    }
+
+private:
+    static void Collect(const char* text, void* self) {
+        auto* lines = static_cast<DebugLines*>(self);
+        std::lock_guard<std::mutex> lock(lines->mutex_);
+        lines->lines_.emplace_back(text);
+    }
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// Whether expected appear among lines in this order (others may come between).
+testing::AssertionResult InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+    size_t at = 0;
+    for (const std::string& line : lines)
+        if (at < expected.size() && line == expected[at]) ++at;
+    if (at == expected.size()) return testing::AssertionSuccess();
+    std::string all;
+    for (const std::string& line : lines) all += "  " + line;
+    return testing::AssertionFailure() << "missing \"" << expected[at] << "\" in:\n" << all;
 }
 
 }  // namespace
@@ -122,4 +156,39 @@ TEST_F(RegistrationTest, AHostWrittenInCUsesTheFlatInterface) {
         EXPECT_EQ(events[i].Type(), expected[i].second) << "event " << i;
     }
     EXPECT_EQ(Text(&events[0].data[1312], events[0].data.size() - 1312), "from C");
+}
+
+TEST_F(RegistrationTest, RegistrationTellsTheDebuggerHowItFoundTheSession) {
+    DebugLines debug;
+    EVT_PROVIDER_INFO empty = Info("");
+    ULONG handle = 0;
+    EXPECT_EQ(RegisterEvTrace(&handle, &empty), EVT_E_INVALIDARG);
+    EXPECT_TRUE(InOrder(debug.Take(), {"CEvtProviderInfoMap::RegisterEvTrace - ProviderInfo.m_szInstanceName is empty\n"}));
+
+    Register("Told");  // no session yet: started on demand
+    std::vector<std::string> lines = debug.Take();
+    EXPECT_TRUE(InOrder(lines, {
+                                   "CEvtProviderInfoMap::RegisterEvTrace - called for Told\n",
+                                   "AddProviderInfo - enter\n",
+                                   "Provider not found - adding new provider\n",
+                                   "GetSessionHandle1 - ControlTrace failed\n",
+                                   "GetSessionHandle1 - ControlTrace failed - session not started\n",
+                                   "GetSessionHandle1 - StartTrace succeeded\n",
+                                   "AddProviderInfo - exiting, instance name - Told\n",
+                                   "CEvtProviderInfoMap::RegisterEvTrace - AddProviderInfo succeeded\n",
+                               }));
+    const char kTrying[] =
+        "AddProviderInfo - Trying to add provider info instance name - Told, No of providers - 0, CS - 0x";
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(kTrying, 0) == 0; }));
+
+    Register("Second");  // the handle is cached
+    EXPECT_TRUE(InOrder(debug.Take(), {"GetSessionHandle1 - Already have valid session handle\n"}));
+
+    CEvTrace::s_hRTSession = 0;  // forgotten: the running session is found by its query
+    CEvTrace trace;
+    ULONG64 session = 0;
+    EXPECT_EQ(trace.GetSessionHandle1(session), S_OK);
+    lines = debug.Take();
+    EXPECT_TRUE(InOrder(lines, {"GetSessionHandle1 - ControlTrace succeeded\n"}));
+    for (const std::string& line : lines) EXPECT_EQ(line.find("StartTrace"), std::string::npos) << line;
 }
