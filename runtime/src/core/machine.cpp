@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include <w32rt/machine.h>
 
 #include "core/error.h"
@@ -71,7 +73,13 @@ Machine::Machine(std::string root) : root_(std::move(root)) {
 void set_current_machine(const std::string& root) {
     std::lock_guard<std::mutex> lock(g_switch_mutex);
     prepare_machine_root(root);
-    g_current.store(new Machine(canonical(root)), std::memory_order_release);
+    Machine* previous = g_current.exchange(new Machine(canonical(root)), std::memory_order_acq_rel);
+    // Threads may still hold the machine switched away from (only tests
+    // switch): it stays alive, and reachable, for the life of the process.
+    if (previous) {
+        static auto* retired = new std::vector<Machine*>;
+        retired->push_back(previous);
+    }
 }
 
 Machine& Machine::current() {
