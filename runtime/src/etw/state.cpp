@@ -12,7 +12,7 @@
 #include "core/error.h"
 #include "core/futex.h"
 #include "core/strings.h"
-#include "files/clock.h"
+#include "core/clock.h"
 
 namespace w32rt::etw {
 

@@ -9,7 +9,7 @@
 
 #include "core/error.h"
 #include "core/sys.h"
-#include "files/clock.h"
+#include "core/clock.h"
 #include "files/file_info.h"
 #include "files/file_object.h"
 

@@ -7,7 +7,7 @@
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
-#include "files/clock.h"
+#include "core/clock.h"
 
 namespace w32rt::files {
 

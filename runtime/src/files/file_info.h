@@ -16,7 +16,7 @@
 
 #include <windows.h>
 
-#include "files/clock.h"
+#include "core/clock.h"
 
 namespace w32rt::files {
 

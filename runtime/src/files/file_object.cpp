@@ -12,7 +12,7 @@
 #include "core/error.h"
 #include "core/path.h"
 #include "core/sys.h"
-#include "files/clock.h"
+#include "core/clock.h"
 #include "files/file_info.h"
 #include "files/share_modes.h"
 

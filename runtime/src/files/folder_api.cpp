@@ -15,7 +15,7 @@
 #include "core/path.h"
 #include "core/strings.h"
 #include "core/sys.h"
-#include "files/clock.h"
+#include "core/clock.h"
 #include "files/file_info.h"
 #include "files/file_object.h"
 

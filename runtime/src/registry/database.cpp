@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "core/clock.h"
 #include "core/sys.h"
 
 namespace w32rt::registry {
@@ -63,12 +64,7 @@ bool statement_compiles(sqlite3* db, const char* sql, int* rc_out) {
 
 }  // namespace
 
-int64_t filetime_now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    // 100-ns intervals since 1601-01-01.
-    return int64_t(ts.tv_sec) * 10000000 + ts.tv_nsec / 100 + 116444736000000000LL;
-}
+int64_t filetime_now() { return int64_t(clock::now()); }
 
 LSTATUS status_from_sqlite(int rc) {
     switch (rc & 0xff) {

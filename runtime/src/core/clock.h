@@ -1,7 +1,8 @@
 // The runtime's wall clock and the FILETIME scale.
 //
 // Every system time the runtime reports or stamps (GetSystemTimeAsFileTime,
-// local times, the creation times it keeps for files, last-write times of
+// local times, the creation times it keeps for files, registry keys' last-write
+// times, event time stamps, last-write times of
 // writes made through the runtime while an offset is set) comes from now(),
 // which adds the test offset (w32rt_set_clock_offset, or EVTRACE_CLOCK_OFFSET
 // read once at first use) to CLOCK_REALTIME. Monotonic clocks are not
@@ -22,6 +23,7 @@ constexpr int64_t kTicksPerDay = 86'400 * kTicksPerSecond;
 constexpr int64_t kUnixEpoch = 116'444'736'000'000'000;
 
 // The test offset in ticks.
+void set_offset(int64_t ticks);
 int64_t offset();
 bool offset_active();
 
