@@ -191,7 +191,9 @@ ULONG register_guids(WMIDPREQUEST callback, PVOID context, LPCGUID control_guid,
             thread.detach();
         }
     }
-    futex_wake(&d->control_seq, INT32_MAX, FutexScope::Shared);
+    // Bumped, not only woken: a control thread between its look at the
+    // registrations and its wait would sleep through a bare wake-up.
+    state.bump_control();
     *handle_out = handle;
     return ERROR_SUCCESS;
 }
@@ -215,7 +217,7 @@ ULONG unregister_guids(TRACEHANDLE handle) {
         if (std::this_thread::get_id() != hub->thread_id)
             hub->callback_done.wait(lock, [&] { return hub->in_callback != reg.get(); });
     }
-    if (Directory* d = hub->state->directory()) futex_wake(&d->control_seq, INT32_MAX, FutexScope::Shared);
+    if (hub->state->directory()) hub->state->bump_control();
     return ERROR_SUCCESS;
 }
 
