@@ -31,6 +31,7 @@
 
 #include <w32rt/machine.h>
 
+#include "bench_root.h"
 #include "consumer/EvArgFormat.h"
 #include "consumer/EvRecordConvert.h"
 #include "consumer/EvRecordLayout.h"
@@ -39,23 +40,6 @@ namespace {
 
 constexpr char kEngKey[] = "Software\\Vanta\\Wireless\\EvTrace\\Eng\\";
 const std::string kText100(100, 'x');
-
-// A machine root of the benchmark's own.
-class Root {
-public:
-    Root() {
-        char tmpl[] = "/tmp/evtrace-consume-bench-XXXXXX";
-        path_ = mkdtemp(tmpl);
-        setenv("EVTRACE_ROOT", path_.c_str(), 1);
-        w32rt::use_machine_root(path_);
-    }
-    ~Root() { w32rt::destroy_machine_root(path_, true); }
-    Root(const Root&) = delete;
-    Root& operator=(const Root&) = delete;
-
-private:
-    std::string path_;
-};
 
 // The data of a provider event: fixed block, payload, 8 zero bytes.
 std::vector<uint8_t> ProviderData(uint32_t type, const std::vector<uint8_t>& payload) {
@@ -105,9 +89,8 @@ struct Event {
     }
 };
 
-void BM_ConvertProviderEvent1400(benchmark::State& state) {
-    // 1,400 bytes of event data: the fixed block, 80 bytes of text, 8 zeros.
-    Event event(51, ProviderData(51, std::vector<uint8_t>(80, 'p')));
+// Converts the event into a record and frees it, once per iteration.
+void ConvertRepeatedly(benchmark::State& state, Event& event) {
     for (auto _ : state) {
         _VANTA_EVTRACE_DATA* record = nullptr;
         DWORD size = 0;
@@ -115,23 +98,23 @@ void BM_ConvertProviderEvent1400(benchmark::State& state) {
         benchmark::DoNotOptimize(record);
         evt::FreeRecord(record);
     }
+}
+
+void BM_ConvertProviderEvent1400(benchmark::State& state) {
+    // 1,400 bytes of event data: the fixed block, 80 bytes of text, 8 zeros.
+    Event event(51, ProviderData(51, std::vector<uint8_t>(80, 'p')));
+    ConvertRepeatedly(state, event);
 }
 BENCHMARK(BM_ConvertProviderEvent1400);
 
 void BM_ConvertArgumentBlock(benchmark::State& state) {
     Event event(51, ProviderData(56, ArgumentBlock()));
-    for (auto _ : state) {
-        _VANTA_EVTRACE_DATA* record = nullptr;
-        DWORD size = 0;
-        evt::ConvertEventToRecord(&event.trace, &record, &size, evt::kConvertForConsumer);
-        benchmark::DoNotOptimize(record);
-        evt::FreeRecord(record);
-    }
+    ConvertRepeatedly(state, event);
 }
 BENCHMARK(BM_ConvertArgumentBlock);
 
 void BM_AddEventFullQueue500(benchmark::State& state) {
-    Root root;
+    BenchRoot root;
     HKEY key = nullptr;
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEngKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     const DWORD max = 500;
@@ -153,7 +136,7 @@ void BM_AddEventFullQueue500(benchmark::State& state) {
 BENCHMARK(BM_AddEventFullQueue500);
 
 void BM_OpenInfoset10000(benchmark::State& state) {
-    Root root;
+    BenchRoot root;
     EvtInitialize(2);
     // 10,000 records of a 100-character text, written with CreateLogFile.
     std::vector<std::vector<uint8_t>> records;
@@ -236,7 +219,7 @@ double ProcessCpuSeconds() {
 
 void BM_ConsumerCallbackEndToEnd(benchmark::State& state) {
     const unsigned long count = (unsigned long)state.range(0);
-    Root root;
+    BenchRoot root;
     CEvTrace::s_hRTSession = 0;  // the session of an earlier run's root is gone
     EvtInitialize(3);
     EnableLogging(1);

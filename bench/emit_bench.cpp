@@ -26,15 +26,13 @@
 
 #include <w32rt/machine.h>
 
+#include "bench_root.h"
+
 namespace {
 
 class Setup {
 public:
     Setup() {
-        char tmpl[] = "/tmp/evtrace-bench-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("EVTRACE_ROOT", root_.c_str(), 1);
-        w32rt::use_machine_root(root_);
         EvtInitialize(1);
         EnableLogging(1);
         EVT_PROVIDER_INFO info = {};
@@ -62,7 +60,6 @@ public:
         UnRegisterEvTrace(handle_);
         EnableLogging(0);
         EvtUnInitialize();
-        w32rt::destroy_machine_root(root_, true);
     }
 
     ULONG handle() const { return handle_; }
@@ -87,7 +84,7 @@ private:
         received.store(0);
     }
 
-    std::string root_;
+    BenchRoot root_;  // first made, last removed
     ULONG handle_ = 0;
     TRACEHANDLE trace_ = 0;
     std::thread consumer_;

@@ -9,6 +9,7 @@
 
 #include <w32rt/machine.h>
 
+#include "bench_root.h"
 #include "etw_workloads.h"
 
 namespace {
@@ -90,14 +91,10 @@ BENCHMARK(BM_Workload_IdleConsumerCpu)->Iterations(1)->Unit(benchmark::kMillisec
 }  // namespace
 
 int main(int argc, char** argv) {
-    char root[] = "/tmp/evtrace-bench-XXXXXX";
-    if (!mkdtemp(root)) return 1;
-    setenv("EVTRACE_ROOT", root, 1);
-    w32rt::use_machine_root(root);
+    BenchRoot root;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    w32rt::destroy_machine_root(root, true);
     return 0;
 }

@@ -10,26 +10,15 @@
 #include <windows.h>
 #include <w32rt/machine.h>
 
+#include "bench_root.h"
+
 namespace {
 
-// A machine root of its own for the run, removed at the end.
-class Root {
-public:
-    Root() {
-        char tmpl[] = "/tmp/evtrace-files-bench-XXXXXX";
-        path_ = mkdtemp(tmpl);
-        setenv("EVTRACE_ROOT", path_.c_str(), 1);
-        w32rt::use_machine_root(path_);
-        CreateDirectoryA("C:\\bench", nullptr);
-    }
-    ~Root() { w32rt::destroy_machine_root(path_, true); }
-
-private:
-    std::string path_;
-};
-
-Root& root() {
-    static Root r;
+// A machine root of its own for the run, with the folder the files go in.
+BenchRoot& root() {
+    static BenchRoot r;
+    static const bool prepared = CreateDirectoryA("C:\\bench", nullptr);
+    (void)prepared;
     return r;
 }
 

@@ -11,18 +11,9 @@
 #include <w32rt/debug_viewer.h>
 #include <w32rt/machine.h>
 
-namespace {
+#include "bench_root.h"
 
-// Every run gets a machine root of its own.
-struct BenchRoot {
-    BenchRoot() {
-        char tmpl[] = "/tmp/evtrace-bench-XXXXXX";
-        path = mkdtemp(tmpl);
-        w32rt::use_machine_root(path);
-    }
-    ~BenchRoot() { w32rt::destroy_machine_root(path, true); }
-    std::string path;
-};
+namespace {
 
 BenchRoot& bench_root() {
     static BenchRoot root;

@@ -15,32 +15,24 @@
 #include <w32rt/machine.h>
 #include <windows.h>
 
+#include "bench_root.h"
+
 namespace {
 
 const char* const kKey = "Software\\Orkan\\Wireless\\EvTrace\\API\\";
 
-// A fresh root for the whole run, removed at exit.
-class BenchRoot {
-public:
-    BenchRoot() {
-        char tmpl[] = "/tmp/evtrace-bench-XXXXXX";
-        root_ = mkdtemp(tmpl);
-        setenv("EVTRACE_ROOT", root_.c_str(), 1);
-        w32rt::use_machine_root(root_);
+// A fresh root for the whole run, with the setting the benchmarks read.
+BenchRoot& bench_root() {
+    static BenchRoot root;
+    static const bool prepared = [] {
         HKEY key = nullptr;
         RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
         DWORD one = 1;
         RegSetValueExA(key, "EnableAlerts", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
         RegCloseKey(key);
-    }
-    ~BenchRoot() { w32rt::destroy_machine_root(root_, true); }
-
-private:
-    std::string root_;
-};
-
-BenchRoot& bench_root() {
-    static BenchRoot root;
+        return true;
+    }();
+    (void)prepared;
     return root;
 }
 

@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench_root.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -159,13 +161,9 @@ BENCHMARK(BM_TlsGetValue);
 }  // namespace
 
 int main(int argc, char** argv) {
-    char root[] = "/tmp/evtrace-bench-XXXXXX";
-    if (!mkdtemp(root)) return 1;
-    setenv("EVTRACE_ROOT", root, 1);
-    w32rt::use_machine_root(root);
+    BenchRoot root;
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    w32rt::destroy_machine_root(root, true);
     return 0;
 }
