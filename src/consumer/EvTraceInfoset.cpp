@@ -24,6 +24,7 @@
 #include "consumer/EvTextLog.h"
 #include "consumer/EvTraceConsumer.h"
 #include "frame/RegApi.h"
+#include "frame/ReplacingFile.h"
 #include "frame/TraceApiReg.h"
 
 using evt::CritSecGuard;
@@ -315,19 +316,19 @@ LONG CEvTraceConsumer::CreateLogFile(const char* pszFileName, _EVT_RECORD_LIST* 
     if (ulFormat > EVT_LOGFORMAT_TEXT) return EVT_E_BADLOGFORMAT;
     if (pszFileName == nullptr || pList == nullptr) return EVT_E_POINTER;
     if (pList->count > 0 && pList->records == nullptr) return EVT_E_POINTER;
+    // Written aside and renamed into place: a failed log leaves whatever
+    // stood at the path exactly as it was.
+    traceapi::ReplacingFile file(pszFileName);
+    if (file.Open() != ERROR_SUCCESS) return EVT_E_NOINFOSET;
     LONG result;
     try {
-        HandleGuard file(CreateFileA(pszFileName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid()) return EVT_E_NOINFOSET;
-        result =
-            ulFormat == EVT_LOGFORMAT_BINARY ? WriteBinaryLog(file.get(), *pList) : WriteTextLog(file.get(), *pList);
+        result = ulFormat == EVT_LOGFORMAT_BINARY ? WriteBinaryLog(file.Handle(), *pList)
+                                                  : WriteTextLog(file.Handle(), *pList);
     } catch (_evt_error& error) {
         result = ResultOf(error);
     } catch (...) {
         result = E_FAIL;
     }
-    // A failed log leaves no file behind.
-    if (result != S_OK) DeleteFileA(pszFileName);
+    if (result == S_OK && file.Commit() != ERROR_SUCCESS) result = EVT_E_NOINFOSET;
     return result;
 }

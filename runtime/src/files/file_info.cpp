@@ -50,6 +50,7 @@ DWORD attributes_of_mode(mode_t mode) {
     DWORD attributes = 0;
     if (S_ISDIR(mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
     else if (S_ISREG(mode)) attributes |= FILE_ATTRIBUTE_ARCHIVE;
+    else if (S_ISCHR(mode) || S_ISBLK(mode) || S_ISFIFO(mode) || S_ISSOCK(mode)) attributes |= FILE_ATTRIBUTE_DEVICE;
     if ((mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
     return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
 }

@@ -138,24 +138,47 @@ TEST_F(InfosetTest, FailedOpensLeaveNoInfosetAndHandlesRunFromOneToTwentySix) {
     CloseHandle(end);
 }
 
-TEST_F(InfosetTest, AFailedLogLeavesNoFileBehind) {
+TEST_F(InfosetTest, AFailedLogLeavesWhatStoodAtThePathAsItWas) {
     EXPECT_EQ(Write("C:\\fmt2.bin", {RecordImage("a")}, 2), EVT_E_BADLOGFORMAT);
     _EVT_RECORD_LIST list = {1, nullptr};
     EXPECT_EQ(CreateLogFile("C:\\null.bin", &list, 0), EVT_E_POINTER);
     EXPECT_EQ(CreateLogFile("C:\\null.bin", nullptr, 0), EVT_E_POINTER);
     EXPECT_EQ(CreateLogFile(nullptr, &list, 0), EVT_E_POINTER);
     EXPECT_EQ(Write("C:\\NoSuchFolder\\x.bin", {RecordImage("a")}), EVT_E_NOINFOSET);
-    // A failed write removes the file, and with it an older log of that name.
-    ASSERT_EQ(Write("C:\\full.bin", {RecordImage("a")}), S_OK);
-    w32rt_fail_syscall("write", 1, ENOSPC);
-    EXPECT_EQ(Write("C:\\full.bin", {RecordImage("a")}), EVT_E_LOGWRITE);
-    w32rt_clear_syscall_faults();
-    w32rt_fail_syscall("write", 1, EIO);
-    EXPECT_EQ(Write("C:\\full.txt", {RecordImage("a")}, 1), EVT_E_NOINFOSET);
-    w32rt_clear_syscall_faults();
-    for (const char* path : {"C:\\fmt2.bin", "C:\\null.bin", "C:\\full.bin", "C:\\full.txt"}) {
-        EXPECT_FALSE(FileExists(path)) << path;
+    for (const char* path : {"C:\\fmt2.bin", "C:\\null.bin"}) EXPECT_FALSE(FileExists(path)) << path;
+
+    // A write, the flush or the rename failing: an older log of that name
+    // survives byte for byte, a new one is not made, no temporary file stays.
+    ASSERT_EQ(Write("C:\\full.bin", {RecordImage("older")}), S_OK);
+    const std::string older = ReadWholeFile("C:\\full.bin");
+    struct Fault {
+        const char* call;
+        int error;
+        const char* path;
+        ULONG format;
+        LONG expected;
+    };
+    for (const Fault& fault : {Fault{"write", ENOSPC, "C:\\full.bin", 0, EVT_E_LOGWRITE},
+                               Fault{"fsync", EIO, "C:\\full.bin", 0, EVT_E_NOINFOSET},
+                               Fault{"rename", EACCES, "C:\\full.bin", 1, EVT_E_NOINFOSET},
+                               Fault{"write", EIO, "C:\\new.txt", 1, EVT_E_NOINFOSET}}) {
+        w32rt_fail_syscall(fault.call, 1, fault.error);
+        EXPECT_EQ(Write(fault.path, {RecordImage("newer")}, fault.format), fault.expected) << fault.call;
+        w32rt_clear_syscall_faults();
     }
+    EXPECT_EQ(ReadWholeFile("C:\\full.bin"), older);
+    EXPECT_FALSE(FileExists("C:\\new.txt"));
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA("C:\\*.tmp", &found);
+    EXPECT_EQ(find, INVALID_HANDLE_VALUE) << found.cFileName;
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+
+    // A folder is refused and kept; a device is written in place, not replaced.
+    ASSERT_TRUE(CreateDirectoryA("C:\\folder.bin", nullptr));
+    EXPECT_EQ(Write("C:\\folder.bin", {RecordImage("a")}), EVT_E_NOINFOSET);
+    EXPECT_EQ(GetFileAttributesA("C:\\folder.bin") & FILE_ATTRIBUTE_DIRECTORY, DWORD(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(Write("/dev/null", {RecordImage("a")}), S_OK);
+    EXPECT_NE(GetFileAttributesA("/dev/null") & FILE_ATTRIBUTE_DEVICE, 0u);
 }
 
 TEST_F(InfosetTest, TextLogsHaveAHeaderLocalizedOnceAndRowsNumberedOverTheRecords) {
