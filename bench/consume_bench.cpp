@@ -32,9 +32,9 @@
 #include <w32rt/machine.h>
 
 #include "bench_root.h"
-#include "consumer/EvArgFormat.h"
-#include "consumer/EvRecordConvert.h"
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvArgFormat.h"
+#include "providers/EvRecordConvert.h"
+#include "providers/EvRecordLayout.h"
 
 namespace {
 

@@ -1,15 +1,27 @@
 # Compiler settings shared by every target of the project.
 
-set(TRACEAPI_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter -Wno-missing-field-initializers)
-
-# Sanitizers apply to everything built, so that every object and every link
-# (the shared libraries' too) carries the same instrumentation.
-if(TRACEAPI_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=address,undefined)
+set(TRACEAPI_WARNINGS -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
+if(TRACEAPI_WERROR)
+  list(APPEND TRACEAPI_WARNINGS -Werror)
 endif()
 
-# traceapi_target_defaults(<target>): our warnings, as errors.
+# Sanitizers apply to everything built, so that every object and every link
+# (the shared libraries' too) carries the same instrumentation. Any report
+# ends the process (no recovery), so a test with a report fails; the
+# run-time options scripts/test.sh sets make the runtime halt as well.
+if(TRACEAPI_SANITIZE STREQUAL "address")
+  set(TRACEAPI_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+elseif(TRACEAPI_SANITIZE STREQUAL "thread")
+  set(TRACEAPI_SANITIZER_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+elseif(TRACEAPI_SANITIZE)
+  message(FATAL_ERROR "TRACEAPI_SANITIZE is '${TRACEAPI_SANITIZE}': use address (with undefined behaviour), thread, or leave it empty")
+endif()
+if(TRACEAPI_SANITIZER_FLAGS)
+  add_compile_options(${TRACEAPI_SANITIZER_FLAGS})
+  add_link_options(${TRACEAPI_SANITIZER_FLAGS})
+endif()
+
+# traceapi_target_defaults(<target>): our warnings (errors with TRACEAPI_WERROR).
 function(traceapi_target_defaults target)
   target_compile_options(${target} PRIVATE ${TRACEAPI_WARNINGS})
 endfunction()

@@ -10,9 +10,9 @@
 
 #include <vector>
 
-#include "consumer/EvArgFormat.h"
-#include "consumer/EvRecordConvert.h"
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvArgFormat.h"
+#include "providers/EvRecordConvert.h"
+#include "providers/EvRecordLayout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvRecordLayout.h"
 #include "consumer/EvRecordReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

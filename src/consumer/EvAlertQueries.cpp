@@ -5,7 +5,7 @@
 #include <string>
 
 #include "consumer/EvAlertText.h"
-#include "consumer/EvLocks.h"
+#include "frame/EvLocks.h"
 #include "consumer/EvTraceConsumer.h"
 #include "listener/EvTraceDbAccess.h"
 

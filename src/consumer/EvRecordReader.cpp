@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvRecordLayout.h"
 
 namespace evt {
 

@@ -13,12 +13,13 @@
 #include <string>
 
 #include "consumer/EvAlertText.h"
-#include "consumer/EvLocks.h"
-#include "consumer/EvRecordConvert.h"
-#include "consumer/EvRecordLayout.h"
-#include "consumer/EvTextLog.h"
+#include "frame/EvLocks.h"
+#include "providers/EvRecordConvert.h"
+#include "providers/EvRecordLayout.h"
+#include "providers/EvTextLog.h"
 #include "frame/RegApi.h"
 #include "frame/TraceApiReg.h"
+#include "listener/ConsumerSink.h"
 #include "listener/EvTraceDbAccess.h"
 
 namespace evt {
@@ -48,6 +49,10 @@ thread_local bool t_inClientCallback = false;
 
 // Serialises the start of consumers' listening threads.
 std::mutex g_startLock;
+
+// Consumer listenings deliver to EventSink: handed to the listener at load,
+// before any consumer exists.
+[[maybe_unused]] const bool g_sinkHandedOver = (evt::SetConsumerEventSink(&CEvTraceConsumer::EventSink), true);
 
 void FreeProviderList() {
     delete[] evt::g_providerList.entries;

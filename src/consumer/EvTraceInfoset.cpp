@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "consumer/EvLocks.h"
-#include "consumer/EvRecordLayout.h"
+#include "frame/EvLocks.h"
+#include "providers/EvRecordLayout.h"
 #include "consumer/EvRecordReader.h"
-#include "consumer/EvTextLog.h"
+#include "providers/EvTextLog.h"
 #include "consumer/EvTraceConsumer.h"
 #include "frame/RegApi.h"
 #include "frame/ReplacingFile.h"

@@ -6,9 +6,9 @@
 #include <memory>
 #include <new>
 
-#include "consumer/EvLocks.h"
-#include "consumer/EvRecordConvert.h"
-#include "consumer/EvRecordLayout.h"
+#include "frame/EvLocks.h"
+#include "providers/EvRecordConvert.h"
+#include "providers/EvRecordLayout.h"
 #include "frame/TraceApiReg.h"
 #include "listener/EvWEVLogSeam.h"
 

@@ -7,11 +7,11 @@
 #include <new>
 #include <vector>
 
-#include "consumer/EvLocks.h"
+#include "frame/EvLocks.h"
 #include "frame/TraceApiReg.h"
 #include "host/LoadResourceDLL.h"
 #include "listener/EvDbText.h"
-#include "providers/ScopedFuncTrace.h"
+#include "frame/ScopedFuncTrace.h"
 
 CEvTraceDbAccess::CEvTraceDbAccess() {
     // The database is opened on threads of any apartment; the result is of

@@ -8,9 +8,9 @@
 #include <tuple>
 
 #include "consumer/EvAlertText.h"
-#include "consumer/EvArgFormat.h"
-#include "consumer/EvRecordConvert.h"
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvArgFormat.h"
+#include "providers/EvRecordConvert.h"
+#include "providers/EvRecordLayout.h"
 #include "consumer/EvRecordReader.h"
 #include "consumer_fixture.h"
 #include "listener/EvDbText.h"

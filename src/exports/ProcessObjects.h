@@ -15,12 +15,8 @@ namespace traceapi {
 extern CEvTraceController* g_pEvTraceController;
 extern CEvTraceConsumer* g_pEvTraceConsumer;
 
-// The library's module handle, recorded at load; its string and message
-// tables are loaded through it.
-HINSTANCE ModuleHandle();
-
-// Made and destroyed by the consumer side (ConsumerExports.cpp), which owns
-// the class. NewEvTraceConsumer returns null when out of memory;
+// Made and destroyed beside the consumer's exports (ConsumerExports.cpp).
+// NewEvTraceConsumer returns null when out of memory;
 // DeleteEvTraceConsumer may throw what the destructor throws.
 CEvTraceConsumer* NewEvTraceConsumer() noexcept;
 void DeleteEvTraceConsumer(CEvTraceConsumer* consumer);

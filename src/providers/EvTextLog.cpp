@@ -1,11 +1,11 @@
-#include "consumer/EvTextLog.h"
+#include "providers/EvTextLog.h"
 
 #include <winuser.h>
 
 #include <stdio.h>
 #include <string.h>
 
-#include "frame/ProcessObjects.h"
+#include "frame/ModuleHandle.h"
 
 namespace evt {
 

@@ -1,12 +1,12 @@
-#include "consumer/EvRecordConvert.h"
+#include "providers/EvRecordConvert.h"
 
 #include <stdio.h>
 #include <string.h>
 
 #include <new>
 
-#include "consumer/EvArgFormat.h"
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvArgFormat.h"
+#include "providers/EvRecordLayout.h"
 
 namespace evt {
 

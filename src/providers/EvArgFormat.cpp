@@ -1,9 +1,9 @@
-#include "consumer/EvArgFormat.h"
+#include "providers/EvArgFormat.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvRecordLayout.h"
 
 namespace evt {
 namespace {

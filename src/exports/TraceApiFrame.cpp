@@ -5,18 +5,13 @@
 
 #include <new>
 
-#include "frame/ProcessObjects.h"
+#include "exports/ProcessObjects.h"
+#include "frame/ModuleHandle.h"
 
 namespace traceapi {
 
 CEvTraceController* g_pEvTraceController = nullptr;
 CEvTraceConsumer* g_pEvTraceConsumer = nullptr;
-
-namespace {
-HINSTANCE g_hModule = nullptr;
-}
-
-HINSTANCE ModuleHandle() { return g_hModule; }
 
 }  // namespace traceapi
 
@@ -26,7 +21,7 @@ using namespace traceapi;
 // nothing that could load or wait. The process-wide objects are not
 // destroyed at unload; EvtUnInitialize and the last UnRegisterEvTrace do that.
 extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID) {
-    if (fdwReason == DLL_PROCESS_ATTACH) g_hModule = hinstDLL;
+    if (fdwReason == DLL_PROCESS_ATTACH) RecordModuleHandle(hinstDLL);
     return TRUE;
 }
 

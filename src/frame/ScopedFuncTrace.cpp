@@ -1,4 +1,4 @@
-#include "providers/ScopedFuncTrace.h"
+#include "frame/ScopedFuncTrace.h"
 
 #include "frame/Diagnostics.h"
 

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "consumer/EvTraceConsumer.h"
-#include "frame/ProcessObjects.h"
+#include "exports/ProcessObjects.h"
 
 namespace traceapi {
 
