@@ -94,9 +94,9 @@ void ConvertRepeatedly(benchmark::State& state, Event& event) {
     for (auto _ : state) {
         _VANTA_EVTRACE_DATA* record = nullptr;
         DWORD size = 0;
-        evt::ConvertEventToRecord(&event.trace, &record, &size, evt::kConvertForConsumer);
+        traceapi::ConvertEventToRecord(&event.trace, &record, &size, traceapi::kConvertForConsumer);
         benchmark::DoNotOptimize(record);
-        evt::FreeRecord(record);
+        traceapi::FreeRecord(record);
     }
 }
 

@@ -6,7 +6,7 @@
 
 #include "providers/EvRecordLayout.h"
 
-namespace evt {
+namespace traceapi {
 
 namespace {
 
@@ -96,4 +96,4 @@ void FreeRecords(RecordList* records) {
     records->clear();
 }
 
-}  // namespace evt
+}  // namespace traceapi

@@ -86,7 +86,7 @@ private:
     LONG MoveCursor(ULONG ulInfoset, _VANTA_EVTRACE_DATA** ppRecord, int whereTo);
 };
 
-namespace evt {
+namespace traceapi {
 
 // The consumer to which the event sink delivers: the first consumer made in
 // the process, until it is destroyed (then the next one made).
@@ -99,4 +99,4 @@ extern _EVT_PROVIDER_LIST g_providerList;
 // that is a failure, else E_FAIL.
 LONG ResultOf(_evt_error& error);
 
-}  // namespace evt
+}  // namespace traceapi

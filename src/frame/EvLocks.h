@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-namespace evt {
+namespace traceapi {
 
 class CritSecGuard {
 public:
@@ -52,4 +52,4 @@ private:
     HANDLE m_h = nullptr;
 };
 
-}  // namespace evt
+}  // namespace traceapi

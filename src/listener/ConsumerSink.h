@@ -6,10 +6,10 @@
 
 #include <evntrace.h>
 
-namespace evt {
+namespace traceapi {
 
 // Called before any listening can start (at load); a listening for a
 // consumer while no sink was handed over fails as one without a callback.
 void SetConsumerEventSink(PEVENT_CALLBACK sink);
 
-}  // namespace evt
+}  // namespace traceapi

@@ -12,12 +12,12 @@
 #include "frame/TraceApiReg.h"
 #include "listener/EvWEVLogSeam.h"
 
-namespace evt {
+namespace traceapi {
 IEvRecordLog* g_pWEVLogQueue = nullptr;
-}  // namespace evt
+}  // namespace traceapi
 
-using evt::CritSecGuard;
-using evt::g_pWEVLogQueue;
+using traceapi::CritSecGuard;
+using traceapi::g_pWEVLogQueue;
 
 namespace {
 
@@ -49,12 +49,12 @@ void* (*volatile g_zeroBytes)(void*, int, size_t) = memset;
 void ZeroAndFree(_VANTA_EVTRACE_DATA* record, DWORD size) {
     if (record == nullptr) return;
     g_zeroBytes(record, 0, size);
-    evt::FreeRecord(record);
+    traceapi::FreeRecord(record);
 }
 
 _VANTA_EVTRACE_DATA* CopyRecord(const _VANTA_EVTRACE_DATA* record, DWORD size) {
     if (record == nullptr) return nullptr;
-    _VANTA_EVTRACE_DATA* copy = evt::AllocRecord(size);
+    _VANTA_EVTRACE_DATA* copy = traceapi::AllocRecord(size);
     memcpy(copy, record, size);
     return copy;
 }
@@ -130,10 +130,10 @@ CEvDataQueue::~CEvDataQueue() {
 bool CEvDataQueue::AddEvent(PEVENT_TRACE pEvent) {
     if (pEvent == nullptr) return false;
     // The conversion touches nothing of the queue: it runs before the lock.
-    evt::RecordHolder record;
+    traceapi::RecordHolder record;
     DWORD size = 0;
     try {
-        if (evt::ConvertEventToRecord(pEvent, record.out(), &size, evt::kConvertForQueue) != S_OK) return false;
+        if (traceapi::ConvertEventToRecord(pEvent, record.out(), &size, traceapi::kConvertForQueue) != S_OK) return false;
     } catch (_evt_error& error) {
         dump_evterror(error);
         return false;
@@ -197,7 +197,7 @@ LONG CEvDataQueue::WriteEventsToFile(HANDLE& hFile) {
     return S_OK;
 }
 
-int CEvDataQueue::GetDriverCodeIndex(DWORD dwCode) { return evt::DriverCodeIndex(dwCode); }
+int CEvDataQueue::GetDriverCodeIndex(DWORD dwCode) { return traceapi::DriverCodeIndex(dwCode); }
 
 void CEvDataQueue::LoggingSettingsChanged(const _VANTA_WEV_LOGGING_SETTINGS& settings) {
     if (g_pWEVLogQueue == nullptr) return;

@@ -36,7 +36,7 @@ std::atomic<PEVENT_CALLBACK> g_consumerSink{nullptr};
 
 }  // namespace
 
-void evt::SetConsumerEventSink(PEVENT_CALLBACK sink) { g_consumerSink.store(sink); }
+void traceapi::SetConsumerEventSink(PEVENT_CALLBACK sink) { g_consumerSink.store(sink); }
 
 // One listening: from the start request until the listening thread stops
 // touching its owner.

@@ -6,7 +6,7 @@
 
 #include <TraceApi.h>
 
-namespace evt {
+namespace traceapi {
 
 // What the data queue asks of the CSV logger. Every call is made with the
 // data queue's lock held (the data queue's lock is always taken before the
@@ -27,4 +27,4 @@ public:
 // The one logger of the process, or null.
 extern IEvRecordLog* g_pWEVLogQueue;
 
-}  // namespace evt
+}  // namespace traceapi

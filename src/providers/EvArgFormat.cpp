@@ -5,7 +5,7 @@
 
 #include "providers/EvRecordLayout.h"
 
-namespace evt {
+namespace traceapi {
 namespace {
 
 // Widths and precisions above this cannot fit a message anyway.
@@ -305,4 +305,4 @@ LONG FormatArgumentBlock(const BYTE* block, char* message) {
     return S_OK;
 }
 
-}  // namespace evt
+}  // namespace traceapi

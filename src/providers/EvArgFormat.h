@@ -12,7 +12,7 @@
 
 #include <stddef.h>
 
-namespace evt {
+namespace traceapi {
 
 constexpr size_t kArgMessageSize = 1024;
 
@@ -38,4 +38,4 @@ enum class PieceResult {
 PieceResult FormatPiece(const char* piece, size_t pieceLen, int kind, const BYTE* value, size_t valueSize, char* out,
                         size_t cap, size_t* len);
 
-}  // namespace evt
+}  // namespace traceapi

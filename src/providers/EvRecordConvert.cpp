@@ -8,7 +8,7 @@
 #include "providers/EvArgFormat.h"
 #include "providers/EvRecordLayout.h"
 
-namespace evt {
+namespace traceapi {
 
 _VANTA_EVTRACE_DATA* AllocRecord(size_t size) {
     BYTE* p = new (std::nothrow) BYTE[size]();
@@ -289,4 +289,4 @@ LONG ConvertEventToRecord(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record
     }
 }
 
-}  // namespace evt
+}  // namespace traceapi

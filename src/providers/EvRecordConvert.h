@@ -13,7 +13,7 @@
 
 #include <TraceApi.h>
 
-namespace evt {
+namespace traceapi {
 
 // Conversion modes: what the caller takes.
 constexpr DWORD kConvertForConsumer = 2;  // every kind, but not the driver's codes 19 to 22
@@ -43,4 +43,4 @@ public:
     LONG ConvertDriverEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size, DWORD mode);
 };
 
-}  // namespace evt
+}  // namespace traceapi

@@ -11,12 +11,11 @@
 #include <stddef.h>
 #include <string.h>
 
-namespace evt {
+namespace traceapi {
 
 // The wire layout is the one the providers write (providers/EventWire.h);
 // what follows is what only the consumer reads.
 namespace wire {
-using namespace traceapi::wire;
 
 // Argument block: the item count, then the items, within the item area.
 constexpr size_t kBlockItemCountOffset = kItemsOffset + 1;
@@ -86,4 +85,4 @@ private:
     _VANTA_EVTRACE_DATA* m_p = nullptr;
 };
 
-}  // namespace evt
+}  // namespace traceapi

@@ -7,7 +7,7 @@
 
 #include "frame/ModuleHandle.h"
 
-namespace evt {
+namespace traceapi {
 
 std::atomic<const char**> g_pLocalizedHeader{nullptr};
 
@@ -120,4 +120,4 @@ bool WriteLogRow(HANDLE file, DWORD row, const _VANTA_EVTRACE_DATA& record) {
     return FormatLogRow(row, record, &line) && WriteAll(file, line);
 }
 
-}  // namespace evt
+}  // namespace traceapi

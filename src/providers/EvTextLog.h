@@ -10,7 +10,7 @@
 #include <atomic>
 #include <string>
 
-namespace evt {
+namespace traceapi {
 
 // The caller's seven column titles for the next header only (set by
 // SetLocalizedHeader; read, not copied, and cleared by the next header).
@@ -31,4 +31,4 @@ bool FormatLogRow(DWORD row, const _VANTA_EVTRACE_DATA& record, std::string* lin
 UINT SeverityStringId(DWORD code);
 UINT DomainStringId(DWORD code);
 
-}  // namespace evt
+}  // namespace traceapi
