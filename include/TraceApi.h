@@ -9,6 +9,13 @@
 #include <windows.h>
 #include <evntrace.h>
 #include <stdarg.h>
+#include <stddef.h>
+
+// The SDK's <evntrace.h> declares nothing unless <windows.h> came first, and
+// its guard then keeps the include above from declaring anything either.
+#if defined(_WIN32) && !defined(EVENT_TRACE_REAL_TIME_MODE)
+#error "<evntrace.h> was included before <windows.h>: include <windows.h> (or <TraceApi.h>) first"
+#endif
 
 #if defined(_WIN32)
 #if defined(TRACEAPI_BUILDING)

@@ -4,6 +4,7 @@
 // The listener sits below the consumer and never names it.
 #pragma once
 
+#include <windows.h>
 #include <evntrace.h>
 
 namespace traceapi {

@@ -9,8 +9,6 @@
 // as a format.
 #pragma once
 
-#include <evntrace.h>
-
 #include <TraceApi.h>
 
 namespace traceapi {

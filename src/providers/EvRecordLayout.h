@@ -9,6 +9,7 @@
 #include "providers/EventWire.h"
 
 #include <stddef.h>
+#include <stdint.h>
 #include <string.h>
 
 namespace traceapi {
@@ -52,8 +53,10 @@ inline WORD ReadU16(const BYTE* p) {
     memcpy(&v, p, sizeof v);
     return v;
 }
-inline LONG ReadI32(const BYTE* p) {
-    LONG v;
+// A plain 32-bit int rather than LONG, which is long on Windows: the
+// connection lines print these with %d.
+inline int32_t ReadI32(const BYTE* p) {
+    int32_t v;
     memcpy(&v, p, sizeof v);
     return v;
 }
