@@ -144,12 +144,7 @@ bool parse_format(std::string_view spec, InsertFormat* f) {
 std::string format_number(const InsertFormat& f, DWORD_PTR value) {
     std::string spec = "%" + f.flags;
     if (f.width >= 0) spec += std::to_string(f.width);
-    // Appended piece by piece: g++ 12 at -O3 takes "." + std::string&& for an
-    // overlapping copy (-Wrestrict, a known false positive).
-    if (f.precision >= 0) {
-        spec += '.';
-        spec += std::to_string(f.precision);
-    }
+    if (f.precision >= 0) spec += "." + std::to_string(f.precision);
     char buf[160];
     if (f.conversion == 'p') {
         spec += "llX";
