@@ -56,22 +56,33 @@ UINT DomainStringId(DWORD code) {
     return 124;                    // Unknown
 }
 
-bool WriteLogHeader(HANDLE file) {
-    const char** titles = g_pLocalizedHeader.exchange(nullptr);
-    std::string line;
+namespace {
+
+bool FormatHeader(const char** titles, std::string* line) {
+    line->clear();
     for (int i = 0; i < kTitleCount; ++i) {
-        if (i > 0) line.push_back(',');
+        if (i > 0) line->push_back(',');
         if (titles != nullptr && titles[i] != nullptr) {
-            line.append(titles[i], strnlen(titles[i], kMaxTitle));
+            line->append(titles[i], strnlen(titles[i], kMaxTitle));
             continue;
         }
         std::string title;
         if (!LoadText(kFirstTitleId + UINT(i), &title)) return false;
-        line += title;
+        *line += title;
     }
-    line += "\r\n";
-    return WriteAll(file, line);
+    *line += "\r\n";
+    return true;
 }
+
+}  // namespace
+
+bool WriteLogHeader(HANDLE file) {
+    const char** titles = g_pLocalizedHeader.exchange(nullptr);
+    std::string line;
+    return FormatHeader(titles, &line) && WriteAll(file, line);
+}
+
+bool FormatBuiltInLogHeader(std::string* line) { return FormatHeader(nullptr, line); }
 
 bool FormatLogRow(DWORD row, const _VANTA_EVTRACE_DATA& record, std::string* line) {
     char number[16];

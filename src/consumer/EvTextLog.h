@@ -20,6 +20,11 @@ extern std::atomic<const char**> g_pLocalizedHeader;
 // fails. Clears g_pLocalizedHeader in every case.
 bool WriteLogHeader(HANDLE file);
 
+// The header line with the library's own titles; g_pLocalizedHeader is
+// neither read nor cleared (the event-viewer logs are written on threads of
+// their own, which must not take a header a host set for its next log).
+bool FormatBuiltInLogHeader(std::string* line);
+
 // Writes one record as row `row`; false when the time stamp cannot be
 // converted, a name cannot be loaded, or the write fails.
 bool WriteLogRow(HANDLE file, DWORD row, const _VANTA_EVTRACE_DATA& record);
