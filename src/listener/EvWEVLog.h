@@ -44,8 +44,30 @@ void FreeCopies(CEvWEVLogQueue::RecordList* list);
 std::string DateText();
 
 // Creates a folder and every missing folder above it; true when it exists
-// as a folder afterwards.
+// as a folder afterwards (else the last error says why).
 bool CreateFolderPath(const std::string& folder);
+
+class Lock {
+public:
+    explicit Lock(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    ~Lock() { LeaveCriticalSection(&m_cs); }
+
+private:
+    CRITICAL_SECTION& m_cs;
+};
+
+class LogLock {
+public:
+    explicit LogLock(CritSecLogQueue& cs) : m_cs(cs) { m_cs.EnterCritSecLogQueue(); }
+    LogLock(const LogLock&) = delete;
+    LogLock& operator=(const LogLock&) = delete;
+    ~LogLock() { m_cs.LeaveCritSecLogQueue(); }
+
+private:
+    CritSecLogQueue& m_cs;
+};
 
 }  // namespace wevlog
 }  // namespace traceapi
@@ -91,6 +113,8 @@ struct CEvWEVLogQueue::State {
     // them all; the batch list is left empty.
     static void WriteBatch(CEvWEVLogQueue& q, RecordList* batch);
     static void WriteKept(CEvWEVLogQueue& q);
+    // Bounds the kept records and reports a failure or the end of one.
+    static void AfterWrite(CEvWEVLogQueue& q);
     static void Drop(CEvWEVLogQueue& q, size_t count);
 
     // ---- EvWEVLogFiles.cpp (m_csLog held)

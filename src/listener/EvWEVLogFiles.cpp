@@ -78,13 +78,17 @@ HANDLE CEvWEVLogQueue::CreateWEVLogFile(int& bExisted, char* pszFileName, char* 
     bExisted = 0;
     pszFileName[0] = '\0';
     snprintf(pszDate, MAX_PATH, "%s", wevlog::DateText().c_str());
-    const bool folderMade = wevlog::CreateFolderPath(m_szLogFolder);
+    // The folder of the base name: the log folder while logging is on, and
+    // still the last one when records pending at switching off go out.
+    std::string folder(m_szLogBase);
+    folder.resize(folder.find_last_of('\\') == std::string::npos ? 0 : folder.find_last_of('\\'));
+    const bool folderMade = wevlog::CreateFolderPath(folder);
     const DWORD folderError = folderMade ? ERROR_SUCCESS : GetLastError();
     const int baseLength = snprintf(pszBaseName, MAX_PATH, "%s_%s", m_szLogBase, pszDate);
     const int nameLength = snprintf(pszFileName, MAX_PATH, "%s_%s.csv", m_szLogBase, pszDate);
     if (baseLength >= MAX_PATH || nameLength >= MAX_PATH) {
         pszFileName[0] = '\0';
-        State::Fail(*this, "name a log file in", m_szLogFolder, ERROR_FILENAME_EXCED_RANGE);
+        State::Fail(*this, "name a log file in", folder.c_str(), ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }
     if (GetFileAttributesA(pszFileName) != INVALID_FILE_ATTRIBUTES) {
@@ -93,7 +97,7 @@ HANDLE CEvWEVLogQueue::CreateWEVLogFile(int& bExisted, char* pszFileName, char* 
         return INVALID_HANDLE_VALUE;
     }
     if (!folderMade) {
-        State::Fail(*this, "create the log folder", m_szLogFolder, folderError);
+        State::Fail(*this, "create the log folder", folder.c_str(), folderError);
         return INVALID_HANDLE_VALUE;
     }
 
@@ -259,7 +263,8 @@ size_t CEvWEVLogQueue::State::WriteList(CEvWEVLogQueue& q, const RecordList& rec
 }
 
 // Moves the day file of `date` to the next free "@<n>" name. The counter
-// moves past every name it tried, so the next roll-over starts at a free one.
+// moves past every name taken and the one used, so the next roll-over
+// starts at a free one.
 bool CEvWEVLogQueue::State::RollOver(CEvWEVLogQueue& q, const char* date) {
     char day[MAX_PATH], target[MAX_PATH];
     if (snprintf(day, sizeof day, "%s_%s.csv", q.m_szLogBase, date) >= MAX_PATH) return false;
@@ -269,13 +274,14 @@ bool CEvWEVLogQueue::State::RollOver(CEvWEVLogQueue& q, const char* date) {
             Fail(q, "name a rolled-over file for", day, ERROR_FILENAME_EXCED_RANGE);
             return false;
         }
-        m_iCount = m_iCount < INT_MAX ? m_iCount + 1 : 1;
-        if (MoveFileA(day, target)) return true;
-        const DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-            Fail(q, "roll over", day, error);
+        const bool moved = MoveFileA(day, target);
+        const DWORD error = moved ? ERROR_SUCCESS : GetLastError();
+        if (!moved && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+            Fail(q, "roll over", day, error);  // the number stays free for the next try
             return false;
         }
+        m_iCount = m_iCount < INT_MAX ? m_iCount + 1 : 1;
+        if (moved) return true;
     }
     Fail(q, "find a free rolled-over name for", day, ERROR_ALREADY_EXISTS);
     return false;

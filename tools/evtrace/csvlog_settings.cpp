@@ -45,7 +45,7 @@ const std::vector<ValueSpec> kLayout = {
      "extended: copy (and move) destination"},
     {"ExtCopyDays", Kind::Number, FIELD(dwExtCopyDays), 0, kMaxDays, 7, nullptr, "extended: age in days for copying"},
     {"ExtDeleteFlags", Kind::Number, FIELD(dwExtDeleteFlags), 0, 7, 0, nullptr,
-     "extended: 1 deletes by age, 2 by folder size, 4 moves the log files to ExtCopyFolder"},
+     "extended: 1 deletes by age, 2 by folder size, 4 moves the log files to ExtCopyFolder (with ExtCopyFlags set)"},
     {"ExtDeleteDays", Kind::Number, FIELD(dwExtDeleteDays), 0, kMaxDays, 30, nullptr,
      "extended: age in days for deletion"},
     {"ExtFolderSizeMB", Kind::Number, FIELD(dwExtFolderSizeMB), 1, kMaxMegabytes, 100, nullptr,
