@@ -149,6 +149,16 @@ inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
 
 constexpr char kHeader[] = "#Event,Source,Time,Error Severity,Domain,User,Description";
 
+// A day file of `size` bytes that this process did not make: a header and
+// filler lines.
+inline void OldDayFile(const std::string& path, size_t size) {
+    CreateDirectoryA(kFolder, nullptr);
+    std::string bytes = std::string(kHeader) + "\r\n";
+    while (bytes.size() + 100 <= size) bytes += std::string(98, 'o') + "\r\n";
+    bytes += std::string(size - bytes.size() - 2, 'o') + "\r\n";
+    WriteWholeFile(path, bytes);
+}
+
 // A log file read back: its lines (without "\r\n"), and whether the file
 // ends with a whole line.
 struct LogLines {

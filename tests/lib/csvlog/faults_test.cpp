@@ -98,14 +98,6 @@ TEST_F(CsvLogTest, ABatchThatFailsIsWrittenWithTheNextOneAndNoRowIsLeftTorn) {
     }
 }
 
-// A day file of `size` bytes made before: a header and filler lines.
-void OldDayFile(const std::string& path, size_t size) {
-    CreateDirectoryA(kFolder, nullptr);
-    std::string bytes = std::string(kHeader) + "\r\n";
-    while (bytes.size() + 100 <= size) bytes += std::string(98, 'o') + "\r\n";
-    bytes += std::string(size - bytes.size() - 2, 'o') + "\r\n";
-    WriteWholeFile(path, bytes);
-}
 
 std::string Rolled(int n) { return DefaultBase() + "_" + kDate + "@" + std::to_string(n) + ".csv"; }
 

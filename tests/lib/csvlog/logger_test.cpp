@@ -214,14 +214,6 @@ TEST_F(CsvLogTest, TheSizeEstimateCountsTheTextsAndTwentyOne) {
     EXPECT_EQ(logger.GetQueueSize(&list, 3, 1), 0u);
 }
 
-// A day file of `size` bytes that this process did not make: a header and
-// filler lines.
-void OldDayFile(const std::string& path, size_t size) {
-    std::string bytes = std::string(kHeader) + "\r\n";
-    while (bytes.size() + 100 <= size) bytes += std::string(98, 'o') + "\r\n";
-    bytes += std::string(size - bytes.size() - 2, 'o') + "\r\n";
-    WriteWholeFile(path, bytes);
-}
 
 TEST_F(CsvLogTest, ABatchThatDoesNotFitRollsTheDayFileOverToTheRegistryCounterOrTheNextFreeNumber) {
     HKEY key = nullptr;
