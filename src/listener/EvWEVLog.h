@@ -29,6 +29,8 @@ constexpr size_t kMaxKeptRecords = 10 * kBatchSize;
 // Batches waiting for the worker (a writer far behind its pushes).
 constexpr size_t kMaxWaitingBatches = 50;
 constexpr DWORD kDefaultLimit = 0x100000;
+// How long a worker with nothing to write waits for the next batch.
+constexpr DWORD kWorkerLingerMs = 200;
 // The key of "WEVFileCount" (the hosts' logging settings live there too).
 inline constexpr char kLogViewerKey[] = "SOFTWARE\\Vanta\\Wireless\\LogViewer\\AllUsers";
 inline constexpr char kFileCountValue[] = "WEVFileCount";
@@ -88,6 +90,8 @@ struct CEvWEVLogQueue::State {
     std::deque<RecordList*> waiting;  // batches for the worker, oldest first
     HANDLE worker = nullptr;          // the thread taking waiting batches
     bool workerRunning = false;       // it will still take the next batch
+    HANDLE wake = nullptr;            // auto-reset: a batch for a waiting worker
+    bool closing = false;             // the logger is being destroyed
     std::vector<HANDLE> finished;     // earlier workers, perhaps still returning
     // m_bEnabled as pushes see it (written under both locks).
     std::atomic<bool> pushEnabled{false};

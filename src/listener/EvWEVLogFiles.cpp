@@ -144,16 +144,16 @@ HANDLE CEvWEVLogQueue::CreateWEVLogFile(int& bExisted, char* pszFileName, char* 
 BOOL CEvWEVLogQueue::WriteNewEventsToWEVLogFile(HANDLE hFile, RecordList* pList, int from, int to) {
     if (pList == nullptr) return FALSE;
     if (to > int(pList->size())) to = int(pList->size());
-    std::string rows, line;
+    std::string rows;
+    evt::LogRowFormatter formatter;
     DWORD row = m_dwNextRow;
     for (int i = from < 0 ? 0 : from; i < to; ++i) {
         const _VANTA_EVTRACE_DATA* record = (*pList)[size_t(i)];
         if (record == nullptr) continue;
-        if (!evt::FormatLogRow(row, *record, &line)) {
+        if (!formatter.Append(row, *record, &rows)) {
             State::Drop(*this, 1);  // a time stamp no calendar holds: it never will
             continue;
         }
-        rows += line;
         ++row;
     }
     if (rows.empty()) return TRUE;

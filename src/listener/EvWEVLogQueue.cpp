@@ -87,7 +87,9 @@ namespace wevlog = traceapi::wevlog;
 
 // ---- State -----------------------------------------------------------------
 
-CEvWEVLogQueue::State::State() { InitializeCriticalSection(&handoff); }
+CEvWEVLogQueue::State::State() : wake(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+    InitializeCriticalSection(&handoff);
+}
 
 CEvWEVLogQueue::State::~State() {
     for (RecordList* batch : waiting) {
@@ -95,6 +97,7 @@ CEvWEVLogQueue::State::~State() {
         delete batch;
     }
     wevlog::FreeCopies(&kept);
+    if (wake != nullptr) CloseHandle(wake);
     DeleteCriticalSection(&handoff);
 }
 
@@ -167,6 +170,8 @@ CEvWEVLogQueue::~CEvWEVLogQueue() {
         if (m_pState->worker != nullptr) workers.push_back(m_pState->worker);
         m_pState->worker = nullptr;
         m_pState->workerRunning = true;  // nothing starts another one now
+        m_pState->closing = true;        // and the running one ends when done
+        if (m_pState->wake != nullptr) SetEvent(m_pState->wake);
     }
     for (HANDLE worker : workers) {
         WaitForSingleObject(worker, INFINITE);
@@ -250,7 +255,11 @@ void CEvWEVLogQueue::State::HandOffPending(CEvWEVLogQueue& q) {
         }
         return;
     }
-    StartWorker(q);
+    if (s.workerRunning) {
+        if (s.wake != nullptr) SetEvent(s.wake);
+    } else {
+        StartWorker(q);
+    }
 }
 
 void CEvWEVLogQueue::State::StartWorker(CEvWEVLogQueue& q) {
@@ -285,16 +294,22 @@ DWORD WINAPI CEvWEVLogQueue::State::WorkerMain(LPVOID logger) {
     CEvWEVLogQueue& q = *static_cast<CEvWEVLogQueue*>(logger);
     State& s = *q.m_pState;
     for (;;) {
-        RecordList* batch = nullptr;
-        {
-            Lock lock(s.handoff);
-            if (s.waiting.empty()) {
-                s.workerRunning = false;
-                return 0;  // the logger is not touched past this point
-            }
-            batch = s.waiting.front();
-            s.waiting.pop_front();
+        EnterCriticalSection(&s.handoff);
+        if (s.waiting.empty() && !s.closing && s.wake != nullptr) {
+            // A worker waits a moment for the next batch before it ends: at
+            // a steady rate one thread serves many batches.
+            LeaveCriticalSection(&s.handoff);
+            WaitForSingleObject(s.wake, wevlog::kWorkerLingerMs);
+            EnterCriticalSection(&s.handoff);
         }
+        if (s.waiting.empty()) {
+            s.workerRunning = false;
+            LeaveCriticalSection(&s.handoff);
+            return 0;  // the logger is not touched past this point
+        }
+        RecordList* batch = s.waiting.front();
+        s.waiting.pop_front();
+        LeaveCriticalSection(&s.handoff);
         {
             LogLock lock(q.m_csLog);
             try {
