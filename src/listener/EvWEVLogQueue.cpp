@@ -398,7 +398,10 @@ void CEvWEVLogQueue::CopyLogsToFile(RecordList* pList) {
         const bool written = s.kept.empty();
         if (written) {
             done = State::WriteList(*this, *pList);
-            if (done == pList->size()) return;
+            if (done == pList->size()) {
+                State::AfterWrite(*this);
+                return;
+            }
         }
         for (size_t i = done; i < pList->size(); ++i) {
             const _VANTA_EVTRACE_DATA* record = (*pList)[i];

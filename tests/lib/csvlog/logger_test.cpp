@@ -273,3 +273,20 @@ TEST_F(CsvLogTest, AProcessThatMadeTheDayFileRollsItOverAsNumberOne) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CsvLogTest, ARecordWhoseTimeCannotBeShownIsLeftOutAndCounted) {
+    DebugCapture debug;
+    Records records("r", 1, 3);
+    Records bad("bad", 1, 1);
+    bad.list[0]->ftTimeStamp = FILETIME{0xFFFFFFFFu, 0xFFFFFFFFu};
+    CEvWEVLogQueue::RecordList list = {records.list[0], bad.list[0], nullptr, records.list[1], records.list[2]};
+    CEvWEVLogQueue logger;
+    logger.RetrieveINISettings(Basic());
+    logger.CopyLogsToFile(&list);
+    EXPECT_EQ(LogLines(DayFile()).rows(), Rows(1, "r", 1, 3));
+    EXPECT_NE(debug.All().find("1 records could not be written"), std::string::npos) << debug.All();
+}
+
+}  // namespace
