@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <memory>
 #include <new>
 
 #include "frame/Diagnostics.h"
@@ -121,8 +122,10 @@ CEvWEVLogQueue::CEvWEVLogQueue()
       m_pState(nullptr) {
     m_szLogBase[0] = m_szLogFolder[0] = m_szLogName[0] = m_szCopyFolder[0] = m_szCurrentFile[0] = '\0';
     m_szLogComputerName[0] = m_szLogUserName[0] = '\0';
-    m_pState = new State();
-    m_pPending = new RecordList();
+    std::unique_ptr<State> state(new State());
+    std::unique_ptr<RecordList> pending(new RecordList());
+    m_pState = state.release();
+    m_pPending = pending.release();
     RetrieveRegistrySettings();
 }
 
@@ -295,11 +298,15 @@ DWORD WINAPI CEvWEVLogQueue::State::WorkerMain(LPVOID logger) {
     State& s = *q.m_pState;
     for (;;) {
         EnterCriticalSection(&s.handoff);
-        if (s.waiting.empty() && !s.closing && s.wake != nullptr) {
-            // A worker waits a moment for the next batch before it ends: at
-            // a steady rate one thread serves many batches.
+        // A worker waits a moment for the next batch before it ends: at a
+        // steady rate one thread serves many batches. (A wake-up left over
+        // from a batch it took while busy only makes it look again.)
+        const ULONGLONG until = GetTickCount64() + wevlog::kWorkerLingerMs;
+        while (s.waiting.empty() && !s.closing && s.wake != nullptr) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= until) break;
             LeaveCriticalSection(&s.handoff);
-            WaitForSingleObject(s.wake, wevlog::kWorkerLingerMs);
+            WaitForSingleObject(s.wake, DWORD(until - now));
             EnterCriticalSection(&s.handoff);
         }
         if (s.waiting.empty()) {

@@ -105,7 +105,7 @@ void Status(bool json) {
         throw CommandError{fmt::format("cannot read {}: {}; {}", kKeyDisplay, StatusText(read.keyStatus),
                                        RegistryFix(read.keyStatus)),
                            kExitRegistry};
-    const _VANTA_WEV_LOGGING_SETTINGS& s = read.settings;
+    const _VANTA_WEV_LOGGING_SETTINGS& s = read.stored;
     const bool on = s.dwEnable != 0;
     const char* rules = s.dwUseExtended == 1 ? "extended" : "basic";
     DWORD count = 0;
@@ -136,7 +136,6 @@ void Status(bool json) {
     printf("settings: %s%s\n", kKeyDisplay, read.keyStatus == ERROR_FILE_NOT_FOUND ? " (not there: all defaults)" : "");
     for (size_t i = 0; i < Layout().size(); ++i) {
         const ValueSpec& spec = Layout()[i];
-        // The record carries UseExtended 0 while logging is off.
         const std::string text = FieldText(s, spec);
         printf("  %-17s %s%s\n", spec.name, text.empty() ? "(empty)" : text.c_str(),
                read.present[i] ? "" : "  (default)");

@@ -132,6 +132,7 @@ ReadResult ReadSettings() {
     }
     HKEY key = nullptr;
     result.keyStatus = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, KEY_READ, &key);
+    result.stored = result.settings;
     if (result.keyStatus != ERROR_SUCCESS) return result;
     for (size_t i = 0; i < kLayout.size(); ++i) {
         const ValueSpec& spec = kLayout[i];
@@ -168,6 +169,7 @@ ReadResult ReadSettings() {
         }
     }
     RegCloseKey(key);
+    result.stored = result.settings;
     // The master switch: off means off, whichever rule set is chosen.
     if (result.settings.dwEnable == 0) result.settings.dwUseExtended = 0;
     return result;

@@ -44,7 +44,10 @@ const ValueSpec* FindValue(const std::string& name);
 std::string CheckValue(const ValueSpec& spec, const std::string& text, DWORD* number, std::string* canonical);
 
 struct ReadResult {
+    // What the data queue is given: `stored` with the master switch applied.
     _VANTA_WEV_LOGGING_SETTINGS settings;
+    // The values as stored (defaults for the missing and unusable ones).
+    _VANTA_WEV_LOGGING_SETTINGS stored;
     // Per value of the layout: stored (else the default is used).
     std::vector<bool> present;
     // Values that are present but unusable (and so take their default).

@@ -78,6 +78,7 @@ TEST_F(CsvLogSettingsTest, MissingValuesTakeTheirDefaultsAndUnusableOnesAreRepor
     read = ReadSettings();
     EXPECT_EQ(read.settings.dwEnable, 0u);
     EXPECT_EQ(read.settings.dwUseExtended, 0u);
+    EXPECT_EQ(read.stored.dwUseExtended, 1u);  // as stored, for people
     CEvWEVLogQueue logger;
     logger.RetrieveINISettings(read.settings);
     EXPECT_EQ(logger.m_bEnabled, 0u);
