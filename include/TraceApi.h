@@ -601,7 +601,7 @@ public:
     CEvWEVLogQueue(const CEvWEVLogQueue& other);
     CEvWEVLogQueue& operator=(const CEvWEVLogQueue& other);
     // Writes what is still pending, waits for the worker, stores the
-    // roll-over counter ("WEVFileCount").
+    // roll-over counter ("WEVFileCount") when this object changed it.
     virtual ~CEvWEVLogQueue();
 
     // Applies new settings; waits for a batch being written.
