@@ -40,39 +40,39 @@ std::string RegistryFix(LONG status) {
                : "try again; `evtrace reg query HKLM\\SOFTWARE\\Vanta\\Wireless\\LogViewer\\AllUsers` shows the key";
 }
 
-void Store(const ValueSpec& spec, const std::string& canonical, DWORD number) {
+void Store(const SettingInfo& info, const std::string& canonical, DWORD number) {
     HKEY key = nullptr;
     LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     if (status == ERROR_SUCCESS) {
-        if (spec.kind == Kind::Switch || spec.kind == Kind::Number) {
-            status = RegSetValueExA(key, spec.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
+        if (info.kind == Kind::Switch || info.kind == Kind::Number) {
+            status = RegSetValueExA(key, info.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
         } else {
-            status = RegSetValueExA(key, spec.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(canonical.c_str()),
+            status = RegSetValueExA(key, info.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(canonical.c_str()),
                                     DWORD(canonical.size() + 1));
         }
         RegCloseKey(key);
     }
     if (status != ERROR_SUCCESS)
-        throw CommandError{fmt::format("cannot store \"{}\" under {}: {}; {}", spec.name, kKeyDisplay,
+        throw CommandError{fmt::format("cannot store \"{}\" under {}: {}; {}", info.name, kKeyDisplay,
                                        StatusText(status), RegistryFix(status)),
                            kExitRegistry};
 }
 
 void Set(const std::string& name, const std::string& value) {
-    const ValueSpec* spec = FindValue(name);
-    if (spec == nullptr) {
+    const SettingInfo* info = FindValue(name);
+    if (info == nullptr) {
         std::string names;
-        for (const ValueSpec& s : Layout()) names += std::string(names.empty() ? "" : ", ") + s.name;
+        for (const SettingInfo& s : Layout()) names += std::string(names.empty() ? "" : ", ") + s.name;
         throw CommandError{fmt::format("\"{}\" is not a CSV logging setting; the settings are: {}", name, names),
                            kExitBadArgument};
     }
     DWORD number = 0;
     std::string canonical;
-    const std::string why = CheckValue(*spec, value, &number, &canonical);
+    const std::string why = CheckValue(*info, value, &number, &canonical);
     if (!why.empty())
-        throw CommandError{fmt::format("{} \"{}\" {}; nothing was changed", spec->name, value, why), kExitBadArgument};
-    Store(*spec, canonical, number);
-    printf("%s = %s\n", spec->name, canonical.c_str());
+        throw CommandError{fmt::format("{} \"{}\" {}; nothing was changed", info->name, value, why), kExitBadArgument};
+    Store(*info, canonical, number);
+    printf("%s = %s\n", info->name, canonical.c_str());
 }
 
 void Switch(DWORD on) {
@@ -80,9 +80,9 @@ void Switch(DWORD on) {
     printf("CSV logging %s\n", on ? "enabled" : "disabled");
 }
 
-std::string FieldText(const _VANTA_WEV_LOGGING_SETTINGS& s, const ValueSpec& spec) {
-    const char* field = reinterpret_cast<const char*>(&s) + spec.offset;
-    if (spec.kind == Kind::Switch || spec.kind == Kind::Number) {
+std::string FieldText(const _VANTA_WEV_LOGGING_SETTINGS& s, const SettingInfo& info) {
+    const char* field = reinterpret_cast<const char*>(&s) + info.offset;
+    if (info.kind == Kind::Switch || info.kind == Kind::Number) {
         DWORD value = 0;
         memcpy(&value, field, sizeof value);
         return std::to_string(value);
@@ -116,16 +116,16 @@ void Status(bool json) {
         out["logging"] = on;
         out["rules"] = rules;
         for (size_t i = 0; i < Layout().size(); ++i) {
-            const ValueSpec& spec = Layout()[i];
-            const std::string text = FieldText(s, spec);
+            const SettingInfo& info = Layout()[i];
+            const std::string text = FieldText(s, info);
             nlohmann::json value;
-            if (spec.kind == Kind::Switch || spec.kind == Kind::Number) {
+            if (info.kind == Kind::Switch || info.kind == Kind::Number) {
                 value["value"] = std::stoul(text);
             } else {
                 value["value"] = text;
             }
             value["default"] = !read.present[i];
-            out["values"][spec.name] = value;
+            out["values"][info.name] = value;
         }
         if (hasCount) out[kFileCountValue] = count;
         out["problems"] = read.problems;
@@ -135,9 +135,9 @@ void Status(bool json) {
     printf("CSV logging: %s%s\n", on ? "on, " : "off", on ? rules : "");
     printf("settings: %s%s\n", kKeyDisplay, read.keyStatus == ERROR_FILE_NOT_FOUND ? " (not there: all defaults)" : "");
     for (size_t i = 0; i < Layout().size(); ++i) {
-        const ValueSpec& spec = Layout()[i];
-        const std::string text = FieldText(s, spec);
-        printf("  %-17s %s%s\n", spec.name, text.empty() ? "(empty)" : text.c_str(),
+        const SettingInfo& info = Layout()[i];
+        const std::string text = FieldText(s, info);
+        printf("  %-17s %s%s\n", info.name, text.empty() ? "(empty)" : text.c_str(),
                read.present[i] ? "" : "  (default)");
     }
     printf("  %-17s %s\n", kFileCountValue, hasCount ? std::to_string(count).c_str() : "(not stored yet)");
@@ -158,7 +158,7 @@ void setup(CLI::App& app) {
     csvlog->add_subcommand("disable", "Write no CSV logs (Enable = 0)")->callback([] { Switch(0); });
     static std::string key, value;
     std::string keys;
-    for (const ValueSpec& spec : Layout()) keys += fmt::format("\n  {:<17} {}", spec.name, spec.help);
+    for (const SettingInfo& info : Layout()) keys += fmt::format("\n  {:<17} {}", info.name, info.help);
     CLI::App* set = csvlog->add_subcommand("set", "Change one setting");
     set->add_option("KEY", key, "The setting (case does not matter)")->required();
     set->add_option("VALUE", value, "Its new value: a number, a folder (C:\\...) or a name")->required();

@@ -19,7 +19,7 @@ constexpr DWORD kMaxDays = 36500;
 
 #define FIELD(f) offsetof(_VANTA_WEV_LOGGING_SETTINGS, f)
 
-const std::vector<ValueSpec> kLayout = {
+const std::vector<SettingInfo> kLayout = {
     {"Enable", Kind::Switch, FIELD(dwEnable), 0, 1, 0, nullptr, "1 writes the logs (either rule set), 0 writes none"},
     {"LogFolder", Kind::Folder, FIELD(szLogFolder), 0, kMaxFolder, 0, kDefaultFolder, "folder of the log files"},
     {"LogName", Kind::Name, FIELD(szLogName), 0, kMaxName, 0, "",
@@ -54,12 +54,12 @@ const std::vector<ValueSpec> kLayout = {
 
 #undef FIELD
 
-void PutNumber(_VANTA_WEV_LOGGING_SETTINGS& s, const ValueSpec& spec, DWORD value) {
-    memcpy(reinterpret_cast<char*>(&s) + spec.offset, &value, sizeof value);
+void PutNumber(_VANTA_WEV_LOGGING_SETTINGS& s, const SettingInfo& info, DWORD value) {
+    memcpy(reinterpret_cast<char*>(&s) + info.offset, &value, sizeof value);
 }
 
-void PutText(_VANTA_WEV_LOGGING_SETTINGS& s, const ValueSpec& spec, const std::string& text) {
-    char* field = reinterpret_cast<char*>(&s) + spec.offset;
+void PutText(_VANTA_WEV_LOGGING_SETTINGS& s, const SettingInfo& info, const std::string& text) {
+    char* field = reinterpret_cast<char*>(&s) + info.offset;
     memset(field, 0, MAX_PATH);
     memcpy(field, text.data(), text.size() < MAX_PATH - 1 ? text.size() : MAX_PATH - 1);
 }
@@ -68,25 +68,25 @@ bool IsNumber(Kind kind) { return kind == Kind::Switch || kind == Kind::Number; 
 
 }  // namespace
 
-const std::vector<ValueSpec>& Layout() { return kLayout; }
+const std::vector<SettingInfo>& Layout() { return kLayout; }
 
-const ValueSpec* FindValue(const std::string& name) {
-    for (const ValueSpec& spec : kLayout)
-        if (strcasecmp(spec.name, name.c_str()) == 0) return &spec;
+const SettingInfo* FindValue(const std::string& name) {
+    for (const SettingInfo& info : kLayout)
+        if (strcasecmp(info.name, name.c_str()) == 0) return &info;
     return nullptr;
 }
 
-std::string CheckValue(const ValueSpec& spec, const std::string& text, DWORD* number, std::string* canonical) {
+std::string CheckValue(const SettingInfo& info, const std::string& text, DWORD* number, std::string* canonical) {
     char buffer[64];
-    if (IsNumber(spec.kind)) {
+    if (IsNumber(info.kind)) {
         const char* p = text.c_str();
         if (*p == '\0' || strspn(p, "0123456789") != text.size() || text.size() > 10) {
-            snprintf(buffer, sizeof buffer, "a whole number from %u to %u", unsigned(spec.min), unsigned(spec.max));
+            snprintf(buffer, sizeof buffer, "a whole number from %u to %u", unsigned(info.min), unsigned(info.max));
             return std::string("is not ") + buffer;
         }
         const unsigned long long value = strtoull(p, nullptr, 10);
-        if (value < spec.min || value > spec.max) {
-            snprintf(buffer, sizeof buffer, "lies outside %u to %u", unsigned(spec.min), unsigned(spec.max));
+        if (value < info.min || value > info.max) {
+            snprintf(buffer, sizeof buffer, "lies outside %u to %u", unsigned(info.min), unsigned(info.max));
             return buffer;
         }
         *number = DWORD(value);
@@ -94,9 +94,9 @@ std::string CheckValue(const ValueSpec& spec, const std::string& text, DWORD* nu
         return {};
     }
     std::string value = text;
-    if (spec.kind == Kind::Folder) {
+    if (info.kind == Kind::Folder) {
         while (value.size() > 3 && (value.back() == '\\' || value.back() == '/')) value.pop_back();
-        if (value.empty() && spec.defaultText[0] == '\0') {
+        if (value.empty() && info.defaultText[0] == '\0') {
             *canonical = value;
             return {};
         }
@@ -111,8 +111,8 @@ std::string CheckValue(const ValueSpec& spec, const std::string& text, DWORD* nu
     }
     for (char c : value)
         if (static_cast<unsigned char>(c) < 0x20) return "holds a control character";
-    if (value.size() > spec.max) {
-        snprintf(buffer, sizeof buffer, "is longer than %u characters", unsigned(spec.max));
+    if (value.size() > info.max) {
+        snprintf(buffer, sizeof buffer, "is longer than %u characters", unsigned(info.max));
         return buffer;
     }
     *canonical = value;
@@ -123,11 +123,11 @@ ReadResult ReadSettings() {
     ReadResult result;
     memset(&result.settings, 0, sizeof result.settings);
     result.present.assign(kLayout.size(), false);
-    for (const ValueSpec& spec : kLayout) {
-        if (IsNumber(spec.kind)) {
-            PutNumber(result.settings, spec, spec.defaultNumber);
+    for (const SettingInfo& info : kLayout) {
+        if (IsNumber(info.kind)) {
+            PutNumber(result.settings, info, info.defaultNumber);
         } else {
-            PutText(result.settings, spec, spec.defaultText);
+            PutText(result.settings, info, info.defaultText);
         }
     }
     HKEY key = nullptr;
@@ -135,37 +135,37 @@ ReadResult ReadSettings() {
     result.stored = result.settings;
     if (result.keyStatus != ERROR_SUCCESS) return result;
     for (size_t i = 0; i < kLayout.size(); ++i) {
-        const ValueSpec& spec = kLayout[i];
+        const SettingInfo& info = kLayout[i];
         BYTE data[MAX_PATH + 8] = {};
         DWORD type = 0, size = sizeof data - 1;
-        const LONG status = RegQueryValueExA(key, spec.name, nullptr, &type, data, &size);
+        const LONG status = RegQueryValueExA(key, info.name, nullptr, &type, data, &size);
         if (status == ERROR_FILE_NOT_FOUND) continue;
         std::string text, canonical, why;
         DWORD number = 0;
         if (status != ERROR_SUCCESS) {
             why = status == ERROR_MORE_DATA ? "is too long" : "cannot be read";
-        } else if (IsNumber(spec.kind)) {
+        } else if (IsNumber(info.kind)) {
             if (type != REG_DWORD || size != sizeof(DWORD)) {
                 why = "is not a REG_DWORD";
             } else {
                 memcpy(&number, data, sizeof number);
-                why = CheckValue(spec, std::to_string(number), &number, &canonical);
+                why = CheckValue(info, std::to_string(number), &number, &canonical);
             }
         } else if (type != REG_SZ && type != REG_EXPAND_SZ) {
             why = "is not a REG_SZ";
         } else {
             text.assign(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
-            why = CheckValue(spec, text, &number, &canonical);
+            why = CheckValue(info, text, &number, &canonical);
         }
         if (!why.empty()) {
-            result.problems.push_back(std::string("\"") + spec.name + "\" " + why + "; its default is used");
+            result.problems.push_back(std::string("\"") + info.name + "\" " + why + "; its default is used");
             continue;
         }
         result.present[i] = true;
-        if (IsNumber(spec.kind)) {
-            PutNumber(result.settings, spec, number);
+        if (IsNumber(info.kind)) {
+            PutNumber(result.settings, info, number);
         } else {
-            PutText(result.settings, spec, canonical);
+            PutText(result.settings, info, canonical);
         }
     }
     RegCloseKey(key);

@@ -25,7 +25,7 @@ inline constexpr char kFileCountValue[] = "WEVFileCount";
 enum class Kind { Switch, Number, Folder, Name };
 
 // One value of the layout and the record field it fills.
-struct ValueSpec {
+struct SettingInfo {
     const char* name;
     Kind kind;
     size_t offset;  // in _VANTA_WEV_LOGGING_SETTINGS
@@ -35,13 +35,13 @@ struct ValueSpec {
     const char* help;
 };
 
-const std::vector<ValueSpec>& Layout();
+const std::vector<SettingInfo>& Layout();
 // The value of that name, without regard to case; null when none.
-const ValueSpec* FindValue(const std::string& name);
+const SettingInfo* FindValue(const std::string& name);
 
 // Checks a text for a value: empty when it is usable, else why not (in
 // words). `canonical` receives the value as it is stored.
-std::string CheckValue(const ValueSpec& spec, const std::string& text, DWORD* number, std::string* canonical);
+std::string CheckValue(const SettingInfo& info, const std::string& text, DWORD* number, std::string* canonical);
 
 struct ReadResult {
     // What the data queue is given: `stored` with the master switch applied.

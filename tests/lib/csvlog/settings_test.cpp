@@ -117,11 +117,11 @@ TEST_F(CsvLogSettingsTest, ValuesAreCheckedBeforeTheyAreStored) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " " + c.text);
-        const ValueSpec* spec = FindValue(c.name);
-        ASSERT_NE(spec, nullptr);
+        const SettingInfo* info = FindValue(c.name);
+        ASSERT_NE(info, nullptr);
         DWORD number = 0;
         std::string canonical;
-        const std::string why = CheckValue(*spec, c.text, &number, &canonical);
+        const std::string why = CheckValue(*info, c.text, &number, &canonical);
         if (c.stored == nullptr) {
             EXPECT_FALSE(why.empty());
         } else {
