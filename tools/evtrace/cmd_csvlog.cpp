@@ -45,7 +45,8 @@ void Store(const SettingInfo& info, const std::string& canonical, DWORD number) 
     LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
     if (status == ERROR_SUCCESS) {
         if (info.kind == Kind::Switch || info.kind == Kind::Number) {
-            status = RegSetValueExA(key, info.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
+            status =
+                RegSetValueExA(key, info.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
         } else {
             status = RegSetValueExA(key, info.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(canonical.c_str()),
                                     DWORD(canonical.size() + 1));

@@ -27,7 +27,8 @@ const std::vector<SettingInfo> kLayout = {
     {"MaxFileSizeMB", Kind::Number, FIELD(dwMaxFileSizeMB), 1, kMaxMegabytes, 1, nullptr,
      "a day file rolls over to a numbered name at this size (MiB)"},
     {"DeleteFlags", Kind::Number, FIELD(dwDeleteFlags), 0, 3, 0, nullptr,
-     "1 deletes log files older than DeleteDays; 2 deletes every log file but today's when the folder passes FolderSizeMB"},
+     "1 deletes log files older than DeleteDays; 2 deletes every log file but today's when the folder passes "
+     "FolderSizeMB"},
     {"DeleteDays", Kind::Number, FIELD(dwDeleteDays), 0, kMaxDays, 30, nullptr, "age in days for deletion"},
     {"FolderSizeMB", Kind::Number, FIELD(dwFolderSizeMB), 1, kMaxMegabytes, 100, nullptr,
      "folder size limit (MiB) for deletion by size"},

@@ -193,7 +193,8 @@ struct LogLines {
 // Expected rows: numbers from firstRow, texts "<prefix><first>"...
 inline std::vector<std::string> Rows(DWORD firstRow, const std::string& prefix, int first, int count) {
     std::vector<std::string> out;
-    for (int i = 0; i < count; ++i) out.push_back(std::to_string(firstRow + DWORD(i)) + ":" + prefix + std::to_string(first + i));
+    for (int i = 0; i < count; ++i)
+        out.push_back(std::to_string(firstRow + DWORD(i)) + ":" + prefix + std::to_string(first + i));
     return out;
 }
 inline std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {

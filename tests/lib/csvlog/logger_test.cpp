@@ -38,7 +38,8 @@ TEST_F(CsvLogTest, SettingsChooseTheBaseNameAndTheSwitch) {
     } cases[] = {
         {"empty name", Basic(), 1, DefaultBase()},
         {"the placeholder name", named("ComputerName_UserDomain"), 1, DefaultBase()},
-        {"placeholder in other case is a name", named("computername_userdomain"), 1, "C:\\Logs\\computername_userdomain"},
+        {"placeholder in other case is a name", named("computername_userdomain"), 1,
+         "C:\\Logs\\computername_userdomain"},
         {"a name, trimmed", named("  Field Office \t"), 1, "C:\\Logs\\Field Office"},
         {"folder with trailing backslashes", Basic("C:\\Logs\\\\"), 1, DefaultBase()},
         {"extended names ignore the name", extendedNamed, 1, DefaultBase()},
