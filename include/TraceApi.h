@@ -386,6 +386,19 @@ typedef struct _VANTA_WEV_LOGGING_SETTINGS {
     DWORD dwExtFolderSizeMB;
 } _VANTA_WEV_LOGGING_SETTINGS, VANTA_WEV_LOGGING_SETTINGS, *PVANTA_WEV_LOGGING_SETTINGS;
 
+#ifdef __cplusplus
+// Hosts fill the record field by field: no padding anywhere.
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, szLogFolder) == 4, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, dwMaxFileSizeMB) == 524, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, dwUseExtended) == 540, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, szExtLogFolder) == 544, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, dwExtMaxFileSizeMB) == 1064, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, szExtCopyFolder) == 1072, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, dwExtCopyDays) == 1332, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, dwExtFolderSizeMB) == 1344, "settings layout");
+static_assert(sizeof(_VANTA_WEV_LOGGING_SETTINGS) == 1348, "settings layout");
+#endif
+
 // The host's event callback: called on the consumer's listening thread with
 // each event of the session as a record, valid only during the call.
 typedef void (*PEVT_CLIENT_CALLBACK)(_VANTA_EVTRACE_DATA* pRecord);
@@ -568,5 +581,98 @@ public:
     void LeaveCritSecLogQueue();
 
     CRITICAL_SECTION m_cs;
+};
+
+// The process's writer of the comma-separated event-viewer logs: one file per
+// local day, "<folder>\<name>_<yyyy>_<mm>_<dd>.csv" (month and day padded
+// with a space), rolled over to "..._<date>@<n>.csv" at the size limit, with
+// copy, move and delete rules. The first CEvDataQueue of the process makes
+// it, the last one destroys it; records reach it through
+// CEvDataQueue::AddEvent and settings through LoggingSettingsChanged.
+//
+// A push keeps a copy of the record (the queue may free its own at once) and
+// hands every 200 records to a short-lived worker thread, which writes them
+// and applies the rules. A batch that cannot be written is kept and written
+// ahead of the next one (at most ten batches' worth; older records beyond
+// that are dropped, counted and reported to the debugger output). A row is
+// whole or absent after any failure. Lock order: the data queue's lock, then
+// m_csLog.
+class TRACEAPI_API CEvWEVLogQueue {
+public:
+    typedef std::deque<_VANTA_EVTRACE_DATA*> RecordList;
+
+    // Logging stays off until settings arrive.
+    CEvWEVLogQueue();
+    // Copies take the settings and counters; each object writes only the
+    // records pushed to it, under a lock of its own.
+    CEvWEVLogQueue(const CEvWEVLogQueue& other);
+    CEvWEVLogQueue& operator=(const CEvWEVLogQueue& other);
+    // Writes what is still pending, waits for the worker, stores the
+    // roll-over counter ("WEVFileCount") when this object changed it.
+    virtual ~CEvWEVLogQueue();
+
+    // Applies new settings; waits for a batch being written.
+    void RetrieveINISettings(const _VANTA_WEV_LOGGING_SETTINGS& settings);
+    // Queues a copy of the record while logging is on; every 200th record,
+    // or the first push after logging went off, starts a batch.
+    void PushDataInWEVLogFile(const _VANTA_EVTRACE_DATA* pRecord);
+    // Writes the caller's list now (when logging is on or records are
+    // pending); with logging off, then hands the pending records to a batch.
+    void StartWEVLogging(RecordList* pList);
+    // Forgets the records pending for the next batch.
+    void ResetWEVLog();
+    // Writes the caller's records (null entries skipped) to the day file now,
+    // rolling over when they do not fit. Records it could not write are kept
+    // (as copies) for the next batch.
+    void CopyLogsToFile(RecordList* pList);
+    // Size estimate of one record's row (0 for a null or missing entry) and
+    // of entries from..to-1; used for the roll-over decision only.
+    DWORD GetElementSize(const RecordList* pList, int index);
+    DWORD GetQueueSize(const RecordList* pList, int from, int to);
+    // The copy, move and delete rules (after every batch). The current day
+    // file is never touched.
+    void CheckForCopyAndDelete();
+
+    DWORD m_dwNextRow;
+    CritSecLogQueue m_csLog;
+    RecordList* m_pPending;
+    DWORD m_bEnabled;
+    char m_szLogBase[MAX_PATH];
+    char m_szLogFolder[MAX_PATH];
+    char m_szLogName[MAX_PATH];
+    char m_szCopyFolder[MAX_PATH];
+    char m_szCurrentFile[MAX_PATH];
+    DWORD m_dwMaxFileSize;
+    DWORD m_dwCopyDays;
+    DWORD m_dwFolderSizeLimit;
+    DWORD m_dwDeleteDays;
+    DWORD m_bCopy;
+    DWORD m_bCopyEveryBatch;
+    DWORD m_bDeleteRules;
+    DWORD m_bDeleteByDate;
+    DWORD m_bDeleteBySize;
+    DWORD m_bMove;
+    DWORD m_dwUseExtended;
+    char m_szLogComputerName[MAX_PATH];
+    char m_szLogUserName[MAX_PATH];
+
+    struct State;  // batches, kept records, worker (internal)
+
+private:
+    HANDLE CreateWEVLogFile(int& bExisted, char* pszFileName, char* pszBaseName, char* pszDate);
+    BOOL WriteNewEventsToWEVLogFile(HANDLE hFile, RecordList* pList, int from, int to);
+    DWORD CalculateFolderSize(const char* pszFolder, DWORD dwLimit);
+    int CopyWEVLogFiles(const char* pszSource, const char* pszDestination, int bDelete);
+    int DeleteWEVLogFiles(const char* pszFolder);
+    int MonitorForCopyDate(const char* pszSource, const char* pszDestination);
+    int MonitorForDeleteDate(const char* pszFolder);
+    void GetRegFileCount();
+    void SetRegFileCount();
+    void RetrieveRegistrySettings();
+    void SetRegistrySettings();
+
+    // The number of the next rolled-over file, shared by the process.
+    static int m_iCount;
+    State* m_pState;
 };
 #endif  // __cplusplus

@@ -10,11 +10,7 @@
 #include "providers/EvRecordConvert.h"
 #include "providers/EvRecordLayout.h"
 #include "frame/TraceApiReg.h"
-#include "listener/EvWEVLogSeam.h"
-
-namespace traceapi {
-IEvRecordLog* g_pWEVLogQueue = nullptr;
-}  // namespace traceapi
+#include "listener/EvWEVLog.h"
 
 using traceapi::CritSecGuard;
 using traceapi::g_pWEVLogQueue;
@@ -90,15 +86,25 @@ CEvDataQueueInfo::~CEvDataQueueInfo() {
 
 // ---- CEvDataQueue -----------------------------------------------------------
 
+// Every live queue holds the process's CSV logger: the first makes it, the
+// last destroys it, so the logger a queue pushes to outlives the queue.
 CEvDataQueue::CEvDataQueue() : m_dwMaxEvents(ReadMaxEvents()) {
     memset(&m_csQueue, 0, sizeof m_csQueue);
     InitializeCriticalSection(&m_csQueue);
+    traceapi::AcquireWEVLogQueue();
 }
 
 CEvDataQueue::CEvDataQueue(const CEvDataQueue& other) : m_dwMaxEvents(other.m_dwMaxEvents) {
     memset(&m_csQueue, 0, sizeof m_csQueue);
     InitializeCriticalSection(&m_csQueue);
-    *this = other;
+    traceapi::AcquireWEVLogQueue();
+    try {
+        *this = other;
+    } catch (...) {
+        traceapi::ReleaseWEVLogQueue();
+        DeleteCriticalSection(&m_csQueue);
+        throw;
+    }
 }
 
 CEvDataQueue& CEvDataQueue::operator=(const CEvDataQueue& other) {
@@ -124,6 +130,7 @@ CEvDataQueue& CEvDataQueue::operator=(const CEvDataQueue& other) {
 
 CEvDataQueue::~CEvDataQueue() {
     Reset();
+    traceapi::ReleaseWEVLogQueue();
     DeleteCriticalSection(&m_csQueue);
 }
 
@@ -177,10 +184,11 @@ LONG CEvDataQueue::DeleteAllEvents() {
     }
 }
 
+// The CSV logger's pending records are its own copies: emptying the queue
+// (a user clearing the view) does not take them out of the log files.
 bool CEvDataQueue::Reset() {
     for (CEvDataQueueInfo* entry : m_Events) delete entry;
     m_Events.clear();
-    if (g_pWEVLogQueue != nullptr) g_pWEVLogQueue->ResetWEVLog();
     return true;
 }
 

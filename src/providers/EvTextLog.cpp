@@ -56,46 +56,92 @@ UINT DomainStringId(DWORD code) {
     return 124;                    // Unknown
 }
 
-bool WriteLogHeader(HANDLE file) {
-    const char** titles = g_pLocalizedHeader.exchange(nullptr);
-    std::string line;
+namespace {
+
+bool FormatHeader(const char** titles, std::string* line) {
+    line->clear();
     for (int i = 0; i < kTitleCount; ++i) {
-        if (i > 0) line.push_back(',');
+        if (i > 0) line->push_back(',');
         if (titles != nullptr && titles[i] != nullptr) {
-            line.append(titles[i], strnlen(titles[i], kMaxTitle));
+            line->append(titles[i], strnlen(titles[i], kMaxTitle));
             continue;
         }
         std::string title;
         if (!LoadText(kFirstTitleId + UINT(i), &title)) return false;
-        line += title;
+        *line += title;
     }
-    line += "\r\n";
-    return WriteAll(file, line);
+    *line += "\r\n";
+    return true;
 }
 
-bool FormatLogRow(DWORD row, const _VANTA_EVTRACE_DATA& record, std::string* line) {
+}  // namespace
+
+bool WriteLogHeader(HANDLE file) {
+    const char** titles = g_pLocalizedHeader.exchange(nullptr);
+    std::string line;
+    return FormatHeader(titles, &line) && WriteAll(file, line);
+}
+
+bool FormatBuiltInLogHeader(std::string* line) { return FormatHeader(nullptr, line); }
+
+bool LogRowFormatter::Name(UINT id, std::string* out) {
+    const UINT slot = id - kFirstNameId;
+    if (slot >= kNameCount) return false;
+    if (!m_loaded[slot]) {
+        if (!LoadText(id, &m_names[slot])) return false;
+        m_loaded[slot] = true;
+    }
+    *out += m_names[slot];
+    return true;
+}
+
+// FileTimeToLocalFileTime applies the bias in effect now to whatever time
+// it converts: one conversion gives the bias for every row of the
+// formatter's short life. Times it refuses are still handed to it.
+bool LogRowFormatter::LocalTime(const FILETIME& utc, SYSTEMTIME* local) {
+    const LONGLONG time = LONGLONG((ULONGLONG(utc.dwHighDateTime) << 32) | utc.dwLowDateTime);
+    FILETIME shifted;
+    LONGLONG moved = 0;
+    if (m_haveBias && time >= 0 && !__builtin_add_overflow(time, m_bias, &moved) && moved >= 0) {
+        shifted.dwLowDateTime = DWORD(ULONGLONG(moved));
+        shifted.dwHighDateTime = DWORD(ULONGLONG(moved) >> 32);
+    } else {
+        if (!FileTimeToLocalFileTime(&utc, &shifted)) return false;
+        if (!m_haveBias && time >= 0) {
+            m_bias = LONGLONG((ULONGLONG(shifted.dwHighDateTime) << 32) | shifted.dwLowDateTime) - time;
+            m_haveBias = true;
+        }
+    }
+    return FileTimeToSystemTime(&shifted, local) != FALSE;
+}
+
+bool LogRowFormatter::Append(DWORD row, const _VANTA_EVTRACE_DATA& record, std::string* line) {
+    const size_t start = line->size();
     char number[16];
     snprintf(number, sizeof number, "%u", unsigned(row));
-    line->assign(number);
+    line->append(number);
     line->push_back(',');
     AppendField(line, record.szSource, sizeof record.szSource);
     line->push_back(',');
 
-    FILETIME local;
     SYSTEMTIME time;
-    if (!FileTimeToLocalFileTime(&record.ftTimeStamp, &local) || !FileTimeToSystemTime(&local, &time)) return false;
-    char stamp[64];
-    snprintf(stamp, sizeof stamp, "%02d/%02d/%d %02d:%02d:%02d", time.wMonth, time.wDay, time.wYear, time.wHour,
-             time.wMinute, time.wSecond);
-    line->append(stamp);
-    line->push_back(',');
-
-    std::string name;
-    if (!LoadText(SeverityStringId(record.dwEventCode), &name)) return false;
-    *line += name;
-    line->push_back(',');
-    if (!LoadText(DomainStringId(record.dwEventCode), &name)) return false;
-    *line += name;
+    bool ok = LocalTime(record.ftTimeStamp, &time);
+    if (ok) {
+        char stamp[64];
+        snprintf(stamp, sizeof stamp, "%02d/%02d/%d %02d:%02d:%02d", time.wMonth, time.wDay, time.wYear, time.wHour,
+                 time.wMinute, time.wSecond);
+        line->append(stamp);
+        line->push_back(',');
+        ok = Name(SeverityStringId(record.dwEventCode), line);
+    }
+    if (ok) {
+        line->push_back(',');
+        ok = Name(DomainStringId(record.dwEventCode), line);
+    }
+    if (!ok) {
+        line->resize(start);
+        return false;
+    }
     line->push_back(',');
     AppendField(line, record.szUserName, sizeof record.szUserName);
     line->push_back(',');
@@ -113,6 +159,11 @@ bool FormatLogRow(DWORD row, const _VANTA_EVTRACE_DATA& record, std::string* lin
     }
     line->append("\r\n");
     return true;
+}
+
+bool FormatLogRow(DWORD row, const _VANTA_EVTRACE_DATA& record, std::string* line) {
+    line->clear();
+    return LogRowFormatter().Append(row, record, line);
 }
 
 bool WriteLogRow(HANDLE file, DWORD row, const _VANTA_EVTRACE_DATA& record) {
