@@ -13,6 +13,8 @@
 
 #include <atomic>
 
+#include "core/sys.h"
+
 namespace w32rt {
 
 namespace {
@@ -20,11 +22,11 @@ namespace {
 // Reads /proc/<pid>/stat (or /proc/<pid>/task/<tid>/stat) and returns the
 // state letter and start time; false when the process is gone.
 bool read_stat(const char* path, char* state, uint64_t* start_time) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    int fd = sys::open(path, O_RDONLY);
     if (fd < 0) return false;
     char buf[1024];
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
+    ssize_t n = sys::read(fd, buf, sizeof buf - 1);
+    sys::close(fd);
     if (n <= 0) return false;
     buf[n] = '\0';
     // The command name may hold spaces and parentheses: fields start after

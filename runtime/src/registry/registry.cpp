@@ -9,6 +9,7 @@
 
 #include "core/machine.h"
 #include "core/strings.h"
+#include "core/sys.h"
 #include "registry/notifier.h"
 
 namespace w32rt::registry {
@@ -178,7 +179,7 @@ LSTATUS Registry::open_database_locked() {
     options.may_create = machine_.caller_is_administrator();
     if (machine_.owner_known()) {
         struct stat st;
-        if (::stat(machine_.root().c_str(), &st) == 0) {
+        if (sys::stat(machine_.root().c_str(), &st) == 0) {
             options.new_file_uid = st.st_uid;
             options.new_file_gid = st.st_gid;
         }

@@ -12,6 +12,7 @@
 
 #include "core/error.h"
 #include "core/machine.h"
+#include "core/sys.h"
 #include "sync/futex_words.h"
 
 namespace w32rt::sync {
@@ -247,7 +248,7 @@ ObjectRegion* ObjectRegion::current() {
         h.name_capacity != kNameCapacity)
         return fail(ERROR_INVALID_DATA, nullptr);
     struct stat st;
-    if (::fstat(mapped->fd(), &st) < 0) return fail_errno(errno, nullptr);
+    if (sys::fstat(mapped->fd(), &st) < 0) return fail_errno(errno, nullptr);
 
     std::lock_guard<std::mutex> tables_lock(g_tables_mutex);
     for (const MappedTable& t : tables()) {
