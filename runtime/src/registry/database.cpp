@@ -9,6 +9,7 @@
 
 #include "core/clock.h"
 #include "core/sys.h"
+#include "registry/sqlite_vfs.h"
 
 namespace w32rt::registry {
 
@@ -198,7 +199,8 @@ LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
     bool writable = (euid == 0 || euid == st.st_uid) && sys::access_effective(path, W_OK) == 0;
     int flags = (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path, &db, flags, nullptr);
+    // SQLite's file I/O goes through the runtime's seam, like every other.
+    int rc = sqlite3_open_v2(path, &db, flags, seam_vfs_name());
     if (rc != SQLITE_OK) {
         LSTATUS status = status_from_sqlite(rc);
         sqlite3_close_v2(db);
