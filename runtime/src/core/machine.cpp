@@ -13,6 +13,7 @@
 #include <w32rt/machine.h>
 
 #include "core/error.h"
+#include "core/hash.h"
 #include "core/path.h"
 #include "core/sys.h"
 
@@ -23,15 +24,6 @@ namespace {
 std::atomic<Machine*> g_current{nullptr};
 std::mutex g_switch_mutex;
 
-uint64_t fnv1a(std::string_view s) {
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char c : s) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
 std::string canonical(const std::string& path) {
     std::string out;
     return sys::realpath(path.c_str(), &out) == 0 ? out : path;
@@ -39,7 +31,7 @@ std::string canonical(const std::string& path) {
 
 std::string hash_of_root(const std::string& root) {
     char buf[17];
-    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(fnv1a(canonical(root))));
+    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(fnv1a_64(canonical(root))));
     return buf;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/hash.h"
 #include "core/machine.h"
 #include "core/sys.h"
 #include "sync/futex_words.h"
@@ -188,14 +189,7 @@ void WakeList::wake_all() {
 
 // ---- Names ---------------------------------------------------------------
 
-uint32_t name_hash(std::string_view name) {
-    uint32_t h = 2166136261u;
-    for (unsigned char c : name) {
-        h ^= c;
-        h *= 16777619u;
-    }
-    return h;
-}
+uint32_t name_hash(std::string_view name) { return fnv1a_32(name); }
 
 DWORD normalize_object_name(const char* name, std::string_view* out) {
     std::string_view n(name);
