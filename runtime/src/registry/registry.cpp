@@ -16,14 +16,6 @@ namespace w32rt::registry {
 
 namespace {
 
-constexpr size_t kCacheMaxEntries = 8192;
-
-int64_t coarse_now_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 std::string fold(std::string_view name) {
     std::string out(name);
     for (char& c : out) c = ascii_upper(c);
@@ -57,15 +49,6 @@ LSTATUS parse_path(std::string_view path, ParsedPath* out) {
         start = end + 1;
     }
     return ERROR_SUCCESS;
-}
-
-std::string cache_key(char kind, int64_t id, std::string_view folded) {
-    std::string key;
-    key.reserve(1 + sizeof id + folded.size());
-    key += kind;
-    key.append(reinterpret_cast<const char*>(&id), sizeof id);
-    key += folded;
-    return key;
 }
 
 // A node for the last key of chain.
@@ -162,8 +145,8 @@ size_t terminator_padding(DWORD type, std::string_view data) {
 
 // ---- Registry --------------------------------------------------------------
 
-Registry::Registry(Machine& machine) : machine_(machine) {
-    journal_ = Journal::open(machine.shm_name("registry"));
+Registry::Registry(Machine& machine)
+    : machine_(machine), journal_(Journal::open(machine.shm_name("registry"))), cache_(journal_.get()) {
     notifier_ = std::make_unique<Notifier>(*this);
     machine_root_ = std::make_shared<KeyObject>(*this, make_node(false, {kMachineHiveId}));
     users_root_ = std::make_shared<KeyObject>(*this, make_node(false, {kUsersHiveId}));
@@ -234,56 +217,15 @@ void Registry::close_database() {
         std::lock_guard<std::mutex> lock(db_mutex_);
         db_.reset();
     }
-    std::lock_guard<std::mutex> lock(cache_mutex_);
     cache_.clear();
-    cache_valid_ = false;
 }
 
-void Registry::set_cache_max_age(int64_t ns) {
-    std::lock_guard<std::mutex> lock(cache_mutex_);
-    cache_max_age_ns_ = ns;
-}
+void Registry::set_cache_max_age(int64_t ns) { cache_.set_max_age(ns); }
 
 void Registry::set_busy_timeout(int ms) {
     std::lock_guard<std::mutex> lock(db_mutex_);
     busy_timeout_ms_ = ms;
     if (db_) db_->set_busy_timeout(ms);
-}
-
-// ---- Cache -----------------------------------------------------------------
-
-Journal::Stamp Registry::cache_stamp() const { return journal_ ? journal_->stamp() : Journal::Stamp(); }
-
-void Registry::cache_validate_locked(const Journal::Stamp& stamp) {
-    int64_t now = coarse_now_ns();
-    if (!cache_valid_ || !(stamp == cache_generation_) || now - cache_validated_ns_ > cache_max_age_ns_) {
-        cache_.clear();
-        cache_valid_ = true;
-        cache_generation_ = stamp;
-        cache_validated_ns_ = now;
-    }
-}
-
-bool Registry::cache_find(const std::string& key, CacheEntry* out) {
-    if (!journal_) return false;
-    Journal::Stamp stamp = journal_->stamp();
-    if (journal_->write_under_way(stamp)) return false;
-    std::lock_guard<std::mutex> lock(cache_mutex_);
-    cache_validate_locked(stamp);
-    auto it = cache_.find(key);
-    if (it == cache_.end()) return false;
-    *out = it->second;
-    return true;
-}
-
-void Registry::cache_store(const std::string& key, const Journal::Stamp& before, CacheEntry entry) {
-    if (!journal_) return;
-    Journal::Stamp after = journal_->stamp();
-    if (!(after == before) || journal_->write_under_way(before)) return;
-    std::lock_guard<std::mutex> lock(cache_mutex_);
-    cache_validate_locked(after);
-    if (cache_.size() >= kCacheMaxEntries) cache_.clear();
-    cache_[key] = std::move(entry);
 }
 
 // ---- Reads -----------------------------------------------------------------
@@ -309,13 +251,13 @@ LSTATUS Registry::open(const NodeRef& base, std::string_view path, NodeRef* out)
     ParsedPath parsed;
     LSTATUS status = parse_path(path, &parsed);
     if (status != ERROR_SUCCESS) return status;
-    std::string key = cache_key('k', base->id, parsed.joined);
-    CacheEntry entry;
-    if (cache_find(key, &entry)) {
+    std::string key = ReadCache::key('k', base->id, parsed.joined);
+    ReadCache::Entry entry;
+    if (cache_.find(key, &entry)) {
         *out = entry.node;
         return entry.status;
     }
-    Journal::Stamp generation = cache_stamp();
+    Journal::Stamp generation = cache_.stamp();
     status = with_database([&](Database& db) -> LSTATUS {
         LSTATUS s = db.begin_read();
         if (s != ERROR_SUCCESS) return s;
@@ -336,7 +278,7 @@ LSTATUS Registry::open(const NodeRef& base, std::string_view path, NodeRef* out)
     }
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
         entry.status = status;
-        cache_store(key, generation, entry);
+        cache_.store(key, generation, entry);
     }
     *out = status == ERROR_SUCCESS ? entry.node : nullptr;
     return status;
@@ -344,13 +286,13 @@ LSTATUS Registry::open(const NodeRef& base, std::string_view path, NodeRef* out)
 
 LSTATUS Registry::query_value(const NodeRef& node, std::string_view name, ValueRef* out) {
     std::string folded = fold(name);
-    std::string key = cache_key('v', node->id, folded);
-    CacheEntry entry;
-    if (cache_find(key, &entry)) {
+    std::string key = ReadCache::key('v', node->id, folded);
+    ReadCache::Entry entry;
+    if (cache_.find(key, &entry)) {
         *out = entry.value;
         return entry.status;
     }
-    Journal::Stamp generation = cache_stamp();
+    Journal::Stamp generation = cache_.stamp();
     LSTATUS status = with_database([&](Database& db) -> LSTATUS {
         LSTATUS s = db.begin_read();
         if (s != ERROR_SUCCESS) return s;
@@ -379,20 +321,20 @@ LSTATUS Registry::query_value(const NodeRef& node, std::string_view name, ValueR
     if (status == kNoDatabase) status = ERROR_FILE_NOT_FOUND;
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
         entry.status = status;
-        cache_store(key, generation, entry);
+        cache_.store(key, generation, entry);
     }
     *out = status == ERROR_SUCCESS ? entry.value : nullptr;
     return status;
 }
 
 LSTATUS Registry::snapshot(const NodeRef& node, SnapshotRef* out) {
-    std::string key = cache_key('s', node->id, {});
-    CacheEntry entry;
-    if (cache_find(key, &entry)) {
+    std::string key = ReadCache::key('s', node->id, {});
+    ReadCache::Entry entry;
+    if (cache_.find(key, &entry)) {
         *out = entry.snapshot;
         return entry.status;
     }
-    Journal::Stamp generation = cache_stamp();
+    Journal::Stamp generation = cache_.stamp();
     auto snap = std::make_shared<KeySnapshot>();
     LSTATUS status = with_database([&](Database& db) -> LSTATUS {
         LSTATUS s = db.begin_read();
@@ -435,7 +377,7 @@ LSTATUS Registry::snapshot(const NodeRef& node, SnapshotRef* out) {
     if (status == ERROR_SUCCESS) entry.snapshot = snap;
     if (status == ERROR_SUCCESS || status == ERROR_KEY_DELETED) {
         entry.status = status;
-        cache_store(key, generation, entry);
+        cache_.store(key, generation, entry);
     }
     *out = entry.snapshot;
     return status;
