@@ -116,6 +116,15 @@ LSTATUS touch_key(Database& db, int64_t id, int64_t now) {
     return status_from_sqlite(stmt->bind(1, id).bind(2, now).step());
 }
 
+// The value of a row of (name, type, data).
+ValueRef value_of_row(const Statement& row) {
+    auto value = std::make_shared<ValueRecord>();
+    value->name = std::string(row.column_text(0));
+    value->type = DWORD(row.column_int64(1));
+    value->data = std::string(row.column_blob(2));
+    return value;
+}
+
 LSTATUS run_done(Database& db, std::unique_ptr<Statement> stmt) {
     if (!stmt) return db.last_status();
     int rc = stmt->step();
@@ -247,99 +256,83 @@ LSTATUS Registry::current_user_root(std::shared_ptr<KeyObject>* out) {
     return ERROR_SUCCESS;
 }
 
+template <class Fill, class NoDatabase>
+LSTATUS Registry::cached_read(const std::string& key, ReadCache::Entry* entry, Fill&& fill,
+                              NoDatabase&& no_database) {
+    if (cache_.find(key, entry)) return entry->status;
+    Journal::Stamp before = cache_.stamp();
+    LSTATUS status = with_database([&](Database& db) -> LSTATUS {
+        LSTATUS s = db.begin_read();
+        if (s != ERROR_SUCCESS) return s;
+        s = fill(db, *entry);
+        db.rollback();
+        return s;
+    });
+    if (status == kNoDatabase) status = no_database(*entry);
+    // Answers are kept, negative ones included; a failure to get one is not.
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
+        entry->status = status;
+        cache_.store(key, before, *entry);
+    }
+    return status;
+}
+
 LSTATUS Registry::open(const NodeRef& base, std::string_view path, NodeRef* out) {
     ParsedPath parsed;
     LSTATUS status = parse_path(path, &parsed);
     if (status != ERROR_SUCCESS) return status;
-    std::string key = ReadCache::key('k', base->id, parsed.joined);
     ReadCache::Entry entry;
-    if (cache_.find(key, &entry)) {
-        *out = entry.node;
-        return entry.status;
-    }
-    Journal::Stamp generation = cache_.stamp();
-    status = with_database([&](Database& db) -> LSTATUS {
-        LSTATUS s = db.begin_read();
-        if (s != ERROR_SUCCESS) return s;
-        size_t found = 0;
-        std::vector<int64_t> chain;
-        bool is_volatile = false;
-        s = walk(db, base, parsed, &found, &chain, &is_volatile);
-        db.rollback();
-        if (s != ERROR_SUCCESS) return s;
-        if (found < parsed.parts.size()) return ERROR_FILE_NOT_FOUND;
-        entry.node = parsed.parts.empty() ? base : make_node(is_volatile, std::move(chain));
-        return ERROR_SUCCESS;
-    });
-    if (status == kNoDatabase) {
-        // An empty registry: only the hive roots are there.
-        status = (parsed.parts.empty() && base->chain.size() == 1) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-        if (status == ERROR_SUCCESS) entry.node = base;
-    }
-    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
-        entry.status = status;
-        cache_.store(key, generation, entry);
-    }
+    status = cached_read(
+        ReadCache::key('k', base->id, parsed.joined), &entry,
+        [&](Database& db, ReadCache::Entry& e) -> LSTATUS {
+            size_t found = 0;
+            std::vector<int64_t> chain;
+            bool is_volatile = false;
+            LSTATUS s = walk(db, base, parsed, &found, &chain, &is_volatile);
+            if (s != ERROR_SUCCESS) return s;
+            if (found < parsed.parts.size()) return ERROR_FILE_NOT_FOUND;
+            e.node = parsed.parts.empty() ? base : make_node(is_volatile, std::move(chain));
+            return ERROR_SUCCESS;
+        },
+        [&](ReadCache::Entry& e) -> LSTATUS {
+            // An empty registry: only the hive roots are there.
+            if (!parsed.parts.empty() || base->chain.size() != 1) return ERROR_FILE_NOT_FOUND;
+            e.node = base;
+            return ERROR_SUCCESS;
+        });
     *out = status == ERROR_SUCCESS ? entry.node : nullptr;
     return status;
 }
 
 LSTATUS Registry::query_value(const NodeRef& node, std::string_view name, ValueRef* out) {
     std::string folded = fold(name);
-    std::string key = ReadCache::key('v', node->id, folded);
     ReadCache::Entry entry;
-    if (cache_.find(key, &entry)) {
-        *out = entry.value;
-        return entry.status;
-    }
-    Journal::Stamp generation = cache_.stamp();
-    LSTATUS status = with_database([&](Database& db) -> LSTATUS {
-        LSTATUS s = db.begin_read();
-        if (s != ERROR_SUCCESS) return s;
-        auto stmt = db.statement("SELECT name, type, data FROM vals WHERE key = ?1 AND folded = ?2");
-        if (!stmt) {
-            s = db.last_status();
-        } else {
+    LSTATUS status = cached_read(
+        ReadCache::key('v', node->id, folded), &entry,
+        [&](Database& db, ReadCache::Entry& e) -> LSTATUS {
+            auto stmt = db.statement("SELECT name, type, data FROM vals WHERE key = ?1 AND folded = ?2");
+            if (!stmt) return db.last_status();
             int rc = stmt->bind(1, node->id).bind_text(2, folded).step();
             if (rc == SQLITE_ROW) {
-                auto value = std::make_shared<ValueRecord>();
-                value->name = std::string(stmt->column_text(0));
-                value->type = DWORD(stmt->column_int64(1));
-                value->data = std::string(stmt->column_blob(2));
-                entry.value = std::move(value);
-            } else if (rc == SQLITE_DONE) {
-                s = key_exists(db, node->id);
-                if (s == ERROR_SUCCESS) s = ERROR_FILE_NOT_FOUND;
-            } else {
-                s = status_from_sqlite(rc);
+                e.value = value_of_row(*stmt);
+                return ERROR_SUCCESS;
             }
-        }
-        stmt.reset();
-        db.rollback();
-        return s;
-    });
-    if (status == kNoDatabase) status = ERROR_FILE_NOT_FOUND;
-    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
-        entry.status = status;
-        cache_.store(key, generation, entry);
-    }
+            if (rc != SQLITE_DONE) return status_from_sqlite(rc);
+            stmt.reset();
+            LSTATUS s = key_exists(db, node->id);
+            return s == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : s;
+        },
+        [](ReadCache::Entry&) -> LSTATUS { return ERROR_FILE_NOT_FOUND; });
     *out = status == ERROR_SUCCESS ? entry.value : nullptr;
     return status;
 }
 
 LSTATUS Registry::snapshot(const NodeRef& node, SnapshotRef* out) {
-    std::string key = ReadCache::key('s', node->id, {});
     ReadCache::Entry entry;
-    if (cache_.find(key, &entry)) {
-        *out = entry.snapshot;
-        return entry.status;
-    }
-    Journal::Stamp generation = cache_.stamp();
-    auto snap = std::make_shared<KeySnapshot>();
-    LSTATUS status = with_database([&](Database& db) -> LSTATUS {
-        LSTATUS s = db.begin_read();
-        if (s != ERROR_SUCCESS) return s;
-        s = [&]() -> LSTATUS {
+    LSTATUS status = cached_read(
+        ReadCache::key('s', node->id, {}), &entry,
+        [&](Database& db, ReadCache::Entry& e) -> LSTATUS {
+            auto snap = std::make_shared<KeySnapshot>();
             auto self = db.statement("SELECT class, last_write FROM keys WHERE id = ?1");
             if (!self) return db.last_status();
             int rc = self->bind(1, node->id).step();
@@ -361,25 +354,18 @@ LSTATUS Registry::snapshot(const NodeRef& node, SnapshotRef* out) {
             auto values = db.statement("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id");
             if (!values) return db.last_status();
             values->bind(1, node->id);
-            while ((rc = values->step()) == SQLITE_ROW) {
-                auto value = std::make_shared<ValueRecord>();
-                value->name = std::string(values->column_text(0));
-                value->type = DWORD(values->column_int64(1));
-                value->data = std::string(values->column_blob(2));
-                snap->values.push_back(std::move(value));
-            }
-            return rc == SQLITE_DONE ? ERROR_SUCCESS : status_from_sqlite(rc);
-        }();
-        db.rollback();
-        return s;
-    });
-    if (status == kNoDatabase) status = node->chain.size() == 1 ? ERROR_SUCCESS : ERROR_KEY_DELETED;
-    if (status == ERROR_SUCCESS) entry.snapshot = snap;
-    if (status == ERROR_SUCCESS || status == ERROR_KEY_DELETED) {
-        entry.status = status;
-        cache_.store(key, generation, entry);
-    }
-    *out = entry.snapshot;
+            while ((rc = values->step()) == SQLITE_ROW) snap->values.push_back(value_of_row(*values));
+            if (rc != SQLITE_DONE) return status_from_sqlite(rc);
+            e.snapshot = std::move(snap);
+            return ERROR_SUCCESS;
+        },
+        [&](ReadCache::Entry& e) -> LSTATUS {
+            // An empty registry: the hive roots are there, and empty.
+            if (node->chain.size() != 1) return ERROR_KEY_DELETED;
+            e.snapshot = std::make_shared<KeySnapshot>();
+            return ERROR_SUCCESS;
+        });
+    *out = status == ERROR_SUCCESS ? entry.snapshot : nullptr;
     return status;
 }
 

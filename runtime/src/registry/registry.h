@@ -132,6 +132,12 @@ private:
     LSTATUS with_database(Fn&& fn);
     LSTATUS open_database_locked();
 
+    // A read served by the cache, else by fill(db, entry) in a read
+    // transaction; without a database the answer is no_database(entry).
+    // Answers (found, not found, deleted) are cached.
+    template <class Fill, class NoDatabase>
+    LSTATUS cached_read(const std::string& key, ReadCache::Entry* entry, Fill&& fill, NoDatabase&& no_database);
+
     // Runs fn(db, changes) in a write transaction and publishes the changes
     // after the commit.
     template <class Fn>
