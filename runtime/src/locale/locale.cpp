@@ -1,5 +1,5 @@
 // Language ids, locale data and the winnls.h queries.
-#include "host/locale.h"
+#include "locale/locale.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,11 +10,11 @@
 
 #include <winnls.h>
 
+#include "core/env_list.h"
 #include "core/error.h"
 #include "core/id_table.h"
 #include "core/strings.h"
 #include "core/sys.h"
-#include "host/env_list.h"
 
 namespace w32rt {
 

@@ -18,7 +18,7 @@
 #include "core/path.h"
 #include "core/strings.h"
 #include "core/sys.h"
-#include "host/identity.h"
+#include "identity/identity.h"
 
 extern char** environ;
 

@@ -1,6 +1,6 @@
 // WTSGetActiveConsoleSessionId, WTSQueryUserToken, WTSEnumerateProcessesA
 // and WTSFreeMemory.
-#include "host/sessions.h"
+#include "identity/sessions.h"
 
 #include <pwd.h>
 #include <stdlib.h>
@@ -18,7 +18,7 @@
 #include "core/error.h"
 #include "core/machine.h"
 #include "core/sys.h"
-#include "host/identity.h"
+#include "identity/identity.h"
 
 namespace w32rt {
 

@@ -10,7 +10,7 @@
 // its load address. Modules the process did not load through LoadLibraryA
 // (the main program, linked libraries) are pinned, as statically bound DLLs
 // are: FreeLibrary on them succeeds and changes nothing.
-#include "host/modules.h"
+#include "modules/modules.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -30,11 +30,11 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include "core/env_list.h"
 #include "core/error.h"
 #include "core/path.h"
 #include "core/strings.h"
 #include "core/sys.h"
-#include "host/env_list.h"
 
 namespace w32rt {
 

@@ -21,7 +21,7 @@
 #include "core/path.h"
 #include "core/strings.h"
 #include "core/sys.h"
-#include "host/identity.h"
+#include "identity/identity.h"
 
 namespace w32rt {
 
