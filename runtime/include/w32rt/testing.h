@@ -37,6 +37,10 @@ W32RT_API void w32rt_fail_call(w32rt_call kind, unsigned nth, int err);
 // "attr").
 W32RT_API void w32rt_fail_syscall(const char* kind, unsigned nth, int err);
 W32RT_API void w32rt_clear_syscall_faults(void);
+// Makes the process kill itself with SIGKILL when it reaches the nth next
+// call of a kind (before making it), for crash tests that stop a writer at
+// an exact point: mid-write, before a rename, holding a lock.
+W32RT_API void w32rt_kill_at_call(w32rt_call kind, unsigned nth);
 // Faults injected since the process started: a run that did not move it
 // completed without reaching the armed call.
 W32RT_API unsigned long long w32rt_injected_faults(void);

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -67,8 +68,10 @@ bool take_fault(Call call) {
     while (n != 0) {
         if (f.countdown.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
             if (n != 1) return false;
+            int err = f.err.load(std::memory_order_relaxed);
+            if (err == kKillProcess) ::kill(::getpid(), SIGKILL);
             g_fired.fetch_add(1, std::memory_order_relaxed);
-            errno = f.err.load(std::memory_order_relaxed);
+            errno = err;
             return true;
         }
     }
@@ -411,6 +414,10 @@ W32RT_API void w32rt_fail_syscall(const char* kind, unsigned nth, int err) {
 }
 
 W32RT_API void w32rt_clear_syscall_faults(void) { w32rt::sys::clear_faults(); }
+
+W32RT_API void w32rt_kill_at_call(w32rt_call kind, unsigned nth) {
+    w32rt::sys::arm_fault(static_cast<w32rt::sys::Call>(kind), nth, w32rt::sys::kKillProcess);
+}
 
 W32RT_API unsigned long long w32rt_injected_faults(void) { return w32rt::sys::faults_fired(); }
 

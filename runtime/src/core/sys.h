@@ -61,7 +61,9 @@ inline bool injected(Call call) {
 }
 
 // Makes the nth next call of a kind fail with err (1 = the very next; 0
-// disarms the kind). Faults are process-wide and fire once.
+// disarms the kind). Faults are process-wide and fire once. kKillProcess
+// instead of an errno kills the process at that call.
+constexpr int kKillProcess = -1;
 void arm_fault(Call call, unsigned nth, int err);
 void clear_faults();
 // Faults fired since the process started.
