@@ -145,9 +145,18 @@ FilePtr open_file(const OpenRequest& rq, bool* existed) {
     }
 
     auto file = std::make_shared<FileObject>(fd, rq.path);
+    // A failed CreateFile leaves no file behind: one this call created is
+    // removed again, while its name still names it.
+    auto fail_removing_created = [&](DWORD error) -> FilePtr {
+        struct stat mine, named;
+        if (created && sys::fstat(fd, &mine) == 0 && sys::lstat(rq.path.c_str(), &named) == 0 &&
+            mine.st_dev == named.st_dev && mine.st_ino == named.st_ino)
+            sys::unlink(rq.path.c_str());
+        return fail(error, nullptr);
+    };
     file->path_only = used_mode == O_PATH;
     struct stat st;
-    if (sys::fstat(fd, &st) < 0) return fail_errno(errno, nullptr);
+    if (sys::fstat(fd, &st) < 0) return fail_removing_created(win32_from_errno(errno));
     file->device = st.st_dev;
     file->inode = st.st_ino;
     file->directory = S_ISDIR(st.st_mode);
@@ -156,7 +165,7 @@ FilePtr open_file(const OpenRequest& rq, bool* existed) {
     if (!file->directory && !file->path_only) {
         bool readable = used_mode == O_RDONLY || used_mode == O_RDWR;
         DWORD e = reserve_share(fd, readable, data_access_bits(access), share_bits(rq.share));
-        if (e) return fail(e, nullptr);
+        if (e) return fail_removing_created(e);
     }
 
     const bool overwrite =
