@@ -208,8 +208,10 @@ W32RT_API BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName)
 // Renames never replace silently: without MOVEFILE_REPLACE_EXISTING the
 // rename itself refuses an existing target (renameat2 RENAME_NOREPLACE), so
 // a target created by someone else meanwhile is not lost. A folder is never
-// replaced, nor does a folder replace a file. The file moved, and a file
-// replaced, must not be open without FILE_SHARE_DELETE.
+// replaced, nor does a folder replace a file, and a device, pipe or socket
+// is never replaced either; a target that cannot be looked at is not
+// replaced blindly. The file moved, and a file replaced, must not be open
+// without FILE_SHARE_DELETE.
 W32RT_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
     if (!lpExistingFileName || !lpNewFileName) return fail(ERROR_INVALID_PARAMETER, FALSE);
     if (dwFlags & ~DWORD(MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH))
@@ -223,6 +225,8 @@ W32RT_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileNam
     if (sys::lstat(from.c_str(), &src) < 0) return fail(error_for_path(from, errno), FALSE);
     struct stat dst;
     bool target_exists = sys::lstat(to.c_str(), &dst) == 0;
+    // A target that could not be looked at is not replaced blindly.
+    if (!target_exists && errno != ENOENT) return fail(error_for_path(to, errno), FALSE);
     if (target_exists && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) {
         // The target names the source itself: the case-insensitive mapping
         // found it under the new spelling. Only the spelling changes.
@@ -237,6 +241,8 @@ W32RT_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileNam
     if (target_exists) {
         if (!replace) return fail(ERROR_ALREADY_EXISTS, FALSE);
         if (S_ISDIR(dst.st_mode) || S_ISDIR(src.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
+        // Nor is a device, a pipe or a socket: only files (and links) are.
+        if (!S_ISREG(dst.st_mode) && !S_ISLNK(dst.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
     }
 
     std::vector<std::string> guarded = {from};
