@@ -16,9 +16,10 @@ namespace w32rt::registry {
 
 namespace {
 
-std::string fold(std::string_view name) {
-    std::string out(name);
-    for (char& c : out) c = ascii_upper(c);
+// Folded while copied: a setting read folds its value's name every time.
+inline std::string fold(std::string_view name) {
+    std::string out(name.size(), '\0');
+    for (size_t i = 0; i < name.size(); ++i) out[i] = ascii_upper(name[i]);
     return out;
 }
 
@@ -260,6 +261,13 @@ template <class Fill, class NoDatabase>
 LSTATUS Registry::cached_read(const std::string& key, ReadCache::Entry* entry, Fill&& fill,
                               NoDatabase&& no_database) {
     if (cache_.find(key, entry)) return entry->status;
+    return read_and_cache(key, entry, fill, no_database);
+}
+
+// The miss, kept out of line: the hit is the hot path of every setting read.
+template <class Fill, class NoDatabase>
+[[gnu::noinline]] LSTATUS Registry::read_and_cache(const std::string& key, ReadCache::Entry* entry, Fill& fill,
+                                                   NoDatabase& no_database) {
     Journal::Stamp before = cache_.stamp();
     LSTATUS status = with_database([&](Database& db) -> LSTATUS {
         LSTATUS s = db.begin_read();

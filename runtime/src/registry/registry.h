@@ -137,6 +137,8 @@ private:
     // Answers (found, not found, deleted) are cached.
     template <class Fill, class NoDatabase>
     LSTATUS cached_read(const std::string& key, ReadCache::Entry* entry, Fill&& fill, NoDatabase&& no_database);
+    template <class Fill, class NoDatabase>
+    LSTATUS read_and_cache(const std::string& key, ReadCache::Entry* entry, Fill& fill, NoDatabase& no_database);
 
     // Runs fn(db, changes) in a write transaction and publishes the changes
     // after the commit.
