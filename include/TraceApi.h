@@ -485,7 +485,8 @@ public:
     bool Reset();
     // Writes the live snapshot into an open file: the entry count, then
     // each record's size and image, newest first. An empty queue writes
-    // nothing. Always 0; a short file is recognisable by its count.
+    // nothing. 0, or E_FAIL when a write failed (it stops there; a short
+    // file is recognisable by its count).
     LONG WriteEventsToFile(HANDLE& hFile);
     // The driver code index of an event code: 0 to 579, or -1.
     static int GetDriverCodeIndex(DWORD dwCode);

@@ -22,6 +22,13 @@ DWORD ReplacingFile::Open() {
     if (m_file != INVALID_HANDLE_VALUE) return ERROR_SUCCESS;
     if (m_target.empty()) return ERROR_INVALID_PARAMETER;
     const DWORD attributes = GetFileAttributesA(m_target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // Only a name that does not exist yet is made; one that could not
+        // be looked at (an I/O error, no descriptor left) may be a device
+        // or a folder and is not written over blindly.
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return error;
+    }
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_ACCESS_DENIED;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE)) {
         m_file = CreateFileA(m_target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,

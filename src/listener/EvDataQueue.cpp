@@ -196,11 +196,11 @@ LONG CEvDataQueue::WriteEventsToFile(HANDLE& hFile) {
     CritSecGuard lock(m_csQueue);
     if (m_Events.empty() || hFile == nullptr || hFile == INVALID_HANDLE_VALUE) return S_OK;
     const DWORD count = DWORD(m_Events.size());
-    if (!WriteAll(hFile, &count, sizeof count)) return S_OK;
+    if (!WriteAll(hFile, &count, sizeof count)) return E_FAIL;
     for (const CEvDataQueueInfo* entry : m_Events) {
         if (entry == nullptr || entry->m_pData == nullptr) continue;
-        if (!WriteAll(hFile, &entry->m_dwSize, sizeof entry->m_dwSize)) break;
-        if (!WriteAll(hFile, entry->m_pData, entry->m_dwSize)) break;
+        if (!WriteAll(hFile, &entry->m_dwSize, sizeof entry->m_dwSize)) return E_FAIL;
+        if (!WriteAll(hFile, entry->m_pData, entry->m_dwSize)) return E_FAIL;
     }
     return S_OK;
 }

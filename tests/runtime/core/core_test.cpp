@@ -1,6 +1,6 @@
 // The runtime's core: handle table, machine root, shared regions, path
-// mapping and process identities. The system-call seam is exercised by the
-// files and registry tests that inject failures.
+// mapping and process identities. The system-call seam has tests of its own
+// (seam_test.cpp).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

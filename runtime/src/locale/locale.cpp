@@ -1,19 +1,20 @@
 // Language ids, locale data and the winnls.h queries.
-#include "host/locale.h"
+#include "locale/locale.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <fstream>
+#include <sstream>
 #include <mutex>
 
 #include <winnls.h>
 
+#include "core/env_list.h"
 #include "core/error.h"
 #include "core/id_table.h"
 #include "core/strings.h"
-#include "host/env_list.h"
+#include "core/sys.h"
 
 namespace w32rt {
 
@@ -157,7 +158,9 @@ std::string process_locale_name() {
 const std::string& machine_locale_name() {
     static const std::string name = [] {
         for (const char* file : {"/etc/locale.conf", "/etc/default/locale"}) {
-            std::ifstream in(file);
+            std::string text;
+            sys::read_file(file, &text);
+            std::istringstream in(text);
             std::string line;
             while (std::getline(in, line)) {
                 if (line.compare(0, 5, "LANG=") != 0) continue;

@@ -21,7 +21,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -191,7 +190,7 @@ struct DebugViewer::State {
             ring->tail.store(pos, std::memory_order_relaxed);
         }
         if (lock_fd >= 0) {
-            ::flock(lock_fd, LOCK_UN);
+            sys::unlock_file(lock_fd);
             sys::close(lock_fd);
         }
     }
@@ -261,12 +260,14 @@ std::unique_ptr<DebugViewer> DebugViewer::attach() {
     Machine& machine = Machine::current();
     auto state = std::make_unique<State>();
     std::string lock_name = machine.shm_name("dbwin.viewer");
-    state->lock_fd = ::shm_open(lock_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    state->lock_fd = sys::shm_open(lock_name.c_str(), O_RDWR | O_CREAT, 0666);
     if (state->lock_fd < 0) return fail_errno(errno, nullptr);
-    ::fchmod(state->lock_fd, 0666);
-    if (::flock(state->lock_fd, LOCK_EX | LOCK_NB) < 0) {
-        DWORD error = errno == EWOULDBLOCK ? DWORD(ERROR_BUSY) : win32_from_errno(errno);
-        return fail(error, nullptr);
+    sys::fchmod(state->lock_fd, 0666);
+    // One viewer per root: a second is refused at once, never queued.
+    if (int e = sys::lock_file(state->lock_fd, sys::LockWait::Try)) {
+        sys::close(state->lock_fd);
+        state->lock_fd = -1;
+        return fail(e == EWOULDBLOCK ? DWORD(ERROR_BUSY) : win32_from_errno(e), nullptr);
     }
     state->region =
         SharedRegion::open_or_create(machine.shm_name("dbwin"), sizeof(Ring), kMagic, kVersion, &init_ring);

@@ -17,8 +17,8 @@
 #include <wtsapi32.h>
 #include <w32rt/machine.h>
 
-#include "host/identity.h"
-#include "host/sessions.h"
+#include "identity/identity.h"
+#include "identity/sessions.h"
 #include "host_test_util.h"
 
 using host_test::as_user;

@@ -4,7 +4,7 @@
 // compiler generates (w32rt/resources.h) and leave when their module is
 // unloaded. Lookups hold the registry's shared lock while they copy a text,
 // so a module being unloaded waits until no copy reads from it.
-#include "host/resources.h"
+#include "modules/resources.h"
 
 #include <string.h>
 
@@ -17,8 +17,8 @@
 #include <w32rt/resources.h>
 
 #include "core/error.h"
-#include "host/locale.h"
-#include "host/modules.h"
+#include "locale/locale.h"
+#include "modules/modules.h"
 
 namespace w32rt {
 

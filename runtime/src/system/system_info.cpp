@@ -17,7 +17,8 @@
 #include "core/machine.h"
 #include "core/path.h"
 #include "core/strings.h"
-#include "host/identity.h"
+#include "core/sys.h"
+#include "identity/identity.h"
 
 extern char** environ;
 
@@ -35,7 +36,7 @@ struct SystemFolders {
         ProcessIdentityScope as_system;
         for (const char* folder : {kWindows, kSystem}) {
             std::string path = map_path(folder);
-            if (!path.empty()) ::mkdir(path.c_str(), 0755);
+            if (!path.empty()) sys::mkdir(path.c_str(), 0755);
         }
     }
 };

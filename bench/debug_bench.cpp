@@ -1,15 +1,11 @@
-// Per-call costs of the host services: debugger output with and without a
-// viewer, system message texts, the user's name and preferred languages.
-#include <stdlib.h>
-
+// Per-call costs of debugger output, with and without a viewer.
 #include <atomic>
-#include <string>
+#include <memory>
 #include <thread>
 
 #include <benchmark/benchmark.h>
 #include <windows.h>
 #include <w32rt/debug_viewer.h>
-#include <w32rt/machine.h>
 
 #include "bench_root.h"
 
@@ -51,35 +47,6 @@ void BM_OutputDebugString_ViewerAttached(benchmark::State& state) {
     state.counters["dropped"] = double(viewer->lost() - lost_before);
 }
 BENCHMARK(BM_OutputDebugString_ViewerAttached)->UseRealTime();
-
-void BM_FormatMessage_System(benchmark::State& state) {
-    char buf[256];
-    for (auto _ : state) {
-        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                 ERROR_SHARING_VIOLATION, 0, buf, sizeof buf, nullptr);
-        benchmark::DoNotOptimize(n);
-    }
-}
-BENCHMARK(BM_FormatMessage_System);
-
-void BM_GetUserName(benchmark::State& state) {
-    char buf[257];
-    for (auto _ : state) {
-        DWORD size = sizeof buf;
-        benchmark::DoNotOptimize(GetUserNameA(buf, &size));
-    }
-}
-BENCHMARK(BM_GetUserName);
-
-void BM_GetThreadPreferredUILanguages(benchmark::State& state) {
-    char16_t buf[128];
-    for (auto _ : state) {
-        ULONG count = 0, size = 128;
-        benchmark::DoNotOptimize(GetThreadPreferredUILanguages(MUI_LANGUAGE_ID | MUI_UI_FALLBACK, &count,
-                                                               reinterpret_cast<PZZWSTR>(buf), &size));
-    }
-}
-BENCHMARK(BM_GetThreadPreferredUILanguages);
 
 }  // namespace
 

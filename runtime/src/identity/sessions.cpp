@@ -1,8 +1,7 @@
 // WTSGetActiveConsoleSessionId, WTSQueryUserToken, WTSEnumerateProcessesA
 // and WTSFreeMemory.
-#include "host/sessions.h"
+#include "identity/sessions.h"
 
-#include <dirent.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,7 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <sstream>
 #include <map>
 #include <vector>
 
@@ -18,7 +17,8 @@
 
 #include "core/error.h"
 #include "core/machine.h"
-#include "host/identity.h"
+#include "core/sys.h"
+#include "identity/identity.h"
 
 namespace w32rt {
 
@@ -57,16 +57,15 @@ bool caller_may_query_tokens() {
 }  // namespace
 
 std::optional<ConsoleSession> console_from_login_sessions(const std::string& dir) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) return std::nullopt;
     std::vector<std::string> names;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') names.push_back(e->d_name);
-    }
-    closedir(d);
+    if (sys::list_folder(dir.c_str(), &names) < 0) return std::nullopt;
+    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return n[0] == '.'; }),
+                names.end());
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        std::ifstream in(dir + "/" + name);
+        std::string text;
+        sys::read_file((dir + "/" + name).c_str(), &text);
+        std::istringstream in(text);
         std::map<std::string, std::string> fields;
         std::string line;
         while (std::getline(in, line)) {
@@ -141,18 +140,18 @@ W32RT_API BOOL WINAPI WTSEnumerateProcessesA(HANDLE hServer, DWORD Reserved, DWO
         std::string name;
     };
     std::vector<Found> found;
-    DIR* proc = opendir("/proc");
-    if (!proc) return w32rt::fail_errno(errno, FALSE);
-    while (struct dirent* e = readdir(proc)) {
+    std::vector<std::string> entries;
+    if (w32rt::sys::list_folder("/proc", &entries) < 0) return w32rt::fail_errno(errno, FALSE);
+    for (const std::string& entry : entries) {
         char* end = nullptr;
-        unsigned long pid = strtoul(e->d_name, &end, 10);
+        unsigned long pid = strtoul(entry.c_str(), &end, 10);
         if (!end || *end != '\0' || pid == 0) continue;
-        std::string base = std::string("/proc/") + e->d_name;
+        std::string base = "/proc/" + entry;
         struct stat st;
-        if (stat(base.c_str(), &st) != 0) continue;  // gone meanwhile
+        if (w32rt::sys::stat(base.c_str(), &st) != 0) continue;  // gone meanwhile
         std::string name;
         char exe[4096];
-        ssize_t n = readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
+        ssize_t n = w32rt::sys::readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
         if (n > 0) {
             exe[n] = '\0';
             const char* slash = strrchr(exe, '/');
@@ -161,14 +160,13 @@ W32RT_API BOOL WINAPI WTSEnumerateProcessesA(HANDLE hServer, DWORD Reserved, DWO
             if (name.size() > strlen(deleted) && name.compare(name.size() - strlen(deleted), strlen(deleted), deleted) == 0)
                 name.resize(name.size() - strlen(deleted));
         } else {
-            std::ifstream comm(base + "/comm");
-            std::getline(comm, name);
+            w32rt::sys::read_file((base + "/comm").c_str(), &name);
+            name = name.substr(0, name.find('\n'));
             if (name.empty()) continue;  // a kernel thread or gone
         }
         DWORD session = console && console->uid == st.st_uid ? console->id : 0;
         found.push_back({DWORD(pid), session, std::move(name)});
     }
-    closedir(proc);
 
     size_t bytes = found.size() * sizeof(WTS_PROCESS_INFOA);
     for (const Found& f : found) bytes += f.name.size() + 1;

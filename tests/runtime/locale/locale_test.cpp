@@ -1,42 +1,19 @@
-// The Windows version, its folders, shell folders, the environment, the
-// small kernel32 and ole32 helpers; languages from the POSIX locale and
-// their overrides, locale data and the thread's preferred UI languages.
+// Languages from the POSIX locale and their overrides, locale data and the
+// thread's preferred UI languages.
 #include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <objbase.h>
-#include <shlobj.h>
 #include <windows.h>
 #include <winnls.h>
-#include <w32rt/machine.h>
 
 #include "host_test_util.h"
 
-using host_test::folder;
 using host_test::ScopedEnv;
-using testing_support::MachineTest;
 
 namespace {
-
-std::string expand(const char* text) {
-    char buf[512];
-    DWORD n = ExpandEnvironmentStringsA(text, buf, sizeof buf);
-    EXPECT_EQ(n, strlen(buf) + 1);
-    return buf;
-}
-
-std::string variable(const char* name) {
-    char buf[512];
-    SetLastError(0);
-    DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
-    if (n == 0 && GetLastError() != ERROR_SUCCESS) return "<error " + std::to_string(GetLastError()) + ">";
-    return std::string(buf, n);
-}
 
 // A clean slate: no locale variables, no overrides.
 class LocaleTest : public ::testing::Test {
@@ -75,108 +52,6 @@ std::string preferred(DWORD flags) {
 }
 
 }  // namespace
-
-TEST(Version, IsWindows7ServicePack1InEitherStructure) {
-    OSVERSIONINFOEXA ex = {};
-    for (DWORD size : {DWORD(sizeof(OSVERSIONINFOA)), DWORD(sizeof ex)}) {
-        ex.dwOSVersionInfoSize = size;
-        ASSERT_TRUE(GetVersionExA(reinterpret_cast<LPOSVERSIONINFOA>(&ex))) << size;
-        EXPECT_EQ(std::to_string(ex.dwPlatformId) + " " + std::to_string(ex.dwMajorVersion) + "." +
-                      std::to_string(ex.dwMinorVersion) + "." + std::to_string(ex.dwBuildNumber) + " " +
-                      ex.szCSDVersion,
-                  "2 6.1.7601 Service Pack 1");  // VER_PLATFORM_WIN32_NT
-    }
-    EXPECT_EQ(ex.wProductType, 1);  // a workstation
-    ex.dwOSVersionInfoSize = sizeof ex - 1;
-    EXPECT_FAILS(GetVersionExA(reinterpret_cast<LPOSVERSIONINFOA>(&ex)), FALSE, ERROR_INSUFFICIENT_BUFFER);
-}
-
-class HostFolderTest : public MachineTest {};
-
-TEST_F(HostFolderTest, ShellFoldersOfTheCallingUser) {
-    const std::string expected_profile = host_test::user_name() == "SYSTEM"
-                                             ? std::string("C:\\Windows\\System32\\config\\systemprofile")
-                                             : "C:\\Users\\" + host_test::posix_name_of(geteuid());
-
-    // Missing folders are an error unless they are to be made or not checked.
-    EXPECT_EQ(folder(CSIDL_APPDATA), "<0x80004005>");
-    EXPECT_EQ(folder(CSIDL_APPDATA | 0x4000), expected_profile + "\\AppData\\Roaming");  // CSIDL_FLAG_DONT_VERIFY
-    EXPECT_EQ(folder(CSIDL_APPDATA | CSIDL_FLAG_CREATE), expected_profile + "\\AppData\\Roaming");
-    EXPECT_EQ(folder(CSIDL_APPDATA), expected_profile + "\\AppData\\Roaming");
-    EXPECT_EQ(folder(CSIDL_PROFILE), expected_profile);
-    EXPECT_EQ(folder(CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE), "C:\\ProgramData");
-    EXPECT_EQ(host_test::owner_and_mode(w32rt::to_posix_path("C:\\ProgramData")), std::to_string(geteuid()) + " 1777");
-    EXPECT_EQ(folder(CSIDL_SYSTEM | CSIDL_FLAG_CREATE), "C:\\Windows\\System32");
-
-    // Bad arguments.
-    EXPECT_EQ(folder(0x7F), "<0x80070057>");
-    EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, nullptr), E_INVALIDARG);
-    EXPECT_EQ(folder(CSIDL_APPDATA, reinterpret_cast<HANDLE>(0x1234)), "<0x80070006>");
-    // The default user's profile (token -1).
-    EXPECT_EQ(folder(CSIDL_APPDATA | 0x4000, INVALID_HANDLE_VALUE), "C:\\Users\\Default\\AppData\\Roaming");
-}
-
-TEST_F(HostFolderTest, EnvironmentVariablesAndExpansion) {
-    ScopedEnv own("EVTRACE_TEST_VALUE", "posix value");
-    EXPECT_EQ(variable("evtrace_test_value"), "posix value");  // names ignore case
-    EXPECT_EQ(variable("EVTRACE_TEST_MISSING"), "<error 203>");
-    EXPECT_EQ(variable("USERNAME"), host_test::user_name());
-    char small[4];
-    EXPECT_EQ(GetEnvironmentVariableA("EVTRACE_TEST_VALUE", small, sizeof small), 12u);  // with the zero
-
-    // Variables of the runtime's own and of the process; unknown ones and
-    // lone percent signs stay as they are.
-    EXPECT_EQ(expand("%SystemRoot%\\System32 %evtrace_test_value%"), "C:\\Windows\\System32 posix value");
-    EXPECT_EQ(expand("%NOT_A_VARIABLE% 100% of %windir%"), "%NOT_A_VARIABLE% 100% of C:\\Windows");
-    EXPECT_EQ(expand("%%windir%%50%"), "%C:\\Windows%50%");
-    EXPECT_EQ(ExpandEnvironmentStringsA("%windir%", small, sizeof small), 11u);
-    EXPECT_FAILS(ExpandEnvironmentStringsA(nullptr, small, sizeof small), 0u, ERROR_INVALID_PARAMETER);
-    ScopedEnv windir("windir", "D:\\Win");  // the process environment wins over the runtime's answers
-    EXPECT_EQ(variable("windir"), "D:\\Win");
-}
-
-TEST(LocalMemory, AllocatesZeroedAndRefusesMovableMemory) {
-    auto* p = static_cast<unsigned char*>(LocalAlloc(LPTR, 64));
-    ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
-    EXPECT_EQ(LocalFree(p), nullptr);
-    EXPECT_FAILS(LocalAlloc(0x0002 /* LMEM_MOVEABLE */, 16), nullptr, ERROR_INVALID_PARAMETER);
-    EXPECT_FAILS(LocalAlloc(LMEM_FIXED, SIZE_MAX), nullptr, ERROR_NOT_ENOUGH_MEMORY);
-}
-
-TEST(Strings, CopyTolerateNullAndCompareAsTheUserLocaleSorts) {
-    char buf[16] = "";
-    EXPECT_EQ(lstrcpynA(buf, "truncated", 5), buf);
-    EXPECT_STREQ(buf, "trun");
-    EXPECT_EQ(lstrcpynA(buf, "zz", 0), buf);
-    EXPECT_STREQ(buf, "trun");  // nothing written
-    EXPECT_EQ(lstrlenA(nullptr), 0);
-    EXPECT_EQ(lstrcpyA(buf, nullptr), nullptr);
-
-    // As the user's locale sorts: letters without regard to case first, then
-    // lower case first; the hyphen weighs last.
-    for (const auto& [lo, hi] : {std::pair{"apple", "Banana"}, {"a", "A"}, {"coop", "co-op"}, {"co-op", "cop"}})
-        EXPECT_TRUE(lstrcmpA(lo, hi) < 0 && lstrcmpA(hi, lo) > 0) << lo << " < " << hi;
-    EXPECT_EQ(lstrcmpiA("MiXeD", "mixed"), 0);
-    EXPECT_LT(lstrcmpiA("a", "B"), 0);
-    EXPECT_GT(lstrcmpiA("", nullptr), 0);
-}
-
-TEST(Com, ApartmentsPerThread) {
-    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
-    EXPECT_EQ(CoInitialize(nullptr), RPC_E_CHANGED_MODE);
-    HRESULT other = E_FAIL;
-    std::thread([&other] { other = CoInitialize(nullptr); CoUninitialize(); }).join();
-    EXPECT_EQ(other, S_OK);  // another thread has its own apartment
-    CoUninitialize();
-    CoUninitialize();
-    CoUninitialize();  // one too many is harmless
-    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);  // all undone
-    CoUninitialize();
-    EXPECT_EQ(CoInitializeEx(nullptr, 0x100), E_INVALIDARG);
-}
 
 TEST_F(LocaleTest, MapsPosixLocalesToWindowsLanguagesInTheirOrder) {
     EXPECT_EQ(GetUserDefaultUILanguage(), 0x0409);  // no locale at all

@@ -1,7 +1,7 @@
 // Users, tokens and impersonation: GetUserNameA, GetUserNameExA,
 // GetComputerNameA, OpenProcessToken, OpenThreadToken,
 // ImpersonateLoggedOnUser and RevertToSelf.
-#include "host/identity.h"
+#include "identity/identity.h"
 
 #include <errno.h>
 #include <grp.h>

@@ -10,7 +10,7 @@
 // its load address. Modules the process did not load through LoadLibraryA
 // (the main program, linked libraries) are pinned, as statically bound DLLs
 // are: FreeLibrary on them succeeds and changes nothing.
-#include "host/modules.h"
+#include "modules/modules.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -30,10 +30,11 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include "core/env_list.h"
 #include "core/error.h"
 #include "core/path.h"
 #include "core/strings.h"
-#include "host/env_list.h"
+#include "core/sys.h"
 
 namespace w32rt {
 
@@ -235,7 +236,7 @@ DWORD error_of_dlopen_failure(const std::string& path) {
     std::string text = message ? message : "";
     if (path.find('/') != std::string::npos) {
         struct stat st;
-        if (::stat(path.c_str(), &st) != 0) return ERROR_MOD_NOT_FOUND;
+        if (sys::stat(path.c_str(), &st) != 0) return ERROR_MOD_NOT_FOUND;
     }
     if (text.find("undefined symbol") != std::string::npos) return ERROR_PROC_NOT_FOUND;
     if (text.find("cannot open shared object file") != std::string::npos) return ERROR_MOD_NOT_FOUND;
@@ -413,7 +414,7 @@ W32RT_API DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWO
     std::string name;
     if (!hModule || hModule == w32rt::main_module()) {
         char buf[4096];
-        ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        ssize_t n = w32rt::sys::readlink("/proc/self/exe", buf, sizeof buf - 1);
         if (n <= 0) return w32rt::fail_errno(errno, DWORD(0));
         name.assign(buf, size_t(n));
     } else if (int index = w32rt::builtin_index(hModule); index >= 0) {

@@ -20,7 +20,8 @@
 #include "core/error.h"
 #include "core/path.h"
 #include "core/strings.h"
-#include "host/identity.h"
+#include "core/sys.h"
+#include "identity/identity.h"
 
 namespace w32rt {
 
@@ -31,7 +32,7 @@ constexpr DWORD kFlagDontVerify = 0x4000;  // CSIDL_FLAG_DONT_VERIFY
 bool folder_exists(const std::string& windows_path) {
     std::string path = map_path(windows_path);
     struct stat st;
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return !path.empty() && sys::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Makes the folder and its missing parents; 0 or an errno value.
@@ -47,9 +48,9 @@ int create_folder(const std::string& target, const std::string& profile, const U
             const bool shared = iequals(prefix, "C:\\Users") || iequals(prefix, "C:\\ProgramData");
             mode_t mode = is_profile ? 0700 : shared ? 01777 : 0755;
             if (path.empty()) return ENOENT;
-            if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return errno;
-            ::chmod(path.c_str(), mode);  // not narrowed by the umask
-            if (in_profile && geteuid() == 0 && ::chown(path.c_str(), owner->uid, owner->gid) != 0) return errno;
+            if (sys::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return errno;
+            sys::chmod(path.c_str(), mode);  // not narrowed by the umask
+            if (in_profile && geteuid() == 0 && sys::chown(path.c_str(), owner->uid, owner->gid) != 0) return errno;
         }
         if (pos == std::string::npos) return 0;
         pos = target.find('\\', pos + 1);

@@ -2,7 +2,7 @@
 // FORMAT_MESSAGE_FROM_SYSTEM for the status codes the runtime reports, in
 // US English, as Windows words them.
 #include "core/id_table.h"
-#include "host/resources.h"
+#include "modules/resources.h"
 
 namespace w32rt {
 

@@ -16,8 +16,8 @@
 #include <windows.h>
 
 #include "core/error.h"
-#include "host/modules.h"
-#include "host/resources.h"
+#include "modules/modules.h"
+#include "modules/resources.h"
 
 #include <w32rt/resources.h>
 
