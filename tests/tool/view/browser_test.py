@@ -169,19 +169,19 @@ def screenshot_of_live_events():
     clear_filters()
     browser.evaluate("document.querySelector('#rows .row.alert').click()")
     # Some load from a provider process, so the page is seen while it moves.
-    loads = [machine.spawn("emit", "text", "--name", name, "--code", code, "--count", str(count), "--rate", str(count),
-                           "--quiet", text)
-             for name, code, count, text in (
-                 ("Mesquite", "0x4010", 300, "Throughput sample: 54 Mbit/s on channel 11"),
-                 ("Heronsvc", "0x1007", 80, "Beacon from 00:1b:2c:3d:4e:5f, signal -61 dBm"),
-                 ("FleetDesk", "0x80000803", 20, "Roaming candidate rejected: signal below the threshold"))]
-    time.sleep(0.5)
+    loads = [machine.spawn("emit", "text", "--name", name, "--code", code, "--count", str(3 * rate), "--rate",
+                           str(rate), "--quiet", text)
+             for name, code, rate, text in (
+                 ("Mesquite", "0x4010", 100, "Throughput sample: 54 Mbit/s on channel 11"),
+                 ("Heronsvc", "0x1007", 30, "Beacon from 00:1b:2c:3d:4e:5f, signal -61 dBm"),
+                 ("FleetDesk", "0x80000803", 6, "Roaming candidate rejected: signal below the threshold"))]
+    time.sleep(2.2)
     machine.emit("text", "--name", "Scaffold", "--code", "0x80000002", "Association refused by the access point")
     time.sleep(0.5)
     browser.screenshot(SCREENSHOT)
     check(os.path.getsize(SCREENSHOT) > 20000, f"the screenshot {SCREENSHOT} is suspiciously small")
     check(all(load.wait(timeout=60) == 0 for load in loads), "a load generator failed")
-    wait_until(lambda: counts()["received"] >= 408, 20, "the load to arrive")
+    wait_until(lambda: counts()["received"] >= 416, 20, "the load to arrive")
     check(counts()["lost"] == 0, f"no event lost: {counts()}")
     print(f"         screenshot saved to {SCREENSHOT}", flush=True)
 
