@@ -9,13 +9,17 @@
 // (library, port in use); 2 bad command line; 6 access to the session denied.
 #include <TraceApi.h>
 #include <arpa/inet.h>
+#include <errno.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -132,12 +136,19 @@ void Run(const Options& options) {
                                      : "\nWarning: the viewer is reachable from other machines, unencrypted.");
     if (options.open) OpenBrowser(url);
 
+    std::atomic<bool> served{false};
     std::thread stopper([&] {
         int signal = 0;
         sigwait(&stopSignals, &signal);
-        server.Stop();
+        // A stop that comes before the server runs would be lost: ask until
+        // Run has returned.
+        while (!served) {
+            server.Stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
     });
     server.Run();
+    served = true;
     // Run also ends when the listening socket fails; the stopper then still
     // waits for its signal: send it one.
     pthread_kill(stopper.native_handle(), SIGTERM);

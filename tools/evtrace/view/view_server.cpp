@@ -155,7 +155,7 @@ void Server::Routes() {
         res.set_header("X-Evtrace-Missing", std::to_string(d.missing));
         res.set_header("Content-Disposition", fmt::format("attachment; filename=\"events.{}\"", format));
         res.set_header("Content-Security-Policy", kDataPolicy);
-        res.set_content(std::move(d.body), format == "bin" ? "application/octet-stream" : "text/csv; charset=windows-1252");
+        res.set_content(std::move(d.body), format == "bin" ? "application/octet-stream" : "text/csv");
     });
 
     // The stream: "hello" first, then one message per batch, each event's

@@ -126,8 +126,16 @@ void Source::Sample() {
         s.queryError = fmt::format("the session query failed (error {})", GetLastError());
     }
     std::lock_guard<std::mutex> guard(statsLock_);
-    // Losses of earlier slots of this process stay counted after a re-attach.
-    if (s.viewerLost < stats_.viewerLost && !s.attached) s.viewerLost = stats_.viewerLost;
+    // A slot's counts end with it: what the viewer's earlier slots lost
+    // stays counted after it attaches again.
+    if (s.queried) {
+        if (!s.attached && slotLost_ != 0) {
+            earlierLost_ += slotLost_;
+            slotLost_ = 0;
+        }
+        if (s.attached) slotLost_ = s.viewerLost;
+    }
+    s.viewerLost = earlierLost_ + slotLost_;
     stats_ = std::move(s);
 }
 

@@ -96,6 +96,8 @@ private:
 
     mutable std::mutex statsLock_;
     SessionStats stats_;
+    uint64_t slotLost_ = 0;     // lost so far by the slot the viewer holds
+    uint64_t earlierLost_ = 0;  // lost by the slots it held before
     std::string snapshotError_;
 
     // Alert codes, from the library's alert list, refreshed now and then;

@@ -298,11 +298,14 @@
   }
 
   // ---- Session statistics -----------------------------------------------
-  let lastWritten = null, lastSampled = 0;
+  let lastWritten = null, lastSampled = 0, viewerLostBefore = null;
   async function refreshStatus() {
     let s;
     try { s = await getJson('api/status'); } catch (err) { setMode('disconnected', 'waiting'); return; }
-    viewerLost = s.viewerLost;
+    // What the session lost for the viewer before this page opened is not
+    // this page's loss.
+    if (viewerLostBefore === null) viewerLostBefore = s.viewerLost;
+    viewerLost = s.viewerLost - viewerLostBefore;
     const modes = { live: 'live', snapshot: 'engine snapshots', waiting: 'session not running' };
     setMode(modes[s.mode] || s.mode, s.mode);
     const dl = $('stats-body');
