@@ -204,6 +204,7 @@
     const lost = gaps + viewerLost;
     $('count-lost').textContent = lost.toLocaleString();
     $('lost-box').classList.toggle('has', lost > 0);
+    $('count-dropped').textContent = pageDrops ? ' (' + pageDrops.toLocaleString() + ' dropped while the page was behind)' : '';
     $('lost-box').title = 'Events that never reached this page: ' + gaps + ' missed by this page (' + pageDrops +
       ' dropped by the viewer while the page was behind), ' + viewerLost + ' lost by the session for the viewer';
     $('pause').textContent = paused ? 'Resume (' + pending.length.toLocaleString() + ' waiting)' : 'Pause';
