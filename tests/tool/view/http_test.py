@@ -159,6 +159,27 @@ def help_in_the_users_language():
         german.close()
 
 
+def follows_the_session():
+    other = Machine(EVTRACE)
+    try:
+        v = Viewer(other, "--no-enable")
+        try:
+            status = lambda: v.json("/api/status")
+            check(status()["mode"] == "waiting" and status()["session"] is None, f"no session: {status()}")
+            for round_ in ("started", "started again"):
+                other.run("session", "start")
+                wait_until(lambda: status()["mode"] == "live", 20, f"the viewer to attach when the session {round_}")
+                before = status()["received"]
+                other.emit("text", "--name", "Follower", round_)
+                wait_until(lambda: status()["received"] == before + 1, 10, f"the event after the session {round_}")
+                other.run("session", "stop")
+                wait_until(lambda: status()["mode"] == "waiting", 20, "the viewer to notice the stop")
+        finally:
+            v.stop()
+    finally:
+        other.close()
+
+
 def bad_command_lines():
     for args, words in [(["--port", "70000"], "--port"), (["--bind", "not-an-address"], "not an address"),
                         (["--page-buffer", "5"], "--page-buffer")]:
@@ -181,6 +202,7 @@ try:
         ("a stalled page is dropped from and counted, never waited for", stalled_page_is_dropped_and_counted),
         ("the viewer stops cleanly", stops_cleanly),
         ("alert help in the user's language", help_in_the_users_language),
+        ("the viewer follows the session as it stops and starts", follows_the_session),
         ("bad command lines", bad_command_lines),
     ])
 finally:
