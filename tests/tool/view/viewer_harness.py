@@ -125,6 +125,19 @@ class Viewer:
             fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
+    def thread_cpu_seconds(self):
+        """CPU time of each thread of the viewer, by thread id."""
+        out = {}
+        task = f"/proc/{self.process.pid}/task"
+        for tid in os.listdir(task):
+            try:
+                with open(f"{task}/{tid}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            out[int(tid)] = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return out
+
     def stop(self):
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
