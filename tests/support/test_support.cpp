@@ -154,11 +154,6 @@ void ChildProcess::write_line(const std::string& line) {
 }
 
 ChildProcess spawn_helper(const std::string& helper, const std::vector<std::string>& args, const SpawnOptions& options) {
-    int down[2], up[2];
-    if (pipe2(down, O_CLOEXEC) < 0 || pipe2(up, O_CLOEXEC) < 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        return {};
-    }
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0) {
@@ -166,7 +161,18 @@ ChildProcess spawn_helper(const std::string& helper, const std::vector<std::stri
         return {};
     }
     exe[n] = '\0';
-    std::vector<std::string> argv_strings = {exe, "--w32rt-helper=" + helper};
+    std::vector<std::string> helper_args = {"--w32rt-helper=" + helper};
+    helper_args.insert(helper_args.end(), args.begin(), args.end());
+    return spawn_program(exe, helper_args, options);
+}
+
+ChildProcess spawn_program(const std::string& path, const std::vector<std::string>& args, const SpawnOptions& options) {
+    int down[2], up[2];
+    if (pipe2(down, O_CLOEXEC) < 0 || pipe2(up, O_CLOEXEC) < 0) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return {};
+    }
+    std::vector<std::string> argv_strings = {path};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
 
     fflush(nullptr);
@@ -174,7 +180,14 @@ ChildProcess spawn_helper(const std::string& helper, const std::vector<std::stri
     if (pid == 0) {
         dup2(down[0], 0);
         dup2(up[1], 1);
-        for (const std::string& e : options.env) putenv(strdup(e.c_str()));
+        if (options.merge_stderr) dup2(up[1], 2);
+        for (const std::string& e : options.env) {
+            if (e.find('=') == std::string::npos) {
+                unsetenv(e.c_str());
+            } else {
+                putenv(strdup(e.c_str()));
+            }
+        }
         if (options.gid >= 0) {
             setgroups(0, nullptr);
             if (setgid(gid_t(options.gid)) < 0) _exit(126);
@@ -183,7 +196,7 @@ ChildProcess spawn_helper(const std::string& helper, const std::vector<std::stri
         std::vector<char*> argv;
         for (std::string& s : argv_strings) argv.push_back(s.data());
         argv.push_back(nullptr);
-        execv(exe, argv.data());
+        execv(path.c_str(), argv.data());
         _exit(127);
     }
     close(down[0]);
