@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # The demonstration, run on a built tree (build folder as the argument): sets
-# up the machine root, starts the trace session, emits every kind of event
-# from provider processes, watches them decoded in a consumer process, looks
-# at the wire, keeps them in a binary event log and exports it, then lists
-# the session's statistics and stops it. EVTRACE_ROOT chooses the root; the
-# default root of the user is used otherwise.
+# up the machine root, starts the event engine (which starts the trace
+# session), emits every kind of event from provider processes, watches them
+# decoded in a consumer process, looks at the wire, keeps them in a binary
+# event log and exports it; then the alert road: providers raise alerts, a
+# waiting client wakes for each, the user's history lists them newest first,
+# help and hints come from the event database; a live snapshot of the
+# engine; finally the session's statistics, the engine stopped by SIGTERM
+# and the session stopped. EVTRACE_ROOT chooses the root; the default root
+# of the user is used otherwise.
 set -euo pipefail
 build=${1:-build}
 evtrace="$build/tools/evtrace/evtrace"
 work=$(mktemp -d /tmp/evtrace-demo-XXXXXX)
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+engine=""
+trap '[ -n "$engine" ] && kill "$engine" 2>/dev/null; kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 step() { printf '\n== %s\n' "$*"; }
 
 step "The machine root (EVTRACE_ROOT or the default)"
@@ -20,8 +25,14 @@ step "Set-up: event databases and the registry values that find them"
 "$evtrace" reg query 'HKLM\Software\Vanta\Wireless' /s
 "$evtrace" lang
 
-step "The trace session, started and enabled through the controller"
-"$evtrace" session start
+step "The event engine, in the background: it starts and enables the session through the controller"
+"$evtrace" engine >"$work/engine.txt" 2>&1 &
+engine=$!
+for _ in $(seq 1 100); do
+  grep -q "serving alerts" "$work/engine.txt" 2>/dev/null && break
+  sleep 0.1
+done
+cat "$work/engine.txt"
 "$evtrace" session status
 "$evtrace" alerts enable
 "$evtrace" alerts state
@@ -58,8 +69,39 @@ step "The kept events, walked with the infoset cursor, and exported as a comma-s
 "$evtrace" log export "$work/events.bin" "$work/events.csv" --format csv
 cat "$work/events.csv"
 
+step "The alerts the event database knows, with domain and severity"
+"$evtrace" alerts list
+
+step "A client waits for alerts (as the tray program does); provider processes raise three"
+"$evtrace" alerts wait --count 3 --timeout 30 >"$work/alerts.txt" 2>&1 &
+waiter=$!
+sleep 1
+"$evtrace" emit text --name "Heronsvc" --code 0x1001 "Scan finished (not an alert)"
+"$evtrace" emit text --name "Heronsvc" --code 0x80000001 --string-a "HomeNet" "Connection lost"
+"$evtrace" emit text --name "Quillwatch" --code 0x80001001 --string-a "CorpNet" "Authentication failed"
+"$evtrace" emit text --name "Heronsvc" --code 0x80000803 --string-a "HomeNet" "Signal below the threshold"
+wait "$waiter" || true
+cat "$work/alerts.txt"
+
+step "The user's alert history, newest first (kept across restarts in AlertHistory.bin)"
+"$evtrace" alerts history
+
+step "Context help and hints for the first alert, in the user's language"
+"$evtrace" alerts help 0x80000001
+"$evtrace" alerts hints 0x80000001
+
+step "The registered providers"
+"$evtrace" providers
+
+step "A live snapshot of the engine's queue (the engine answers by writing it; about 10 s)"
+"$evtrace" snapshot
+
 step "The machine's trace sessions with their statistics"
 "$evtrace" sessions
 
-step "Stopping the session"
+step "Stopping the engine (SIGTERM) and the session"
+kill -TERM "$engine"
+wait "$engine" && echo "engine exit code 0"
+engine=""
+cat "$work/engine.txt"
 "$evtrace" session stop
