@@ -10,6 +10,9 @@ W32RT_BEGIN_DECLS
 // errno err. Kinds: "open", "read", "write", "fsync", "rename", "unlink",
 // "mmap", "ftruncate", "mkdir". nth 0 disarms the kind.
 W32RT_API void w32rt_fail_syscall(const char* kind, unsigned nth, int err);
+// As w32rt_fail_syscall, and every later call of the kind fails too until
+// the faults are cleared: a full disk for "write", a lost device for "read".
+W32RT_API void w32rt_fail_syscall_from(const char* kind, unsigned nth, int err);
 W32RT_API void w32rt_clear_syscall_faults(void);
 
 // Shifts every system time the runtime reports and stamps (system and local

@@ -21,6 +21,7 @@ namespace {
 struct Fault {
     std::atomic<unsigned> countdown{0};  // 0 = disarmed
     std::atomic<int> err{0};
+    std::atomic<bool> sticky{false};  // the chosen call and every later one fail
 };
 
 std::atomic<bool> g_any_armed{false};
@@ -32,6 +33,10 @@ inline bool injected(Call call) {
     Fault& f = g_faults[static_cast<int>(call)];
     unsigned n = f.countdown.load(std::memory_order_relaxed);
     while (n != 0) {
+        if (n == 1 && f.sticky.load(std::memory_order_relaxed)) {
+            errno = f.err.load(std::memory_order_relaxed);
+            return true;
+        }
         if (f.countdown.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
             if (n == 1) {
                 errno = f.err.load(std::memory_order_relaxed);
@@ -163,15 +168,19 @@ int fsync_parent(const char* path) {
     return rc;
 }
 
-void arm_fault(Call call, unsigned nth, int err) {
+void arm_fault(Call call, unsigned nth, int err, bool sticky) {
     Fault& f = g_faults[static_cast<int>(call)];
     f.err.store(err, std::memory_order_relaxed);
+    f.sticky.store(sticky, std::memory_order_relaxed);
     f.countdown.store(nth, std::memory_order_relaxed);
     if (nth != 0) g_any_armed.store(true, std::memory_order_release);
 }
 
 void clear_faults() {
-    for (Fault& f : g_faults) f.countdown.store(0, std::memory_order_relaxed);
+    for (Fault& f : g_faults) {
+        f.countdown.store(0, std::memory_order_relaxed);
+        f.sticky.store(false, std::memory_order_relaxed);
+    }
     g_any_armed.store(false, std::memory_order_release);
 }
 
@@ -179,7 +188,9 @@ void clear_faults() {
 
 extern "C" {
 
-W32RT_API void w32rt_fail_syscall(const char* kind, unsigned nth, int err) {
+namespace {
+
+void arm_kind(const char* kind, unsigned nth, int err, bool sticky) {
     using w32rt::sys::Call;
     static const struct {
         const char* name;
@@ -189,8 +200,14 @@ W32RT_API void w32rt_fail_syscall(const char* kind, unsigned nth, int err) {
                  {"mmap", Call::Mmap},     {"ftruncate", Call::Ftruncate}, {"mkdir", Call::Mkdir}};
     if (!kind) return;
     for (const auto& k : kinds)
-        if (strcmp(k.name, kind) == 0) w32rt::sys::arm_fault(k.call, nth, err);
+        if (strcmp(k.name, kind) == 0) w32rt::sys::arm_fault(k.call, nth, err, sticky);
 }
+
+}  // namespace
+
+W32RT_API void w32rt_fail_syscall(const char* kind, unsigned nth, int err) { arm_kind(kind, nth, err, false); }
+
+W32RT_API void w32rt_fail_syscall_from(const char* kind, unsigned nth, int err) { arm_kind(kind, nth, err, true); }
 
 W32RT_API void w32rt_clear_syscall_faults(void) { w32rt::sys::clear_faults(); }
 

@@ -35,7 +35,7 @@ int close(int fd);
 int fsync_parent(const char* path);
 
 // Fault injection (see w32rt_fail_syscall).
-void arm_fault(Call call, unsigned nth, int err);
+void arm_fault(Call call, unsigned nth, int err, bool sticky = false);
 void clear_faults();
 
 }  // namespace w32rt::sys
