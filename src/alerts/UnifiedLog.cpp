@@ -1,21 +1,122 @@
-// The alerter's unified-log thread: its start, its stop and the messages it
-// takes. The thread lives from the working constructor to the destructor,
-// which posts the stop message and waits for it.
+// The alerter's unified-log thread. The listening thread turns each
+// unified-log event into a record, enters it in the alerter's message
+// registry and posts it to the thread (the record's ownership goes with the
+// message); the thread takes only what the registry holds, decides by the
+// component's level, writes the line to the log and to the debugger output,
+// and follows the registry's settings while it runs.
+//
+// The thread lives from the working constructor to the destructor, which
+// posts the stop message, waits for the thread and frees the records of
+// messages it never took.
 #include <TraceApi.h>
 
-#include <list>
-
+#include "alerts/LoggingLevels.h"
 #include "alerts/MsgQueue.h"
+#include "alerts/UnifiedLogFile.h"
+#include "consumer/EvRecordConvert.h"
+#include "consumer/EvRecordLayout.h"
 #include "frame/Diagnostics.h"
+#include "frame/RegApi.h"
+#include "frame/TraceApiReg.h"
 
 namespace {
 
 constexpr DWORD kPostRetryMs = 1;
+// A full queue (the thread is behind) is waited out this long before a
+// record is dropped: the listening thread slows down instead of losing lines.
+constexpr ULONGLONG kQueueFullWaitMs = 1000;
+constexpr char kWirelessKey[] = "SOFTWARE\\Vanta\\Wireless";
+constexpr char kInstallDirValue[] = "InstallDir";
+constexpr DWORD kNotifyFilter =
+    REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
 
 struct ThreadStart {
     CEvTraceAlerter* alerter;
     HANDLE ready;  // set once the thread's message queue exists
 };
+
+std::string InstallFolder() {
+    char folder[MAX_PATH + 1] = {};
+    DWORD size = MAX_PATH;
+    CRegApi key;
+    if (key.OpenKey(HKEY_LOCAL_MACHINE, kWirelessKey, KEY_READ) != ERROR_SUCCESS ||
+        key.QueryValue(kInstallDirValue, folder, size) != ERROR_SUCCESS) {
+        return std::string();
+    }
+    return folder;
+}
+
+// The change notification on the settings key. While the key does not
+// exist, the suite's key is watched instead, so that settings made later
+// (the key created, or deleted and made again) are still followed.
+class SettingsWatch {
+public:
+    explicit SettingsWatch(HANDLE event) : m_event(event) {
+        Open();
+        Arm();
+    }
+    ~SettingsWatch() { Close(); }
+    SettingsWatch(const SettingsWatch&) = delete;
+    SettingsWatch& operator=(const SettingsWatch&) = delete;
+
+    bool Armed() const { return m_armed; }
+    // After a notification: the watch is one-shot.
+    void Rearm() {
+        if (m_onParent) {
+            Close();
+            Open();
+        }
+        if (!Arm()) {
+            Close();
+            Open();
+            Arm();
+        }
+    }
+
+private:
+    void Open() {
+        m_onParent = false;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, traceapi::kUnifiedLoggingKey, 0, KEY_QUERY_VALUE | KEY_NOTIFY, &m_key) ==
+            ERROR_SUCCESS) {
+            return;
+        }
+        m_key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWirelessKey, 0, KEY_NOTIFY, &m_key) == ERROR_SUCCESS) {
+            m_onParent = true;
+        } else {
+            m_key = nullptr;
+        }
+    }
+    bool Arm() {
+        m_armed = m_key != nullptr &&
+                  RegNotifyChangeKeyValue(m_key, TRUE, kNotifyFilter, m_event, TRUE) == ERROR_SUCCESS;
+        return m_armed;
+    }
+    void Close() {
+        if (m_key != nullptr) RegCloseKey(m_key);
+        m_key = nullptr;
+        m_armed = false;
+    }
+
+    HANDLE m_event;
+    HKEY m_key = nullptr;
+    bool m_onParent = false;
+    bool m_armed = false;
+};
+
+// Logs one record and frees it.
+void HandleRecord(traceapi::UnifiedLogFile& log, _VANTA_EVTRACE_DATA* record) {
+    if (record == nullptr) return;
+    evt::RecordHolder holder(record);
+    if (record->dwDataLen == 0) return;
+    const char* level = traceapi::LevelOf(record->szSource, record->dwEventType);
+    if (level == nullptr) return;
+    char line[traceapi::kUnifiedLineSize];
+    const size_t length = traceapi::FormatUnifiedLine(line, record->szSource, record->ftTimeStamp, level,
+                                                      reinterpret_cast<const char*>(record->Data));
+    log.Append(line, length, (traceapi::UnifiedLogStatus() & traceapi::kNumberedCopiesBit) != 0);
+    OutputDebugStringA(line);
+}
 
 }  // namespace
 
@@ -48,16 +149,47 @@ void CEvTraceAlerter::StopULThread() {
     m_dwULThreadId = 0;
     // Messages still queued died with the thread's queue; their records
     // are the registry's to free.
-    for (const MSG& msg : m_pMsgQueue->TakeAll()) delete[] reinterpret_cast<BYTE*>(msg.lParam);
+    for (const MSG& msg : m_pMsgQueue->TakeAll()) evt::FreeRecord(reinterpret_cast<_VANTA_EVTRACE_DATA*>(msg.lParam));
 }
 
 BOOL CEvTraceAlerter::VerifyMessage(MSG& msg) { return m_pMsgQueue->VerifyMessage(msg, true) ? TRUE : FALSE; }
 
-int CEvTraceAlerter::GetULLogStatus() { return 0; }
+int CEvTraceAlerter::GetULLogStatus() { return traceapi::UnifiedLogStatus() != 0 ? 1 : 0; }
 
-void CEvTraceAlerter::SetLoggingLevel() {}
+void CEvTraceAlerter::SetLoggingLevel() {
+    const DWORD enableFlag = traceapi::ReadLoggingLevels();
+    if (m_hULEnabledEvent != nullptr) {
+        if (enableFlag == 1) {
+            SetEvent(m_hULEnabledEvent);
+        } else {
+            ResetEvent(m_hULEnabledEvent);
+        }
+    }
+}
 
-void CEvTraceAlerter::SendEventToUL(PEVENT_TRACE, ULONG, UINT) {}
+void CEvTraceAlerter::SendEventToUL(PEVENT_TRACE pEvent, ULONG ulThreadId, UINT uMessageId) {
+    if (pEvent == nullptr) return;
+    // Off, or nowhere to post: nothing is converted.
+    if (uMessageId == 0 || GetULLogStatus() == 0) return;
+    evt::RecordHolder record;
+    DWORD size = 0;
+    if (evt::ConvertEventToRecord(pEvent, record.out(), &size, evt::kConvertForQueue) < 0) return;
+    if (record.get() == nullptr || !traceapi::IsUnifiedLogType(record.get()->dwEventType)) return;
+
+    const LPARAM lParam = reinterpret_cast<LPARAM>(record.get());
+    m_pMsgQueue->AddMessage(uMessageId, WPARAM(size), lParam);
+    const ULONGLONG giveUp = GetTickCount64() + kQueueFullWaitMs;
+    for (;;) {
+        if (PostThreadMessageA(ulThreadId, uMessageId, WPARAM(size), lParam)) {
+            record.release();
+            return;
+        }
+        if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA || GetTickCount64() >= giveUp) break;
+        Sleep(kPostRetryMs);
+    }
+    // Not posted: the registry entry goes with the record.
+    m_pMsgQueue->VerifyMessage(uMessageId, WPARAM(size), lParam, true);
+}
 
 DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
     const ThreadStart* start = static_cast<const ThreadStart*>(pParam);
@@ -65,13 +197,44 @@ DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
     SetEvent(start->ready);
-    for (;;) {
-        MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_POSTMESSAGE | QS_ALLPOSTMESSAGE, 0);
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == EVT_UL_STOP_MESSAGE) return 0;
-            // Only what the alerter posted: another party's message is
-            // ignored and its lParam never touched.
-            if (!alerter->VerifyMessage(msg)) continue;
+    try {
+        traceapi::UnifiedLogFile log(InstallFolder());
+        HANDLE notify = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        SettingsWatch watch(notify);
+        for (bool stop = false; !stop;) {
+            // Every line handled is in the file before the thread sleeps.
+            log.Flush();
+            const DWORD handles = watch.Armed() ? 1 : 0;
+            const DWORD woken =
+                MsgWaitForMultipleObjectsEx(handles, &notify, INFINITE, QS_POSTMESSAGE | QS_ALLPOSTMESSAGE, 0);
+            if (handles == 1 && woken == WAIT_OBJECT_0) {
+                ResetEvent(notify);
+                OutputDebugStringA("RECEIVED THE REGCHANGE EVENT\n");
+                alerter->SetLoggingLevel();
+                watch.Rearm();
+                continue;
+            }
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                if (msg.message == EVT_UL_STOP_MESSAGE) {
+                    stop = true;
+                    break;
+                }
+                // Only what the alerter posted: another party's message is
+                // ignored and its lParam never touched.
+                if (!alerter->VerifyMessage(msg)) continue;
+                if (msg.message != alerter->m_uULMessageId) continue;
+                try {
+                    HandleRecord(log, reinterpret_cast<_VANTA_EVTRACE_DATA*>(msg.lParam));
+                } catch (...) {
+                    // The line is lost (out of memory); the record is freed
+                    // and the thread serves on.
+                }
+            }
         }
+        CloseHandle(notify);
+    } catch (_evt_error& error) {
+        dump_evterror(error);
+    } catch (...) {
     }
+    return 0;
 }

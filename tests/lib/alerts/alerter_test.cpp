@@ -5,7 +5,9 @@
 #include <atomic>
 #include <thread>
 
+#include "alerts/MsgQueue.h"
 #include "alerts_fixture.h"
+#include "unified_fixture.h"
 
 using namespace alerts_test;
 using consumer_test::RecordText;
@@ -161,6 +163,56 @@ TEST_F(AlerterTest, ADefaultAlerterHasNothingAndHandlesNothing) {
     CEvTraceAlerter copy(working);  // shares the queue, owns no thread
     EXPECT_EQ(copy.GetEvDataQueue(), &queue);
     EXPECT_EQ(copy.GetULThreadId(), 0u);
+}
+
+// ---- The unified-log thread's messages -----------------------------------------
+
+class AlerterLogTest : public AlerterTest {
+protected:
+    void SetUp() override {
+        AlerterTest::SetUp();
+        consumer_test::SetString("SOFTWARE\\Vanta\\Wireless", "InstallDir", "C:\\Suite\\");
+        SetEnableFlag(1);
+        SetLogLevel("FleetDesk", 0x3F);
+    }
+};
+
+TEST_F(AlerterLogTest, ARecordPostedByAStrangerIsNeitherLoggedNorFreed) {
+    StartSession(1, "FleetDesk");
+    std::vector<uint8_t> image = consumer_test::RecordImage("from a stranger", 0, "FleetDesk");
+    consumer_test::Put<uint32_t>(image, 272, 55);
+    const std::vector<uint8_t> untouched = image;
+    {
+        CEvDataQueue queue;
+        CEvTraceAlerter alerter(&queue);
+        Service service(alerter);
+        ASSERT_TRUE(PostThreadMessageA(alerter.GetULThreadId(), alerter.GetULMessageId(), WPARAM(image.size()),
+                                       reinterpret_cast<LPARAM>(image.data())));
+        // A line of the alerter's own, after the stranger's message.
+        ASSERT_TRUE(eventually([&] { return Emit("own line", 55), LogHas("own line"); }, std::chrono::seconds(20)));
+    }
+    EXPECT_FALSE(LogHas("from a stranger"));
+    EXPECT_EQ(image, untouched);
+}
+
+TEST_F(AlerterLogTest, ARecordThatCannotBePostedLeavesNoRegistryEntry) {
+    StartSession(1, "FleetDesk");
+    CEvDataQueue queue;
+    CEvTraceAlerter alerter(&queue);
+    Service service(alerter);
+    ASSERT_TRUE(eventually([&] { return Emit("before", 55), LogHas("before"); }, std::chrono::seconds(20)));
+    // The stop message is taken from anyone: the thread ends, and every
+    // later post fails.
+    ASSERT_TRUE(PostThreadMessageA(alerter.GetULThreadId(), EVT_UL_STOP_MESSAGE, 0, 0));
+    ASSERT_TRUE(eventually([&] { return !PostThreadMessageA(alerter.GetULThreadId(), WM_USER, 0, 0); }));
+    // Records posted before the thread ended stay entered (the destructor
+    // frees them); those whose post fails leave no entry behind.
+    ASSERT_TRUE(EmitUntil("settled", [&] { return Holds(queue, "settled"); }));
+    const size_t entered = alerter.m_pMsgQueue->size();
+    for (int i = 0; i < 50; ++i) Emit("not posted", 55);
+    ASSERT_TRUE(EmitUntil("drained", [&] { return Holds(queue, "drained"); }));
+    EXPECT_EQ(alerter.m_pMsgQueue->size(), entered);
+    EXPECT_FALSE(LogHas("not posted"));
 }
 
 }  // namespace
