@@ -6,8 +6,9 @@
 # event log and exports it; then the alert road: providers raise alerts, a
 # waiting client wakes for each, the user's history lists them newest first,
 # help and hints come from the event database; a live snapshot of the
-# engine; finally the session's statistics, the engine stopped by SIGTERM
-# and the session stopped. EVTRACE_ROOT chooses the root; the default root
+# engine; the unified log: lines of several components at their levels, a
+# level changed while the engine runs, a rotation; finally the session's
+# statistics, the engine stopped by SIGTERM and the session stopped. EVTRACE_ROOT chooses the root; the default root
 # of the user is used otherwise.
 set -euo pipefail
 build=${1:-build}
@@ -95,6 +96,39 @@ step "The registered providers"
 
 step "A live snapshot of the engine's queue (the engine answers by writing it; about 10 s)"
 "$evtrace" snapshot
+
+step "The unified log: switched on, levels per component (the running engine follows the registry)"
+"$evtrace" unified on
+"$evtrace" unified level Heronsvc ERROR,WARN,INFO
+"$evtrace" unified level Quillwatch ERROR
+"$evtrace" unified level "Harbor Gate" 0x3f
+sleep 0.5
+
+step "Components write lines of several levels (those their levels refuse, and unknown components, are not logged)"
+"$evtrace" emit ul INFO "Scan started on 11 channels" --name Heronsvc
+"$evtrace" emit ul DEBUG "Probe response from 00:1b:2c:3d:4e:5f (DEBUG is off for Heronsvc)" --name Heronsvc
+"$evtrace" emit ul WARN "Profile store slow (WARN is off for Quillwatch)" --name Quillwatch
+"$evtrace" emit ul ERROR "Profile store could not be read" --name Quillwatch
+"$evtrace" emit ul DEBUG "Gateway lease renewed" --name "Harbor Gate" --formatted
+"$evtrace" emit ul ERROR "An unknown component is never logged" --name Nobody
+sleep 0.5
+"$evtrace" unified tail -n 10
+
+step "A level changed while the engine runs: Quillwatch's warnings are logged from now on"
+"$evtrace" unified level Quillwatch ERROR,WARN
+sleep 0.5
+"$evtrace" emit ul WARN "Profile store slow" --name Quillwatch
+sleep 0.5
+"$evtrace" unified tail -n 2
+
+step "Rotation: past 5 MiB the log becomes OrkanLog-Backup.log, with a numbered copy when asked for"
+"$evtrace" unified on --numbered-copies
+sleep 0.5
+"$evtrace" emit ul ERROR "$(printf 'x%.0s' $(seq 1 1000))" --name Quillwatch --count 5100 --retry
+sleep 1
+log_dir="$("$evtrace" root show)/drives/c/Program Files/Vanta/Wireless/UnifiedLogging"
+ls -l "$log_dir"
+"$evtrace" unified status | head -5
 
 step "The machine's trace sessions with their statistics"
 "$evtrace" sessions
