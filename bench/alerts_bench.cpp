@@ -37,16 +37,15 @@
 
 #include <w32rt/trace_sessions.h>
 
+#include "bench_engine.h"
 #include "bench_root.h"
 
 namespace {
 
-constexpr char kAlertEvent[] = "Global\\VANTA_EVTRACE_ALERT_EVENT";
+using bench_engine::kAlertEvent;
 constexpr char kAckEvent[] = "Global\\EVTRACE_BENCH_ALERT_ACK";
 constexpr DWORD kAlertCode = 0x80000001;
 constexpr char kDatabase[] = "2147483649||Connection lost||Move closer||The link was lost.||HLP_LOST|#|\n";
-
-std::string g_self;
 
 long long MonotonicNs() {
     struct timespec t;
@@ -69,50 +68,6 @@ void InstallDatabase() {
     CloseHandle(file);
     SetString("Software\\Vanta\\Wireless\\EvTrace\\API\\", "DatabasePath", "C:\\Data\\");
     SetString("SOFTWARE\\Vanta\\Wireless", "NimbusBinDir", "C:\\Suite\\Bin");
-}
-
-// ---- The engine process --------------------------------------------------------
-
-bool Attached() {
-    std::vector<w32rt::TraceSessionInfo> sessions;
-    if (!w32rt::list_trace_sessions(&sessions)) return false;
-    for (const auto& s : sessions)
-        for (const auto& c : s.consumers)
-            if (c.pid == getpid() && c.alive) return true;
-    return false;
-}
-
-int RunEngine() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-    CEvTraceController controller;
-    controller.EnableRealTimeSession();
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
-    HANDLE alertable = CreateEventA(&attributes, TRUE, FALSE, kAlertEvent);
-    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    {
-        CEvDataQueue queue;
-        CEvTraceAlerter alerter(&queue);
-        std::thread serving([&] { alerter.ServiceAlerts(0, alertable, done); });
-        while (!Attached()) usleep(10000);
-        printf("ready\n");
-        fflush(stdout);
-        int signal = 0;
-        sigwait(&stops, &signal);
-        while (WaitForSingleObject(done, 0) != WAIT_OBJECT_0) {
-            alerter.StopAlerts();
-            WaitForSingleObject(done, 100);
-        }
-        serving.join();
-    }
-    CloseHandle(alertable);
-    CloseHandle(done);
-    return 0;
 }
 
 // ---- The provider process --------------------------------------------------------
@@ -146,61 +101,12 @@ int RunProvider(unsigned long count, unsigned long gapUs) {
     return 0;
 }
 
-// ---- Processes of this benchmark ----------------------------------------------
+// ---- The client --------------------------------------------------------------------
 
-struct Child {
-    pid_t pid = -1;
-    FILE* out = nullptr;
-};
-
-Child Start(const std::vector<std::string>& args) {
-    int up[2];
-    if (pipe(up) != 0) return {};
-    fflush(nullptr);
-    Child child;
-    child.pid = fork();
-    if (child.pid == 0) {
-        dup2(up[1], 1);
-        close(up[0]);
-        close(up[1]);
-        std::vector<char*> argv = {g_self.data()};
-        std::vector<std::string> copy = args;
-        for (std::string& a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(g_self.c_str(), argv.data());
-        _exit(127);
-    }
-    close(up[1]);
-    child.out = fdopen(up[0], "r");
-    return child;
-}
-
-int Finish(Child& child) {
-    int status = 0;
-    if (child.out != nullptr) fclose(child.out);
-    if (child.pid > 0) waitpid(child.pid, &status, 0);
-    return status;
-}
-
-// The engine of one run, stopped at its end.
-class Engine {
-public:
-    Engine() {
-        child_ = Start({"--engine"});
-        char line[64] = {};
-        ok_ = child_.out != nullptr && fgets(line, sizeof line, child_.out) != nullptr &&
-              strncmp(line, "ready", 5) == 0;
-    }
-    ~Engine() {
-        if (child_.pid > 0) kill(child_.pid, SIGTERM);
-        Finish(child_);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    Child child_;
-    bool ok_ = false;
-};
+using bench_engine::Child;
+using bench_engine::Engine;
+using bench_engine::Finish;
+using bench_engine::Start;
 
 // Wake-ups of the client: the monotonic time of each return from its wait.
 class Client {
@@ -350,12 +256,9 @@ BENCHMARK(BM_AlertWakeLatency)->Arg(1000)->Iterations(1)->Unit(benchmark::kMilli
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && strcmp(argv[1], "--engine") == 0) return RunEngine();
+    if (argc == 2 && strcmp(argv[1], "--engine") == 0) return bench_engine::RunEngine();
     if (argc == 4 && strcmp(argv[1], "--provider") == 0)
         return RunProvider(strtoul(argv[2], nullptr, 10), strtoul(argv[3], nullptr, 10));
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    g_self = std::string(self, n > 0 ? size_t(n) : 0);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

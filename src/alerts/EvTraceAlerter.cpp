@@ -25,6 +25,7 @@
 
 #include "alerts/AlertHistory.h"
 #include "alerts/MsgQueue.h"
+#include "alerts/UnifiedLogPost.h"
 #include "consumer/EvRecordLayout.h"
 #include "frame/Diagnostics.h"
 #include "frame/TraceApiReg.h"
@@ -232,10 +233,13 @@ void WINAPI CEvTraceAlerter::EventCallback(PEVENT_TRACE pEvent) {
         if (g_alerters.empty()) return;
         CEvTraceAlerter& alerter = *g_alerters.front();
         const HANDLE alertable = LoadHandle(alerter.m_hAlertableEvent);
-        alerter.SendEventToUL(pEvent, alerter.m_dwULThreadId, alerter.m_uULMessageId);
+        // SendEventToUL's work; a unified-log record is one the queue
+        // refuses, so it is not handed to the queue to be converted again.
+        const bool unifiedLog =
+            traceapi::PostUnifiedLogRecord(alerter, pEvent, alerter.m_dwULThreadId, alerter.m_uULMessageId);
 
         CEvDataQueue* queue = alerter.m_pEvDataQueue;
-        if (queue == nullptr || !queue->AddEvent(pEvent)) return;
+        if (queue == nullptr || unifiedLog || !queue->AddEvent(pEvent)) return;
 
         ULONG enabled = traceapi::kDefaultEnableAlerts;
         CTraceApiReg::GetEnableAlerts(&enabled);

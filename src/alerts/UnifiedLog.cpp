@@ -10,9 +10,12 @@
 // messages it never took.
 #include <TraceApi.h>
 
+#include <atomic>
+
 #include "alerts/LoggingLevels.h"
 #include "alerts/MsgQueue.h"
 #include "alerts/UnifiedLogFile.h"
+#include "alerts/UnifiedLogPost.h"
 #include "consumer/EvRecordConvert.h"
 #include "consumer/EvRecordLayout.h"
 #include "frame/Diagnostics.h"
@@ -29,6 +32,9 @@ constexpr char kWirelessKey[] = "SOFTWARE\\Vanta\\Wireless";
 constexpr char kInstallDirValue[] = "InstallDir";
 constexpr DWORD kNotifyFilter =
     REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES | REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
+
+// Posts dropped since the last one that went through.
+std::atomic<unsigned long> g_droppedPosts{0};
 
 struct ThreadStart {
     CEvTraceAlerter* alerter;
@@ -167,28 +173,44 @@ void CEvTraceAlerter::SetLoggingLevel() {
     }
 }
 
-void CEvTraceAlerter::SendEventToUL(PEVENT_TRACE pEvent, ULONG ulThreadId, UINT uMessageId) {
-    if (pEvent == nullptr) return;
+namespace traceapi {
+
+bool PostUnifiedLogRecord(CEvTraceAlerter& alerter, PEVENT_TRACE pEvent, ULONG ulThreadId, UINT uMessageId) {
+    if (pEvent == nullptr) return false;
     // Off, or nowhere to post: nothing is converted.
-    if (uMessageId == 0 || GetULLogStatus() == 0) return;
+    if (uMessageId == 0 || alerter.GetULLogStatus() == 0) return false;
     evt::RecordHolder record;
     DWORD size = 0;
-    if (evt::ConvertEventToRecord(pEvent, record.out(), &size, evt::kConvertForQueue) < 0) return;
-    if (record.get() == nullptr || !traceapi::IsUnifiedLogType(record.get()->dwEventType)) return;
+    if (evt::ConvertEventToRecord(pEvent, record.out(), &size, evt::kConvertForQueue) < 0) return false;
+    if (record.get() == nullptr || !IsUnifiedLogType(record.get()->dwEventType)) return false;
 
     const LPARAM lParam = reinterpret_cast<LPARAM>(record.get());
-    m_pMsgQueue->AddMessage(uMessageId, WPARAM(size), lParam);
+    alerter.m_pMsgQueue->AddMessage(uMessageId, WPARAM(size), lParam);
     const ULONGLONG giveUp = GetTickCount64() + kQueueFullWaitMs;
     for (;;) {
         if (PostThreadMessageA(ulThreadId, uMessageId, WPARAM(size), lParam)) {
             record.release();
-            return;
+            if (g_droppedPosts.load(std::memory_order_relaxed) != 0) g_droppedPosts.store(0, std::memory_order_relaxed);
+            return true;
         }
         if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA || GetTickCount64() >= giveUp) break;
         Sleep(kPostRetryMs);
     }
-    // Not posted: the registry entry goes with the record.
-    m_pMsgQueue->VerifyMessage(uMessageId, WPARAM(size), lParam, true);
+    // Not posted: the registry entry goes with the record, and the loss is
+    // told (once per stretch of losses).
+    alerter.m_pMsgQueue->VerifyMessage(uMessageId, WPARAM(size), lParam, true);
+    const DWORD error = GetLastError();
+    if (g_droppedPosts.fetch_add(1, std::memory_order_relaxed) == 0) {
+        DebugOut("UnifiedLog - a line could not be posted to the log thread (error %lu): it is dropped\n",
+                 static_cast<unsigned long>(error));
+    }
+    return true;
+}
+
+}  // namespace traceapi
+
+void CEvTraceAlerter::SendEventToUL(PEVENT_TRACE pEvent, ULONG ulThreadId, UINT uMessageId) {
+    traceapi::PostUnifiedLogRecord(*this, pEvent, ulThreadId, uMessageId);
 }
 
 DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
@@ -201,6 +223,24 @@ DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
         traceapi::UnifiedLogFile log(InstallFolder());
         HANDLE notify = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         SettingsWatch watch(notify);
+        // Takes every message waiting; false once the stop message came
+        // (the messages behind it are not taken).
+        auto drain = [&]() -> bool {
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                if (msg.message == EVT_UL_STOP_MESSAGE) return false;
+                // Only what the alerter posted: another party's message is
+                // ignored and its lParam never touched.
+                if (!alerter->VerifyMessage(msg)) continue;
+                if (msg.message != alerter->m_uULMessageId) continue;
+                try {
+                    HandleRecord(log, reinterpret_cast<_VANTA_EVTRACE_DATA*>(msg.lParam));
+                } catch (...) {
+                    // The line is lost (out of memory); the record is freed
+                    // and the thread serves on.
+                }
+            }
+            return true;
+        };
         for (bool stop = false; !stop;) {
             // Every line handled is in the file before the thread sleeps.
             log.Flush();
@@ -214,22 +254,7 @@ DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
                 watch.Rearm();
                 continue;
             }
-            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                if (msg.message == EVT_UL_STOP_MESSAGE) {
-                    stop = true;
-                    break;
-                }
-                // Only what the alerter posted: another party's message is
-                // ignored and its lParam never touched.
-                if (!alerter->VerifyMessage(msg)) continue;
-                if (msg.message != alerter->m_uULMessageId) continue;
-                try {
-                    HandleRecord(log, reinterpret_cast<_VANTA_EVTRACE_DATA*>(msg.lParam));
-                } catch (...) {
-                    // The line is lost (out of memory); the record is freed
-                    // and the thread serves on.
-                }
-            }
+            stop = !drain();
         }
         CloseHandle(notify);
     } catch (_evt_error& error) {
