@@ -241,10 +241,10 @@ void WINAPI CEvTraceAlerter::EventCallback(PEVENT_TRACE pEvent) {
         CEvDataQueue* queue = alerter.m_pEvDataQueue;
         if (queue == nullptr || unifiedLog || !queue->AddEvent(pEvent)) return;
 
-        ULONG enabled = traceapi::kDefaultEnableAlerts;
-        CTraceApiReg::GetEnableAlerts(&enabled);
+        // The switch is read for alerts only: most events are not.
         const DWORD code = EventDword(*pEvent, traceapi::wire::kOffCode);
-        if (enabled != 0 && code != 0 && IsAlertCode(code)) {
+        ULONG enabled = traceapi::kDefaultEnableAlerts;
+        if (code != 0 && IsAlertCode(code) && (CTraceApiReg::GetEnableAlerts(&enabled), enabled != 0)) {
             alerter.SaveHistory(pEvent);
             if (alertable != nullptr) PulseEvent(alertable);
         }
