@@ -49,7 +49,11 @@ std::string InstallFolder() {
         key.QueryValue(kInstallDirValue, folder, size) != ERROR_SUCCESS) {
         return std::string();
     }
-    return folder;
+    // The folder is expected to end with a backslash; one without gets it
+    // rather than a log named after the folder.
+    std::string installDir = folder;
+    if (!installDir.empty() && installDir.back() != '\\') installDir += '\\';
+    return installDir;
 }
 
 // The change notification on the settings key. While the key does not

@@ -137,7 +137,9 @@ std::string LogPath(bool windows) {
         RegQueryValueExA(h, "InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(folder), &size);
         RegCloseKey(h);
     }
-    const std::string path = std::string(folder) + "UnifiedLogging\\OrkanLog.log";
+    std::string path = folder;
+    if (!path.empty() && path.back() != '\\') path += '\\';
+    path += "UnifiedLogging\\OrkanLog.log";
     return windows ? path : w32rt::to_posix_path(path);
 }
 

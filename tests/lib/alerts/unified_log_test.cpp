@@ -133,6 +133,9 @@ TEST_F(UnifiedLogTest, TheSwitchAndItsEventFollowEnableFlag) {
 }
 
 TEST_F(UnifiedLogTest, ALineIsDatedInLocalTimeExactly) {
+    // An installation folder written without its closing backslash still
+    // holds the log.
+    consumer_test::SetString("SOFTWARE\\Vanta\\Wireless", "InstallDir", "C:\\Suite");
     SetEnableFlag(1);
     SetLogLevel("Heron", 0x02);
     testing_support::SpawnOptions berlin;
