@@ -114,19 +114,21 @@ public:
     Client() : event_(OpenEventA(SYNCHRONIZE, FALSE, kAlertEvent)), ack_(CreateEventA(nullptr, FALSE, FALSE, kAckEvent)) {
         wakes_.reserve(1 << 16);
         thread_ = std::thread([this] {
-            while (!stop_) {
-                if (WaitForSingleObject(event_, 50) == WAIT_OBJECT_0) {
-                    const long long now = MonotonicNs();
-                    SetEvent(ack_);
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    wakes_.push_back(now);
-                }
+            // Always in the wait but for the moment after a wake: a pulse
+            // releases only the threads waiting then.
+            const HANDLE waits[2] = {stopEvent_, event_};
+            while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+                const long long now = MonotonicNs();
+                SetEvent(ack_);
+                std::lock_guard<std::mutex> lock(mutex_);
+                wakes_.push_back(now);
             }
         });
     }
     ~Client() {
-        stop_ = true;
+        SetEvent(stopEvent_);
         thread_.join();
+        CloseHandle(stopEvent_);
         CloseHandle(event_);
         CloseHandle(ack_);
     }
@@ -146,7 +148,7 @@ public:
 private:
     HANDLE event_;
     HANDLE ack_;
-    std::atomic<bool> stop_{false};
+    HANDLE stopEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::mutex mutex_;
     std::vector<long long> wakes_;
     std::thread thread_;

@@ -17,29 +17,31 @@ inline constexpr char kSnapshotStart[] = "Global\\VANTA_EVT_SNAPSHOT_START_EVENT
 inline constexpr char kSnapshotEnd[] = "Global\\VANTA_EVT_SNAPSHOT_END_EVENT";
 inline constexpr char kServingLine[] = "evtrace engine: serving alerts and snapshots of \"Orkan System Trace\"";
 
-// Counts the pulses of a named event while alive; the waiting thread is
-// back in its wait within microseconds of each wake.
+// Counts the pulses of a named event while alive. The waiting thread is
+// in its wait at all times but for the moment after each wake (a pulse
+// releases only the threads waiting then): tests pulse one at a time.
 class PulseCounter {
 public:
     explicit PulseCounter(const char* name) {
         event_ = OpenEventA(SYNCHRONIZE, FALSE, name);
         EXPECT_NE(event_, nullptr) << name;
+        stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         thread_ = std::thread([this] {
-            while (!stop_) {
-                if (WaitForSingleObject(event_, 50) == WAIT_OBJECT_0) ++count_;
-            }
+            const HANDLE waits[2] = {stop_, event_};
+            while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) ++count_;
         });
     }
     ~PulseCounter() {
-        stop_ = true;
+        SetEvent(stop_);
         thread_.join();
+        CloseHandle(stop_);
         if (event_ != nullptr) CloseHandle(event_);
     }
     int count() const { return count_; }
 
 private:
     HANDLE event_ = nullptr;
-    std::atomic<bool> stop_{false};
+    HANDLE stop_ = nullptr;
     std::atomic<int> count_{0};
     std::thread thread_;
 };
