@@ -28,6 +28,8 @@ constexpr DWORD kPostRetryMs = 1;
 // A full queue (the thread is behind) is waited out this long before a
 // record is dropped: the listening thread slows down instead of losing lines.
 constexpr ULONGLONG kQueueFullWaitMs = 1000;
+// While records keep coming, the settings are looked at after this many.
+constexpr unsigned kSettingsCheckEvery = 256;
 constexpr char kWirelessKey[] = "SOFTWARE\\Vanta\\Wireless";
 constexpr char kInstallDirValue[] = "InstallDir";
 constexpr DWORD kNotifyFilter =
@@ -227,10 +229,20 @@ DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
         traceapi::UnifiedLogFile log(InstallFolder());
         HANDLE notify = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         SettingsWatch watch(notify);
+        auto settingsChanged = [&] {
+            ResetEvent(notify);
+            OutputDebugStringA("RECEIVED THE REGCHANGE EVENT\n");
+            alerter->SetLoggingLevel();
+            watch.Rearm();
+        };
         // Takes every message waiting; false once the stop message came
-        // (the messages behind it are not taken).
+        // (the messages behind it are not taken). A settings change is
+        // looked for now and then too: records that keep coming must not
+        // hold it back.
         auto drain = [&]() -> bool {
-            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            for (unsigned taken = 1; PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++taken) {
+                if (taken % kSettingsCheckEvery == 0 && watch.Armed() && WaitForSingleObject(notify, 0) == WAIT_OBJECT_0)
+                    settingsChanged();
                 if (msg.message == EVT_UL_STOP_MESSAGE) return false;
                 // Only what the alerter posted: another party's message is
                 // ignored and its lParam never touched.
@@ -252,10 +264,7 @@ DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
             const DWORD woken =
                 MsgWaitForMultipleObjectsEx(handles, &notify, INFINITE, QS_POSTMESSAGE | QS_ALLPOSTMESSAGE, 0);
             if (handles == 1 && woken == WAIT_OBJECT_0) {
-                ResetEvent(notify);
-                OutputDebugStringA("RECEIVED THE REGCHANGE EVENT\n");
-                alerter->SetLoggingLevel();
-                watch.Rearm();
+                settingsChanged();
                 continue;
             }
             stop = !drain();

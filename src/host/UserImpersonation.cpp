@@ -52,6 +52,19 @@ _IMPERSONATION_STATE* ThreadState(DWORD slot) {
     return slot == kNoSlot ? nullptr : static_cast<_IMPERSONATION_STATE*>(TlsGetValue(slot));
 }
 
+// Owns the calling thread's state, which the slot points to, and frees it
+// when the thread ends.
+struct StateOwner {
+    ~StateOwner() {
+        if (state == nullptr) return;
+        const DWORD slot = g_tlsIndex.load(std::memory_order_acquire);
+        if (slot != kNoSlot && TlsGetValue(slot) == state) TlsSetValue(slot, nullptr);
+        delete state;
+    }
+    _IMPERSONATION_STATE* state = nullptr;
+};
+thread_local StateOwner t_stateOwner;
+
 struct OsVersion {
     DWORD platform = 0;
     DWORD major = 0;
@@ -179,6 +192,7 @@ int CUserImpersonation::Impersonate() {
                 delete state;
                 return 0;
             }
+            t_stateOwner.state = state;
         }
         // Impersonating for a session that is no longer at the console.
         if (state->bImpersonating) Revert();

@@ -65,7 +65,7 @@ protected:
 
 TEST_F(FolderPathsTest, EachConfigurationGivesItsFolder) {
     // The named user's record, read when bin and user are known.
-    consumer_test::SetValue((std::string(kFolders) + "CORP\\ann").c_str(), "Path", REG_SZ, "C:\\Ann\\", 9);
+    SetString((std::string(kFolders) + "CORP\\ann").c_str(), "Path", "C:\\Ann\\");
     const struct {
         const char* what;
         bool binDir;

@@ -34,12 +34,16 @@ TEST_F(UnifiedFaultsTest, WritesOnAFullDiskDropLinesFreeTheirRecordsAndLoggingRe
     // records of 2.3 KB kept would be 46 MB.
     ASSERT_EQ(Components("flood FleetDesk 55 20000 1000"), "ok");
     Drained();
-    const long before = Rss();
+    [[maybe_unused]] const long before = Rss();
     ASSERT_EQ(Components("flood FleetDesk 55 20000 1000"), "ok");
     ASSERT_EQ(Components("emit FleetDesk 55 the last of the full disk"), "ok");
     Drained();
     EXPECT_EQ(Engine("debug writing"), "1") << "reported once";
+#if !defined(__SANITIZE_ADDRESS__)
+    // (The address sanitizer keeps freed memory in quarantine; its leak
+    // check stands for this one there.)
     EXPECT_LT(Rss() - before, 12 * 1024) << "kB grown while the disk was full";
+#endif
 
     ASSERT_EQ(Engine("full off"), "ok");
     Sync("space is back");
