@@ -7,7 +7,7 @@
 // impersonates through this class and for which console session, so that a
 // second Impersonate for the same session does nothing and a new user at the
 // console is picked up by the next Impersonate. The state outlives the
-// objects and is never freed (a few bytes per thread that ever used it).
+// objects and is freed when its thread ends.
 //
 // The Terminal Services functions are bound at run time and may be absent:
 // every operation then fails softly (0) and callers carry on as themselves.
