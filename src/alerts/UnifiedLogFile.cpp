@@ -21,16 +21,24 @@ constexpr ULONGLONG kTicksPerSecond = 10000000;
 // Numbers the copies of the process's rotations: 0 at load.
 std::atomic<ULONG> g_numberedCopies{0};
 
-// The local date and time of one UTC second, kept for the lines of that
-// second: converting every line's time would cost more than writing it.
+// The local date and time of one UTC second as the line writes it
+// ("YYYYMMDD HH:MM:SS."), kept for the lines of that second: converting and
+// formatting every line's time would cost more than writing the line.
 struct LocalSecond {
     ULONGLONG utcSecond = ~0ULL;
-    SYSTEMTIME local = {};
-    bool valid = false;
+    char text[18] = {};
 };
 thread_local LocalSecond t_second;
 
-bool LocalTime(const FILETIME& utc, SYSTEMTIME* local) {
+void PutDigits(char* to, unsigned value, int digits) {
+    for (int i = digits - 1; i >= 0; --i) {
+        to[i] = char('0' + value % 10);
+        value /= 10;
+    }
+}
+
+// The 21 characters "YYYYMMDD HH:MM:SS.mmm" of a UTC time in local time.
+void LocalStamp(const FILETIME& utc, char (&stamp)[21]) {
     const ULONGLONG ticks = (ULONGLONG(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
     const ULONGLONG second = ticks / kTicksPerSecond;
     if (second != t_second.utcSecond) {
@@ -38,37 +46,79 @@ bool LocalTime(const FILETIME& utc, SYSTEMTIME* local) {
         // the bias in force now as FileTimeToLocalFileTime takes it.
         const ULONGLONG whole = second * kTicksPerSecond;
         const FILETIME start = {DWORD(whole), DWORD(whole >> 32)};
-        SYSTEMTIME utcStart;
-        t_second.valid = FileTimeToSystemTime(&start, &utcStart) &&
-                         SystemTimeToTzSpecificLocalTime(nullptr, &utcStart, &t_second.local);
+        SYSTEMTIME utcStart = {}, local = {};
+        if (!FileTimeToSystemTime(&start, &utcStart) || !SystemTimeToTzSpecificLocalTime(nullptr, &utcStart, &local))
+            local = SYSTEMTIME{};
+        char* t = t_second.text;
+        PutDigits(t, local.wYear, 4);
+        PutDigits(t + 4, local.wMonth, 2);
+        PutDigits(t + 6, local.wDay, 2);
+        t[8] = ' ';
+        PutDigits(t + 9, local.wHour, 2);
+        t[11] = ':';
+        PutDigits(t + 12, local.wMinute, 2);
+        t[14] = ':';
+        PutDigits(t + 15, local.wSecond, 2);
+        t[17] = '.';
         t_second.utcSecond = second;
     }
-    if (!t_second.valid) return false;
-    *local = t_second.local;
-    local->wMilliseconds = WORD((ticks % kTicksPerSecond) / 10000);
-    return true;
+    memcpy(stamp, t_second.text, sizeof t_second.text);
+    PutDigits(stamp + 18, unsigned((ticks % kTicksPerSecond) / 10000), 3);
 }
+
+// Appends texts to a line, up to its last character.
+class LineWriter {
+public:
+    LineWriter(char* line, size_t capacity) : m_begin(line), m_next(line), m_end(line + capacity) {}
+    void Put(const char* text) { Put(text, strnlen(text, size_t(m_end - m_next) + 1)); }
+    void Put(const char* text, size_t length) {
+        const size_t room = size_t(m_end - m_next);
+        if (length > room) {
+            length = room;
+            m_cut = true;
+        }
+        memcpy(m_next, text, length);
+        m_next += length;
+    }
+    bool Cut() const { return m_cut; }
+    size_t Length() const { return size_t(m_next - m_begin); }
+
+private:
+    char* m_begin;
+    char* m_next;
+    char* m_end;
+    bool m_cut = false;
+};
 
 }  // namespace
 
 size_t FormatUnifiedLine(char (&line)[kUnifiedLineSize], const char* source, const FILETIME& utc, const char* level,
                          const char* text) {
-    SYSTEMTIME t = {};
-    LocalTime(utc, &t);
-    const int n = snprintf(line, sizeof line, "[%s :%04d%02d%02d %02d:%02d:%02d.%03d]: [%s] %s\r\n", source, t.wYear,
-                           t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, level, text);
-    if (n < 0) {
-        line[0] = '\0';
-        return 0;
+    // "[%s :%04d%02d%02d %02d:%02d:%02d.%03d]: [%s] %s\r\n", written
+    // piece by piece: a printf costs more than the rest of the line's way.
+    char stamp[21];
+    LocalStamp(utc, stamp);
+    const size_t last = sizeof line - 1;  // 1,499 characters at most
+    LineWriter out(line, last);
+    out.Put("[", 1);
+    out.Put(source);
+    out.Put(" :", 2);
+    out.Put(stamp, sizeof stamp);
+    out.Put("]: [", 4);
+    out.Put(level);
+    out.Put("] ", 2);
+    out.Put(text);
+    out.Put("\r\n", 2);
+    if (!out.Cut()) {
+        line[out.Length()] = '\0';
+        return out.Length();
     }
-    if (size_t(n) < sizeof line) return size_t(n);
     // Cut at 1,499 characters, and still a line: the next one starts on a
     // line of its own.
-    const size_t length = sizeof line - 1;
-    line[length - 2] = '\r';
-    line[length - 1] = '\n';
-    line[length] = '\0';
-    return length;
+    line[last - 2] = '\r';
+    line[last - 1] = '\n';
+    line[last] = '\0';
+    return last;
 }
 
 UnifiedLogFile::UnifiedLogFile(const std::string& folder)
