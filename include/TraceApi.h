@@ -676,4 +676,94 @@ private:
     static int m_iCount;
     State* m_pState;
 };
+
+// ---------------------------------------------------------------------------
+// Alerts
+// ---------------------------------------------------------------------------
+#define EVT_ALERT_HISTORY_MUTEX "Global\\VANTA_ALERT_HISTORY_FILE_MUTEX"
+#define EVT_STARTTRACE_EVENT "Global\\VANTA_EVTRACE_STARTTRACE_EVENT"
+#define EVT_UL_ENABLED_EVENT "Global\\UL_ENABLED_EVENT"
+#define EVT_UL_MESSAGE_NAME "EvtEngCbMessage"
+// The message that stops the unified-log thread.
+#define EVT_UL_STOP_MESSAGE 0x046F
+
+class CMsgQueue;
+
+// Serves alerts for a host process (the event engine, a user-interface
+// process). The host makes a CEvDataQueue and an alerter on it, calls
+// ServiceAlerts on a thread of its own (it listens to the session there and
+// returns when listening ends), reads the queue whenever its alertable
+// event is pulsed, calls StopAlerts from another thread, waits for the done
+// event and destroys the alerter.
+//
+// Every event of the session goes to the queue; an event that the queue
+// keeps and whose code (not 0) is an alert code of the event database is
+// saved to the user's alert history and pulses the alertable event, while
+// "EnableAlerts" is not 0. Start markers (type 66) pulse the machine-wide
+// event "Global\VANTA_EVTRACE_STARTTRACE_EVENT". Unified-log events go to
+// the alerter's unified-log thread.
+//
+// The events of every alerter of the process are handled by the oldest
+// living one (its queue, its history, its alertable event): one alerter per
+// process is the rule. A destroyed alerter is never touched again: its
+// destructor stops its listening, hands the events to the next living
+// alerter (or to none) and ends its unified-log thread.
+class TRACEAPI_API CEvTraceAlerter : public CEvTraceListener {
+public:
+    // An alerter with nothing: no thread, no events, no queue.
+    CEvTraceAlerter();
+    // The working alerter on a queue (not owned; it must outlive the
+    // alerter). Starts the unified-log thread.
+    explicit CEvTraceAlerter(CEvDataQueue* pQueue);
+    // Copies share the queue, the alertable event and the flags; they own
+    // no thread and no events of their own, and handle no events.
+    CEvTraceAlerter(const CEvTraceAlerter& other);
+    CEvTraceAlerter& operator=(const CEvTraceAlerter& other);
+    virtual ~CEvTraceAlerter();
+
+    // Listens to the session on the calling thread until StopAlerts or the
+    // session's end, then signals hDoneEvent (closed by nobody: the
+    // caller's). hAlertableEvent (may be null; not owned) is pulsed for each
+    // alert. The first argument is not used. 0, or E_FAIL. A call after
+    // StopAlerts, when the first call gave a done event, returns 0 at once.
+    LONG ServiceAlerts(ULONG ulIgnored, HANDLE hAlertableEvent, HANDLE hDoneEvent);
+    // Ends the listening of ServiceAlerts (from any other thread). 0.
+    LONG StopAlerts();
+    void GetAlertableEvent(HANDLE& hEvent);
+    CEvDataQueue* GetEvDataQueue();
+    UINT GetULMessageId();
+    ULONG GetULThreadId();
+    // 1 while unified logging is on ("EnableFlag" not 0), else 0.
+    int GetULLogStatus();
+    // Reads the logging levels and starts the unified-log thread unless it
+    // runs. Called by the working constructor.
+    void StartULThread();
+    // Appends one record for the event to the alert history of the user
+    // (see the alerter's notes above). E_FAIL for a null event, else 0,
+    // also when the history could not be written (the old one then stays).
+    LONG SaveHistory(PEVENT_TRACE pEvent);
+
+    _EVT_LISTENER_CONFIG m_listenerConfig;
+    HANDLE m_hAlertableEvent;         // the caller's; never closed here
+    CEvDataQueue* m_pEvDataQueue;     // the caller's
+    DWORD m_dwULThreadId;
+    UINT m_uULMessageId;              // "EvtEngCbMessage"
+    _EVT_ALERT_LIST* m_pAlertList;    // the database's alert codes, owned
+    HANDLE m_hULThread;
+    CMsgQueue* m_pMsgQueue;           // messages posted to the thread and not yet taken
+    PSECURITY_DESCRIPTOR m_pSecurityDescriptor;  // null access list, for the named objects
+    HANDLE m_hULEnabledEvent;         // "Global\UL_ENABLED_EVENT"
+    int m_bRunningAsSystem;           // the creating thread's user is "SYSTEM"
+
+private:
+    int CreateStartTraceEvent();
+    // Posts the stop message to the unified-log thread and waits for it;
+    // frees the records it had not taken.
+    void StopULThread();
+    void SendEventToUL(PEVENT_TRACE pEvent, ULONG ulThreadId, UINT uMessageId);
+    void SetLoggingLevel();
+    BOOL VerifyMessage(MSG& msg);
+    static DWORD WINAPI EvtEngCallbackThread(LPVOID pParam);
+    static void WINAPI EventCallback(PEVENT_TRACE pEvent);
+};
 #endif  // __cplusplus

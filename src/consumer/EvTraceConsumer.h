@@ -50,6 +50,8 @@ public:
     LONG GetAlertContextHelp(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP* pHelp);
     static LONG GetAlertContextHelpEx(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP_EX* pHelp);
     static LONG GetAlertHintList(ULONG ulCode, _EVT_ALERT_HINT_LIST** ppList);
+    // The user's alert history, newest first (alerts/AlertHistory.h).
+    LONG GetAlertHistoryList(_EVT_RECORD_LIST** ppList);
 
     // Infosets.
     LONG OpenInfosetHandle(ULONG* pInfoset, const char* pszFileName, ULONG ulType);

@@ -93,8 +93,9 @@ TRACEAPI_API LONG GetAlertList(_EVT_ALERT_LIST** ppList) {
     return WithConsumer(EVT_E_NOTINITIALIZED, [&](CEvTraceConsumer& c) { return c.GetAlertList(ppList); });
 }
 
-// The alert history arrives with the per-user folders it is kept in.
-TRACEAPI_API LONG GetAlertHistoryList(_EVT_RECORD_LIST**) { return E_FAIL; }
+TRACEAPI_API LONG GetAlertHistoryList(_EVT_RECORD_LIST** ppList) {
+    return WithConsumer(E_FAIL, [&](CEvTraceConsumer& c) { return c.GetAlertHistoryList(ppList); });
+}
 
 TRACEAPI_API LONG GetAlertHintList(ULONG ulCode, _EVT_ALERT_HINT_LIST** ppList) {
     return WithConsumer(E_FAIL, [&](CEvTraceConsumer& c) { return c.GetAlertHintList(ulCode, ppList); });

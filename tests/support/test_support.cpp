@@ -13,8 +13,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include <w32rt/machine.h>
@@ -26,6 +30,85 @@ namespace {
 std::map<std::string, HelperMain>& helpers() {
     static std::map<std::string, HelperMain> table;
     return table;
+}
+
+// Programs copied where other users can run them, removed at exit.
+//
+// Tests run as the superuser from a checkout that other users may not
+// enter; a child that switches to another user could not execute the
+// program there, nor load the tree's libraries. The program and the
+// libraries this process has loaded from outside the system's folders are
+// then copied into a folder of /tmp open to everyone, and the child finds
+// them through LD_LIBRARY_PATH.
+class StagedPrograms {
+public:
+    ~StagedPrograms() {
+        std::error_code ec;
+        for (const std::string& dir : dirs_) std::filesystem::remove_all(dir, ec);
+    }
+    // The copy of the program (and the folder of its libraries).
+    std::pair<std::string, std::string> stage(const std::string& program) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = staged_.find(program);
+        if (found != staged_.end()) return found->second;
+        char tmpl[] = "/tmp/evtrace-exe-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) return {program, std::string()};
+        const std::string dir = tmpl;
+        dirs_.push_back(dir);
+        ::chmod(dir.c_str(), 0755);
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const std::string copy = dir + "/" + fs::path(program).filename().string();
+        fs::copy_file(program, copy, ec);
+        ::chmod(copy.c_str(), 0755);
+        std::ifstream maps("/proc/self/maps");
+        std::set<std::string> libraries;
+        for (std::string line; std::getline(maps, line);) {
+            const size_t slash = line.find('/');
+            if (slash == std::string::npos) continue;
+            const std::string path = line.substr(slash);
+            if (path.find(".so") == std::string::npos || path.rfind("/usr/", 0) == 0 || path.rfind("/lib", 0) == 0)
+                continue;
+            libraries.insert(path);
+        }
+        // Under every name its folder gives it: the loader asks for the
+        // name the program was linked with (libX.so.1, not libX.so.1.0.0).
+        for (const std::string& library : libraries) {
+            for (const auto& entry : fs::directory_iterator(fs::path(library).parent_path(), ec)) {
+                if (!fs::equivalent(entry.path(), library, ec)) continue;
+                const std::string target = dir + "/" + entry.path().filename().string();
+                fs::copy_file(library, target, ec);
+                ::chmod(target.c_str(), 0755);
+            }
+        }
+        return staged_[program] = {copy, dir};
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::pair<std::string, std::string>> staged_;
+    std::vector<std::string> dirs_;
+};
+
+StagedPrograms& staged_programs() {
+    static StagedPrograms programs;
+    return programs;
+}
+
+// True when the user may execute the program where it is.
+bool reachable_by(const std::string& program, const SpawnOptions& options) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (options.gid >= 0) {
+            setgroups(0, nullptr);
+            if (setgid(gid_t(options.gid)) < 0) _exit(2);
+        }
+        if (setuid(uid_t(options.uid)) < 0) _exit(2);
+        _exit(access(program.c_str(), X_OK) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -154,11 +237,6 @@ void ChildProcess::write_line(const std::string& line) {
 }
 
 ChildProcess spawn_helper(const std::string& helper, const std::vector<std::string>& args, const SpawnOptions& options) {
-    int down[2], up[2];
-    if (pipe2(down, O_CLOEXEC) < 0 || pipe2(up, O_CLOEXEC) < 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        return {};
-    }
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0) {
@@ -166,7 +244,22 @@ ChildProcess spawn_helper(const std::string& helper, const std::vector<std::stri
         return {};
     }
     exe[n] = '\0';
-    std::vector<std::string> argv_strings = {exe, "--w32rt-helper=" + helper};
+    std::vector<std::string> helper_args = {"--w32rt-helper=" + helper};
+    helper_args.insert(helper_args.end(), args.begin(), args.end());
+    return spawn_program(exe, helper_args, options);
+}
+
+ChildProcess spawn_program(const std::string& path, const std::vector<std::string>& args, const SpawnOptions& options) {
+    int down[2], up[2];
+    if (pipe2(down, O_CLOEXEC) < 0 || pipe2(up, O_CLOEXEC) < 0) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return {};
+    }
+    std::string program = path;
+    std::string library_dir;
+    if (options.uid >= 0 && options.uid != int64_t(geteuid()) && !reachable_by(path, options))
+        std::tie(program, library_dir) = staged_programs().stage(path);
+    std::vector<std::string> argv_strings = {program};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
 
     fflush(nullptr);
@@ -174,16 +267,24 @@ ChildProcess spawn_helper(const std::string& helper, const std::vector<std::stri
     if (pid == 0) {
         dup2(down[0], 0);
         dup2(up[1], 1);
-        for (const std::string& e : options.env) putenv(strdup(e.c_str()));
+        if (options.merge_stderr) dup2(up[1], 2);
+        for (const std::string& e : options.env) {
+            if (e.find('=') == std::string::npos) {
+                unsetenv(e.c_str());
+            } else {
+                putenv(strdup(e.c_str()));
+            }
+        }
         if (options.gid >= 0) {
             setgroups(0, nullptr);
             if (setgid(gid_t(options.gid)) < 0) _exit(126);
         }
         if (options.uid >= 0 && setuid(uid_t(options.uid)) < 0) _exit(126);
+        if (!library_dir.empty()) setenv("LD_LIBRARY_PATH", library_dir.c_str(), 1);
         std::vector<char*> argv;
         for (std::string& s : argv_strings) argv.push_back(s.data());
         argv.push_back(nullptr);
-        execv(exe, argv.data());
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     close(down[0]);

@@ -36,6 +36,9 @@ W32RT_API void w32rt_fail_call(w32rt_call kind, unsigned nth, int err);
 // "unlink", "mkdir", "ftruncate", "mmap", "shm", "list", "lock", "stat",
 // "attr").
 W32RT_API void w32rt_fail_syscall(const char* kind, unsigned nth, int err);
+// As w32rt_fail_syscall, and every later call of the kind fails too until
+// the faults are cleared: a full disk for "write", a lost device for "read".
+W32RT_API void w32rt_fail_syscall_from(const char* kind, unsigned nth, int err);
 W32RT_API void w32rt_clear_syscall_faults(void);
 // Makes the process kill itself with SIGKILL when it reaches the nth next
 // call of a kind (before making it), for crash tests that stop a writer at

@@ -19,13 +19,30 @@ bool exists(const std::string& path) {
     return sys::lstat(path.c_str(), &st) == 0;
 }
 
+std::string join(const std::string& prefix, const std::vector<std::string>& parts, size_t count) {
+    std::string path = prefix;
+    for (size_t i = 0; i < count; ++i) {
+        if (!path.empty() && path.back() != '/') path += '/';
+        path += parts[i];
+    }
+    return path;
+}
+
 // Resolves each missing component of path (below the fixed prefix) by a
 // case-insensitive match in its folder. Components that match nothing are
 // kept as written (the caller may be about to create them).
 std::string resolve_case(const std::string& prefix, const std::vector<std::string>& parts) {
-    std::string path = prefix;
+    // Most paths name what exists as spelled, or something new in a folder
+    // that does: one or two lookups then settle what the walk below would
+    // find component by component.
+    std::string whole = join(prefix, parts, parts.size());
+    if (parts.empty() || exists(whole)) return whole;
+    size_t known = 0;
+    if (parts.size() > 1 && exists(join(prefix, parts, parts.size() - 1))) known = parts.size() - 1;
+    std::string path = join(prefix, parts, known);
     bool searching = true;
-    for (const std::string& part : parts) {
+    for (size_t i = known; i < parts.size(); ++i) {
+        const std::string& part = parts[i];
         std::string candidate = path + (path.empty() || path.back() == '/' ? "" : "/") + part;
         if (searching && !exists(candidate)) {
             std::string found;

@@ -26,6 +26,7 @@ namespace {
 struct Fault {
     std::atomic<unsigned> countdown{0};  // 0 = disarmed
     std::atomic<int> err{0};
+    std::atomic<bool> sticky{false};  // the chosen call and every later one fail (a full disk)
 };
 
 Fault g_faults[static_cast<unsigned>(Call::Count)];
@@ -66,6 +67,11 @@ bool take_fault(Call call) {
     Fault& f = g_faults[static_cast<unsigned>(call)];
     unsigned n = f.countdown.load(std::memory_order_relaxed);
     while (n != 0) {
+        if (n == 1 && f.sticky.load(std::memory_order_relaxed)) {
+            g_fired.fetch_add(1, std::memory_order_relaxed);
+            errno = f.err.load(std::memory_order_relaxed);
+            return true;
+        }
         if (f.countdown.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
             if (n != 1) return false;
             int err = f.err.load(std::memory_order_relaxed);
@@ -80,16 +86,20 @@ bool take_fault(Call call) {
 
 }  // namespace detail
 
-void arm_fault(Call call, unsigned nth, int err) {
+void arm_fault(Call call, unsigned nth, int err, bool sticky) {
     if (call >= Call::Count) return;
     Fault& f = g_faults[static_cast<unsigned>(call)];
     f.err.store(err, std::memory_order_relaxed);
+    f.sticky.store(sticky && err != kKillProcess, std::memory_order_relaxed);
     f.countdown.store(nth, std::memory_order_relaxed);
     if (nth != 0) detail::g_armed.store(true, std::memory_order_release);
 }
 
 void clear_faults() {
-    for (Fault& f : g_faults) f.countdown.store(0, std::memory_order_relaxed);
+    for (Fault& f : g_faults) {
+        f.countdown.store(0, std::memory_order_relaxed);
+        f.sticky.store(false, std::memory_order_relaxed);
+    }
     detail::g_armed.store(false, std::memory_order_release);
 }
 
@@ -406,12 +416,20 @@ W32RT_API void w32rt_fail_call(w32rt_call kind, unsigned nth, int err) {
     w32rt::sys::arm_fault(static_cast<w32rt::sys::Call>(kind), nth, err);
 }
 
-W32RT_API void w32rt_fail_syscall(const char* kind, unsigned nth, int err) {
+namespace {
+
+void arm_kind(const char* kind, unsigned nth, int err, bool sticky) {
     using w32rt::sys::Call;
     if (!kind) return;
     for (unsigned k = 0; k < unsigned(Call::Count); ++k)
-        if (strcmp(w32rt::sys::call_name(Call(k)), kind) == 0) w32rt::sys::arm_fault(Call(k), nth, err);
+        if (strcmp(w32rt::sys::call_name(Call(k)), kind) == 0) w32rt::sys::arm_fault(Call(k), nth, err, sticky);
 }
+
+}  // namespace
+
+W32RT_API void w32rt_fail_syscall(const char* kind, unsigned nth, int err) { arm_kind(kind, nth, err, false); }
+
+W32RT_API void w32rt_fail_syscall_from(const char* kind, unsigned nth, int err) { arm_kind(kind, nth, err, true); }
 
 W32RT_API void w32rt_clear_syscall_faults(void) { w32rt::sys::clear_faults(); }
 

@@ -61,10 +61,11 @@ inline bool injected(Call call) {
 }
 
 // Makes the nth next call of a kind fail with err (1 = the very next; 0
-// disarms the kind). Faults are process-wide and fire once. kKillProcess
-// instead of an errno kills the process at that call.
+// disarms the kind). Faults are process-wide and fire once, or, sticky,
+// at that call and every later one until cleared (a disk that stays full).
+// kKillProcess instead of an errno kills the process at that call.
 constexpr int kKillProcess = -1;
-void arm_fault(Call call, unsigned nth, int err);
+void arm_fault(Call call, unsigned nth, int err, bool sticky = false);
 void clear_faults();
 // Faults fired since the process started.
 unsigned long long faults_fired();

@@ -277,7 +277,9 @@ W32RT_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileNam
         }
     }
     if (e) return fail(e, FALSE);
-    if (write_through && (sys::fsync_parent(to.c_str()) < 0 || sys::fsync_parent(from.c_str()) < 0))
+    // Both folders are flushed, the one folder of a rename in place once.
+    if (write_through && (sys::fsync_parent(to.c_str()) < 0 ||
+                          (parent_of(from) != parent_of(to) && sys::fsync_parent(from.c_str()) < 0)))
         return fail_errno(errno, FALSE);
     return TRUE;
 }
