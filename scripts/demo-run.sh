@@ -139,3 +139,7 @@ wait "$engine" && echo "engine exit code 0"
 engine=""
 cat "$work/engine.txt"
 "$evtrace" session stop
+
+# The event-viewer CSV logs: a day file, a roll-over and a retention pass,
+# with an engine of their own on the same machine root.
+"$(dirname "$0")/demo-csvlog.sh" "$build"

@@ -55,3 +55,26 @@ struct _IMPERSONATION_STATE {
     DWORD bImpersonating;
     DWORD dwSessionId;
 };
+
+namespace traceapi {
+
+// Acts as the console user for a scope when it can, and as the process
+// itself when it cannot (nobody at the console, no right to impersonate).
+// Used for file work done on the user's behalf; not to be nested on one
+// thread (the inner scope's end would end the outer one's impersonation).
+class ConsoleUserScope {
+public:
+    ConsoleUserScope() : m_impersonating(m_user.Impersonate() == 1) {}
+    ~ConsoleUserScope() {
+        if (m_impersonating) m_user.Revert();
+    }
+    ConsoleUserScope(const ConsoleUserScope&) = delete;
+    ConsoleUserScope& operator=(const ConsoleUserScope&) = delete;
+    bool Impersonating() const { return m_impersonating; }
+
+private:
+    CUserImpersonation m_user;
+    bool m_impersonating;
+};
+
+}  // namespace traceapi

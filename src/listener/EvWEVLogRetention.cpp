@@ -18,6 +18,8 @@
 
 #include <vector>
 
+#include "host/UserImpersonation.h"
+
 namespace {
 
 constexpr LONGLONG kDay = 864000000000LL;  // 100-ns units
@@ -170,9 +172,12 @@ bool CopyAside(const std::string& source, const std::string& target, bool always
 
 namespace wevlog = traceapi::wevlog;
 
+// The copies, moves and deletions are done as the user at the console (the
+// folders are the user's), the folder's size is taken as the process.
 void CEvWEVLogQueue::CheckForCopyAndDelete() {
     m_csLog.EnterCritSecLogQueue();
     if (m_bCopy) {
+        traceapi::ConsoleUserScope consoleUser;
         if (m_bCopyEveryBatch) {
             CopyWEVLogFiles(m_szLogFolder, m_szCopyFolder, 0);
         } else if (m_dwCopyDays != 0) {
@@ -180,10 +185,18 @@ void CEvWEVLogQueue::CheckForCopyAndDelete() {
         }
     }
     if (m_bDeleteRules == 1) {
-        if (m_bMove == 1) CopyWEVLogFiles(m_szLogFolder, m_szCopyFolder, 1);
-        if (m_bDeleteBySize == 1 && CalculateFolderSize(m_szLogFolder, m_dwFolderSizeLimit) >= m_dwFolderSizeLimit)
+        if (m_bMove == 1) {
+            traceapi::ConsoleUserScope consoleUser;
+            CopyWEVLogFiles(m_szLogFolder, m_szCopyFolder, 1);
+        }
+        if (m_bDeleteBySize == 1 && CalculateFolderSize(m_szLogFolder, m_dwFolderSizeLimit) >= m_dwFolderSizeLimit) {
+            traceapi::ConsoleUserScope consoleUser;
             DeleteWEVLogFiles(m_szLogFolder);
-        if (m_bDeleteByDate == 1) MonitorForDeleteDate(m_szLogFolder);
+        }
+        if (m_bDeleteByDate == 1) {
+            traceapi::ConsoleUserScope consoleUser;
+            MonitorForDeleteDate(m_szLogFolder);
+        }
     }
     m_csLog.LeaveCritSecLogQueue();
 }

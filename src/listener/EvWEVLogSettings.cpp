@@ -10,6 +10,7 @@
 #include "frame/Diagnostics.h"
 #include "frame/ModuleHandle.h"
 #include "frame/RegApi.h"
+#include "host/UserImpersonation.h"
 
 namespace {
 
@@ -88,9 +89,14 @@ void CEvWEVLogQueue::State::Apply(CEvWEVLogQueue& q, const _VANTA_WEV_LOGGING_SE
         char computer[MAX_COMPUTERNAME_LENGTH + 1] = "";
         DWORD size = sizeof computer;
         if (!GetComputerNameA(computer, &size)) computer[0] = '\0';
+        // The user at the console names the file, also when a service
+        // running as "SYSTEM" writes it.
         char user[256] = "";
         size = sizeof user;
-        if (!GetUserNameA(user, &size)) user[0] = '\0';
+        {
+            traceapi::ConsoleUserScope consoleUser;
+            if (!GetUserNameA(user, &size)) user[0] = '\0';
+        }
         CopyText(q.m_szLogComputerName, computer);
         CopyText(q.m_szLogUserName, user);
         name = std::string(computer) + "_" + user;

@@ -25,6 +25,7 @@
 #include <w32rt/trace_sessions.h>
 
 #include "command.h"
+#include "csvlog_settings.h"
 #include "engine_names.h"
 #include "engine_snapshot.h"
 
@@ -166,9 +167,16 @@ void Run(const Options& options) {
         throw CommandError{fmt::format("cannot create the engine's events (error {})", GetLastError()),
                            kExitStartFailed};
 
-    // The event data queue: its capacity comes from "MaxEvents". Logging
-    // settings for the event-viewer files are handed to it here.
+    // The event data queue: its capacity comes from "MaxEvents". The
+    // event-viewer CSV logs follow their registry settings (evtrace csvlog):
+    // handed to the queue now and again whenever they change. The watcher
+    // is made after the queue, so it stops before the queue goes.
     CEvDataQueue queue;
+    csvlog::SettingsWatcher csvlogSettings;
+    std::string csvlogError;
+    if (!csvlogSettings.Start([&queue](const _VANTA_WEV_LOGGING_SETTINGS& s) { queue.LoggingSettingsChanged(s); },
+                              &csvlogError))
+        Say(options, "the CSV logs do not follow their settings: " + csvlogError);
     CEvTraceAlerter alerter(&queue);
     Say(options, fmt::format("started on {} (pid {}, queue of {} events)", w32rt::machine_root(), getpid(),
                              queue.m_dwMaxEvents));
@@ -215,7 +223,7 @@ void setup(CLI::App& app) {
                   "snapshots");
     cmd->footer(
         "The engine starts and enables \"" EVT_SESSION_NAME
-        "\", keeps the newest events (\"MaxEvents\"), saves alerts to the console user's alert history and pulses "
+        "\", keeps the newest events (\"MaxEvents\"), writes the event-viewer CSV logs as their settings say (evtrace csvlog), saves alerts to the console user's alert history and pulses "
         "Global\\VANTA_EVTRACE_ALERT_EVENT for each, and writes live snapshots to \"SnapShotFile\".\n"
         "Exit codes: 0 stopped by a signal; 1 could not start (session, events); 3 another engine runs on this "
         "machine root; 4 the session ended under the engine.");
