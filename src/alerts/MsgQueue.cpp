@@ -2,22 +2,13 @@
 
 #include <string.h>
 
+#include "frame/EvLocks.h"
+
 namespace {
 
 bool Same(const MSG& a, UINT message, WPARAM wParam, LPARAM lParam) {
     return a.message == message && a.wParam == wParam && a.lParam == lParam;
 }
-
-class Hold {
-public:
-    explicit Hold(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-    ~Hold() { LeaveCriticalSection(&m_cs); }
-
-private:
-    CRITICAL_SECTION& m_cs;
-};
 
 }  // namespace
 
@@ -38,14 +29,14 @@ void CMsgQueue::AddMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CMsgQueue::AddMessage(const MSG& msg) {
-    Hold hold(m_cs);
+    traceapi::CritSecGuard hold(m_cs);
     push_back(msg);
 }
 
 bool CMsgQueue::RemoveMessage(const MSG& msg) { return VerifyMessage(msg, true); }
 
 void CMsgQueue::RemoveAll() {
-    Hold hold(m_cs);
+    traceapi::CritSecGuard hold(m_cs);
     clear();
 }
 
@@ -54,7 +45,7 @@ bool CMsgQueue::VerifyMessage(const MSG& msg, bool remove) {
 }
 
 bool CMsgQueue::VerifyMessage(UINT message, WPARAM wParam, LPARAM lParam, bool remove) {
-    Hold hold(m_cs);
+    traceapi::CritSecGuard hold(m_cs);
     for (auto it = begin(); it != end(); ++it) {
         if (!Same(*it, message, wParam, lParam)) continue;
         if (remove) erase(it);
@@ -64,7 +55,7 @@ bool CMsgQueue::VerifyMessage(UINT message, WPARAM wParam, LPARAM lParam, bool r
 }
 
 std::list<MSG> CMsgQueue::TakeAll() {
-    Hold hold(m_cs);
+    traceapi::CritSecGuard hold(m_cs);
     std::list<MSG> taken;
     taken.swap(*this);
     return taken;

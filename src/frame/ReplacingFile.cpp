@@ -4,19 +4,13 @@
 
 namespace traceapi {
 
-namespace {
-
-// Temporary names are unique within the machine: the process id and a
-// per-process counter. CREATE_NEW never opens a file someone else made.
-std::string TemporaryNameFor(const std::string& target) {
+std::string TemporaryNameBeside(const std::string& target) {
     static LONG counter = 0;
     char suffix[48];
     snprintf(suffix, sizeof suffix, ".%lu-%ld.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
              static_cast<long>(InterlockedIncrement(&counter)));
     return target + suffix;
 }
-
-}  // namespace
 
 DWORD ReplacingFile::Open() {
     if (m_file != INVALID_HANDLE_VALUE) return ERROR_SUCCESS;
@@ -36,7 +30,7 @@ DWORD ReplacingFile::Open() {
         return m_file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
     }
     for (int attempt = 0; attempt < 8; ++attempt) {
-        std::string temp = TemporaryNameFor(m_target);
+        std::string temp = TemporaryNameBeside(m_target);
         m_file = CreateFileA(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                              nullptr);
         if (m_file != INVALID_HANDLE_VALUE) {

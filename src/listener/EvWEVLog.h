@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "frame/EvLocks.h"
+
 namespace traceapi {
 
 // The process's logger, or null. Made by the first live CEvDataQueue and
@@ -48,17 +50,6 @@ std::string DateText();
 // Creates a folder and every missing folder above it; true when it exists
 // as a folder afterwards (else the last error says why).
 bool CreateFolderPath(const std::string& folder);
-
-class Lock {
-public:
-    explicit Lock(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-    ~Lock() { LeaveCriticalSection(&m_cs); }
-
-private:
-    CRITICAL_SECTION& m_cs;
-};
 
 class LogLock {
 public:

@@ -13,20 +13,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "frame/ReplacingFile.h"
 #include "providers/EvTextLog.h"
 
 namespace traceapi {
 namespace {
-
-// Temporary names beside the target, unique within the machine; they do not
-// match "*.csv", so the rules never take one for a log.
-std::string TemporaryNameFor(const std::string& target) {
-    static LONG counter = 0;
-    char suffix[48];
-    snprintf(suffix, sizeof suffix, ".%lu-%ld.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
-             static_cast<long>(InterlockedIncrement(&counter)));
-    return target + suffix;
-}
 
 bool WriteAll(HANDLE file, const std::string& bytes) {
     DWORD written = 0;
@@ -106,7 +97,7 @@ HANDLE CEvWEVLogQueue::CreateWEVLogFile(int& bExisted, char* pszFileName, char* 
         State::Fail(*this, "load the column titles for", pszFileName, ERROR_RESOURCE_NAME_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    const std::string temp = traceapi::TemporaryNameFor(pszFileName);
+    const std::string temp = traceapi::TemporaryNameBeside(pszFileName);
     HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         State::Fail(*this, "create", temp.c_str(), GetLastError());

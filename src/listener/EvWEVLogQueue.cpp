@@ -30,12 +30,10 @@ CRITICAL_SECTION& LoggerLifeLock() {
 }
 int g_liveQueues = 0;
 
-using wevlog::Lock;
-
 }  // namespace
 
 void AcquireWEVLogQueue() {
-    Lock lock(LoggerLifeLock());
+    CritSecGuard lock(LoggerLifeLock());
     if (g_liveQueues++ == 0 && g_pWEVLogQueue == nullptr) {
         try {
             g_pWEVLogQueue = new CEvWEVLogQueue();
@@ -48,7 +46,7 @@ void AcquireWEVLogQueue() {
 void ReleaseWEVLogQueue() {
     CEvWEVLogQueue* logger = nullptr;
     {
-        Lock lock(LoggerLifeLock());
+        CritSecGuard lock(LoggerLifeLock());
         if (g_liveQueues > 0 && --g_liveQueues == 0) {
             logger = g_pWEVLogQueue;
             g_pWEVLogQueue = nullptr;
@@ -82,7 +80,7 @@ void FreeCopies(CEvWEVLogQueue::RecordList* list) {
 }  // namespace traceapi
 
 using traceapi::DebugOut;
-using traceapi::wevlog::Lock;
+using traceapi::CritSecGuard;
 using traceapi::wevlog::LogLock;
 namespace wevlog = traceapi::wevlog;
 
@@ -156,7 +154,7 @@ CEvWEVLogQueue& CEvWEVLogQueue::operator=(const CEvWEVLogQueue& other) {
     m_dwUseExtended = other.m_dwUseExtended;
     memcpy(m_szLogComputerName, other.m_szLogComputerName, MAX_PATH);
     memcpy(m_szLogUserName, other.m_szLogUserName, MAX_PATH);
-    Lock handoff(m_pState->handoff);
+    CritSecGuard handoff(m_pState->handoff);
     m_bEnabled = other.m_bEnabled;
     m_pState->pushEnabled = m_bEnabled != 0;
     return *this;
@@ -167,7 +165,7 @@ CEvWEVLogQueue::~CEvWEVLogQueue() {
     // cost the log its last (up to 199) events.
     std::vector<HANDLE> workers;
     {
-        Lock lock(m_pState->handoff);
+        CritSecGuard lock(m_pState->handoff);
         if (!m_pPending->empty()) State::HandOffPending(*this);
         workers.swap(m_pState->finished);
         if (m_pState->worker != nullptr) workers.push_back(m_pState->worker);
@@ -219,7 +217,7 @@ void CEvWEVLogQueue::PushDataInWEVLogFile(const _VANTA_EVTRACE_DATA* pRecord) {
         copy = wevlog::CopyForLog(pRecord);
         if (copy == nullptr) State::Drop(*this, 1);
     }
-    Lock lock(m_pState->handoff);
+    CritSecGuard lock(m_pState->handoff);
     const bool enabled = m_pState->pushEnabled.load(std::memory_order_relaxed);
     if (copy != nullptr) {
         if (enabled) {
@@ -378,19 +376,19 @@ void CEvWEVLogQueue::StartWEVLogging(RecordList* pList) {
     if (m_pPending == nullptr || m_pState == nullptr) return;
     bool pending = false;
     {
-        Lock lock(m_pState->handoff);
+        CritSecGuard lock(m_pState->handoff);
         pending = !m_pPending->empty();
     }
     if (m_pState->pushEnabled || pending) CopyLogsToFile(pList);
     if (!m_pState->pushEnabled) {
-        Lock lock(m_pState->handoff);
+        CritSecGuard lock(m_pState->handoff);
         if (!m_pPending->empty()) State::HandOffPending(*this);
     }
 }
 
 void CEvWEVLogQueue::ResetWEVLog() {
     if (m_pPending == nullptr || m_pState == nullptr) return;
-    Lock lock(m_pState->handoff);
+    CritSecGuard lock(m_pState->handoff);
     wevlog::FreeCopies(m_pPending);
 }
 

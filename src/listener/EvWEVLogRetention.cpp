@@ -18,6 +18,7 @@
 
 #include <vector>
 
+#include "frame/ReplacingFile.h"
 #include "host/UserImpersonation.h"
 
 namespace {
@@ -112,14 +113,6 @@ LONGLONG NowUtc() {
     return AsInteger(now);
 }
 
-std::string TemporaryNameFor(const std::string& target) {
-    static LONG counter = 0;
-    char suffix[48];
-    snprintf(suffix, sizeof suffix, ".%lu-%ld.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
-             static_cast<long>(InterlockedIncrement(&counter)));
-    return target + suffix;
-}
-
 bool Unchanged(const WIN32_FILE_ATTRIBUTE_DATA& source, const std::string& target) {
     WIN32_FILE_ATTRIBUTE_DATA copy;
     if (!GetFileAttributesExA(target.c_str(), GetFileExInfoStandard, &copy)) return false;
@@ -139,33 +132,18 @@ bool CopyAside(const std::string& source, const std::string& target, bool always
     HANDLE in = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (in == INVALID_HANDLE_VALUE) return false;
-    const std::string temp = TemporaryNameFor(target);
-    HANDLE out = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
-        CloseHandle(in);
-        return false;
-    }
-    bool ok = true;
+    traceapi::ReplacingFile out(target.c_str());
+    bool ok = out.Open() == ERROR_SUCCESS;
     std::vector<char> buffer(64 * 1024);
-    for (;;) {
+    while (ok) {
         DWORD read = 0;
-        if (!ReadFile(in, buffer.data(), DWORD(buffer.size()), &read, nullptr)) {
-            ok = false;
-            break;
-        }
-        if (read == 0) break;
-        DWORD written = 0;
-        if (!WriteFile(out, buffer.data(), read, &written, nullptr) || written != read) {
-            ok = false;
-            break;
-        }
+        if (!ReadFile(in, buffer.data(), DWORD(buffer.size()), &read, nullptr)) ok = false;
+        if (!ok || read == 0) break;
+        ok = out.Write(buffer.data(), read) == ERROR_SUCCESS;
     }
-    ok = ok && SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime) && FlushFileBuffers(out);
-    CloseHandle(out);
     CloseHandle(in);
-    ok = ok && MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok) DeleteFileA(temp.c_str());
-    return ok;
+    return ok && SetFileTime(out.Handle(), nullptr, nullptr, &info.ftLastWriteTime) &&
+           out.Commit() == ERROR_SUCCESS;
 }
 
 }  // namespace

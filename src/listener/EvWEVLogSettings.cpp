@@ -54,7 +54,7 @@ std::string DefaultNameText() {
 
 using traceapi::DebugOut;
 using traceapi::wevlog::LogLock;
-using traceapi::wevlog::Lock;
+using traceapi::CritSecGuard;
 namespace wevlog = traceapi::wevlog;
 
 // ---- Settings ----------------------------------------------------------------
@@ -66,7 +66,7 @@ void CEvWEVLogQueue::RetrieveINISettings(const _VANTA_WEV_LOGGING_SETTINGS& sett
     } catch (...) {
         m_bEnabled = 0;
     }
-    Lock handoff(m_pState->handoff);
+    CritSecGuard handoff(m_pState->handoff);
     m_pState->pushEnabled = m_bEnabled != 0;
 }
 
