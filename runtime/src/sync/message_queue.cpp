@@ -30,10 +30,13 @@ struct QueueHolder {
     DWORD tid = 0;
     ~QueueHolder() {
         if (!queue) return;
-        Registry& r = registry();
-        std::lock_guard<std::mutex> lock(r.mutex);
-        auto it = r.queues.find(tid);
-        if (it != r.queues.end() && it->second == queue) r.queues.erase(it);
+        {
+            Registry& r = registry();
+            std::lock_guard<std::mutex> lock(r.mutex);
+            auto it = r.queues.find(tid);
+            if (it != r.queues.end() && it->second == queue) r.queues.erase(it);
+        }
+        queue->close();
     }
 };
 
@@ -46,6 +49,7 @@ bool admits(UINT message, UINT min, UINT max) { return (min == 0 && max == 0) ||
 DWORD MessageQueue::post(UINT message, WPARAM wparam, LPARAM lparam) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return ERROR_INVALID_THREAD_ID;
         if (messages_.size() >= kLimit) return ERROR_NOT_ENOUGH_QUOTA;
         MSG m = {};
         m.message = message;
@@ -59,7 +63,7 @@ DWORD MessageQueue::post(UINT message, WPARAM wparam, LPARAM lparam) {
         }
         announce();
     }
-    futex_wake(&seq_, INT32_MAX, FutexScope::Private);
+    wake_sleepers();
     return ERROR_SUCCESS;
 }
 
@@ -70,13 +74,31 @@ void MessageQueue::post_quit(int exit_code) {
         quit_code_ = exit_code;
         announce();
     }
-    futex_wake(&seq_, INT32_MAX, FutexScope::Private);
+    wake_sleepers();
+}
+
+void MessageQueue::close() {
+    std::deque<MSG> dropped;
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    quit_ = false;
+    messages_.swap(dropped);
+    present_.store(0, std::memory_order_release);
 }
 
 void MessageQueue::announce() {
-    present_.store(kPostedBits, std::memory_order_release);
-    fresh_.fetch_or(kPostedBits, std::memory_order_acq_rel);
-    seq_.fetch_add(1, std::memory_order_release);
+    // Stores only what changes: the owner reads these words all the time.
+    if (present_.load(std::memory_order_relaxed) != kPostedBits) present_.store(kPostedBits, std::memory_order_release);
+    if (fresh_.load(std::memory_order_relaxed) != kPostedBits) fresh_.fetch_or(kPostedBits, std::memory_order_acq_rel);
+    // Sequentially consistent: ordered before the read of the sleeper count
+    // in wake_sleepers (see the header).
+    seq_.fetch_add(1, std::memory_order_seq_cst);
+}
+
+void MessageQueue::wake_sleepers() {
+    if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+    wakes_.fetch_add(1, std::memory_order_relaxed);
+    futex_wake(&seq_, INT32_MAX, FutexScope::Private);
 }
 
 bool MessageQueue::peek(MSG* out, UINT min, UINT max, bool remove, UINT types) {
@@ -89,7 +111,13 @@ bool MessageQueue::peek(MSG* out, UINT min, UINT max, bool remove, UINT types) {
         for (auto it = messages_.begin(); it != messages_.end(); ++it) {
             if (!admits(it->message, min, max)) continue;
             *out = *it;
-            if (remove) messages_.erase(it);
+            if (remove) {
+                if (it == messages_.begin()) {
+                    messages_.pop_front();
+                } else {
+                    messages_.erase(it);
+                }
+            }
             found = true;
             break;
         }

@@ -21,7 +21,7 @@ class QueueInput final : public w32rt::sync::ExtraWaitable {
 public:
     QueueInput(MessageQueue* queue, DWORD mask, bool available) : queue_(queue), mask_(mask), available_(available) {}
     w32rt::sync::WaitWord word() override {
-        return {&queue_->word(), queue_->word().load(std::memory_order_acquire), false};
+        return {&queue_->word(), queue_->word().load(std::memory_order_seq_cst), false};
     }
     bool ready() override { return ((available_ ? queue_->present() : queue_->fresh()) & mask_) != 0; }
     void satisfied() override { queue_->examined(); }
@@ -32,14 +32,29 @@ private:
     bool available_;
 };
 
+// The queue this thread posted to last: a stream of posts to one thread
+// skips the process-wide lookup. A closed queue (its thread ended, and the
+// id may since name another thread) is looked up again.
+struct LastTarget {
+    DWORD tid = 0;
+    std::shared_ptr<MessageQueue> queue;
+};
+thread_local LastTarget t_last_target;
+
 }  // namespace
 
 extern "C" {
 
 W32RT_API BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam) {
-    std::shared_ptr<MessageQueue> queue = w32rt::sync::find_queue(idThread);
-    if (!queue) return w32rt::fail(ERROR_INVALID_THREAD_ID, FALSE);
-    DWORD error = queue->post(Msg, wParam, lParam);
+    LastTarget& last = t_last_target;
+    DWORD error = ERROR_INVALID_THREAD_ID;
+    if (last.queue && last.tid == idThread) error = last.queue->post(Msg, wParam, lParam);
+    if (error == ERROR_INVALID_THREAD_ID) {
+        last.queue = w32rt::sync::find_queue(idThread);
+        last.tid = idThread;
+        if (!last.queue) return w32rt::fail(ERROR_INVALID_THREAD_ID, FALSE);
+        error = last.queue->post(Msg, wParam, lParam);
+    }
     if (error != ERROR_SUCCESS) return w32rt::fail(error, FALSE);
     return TRUE;
 }
@@ -62,8 +77,9 @@ W32RT_API BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UI
     if (!thread_messages_only(hWnd)) return w32rt::fail(ERROR_INVALID_WINDOW_HANDLE, -1);
     MessageQueue* queue = w32rt::sync::my_queue();
     if (!queue) return -1;
+    MessageQueue::Sleeper sleeper(queue);
     for (;;) {
-        uint32_t seen = queue->word().load(std::memory_order_acquire);
+        uint32_t seen = queue->word().load(std::memory_order_seq_cst);
         if (queue->peek(lpMsg, wMsgFilterMin, wMsgFilterMax, true, 0)) return lpMsg->message == WM_QUIT ? 0 : 1;
         w32rt::futex_wait(&queue->word(), seen, -1, w32rt::FutexScope::Private);
     }
@@ -79,6 +95,7 @@ W32RT_API DWORD WINAPI MsgWaitForMultipleObjectsEx(DWORD nCount, const HANDLE* p
     if (dwWakeMask & ~kKnownWakeBits) return w32rt::fail(ERROR_INVALID_FLAGS, WAIT_FAILED);
     MessageQueue* queue = w32rt::sync::my_queue();
     if (!queue) return WAIT_FAILED;
+    MessageQueue::Sleeper sleeper(queue);
     QueueInput input(queue, dwWakeMask, (dwFlags & MWMO_INPUTAVAILABLE) != 0);
     return w32rt::sync::wait_for_handles(nCount, pHandles, (dwFlags & MWMO_WAITALL) != 0, dwMilliseconds, &input);
 }
