@@ -69,7 +69,7 @@ void Export(const char* file, bool alerts, const std::string& out, const std::st
     for (auto& copy : copies) pointers.push_back(reinterpret_cast<_VANTA_EVTRACE_DATA*>(copy.data()));
     _EVT_RECORD_LIST list = {DWORD(pointers.size()), pointers.data()};
     LONG result = CreateLogFile(out.c_str(), &list, kind);
-    if (result != S_OK) throw CommandError{fmt::format("cannot write {}: {}", out, ResultName(result))};
+    if (result != S_OK) throw CommandError{fmt::format("cannot write {}: {}", out, ResultText(result))};
     fprintf(stderr, "%zu record%s written to %s\n", pointers.size(), pointers.size() == 1 ? "" : "s", out.c_str());
 }
 
