@@ -17,6 +17,7 @@
 #include <windows.h>
 
 #include "command.h"
+#include "output_file.h"
 
 namespace evtrace {
 namespace {
@@ -499,17 +500,19 @@ void export_key(const KeyPath& path, std::ostream& out) {
 
 void run_export(const std::string& key_text, const std::string& file) {
     KeyPath path = key_argument(key_text);
+    // Written aside and renamed into place: a failure leaves an older
+    // export as it was. The output is checked before the registry is read.
+    std::unique_ptr<OutputFile> out;
+    if (file != "-") out = std::make_unique<OutputFile>(file);
     std::ostringstream text;
     text << "; evtrace registry export\n\n";
     export_key(path, text);
-    if (file == "-") {
+    if (!out) {
         std::cout << text.str() << std::flush;
         return;
     }
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text.str();
-    out.flush();
-    if (!out) throw CommandError{"cannot write " + file};
+    out->Write(text.str());
+    out->Commit();
 }
 
 // ---- import ----------------------------------------------------------------
