@@ -1,0 +1,297 @@
+// evtrace reg export and import: the registry as text, one item per line,
+// in the manner of the Windows registry editor's files.
+#include <stdio.h>
+#include <ctype.h>
+#include <string.h>
+
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <windows.h>
+#include <w32rt/registry_batch.h>
+
+#include "command.h"
+#include "output_file.h"
+#include "reg_common.h"
+
+namespace evtrace::reg {
+
+const char kFileFormatHelp[] = R"(
+Export files are text, one item per line:
+  ; a comment                          (also lines starting with '#')
+  [HKEY_LOCAL_MACHINE\Software\X]      a key, made when missing (HKLM\... too)
+  [-HKEY_LOCAL_MACHINE\Software\X]     deletes the key and all below it
+  "Name"="text"                        REG_SZ; \\ and \" escape; @ is the
+                                       default value: @="text"
+  "Name"=dword:0000002a                REG_DWORD
+  "Name"=hex:01,ff,...                 REG_BINARY
+  "Name"=hex(N):01,ff,...              type N in hex with its stored bytes:
+                                       0 REG_NONE, 1 REG_SZ, 2 REG_EXPAND_SZ,
+                                       5 REG_DWORD_BIG_ENDIAN, 7 REG_MULTI_SZ,
+                                       b REG_QWORD, any other type likewise
+  "Name"=-                             deletes the value
+A hex list may go on over lines that end in '\'. Import reads and checks the
+whole file before changing anything; FILE "-" is standard input or output.)";
+
+namespace {
+
+// ---- export ----------------------------------------------------------------
+
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// A REG_SZ that reads back the same when written as "text".
+bool plain_text(const std::string& data) {
+    if (data.empty() || data.back() != '\0') return false;
+    for (size_t i = 0; i + 1 < data.size(); ++i)
+        if (static_cast<unsigned char>(data[i]) < 0x20) return false;
+    return true;
+}
+
+std::string export_value(const ValueItem& value) {
+    std::string line = value.name.empty() ? "@" : quoted(value.name);
+    line += '=';
+    if (value.type == REG_SZ && plain_text(value.data))
+        return line + quoted(value.data.substr(0, value.data.size() - 1));
+    if (value.type == REG_DWORD && value.data.size() == 4)
+        return line + fmt::format("dword:{:08x}", little_endian(value.data, 4));
+    line += value.type == REG_BINARY ? std::string("hex:") : fmt::format("hex({:x}):", value.type);
+    size_t width = line.size();
+    for (size_t i = 0; i < value.data.size(); ++i) {
+        std::string byte = fmt::format("{:02x}", static_cast<unsigned char>(value.data[i]));
+        if (i + 1 < value.data.size()) byte += ',';
+        if (width + byte.size() > 77) {
+            line += "\\\n  ";
+            width = 2;
+        }
+        line += byte;
+        width += byte.size();
+    }
+    return line;
+}
+
+void export_key(const KeyPath& path, std::ostream& out) {
+    OpenKey key;
+    LSTATUS status = open_path(path, KEY_READ, &key);
+    if (status != ERROR_SUCCESS) fail(path.display(), status);
+    out << '[' << path.display() << "]\n";
+    for (const ValueItem& value : read_values(key.get(), path)) out << export_value(value) << '\n';
+    out << '\n';
+    for (const std::string& sub : read_subkeys(key.get(), path)) export_key(path.child(sub), out);
+}
+
+}  // namespace
+
+void run_export(const std::string& key_text, const std::string& file) {
+    KeyPath path = key_argument(key_text);
+    // Written aside and renamed into place: a failure leaves an older
+    // export as it was. The output is checked before the registry is read.
+    std::unique_ptr<OutputFile> out;
+    if (file != "-") out = std::make_unique<OutputFile>(file);
+    std::ostringstream text;
+    text << "; evtrace registry export\n\n";
+    export_key(path, text);
+    if (!out) {
+        std::cout << text.str() << std::flush;
+        return;
+    }
+    out->Write(text.str());
+    out->Commit();
+}
+namespace {
+
+// ---- import ----------------------------------------------------------------
+
+struct ImportValue {
+    std::string name;
+    bool remove = false;
+    DWORD type = REG_NONE;
+    std::string data;
+};
+
+struct ImportSection {
+    KeyPath path;
+    bool remove = false;
+    std::vector<ImportValue> values;
+};
+
+[[noreturn]] void bad_line(size_t line, const std::string& why) {
+    throw CommandError{fmt::format("line {}: {}", line, why)};
+}
+
+// Reads a quoted string at text[*pos] with \\ and \" escapes.
+std::optional<std::string> read_quoted(const std::string& text, size_t* pos) {
+    if (*pos >= text.size() || text[*pos] != '"') return std::nullopt;
+    std::string out;
+    for (size_t i = *pos + 1; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            out += text[++i];
+        } else if (text[i] == '"') {
+            *pos = i + 1;
+            return out;
+        } else {
+            out += text[i];
+        }
+    }
+    return std::nullopt;
+}
+
+bool all_hex(const std::string& s) { return s.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos; }
+
+std::string trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return {};
+    size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+ImportValue parse_value_line(const std::string& text, size_t line_number) {
+    ImportValue value;
+    size_t pos = 0;
+    if (text[0] == '@') {
+        pos = 1;
+    } else {
+        auto name = read_quoted(text, &pos);
+        if (!name) bad_line(line_number, "a value name in quotes or @ expected");
+        value.name = *name;
+    }
+    if (pos >= text.size() || text[pos] != '=') bad_line(line_number, "'=' expected after the value name");
+    std::string data = text.substr(pos + 1);
+    if (data == "-") {
+        value.remove = true;
+        return value;
+    }
+    if (!data.empty() && data[0] == '"') {
+        size_t at = 0;
+        auto str = read_quoted(data, &at);
+        if (!str || at != data.size()) bad_line(line_number, "a string in quotes expected");
+        value.type = REG_SZ;
+        value.data = *str + std::string(1, '\0');
+        return value;
+    }
+    if (data.rfind("dword:", 0) == 0) {
+        std::string digits = data.substr(6);
+        if (digits.empty() || digits.size() > 8 || !all_hex(digits))
+            bad_line(line_number, "dword: needs up to 8 hex digits");
+        value.type = REG_DWORD;
+        value.data = little_endian_bytes(std::stoul(digits, nullptr, 16), 4);
+        return value;
+    }
+    std::string bytes;
+    if (data.rfind("hex:", 0) == 0) {
+        value.type = REG_BINARY;
+        bytes = data.substr(4);
+    } else if (data.rfind("hex(", 0) == 0) {
+        size_t close = data.find("):");
+        std::string number = close == std::string::npos ? "" : data.substr(4, close - 4);
+        if (number.empty() || number.size() > 8 || !all_hex(number))
+            bad_line(line_number, "hex(N): needs the type N in hex");
+        value.type = DWORD(std::stoul(number, nullptr, 16));
+        bytes = data.substr(close + 2);
+    } else {
+        bad_line(line_number, "data must be \"text\", dword:, hex: or hex(N):");
+    }
+    for (size_t i = 0; i < bytes.size();) {
+        while (i < bytes.size() && (bytes[i] == ' ' || bytes[i] == '\t')) ++i;
+        if (i >= bytes.size()) break;
+        if (i + 1 >= bytes.size() || !isxdigit(static_cast<unsigned char>(bytes[i])) ||
+            !isxdigit(static_cast<unsigned char>(bytes[i + 1])))
+            bad_line(line_number, "hex bytes are two digits each, separated by commas");
+        value.data += char(std::stoi(bytes.substr(i, 2), nullptr, 16));
+        i += 2;
+        while (i < bytes.size() && (bytes[i] == ' ' || bytes[i] == '\t')) ++i;
+        if (i < bytes.size()) {
+            if (bytes[i] != ',') bad_line(line_number, "hex bytes are separated by commas");
+            ++i;
+        }
+    }
+    if ((value.type == REG_DWORD || value.type == REG_DWORD_BIG_ENDIAN) && value.data.size() != 4)
+        bad_line(line_number, "a REG_DWORD has 4 bytes");
+    if (value.type == REG_QWORD && value.data.size() != 8) bad_line(line_number, "a REG_QWORD has 8 bytes");
+    return value;
+}
+
+std::vector<ImportSection> parse_import(std::istream& in) {
+    std::vector<ImportSection> sections;
+    std::string raw;
+    size_t line_number = 0;
+    while (std::getline(in, raw)) {
+        ++line_number;
+        size_t first_line = line_number;
+        std::string line = trim(raw);
+        // Hex lists continue over lines that end in a backslash.
+        while (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos) {
+            line.pop_back();
+            if (!std::getline(in, raw)) bad_line(line_number, "the file ends inside a continued line");
+            ++line_number;
+            line += trim(raw);
+        }
+        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        if (line[0] == '[') {
+            if (line.back() != ']') bad_line(first_line, "a key line ends with ']'");
+            std::string name = line.substr(1, line.size() - 2);
+            ImportSection section;
+            if (!name.empty() && name[0] == '-') {
+                section.remove = true;
+                name.erase(0, 1);
+            }
+            std::optional<KeyPath> path = parse_key_path(name);
+            if (!path) bad_line(first_line, "not a registry key: " + name);
+            if (path->sub.empty() && section.remove) bad_line(first_line, "a root key cannot be deleted");
+            section.path = *path;
+            sections.push_back(std::move(section));
+            continue;
+        }
+        if (sections.empty() || sections.back().remove) bad_line(first_line, "a value outside of a key");
+        sections.back().values.push_back(parse_value_line(line, first_line));
+    }
+    return sections;
+}
+
+}  // namespace
+
+void run_import(const std::string& file) {
+    std::vector<ImportSection> sections;
+    if (file == "-") {
+        sections = parse_import(std::cin);
+    } else {
+        std::ifstream in(file, std::ios::binary);
+        if (!in) throw CommandError{"cannot read " + file};
+        sections = parse_import(in);
+    }
+    for (const ImportSection& section : sections) {
+        const KeyPath& path = section.path;
+        if (section.remove) {
+            LSTATUS status = RegDeleteTreeA(path.root, path.sub.c_str());
+            if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) fail(path.display(), status);
+            continue;
+        }
+        OpenKey key;
+        create_path(path, &key);
+        for (const ImportValue& value : section.values) {
+            LSTATUS status;
+            if (value.remove) {
+                status = RegDeleteValueA(key.get(), value.name.c_str());
+                if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
+            } else {
+                status = RegSetValueExA(key.get(), value.name.c_str(), 0, value.type,
+                                        reinterpret_cast<const BYTE*>(value.data.data()), DWORD(value.data.size()));
+            }
+            if (status != ERROR_SUCCESS) fail(path.display() + " " + value.name, status);
+        }
+    }
+    printf("The operation completed successfully.\n");
+}
+}  // namespace evtrace::reg
