@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "command.h"
@@ -127,6 +129,39 @@ void OutputFile::Commit() {
     if (::rename(temp_.c_str(), target_.path.c_str()) != 0) Failed(errno);
     temp_.clear();
     SyncFolder(target_.path);
+}
+
+std::string ReadInputFile(const std::string& path, size_t limit) {
+    const bool standardInput = path == "-";
+    int fd = 0;
+    if (!standardInput) {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) {
+            if (errno == ENOENT) Fail(exit_code::kNotFound, path, "does not exist");
+            Fail(errno == EACCES ? exit_code::kDenied : exit_code::kFailed, path, strerror(errno));
+        }
+        if (S_ISDIR(st.st_mode)) Fail(exit_code::kBadData, path, "is a folder, not a file");
+        if (S_ISREG(st.st_mode) && size_t(st.st_size) > limit)
+            Fail(exit_code::kBadData, path, fmt::format("is {} bytes long; at most {} are taken", st.st_size, limit));
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) Fail(errno == EACCES ? exit_code::kDenied : exit_code::kFailed, path, strerror(errno));
+    }
+    // Devices and pipes have no size to check: read one byte past the limit.
+    std::string bytes;
+    char buffer[65536];
+    int error = 0;
+    while (bytes.size() <= limit) {
+        ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit + 1 - bytes.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        bytes.append(buffer, size_t(n));
+    }
+    if (!standardInput) ::close(fd);
+    const std::string name = standardInput ? "standard input" : path;
+    if (error != 0) Fail(exit_code::kFailed, name, std::string("cannot be read: ") + strerror(error));
+    if (bytes.size() > limit) Fail(exit_code::kBadData, name, fmt::format("holds more than {} bytes", limit));
+    return bytes;
 }
 
 }  // namespace evtrace

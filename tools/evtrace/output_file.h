@@ -1,10 +1,12 @@
-// Files evtrace writes for people. Checked before any work starts (a
-// missing or read-only folder is reported at once, not after a long watch);
-// written to a temporary file beside the target, flushed and renamed over it
-// only when all of it was written, so a failure leaves an older file exactly
-// as it was. A link is followed (the file it names is replaced, the link
-// stays); a device or pipe is written in place; a folder is refused. Nothing
-// but our own temporary file is ever unlinked.
+// Files evtrace reads whole, and files it writes for people.
+//
+// Inputs are size-checked before they are read. Outputs are checked before
+// any work starts (a missing or read-only folder is reported at once, not
+// after a long watch), written to a temporary file beside the target,
+// flushed and renamed over it only when all of it was written, so a failure
+// leaves an older file exactly as it was. A link is followed (the file it
+// names is replaced, the link stays); a device or pipe is written in place;
+// a folder is refused. Nothing but our own temporary file is ever unlinked.
 #pragma once
 
 #include <sys/types.h>
@@ -45,6 +47,10 @@ private:
     std::string temp_;
     int fd_ = -1;
 };
+
+// Reads a whole input file ("-": standard input) of at most limit bytes;
+// ends the command when it is missing, a folder, larger, or unreadable.
+std::string ReadInputFile(const std::string& path, size_t limit);
 
 // The words for a failed write of target, and that it was left as it was.
 [[noreturn]] void FailWrite(const std::string& target, int error, bool untouched);

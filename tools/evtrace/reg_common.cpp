@@ -46,7 +46,11 @@ KeyPath key_argument(const std::string& text) {
     return *path;
 }
 
-[[noreturn]] void fail(const std::string& what, LSTATUS status) { FailStatus(what, DWORD(status)); }
+[[noreturn]] void fail(const std::string& what, LSTATUS status) {
+    if (status == ERROR_FILE_NOT_FOUND) Fail(exit_code::kNotFound, what, "no such key or value");
+    if (status == ERROR_NOT_SUPPORTED) Fail(exit_code::kFailed, what, "not supported by this registry: " + SystemText(status));
+    FailStatus(what, DWORD(status));
+}
 
 LSTATUS open_path(const KeyPath& path, REGSAM access, OpenKey* out) {
     return RegOpenKeyExA(path.root, path.sub.empty() ? nullptr : path.sub.c_str(), 0, access, out->out());

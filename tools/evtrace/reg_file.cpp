@@ -36,8 +36,9 @@ Export files are text, one item per line:
                                        5 REG_DWORD_BIG_ENDIAN, 7 REG_MULTI_SZ,
                                        b REG_QWORD, any other type likewise
   "Name"=-                             deletes the value
-A hex list may go on over lines that end in '\'. Import reads and checks the
-whole file before changing anything; FILE "-" is standard input or output.)";
+A hex list may go on over lines that end in '\'. Import applies a file as one
+transaction: all of it, or nothing when any line or edit is refused. FILE "-"
+is standard input or output.)";
 
 namespace {
 
@@ -115,6 +116,7 @@ namespace {
 // ---- import ----------------------------------------------------------------
 
 struct ImportValue {
+    size_t line = 0;
     std::string name;
     bool remove = false;
     DWORD type = REG_NONE;
@@ -122,13 +124,19 @@ struct ImportValue {
 };
 
 struct ImportSection {
+    size_t line = 0;
     KeyPath path;
     bool remove = false;
     std::vector<ImportValue> values;
 };
 
+// The file being read, for the messages.
+std::string g_source;
+
+constexpr char kNothingImported[] = "nothing was imported: a file is applied whole or not at all";
+
 [[noreturn]] void bad_line(size_t line, const std::string& why) {
-    throw CommandError{fmt::format("line {}: {}", line, why)};
+    Fail(exit_code::kBadData, fmt::format("{}: line {}", g_source, line), why, kNothingImported);
 }
 
 // Reads a quoted string at text[*pos] with \\ and \" escapes.
@@ -159,12 +167,14 @@ std::string trim(const std::string& s) {
 
 ImportValue parse_value_line(const std::string& text, size_t line_number) {
     ImportValue value;
+    value.line = line_number;
     size_t pos = 0;
     if (text[0] == '@') {
         pos = 1;
     } else {
         auto name = read_quoted(text, &pos);
         if (!name) bad_line(line_number, "a value name in quotes or @ expected");
+        if (name->size() > 16383) bad_line(line_number, "a value name has at most 16,383 characters");
         value.name = *name;
     }
     if (pos >= text.size() || text[pos] != '=') bad_line(line_number, "'=' expected after the value name");
@@ -249,7 +259,17 @@ std::vector<ImportSection> parse_import(std::istream& in) {
             }
             std::optional<KeyPath> path = parse_key_path(name);
             if (!path) bad_line(first_line, "not a registry key: " + name);
+            if (path->root == HKEY_CLASSES_ROOT)
+                bad_line(first_line, "HKEY_CLASSES_ROOT is not kept by this registry; its keys live under "
+                                     "HKEY_LOCAL_MACHINE\\Software\\Classes");
             if (path->sub.empty() && section.remove) bad_line(first_line, "a root key cannot be deleted");
+            for (size_t start = 0; start <= path->sub.size();) {
+                size_t end = path->sub.find('\\', start);
+                if (end == std::string::npos) end = path->sub.size();
+                if (end - start > 255) bad_line(first_line, "a key name has at most 255 characters");
+                start = end + 1;
+            }
+            section.line = first_line;
             section.path = *path;
             sections.push_back(std::move(section));
             continue;
@@ -262,26 +282,23 @@ std::vector<ImportSection> parse_import(std::istream& in) {
 
 }  // namespace
 
-void run_import(const std::string& file) {
-    std::vector<ImportSection> sections;
-    if (file == "-") {
-        sections = parse_import(std::cin);
-    } else {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) throw CommandError{"cannot read " + file};
-        sections = parse_import(in);
-    }
+namespace {
+
+// Applies every section; ends the command at the first refusal.
+void apply(const std::vector<ImportSection>& sections) {
     for (const ImportSection& section : sections) {
         const KeyPath& path = section.path;
+        const std::string where = fmt::format("{}: line {}: {}", g_source, section.line, path.display());
         if (section.remove) {
             LSTATUS status = RegDeleteTreeA(path.root, path.sub.c_str());
-            if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) fail(path.display(), status);
+            if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) fail(where, status);
             continue;
         }
         OpenKey key;
-        create_path(path, &key);
+        LSTATUS status = RegCreateKeyExA(path.root, path.sub.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                                         key.out(), nullptr);
+        if (status != ERROR_SUCCESS) fail(where, status);
         for (const ImportValue& value : section.values) {
-            LSTATUS status;
             if (value.remove) {
                 status = RegDeleteValueA(key.get(), value.name.c_str());
                 if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
@@ -289,9 +306,40 @@ void run_import(const std::string& file) {
                 status = RegSetValueExA(key.get(), value.name.c_str(), 0, value.type,
                                         reinterpret_cast<const BYTE*>(value.data.data()), DWORD(value.data.size()));
             }
-            if (status != ERROR_SUCCESS) fail(path.display() + " " + value.name, status);
+            if (status != ERROR_SUCCESS) {
+                fail(fmt::format("{}: line {}: {} value \"{}\"", g_source, value.line, path.display(),
+                                 value.name.empty() ? "(Default)" : value.name),
+                     status);
+            }
         }
     }
+}
+
+}  // namespace
+
+void run_import(const std::string& file) {
+    MayMakeMachineRoot();
+    g_source = file == "-" ? "standard input" : file;
+    // A registry file is text: a few megabytes at most.
+    std::istringstream in(ReadInputFile(file, 64u << 20));
+    std::vector<ImportSection> sections = parse_import(in);
+    // All or nothing: every edit joins one transaction, committed at the end.
+    LSTATUS status = w32rt::begin_registry_batch();
+    const std::string registry = "registry of the machine root " + ConfiguredRoot();
+    if (status != ERROR_SUCCESS) FailStatus(registry, status, kNothingImported);
+    try {
+        apply(sections);
+    } catch (CommandError& e) {
+        w32rt::end_registry_batch(false);
+        if (e.hint.empty()) e.hint = kNothingImported;
+        throw;
+    } catch (...) {
+        w32rt::end_registry_batch(false);
+        throw;
+    }
+    status = w32rt::end_registry_batch(true);
+    if (status != ERROR_SUCCESS) FailStatus(registry, status, kNothingImported);
     printf("The operation completed successfully.\n");
 }
+
 }  // namespace evtrace::reg

@@ -107,7 +107,10 @@ int ExitCodeFor(DWORD status) {
 [[noreturn]] void FailStatus(const std::string& object, DWORD status, const std::string& fix) {
     std::string reason = SystemText(status);
     std::string hint = fix;
-    if (status == ERROR_ACCESS_DENIED && hint.empty()) hint = RootOwnerHint();
+    if (status == ERROR_ACCESS_DENIED) {
+        const std::string owner = RootOwnerHint();
+        if (!owner.empty()) hint = hint.empty() ? owner : owner + "; " + hint;
+    }
     if (status == ERROR_REGISTRY_CORRUPT) {
         const std::string root = ConfiguredRoot();
         if (Exists(root + "/registry.db.init") && !Exists(root + "/registry.db")) {

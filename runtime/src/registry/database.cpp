@@ -344,15 +344,15 @@ int Database::exec(const char* sql) {
     return last_rc_;
 }
 
-LSTATUS Database::begin_read() { return status_from_sqlite(exec("BEGIN")); }
+LSTATUS Database::begin_read() { return status_from_sqlite(exec(batch_ ? "SAVEPOINT step" : "BEGIN")); }
 
 LSTATUS Database::begin_write() {
     if (!writable_) return ERROR_ACCESS_DENIED;
-    return status_from_sqlite(exec("BEGIN IMMEDIATE"));
+    return status_from_sqlite(exec(batch_ ? "SAVEPOINT step" : "BEGIN IMMEDIATE"));
 }
 
 LSTATUS Database::commit() {
-    int rc = exec("COMMIT");
+    int rc = exec(batch_ ? "RELEASE step" : "COMMIT");
     if (rc != SQLITE_OK) {
         LSTATUS status = status_from_sqlite(rc);
         rollback();
@@ -362,7 +362,30 @@ LSTATUS Database::commit() {
 }
 
 void Database::rollback() {
+    if (batch_) {
+        // Only the step: what the batch did before it stays.
+        sqlite3_exec(db_, "ROLLBACK TO step; RELEASE step", nullptr, nullptr, nullptr);
+        return;
+    }
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+LSTATUS Database::begin_batch() {
+    if (batch_) return ERROR_BUSY;
+    if (!writable_) return ERROR_ACCESS_DENIED;
+    LSTATUS status = status_from_sqlite(exec("BEGIN IMMEDIATE"));
+    if (status == ERROR_SUCCESS) batch_ = true;
+    return status;
+}
+
+LSTATUS Database::end_batch(bool commit) {
+    if (!batch_) return ERROR_INVALID_FUNCTION;
+    batch_ = false;
+    if (!commit) {
+        rollback();
+        return ERROR_SUCCESS;
+    }
+    return this->commit();
 }
 
 LSTATUS Database::last_status() const {

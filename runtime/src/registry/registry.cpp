@@ -189,6 +189,8 @@ LSTATUS Registry::open_database_locked() {
 
 template <class Fn>
 LSTATUS Registry::with_database(Fn&& fn) {
+    // The batch of this thread holds the lock and an open connection.
+    if (in_batch()) return fn(*db_);
     std::lock_guard<std::mutex> lock(db_mutex_);
     if (!db_) {
         LSTATUS status = open_database_locked();
@@ -210,6 +212,13 @@ LSTATUS Registry::write_transaction(Fn&& fn) {
             db.rollback();
             return s;
         }
+        // In a batch the commit ends a savepoint: the changes are published
+        // when the batch commits.
+        if (in_batch()) {
+            s = db.commit();
+            if (s == ERROR_SUCCESS) batch_changes_.insert(batch_changes_.end(), changes.begin(), changes.end());
+            return s;
+        }
         // A write that changed nothing needs no stamp: nothing cached goes
         // stale, nobody is to be notified.
         bool journaled = journal_ && !changes.empty();
@@ -223,6 +232,7 @@ LSTATUS Registry::write_transaction(Fn&& fn) {
 }
 
 bool Registry::writable() {
+    if (in_batch()) return db_->writable();
     std::lock_guard<std::mutex> lock(db_mutex_);
     if (!db_ && open_database_locked() != ERROR_SUCCESS) return false;
     return db_->writable();
@@ -264,7 +274,7 @@ void Registry::cache_validate_locked(const Journal::Stamp& stamp) {
 }
 
 bool Registry::cache_find(const std::string& key, CacheEntry* out) {
-    if (!journal_) return false;
+    if (!journal_ || in_batch()) return false;
     Journal::Stamp stamp = journal_->stamp();
     if (journal_->write_under_way(stamp)) return false;
     std::lock_guard<std::mutex> lock(cache_mutex_);
@@ -276,7 +286,7 @@ bool Registry::cache_find(const std::string& key, CacheEntry* out) {
 }
 
 void Registry::cache_store(const std::string& key, const Journal::Stamp& before, CacheEntry entry) {
-    if (!journal_) return;
+    if (!journal_ || in_batch()) return;
     Journal::Stamp after = journal_->stamp();
     if (!(after == before) || journal_->write_under_way(before)) return;
     std::lock_guard<std::mutex> lock(cache_mutex_);
@@ -619,6 +629,43 @@ LSTATUS Registry::delete_tree(const NodeRef& node, bool keep_key, bool may_delet
 LSTATUS Registry::flush() {
     LSTATUS status = with_database([](Database& db) { return db.checkpoint(); });
     return status == kNoDatabase ? ERROR_SUCCESS : status;
+}
+
+LSTATUS Registry::begin_batch() {
+    if (in_batch()) return ERROR_BUSY;
+    // Resolved first, so the batch never takes user_mutex_ after db_mutex_.
+    std::shared_ptr<KeyObject> user;
+    current_user_root(&user);
+    std::unique_lock<std::mutex> lock(db_mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // Another thread of this process: a call of its own, or its batch.
+        lock.lock();
+        if (batch_thread_.load(std::memory_order_relaxed) != std::thread::id()) return ERROR_BUSY;
+    }
+    if (!db_) {
+        LSTATUS status = open_database_locked();
+        if (status != ERROR_SUCCESS) return status == ERROR_FILE_NOT_FOUND ? ERROR_ACCESS_DENIED : status;
+    }
+    LSTATUS status = db_->begin_batch();
+    if (status != ERROR_SUCCESS) return status;
+    batch_changes_.clear();
+    batch_lock_ = std::move(lock);
+    batch_thread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Registry::end_batch(bool commit) {
+    if (!in_batch()) return ERROR_INVALID_FUNCTION;
+    std::vector<Change> changes;
+    changes.swap(batch_changes_);
+    const bool journaled = commit && journal_ && !changes.empty();
+    if (journaled) journal_->begin_write();
+    LSTATUS status = db_->end_batch(commit);
+    if (journaled) journal_->end_write(status == ERROR_SUCCESS ? changes : std::vector<Change>());
+    if (status == ERROR_REGISTRY_CORRUPT || status == ERROR_REGISTRY_IO_FAILED) db_.reset();
+    batch_thread_.store(std::thread::id(), std::memory_order_relaxed);
+    std::unique_lock<std::mutex> lock = std::move(batch_lock_);
+    return status;
 }
 
 }  // namespace w32rt::registry

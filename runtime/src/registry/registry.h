@@ -19,7 +19,8 @@
 // second are dropped as well, which bounds how long a change can stay unseen
 // when the file was changed by other means.
 //
-// Lock order: user_mutex_, db_mutex_, cache_mutex_; the notifier's lock is
+// Lock order: user_mutex_, db_mutex_, cache_mutex_ (a batch resolves the
+// current user's hive before it takes db_mutex_); the notifier's lock is
 // never held while calling in here.
 #pragma once
 
@@ -30,6 +31,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -151,6 +153,17 @@ public:
     LSTATUS delete_tree(const NodeRef& key, bool keep_key, bool may_delete_values);
     LSTATUS flush();
 
+    // A batch: until end_batch, every write of the calling thread joins one
+    // write transaction (each in a savepoint, so a failed one leaves no
+    // part of itself), that thread's reads see those writes and bypass the
+    // cache, and other threads of the process wait for the database. The
+    // changes are published when the batch commits. ERROR_BUSY when this
+    // process has a batch open already.
+    LSTATUS begin_batch();
+    // Commits (commit) or rolls back the batch of the calling thread.
+    // ERROR_INVALID_FUNCTION when it has none.
+    LSTATUS end_batch(bool commit);
+
     Notifier& notifier() { return *notifier_; }
     // Null when shared memory could not be had (then nothing is cached and
     // notifications fail).
@@ -201,6 +214,11 @@ private:
 
     std::mutex db_mutex_;
     std::unique_ptr<Database> db_;
+    // The thread whose batch holds db_mutex_ (batch_lock_) between calls.
+    std::atomic<std::thread::id> batch_thread_{};
+    std::unique_lock<std::mutex> batch_lock_;
+    std::vector<Change> batch_changes_;
+    bool in_batch() const { return batch_thread_.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
     int busy_timeout_ms_ = 5000;
 
     std::mutex cache_mutex_;
