@@ -180,6 +180,12 @@ LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
     struct stat st;
     if (::stat(path, &st) < 0) {
         if (errno != ENOENT) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_REGISTRY_IO_FAILED;
+        // The lock file is made with the database and kept: a root that has
+        // it lost its database. An empty registry in its place would
+        // silently drop every setting; it stays refused until the file is
+        // restored (or the lock file removed to start afresh).
+        struct stat init;
+        if (::stat((options.path + ".init").c_str(), &init) == 0) return ERROR_REGISTRY_CORRUPT;
         if (!options.may_create) return ERROR_FILE_NOT_FOUND;
         int fd = sys::open(path, O_RDWR | O_CREAT | O_EXCL, 0644);
         if (fd < 0) {

@@ -9,6 +9,7 @@
 
 #include "core/machine.h"
 #include "core/strings.h"
+#include "registry/checkpointer.h"
 #include "registry/notifier.h"
 
 namespace w32rt::registry {
@@ -164,6 +165,7 @@ size_t terminator_padding(DWORD type, std::string_view data) {
 Registry::Registry(Machine& machine) : machine_(machine) {
     journal_ = Journal::open(machine.shm_name("registry"));
     notifier_ = std::make_unique<Notifier>(*this);
+    checkpointer_ = std::make_unique<Checkpointer>([this] { flush(); });
     machine_root_ = std::make_shared<KeyObject>(*this, make_node(false, {kMachineHiveId}));
     users_root_ = std::make_shared<KeyObject>(*this, make_node(false, {kUsersHiveId}));
 }
@@ -225,6 +227,7 @@ LSTATUS Registry::write_transaction(Fn&& fn) {
         if (journaled) journal_->begin_write();
         s = db.commit();
         if (journaled) journal_->end_write(s == ERROR_SUCCESS ? changes : std::vector<Change>());
+        if (s == ERROR_SUCCESS && journaled) checkpointer_->wrote();
         return s;
     });
     // No database, and this process may not make one: it may not write.
@@ -237,6 +240,8 @@ bool Registry::writable() {
     if (!db_ && open_database_locked() != ERROR_SUCCESS) return false;
     return db_->writable();
 }
+
+void Registry::checkpoint_now() { checkpointer_->flush(); }
 
 void Registry::close_database() {
     {
@@ -662,6 +667,7 @@ LSTATUS Registry::end_batch(bool commit) {
     if (journaled) journal_->begin_write();
     LSTATUS status = db_->end_batch(commit);
     if (journaled) journal_->end_write(status == ERROR_SUCCESS ? changes : std::vector<Change>());
+    if (status == ERROR_SUCCESS && journaled) checkpointer_->wrote();
     if (status == ERROR_REGISTRY_CORRUPT || status == ERROR_REGISTRY_IO_FAILED) db_.reset();
     batch_thread_.store(std::thread::id(), std::memory_order_relaxed);
     std::unique_lock<std::mutex> lock = std::move(batch_lock_);

@@ -47,6 +47,7 @@ class Machine;
 
 namespace w32rt::registry {
 
+class Checkpointer;
 class Notifier;
 
 // Windows limits: a key name component and a value name.
@@ -169,6 +170,8 @@ public:
     // notifications fail).
     Journal* journal() { return journal_.get(); }
 
+    // Tests: checkpoints now what writes left in the WAL.
+    void checkpoint_now();
     // Tests: drops the connection and the cache (the next call reopens);
     // sets the bound of every lock wait; sets how long cached entries live.
     void close_database();
@@ -209,6 +212,8 @@ private:
     Machine& machine_;
     std::unique_ptr<Journal> journal_;
     std::unique_ptr<Notifier> notifier_;
+    // Copies the WAL into the main file soon after writes (checkpointer.h).
+    std::unique_ptr<Checkpointer> checkpointer_;
     std::shared_ptr<KeyObject> machine_root_;
     std::shared_ptr<KeyObject> users_root_;
 

@@ -1,0 +1,86 @@
+#include "registry/checkpointer.h"
+
+#include <pthread.h>
+#include <stdlib.h>
+
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace w32rt::registry {
+
+namespace {
+
+// Every checkpointer of the process (they live as long as their machines,
+// that is for ever), flushed at exit and told after a fork that their thread
+// stayed in the parent.
+std::mutex g_all_mutex;
+std::vector<Checkpointer*>* g_all = nullptr;
+bool g_forked = false;
+
+void flush_all_at_exit() {
+    std::vector<Checkpointer*> all;
+    {
+        std::lock_guard<std::mutex> lock(g_all_mutex);
+        if (g_all) all = *g_all;
+    }
+    for (Checkpointer* c : all) c->flush();
+}
+
+}  // namespace
+
+Checkpointer::Checkpointer(std::function<void()> checkpoint) : checkpoint_(std::move(checkpoint)) {
+    std::lock_guard<std::mutex> lock(g_all_mutex);
+    if (!g_all) {
+        g_all = new std::vector<Checkpointer*>;
+        atexit(&flush_all_at_exit);
+        pthread_atfork(nullptr, nullptr, [] { g_forked = true; });
+    }
+    g_all->push_back(this);
+}
+
+void Checkpointer::wrote() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_ = true;
+    // A forked child has no thread of ours: it starts its own.
+    if (g_forked) {
+        g_forked = false;
+        thread_started_ = false;
+    }
+    if (!thread_started_) {
+        try {
+            std::thread([this] { run(); }).detach();
+            thread_started_ = true;
+        } catch (const std::system_error&) {
+            // No thread: the exit flush, or the next writer, checkpoints.
+        }
+    }
+    wake_.notify_one();
+}
+
+void Checkpointer::flush() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!pending_) return;
+        pending_ = false;
+    }
+    checkpoint_();
+}
+
+void Checkpointer::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return pending_; });
+        // Writes that follow within the delay share the checkpoint.
+        lock.unlock();
+        std::this_thread::sleep_for(kDelay);
+        lock.lock();
+        if (!pending_) continue;
+        pending_ = false;
+        lock.unlock();
+        checkpoint_();
+        lock.lock();
+    }
+}
+
+}  // namespace w32rt::registry
