@@ -70,7 +70,6 @@ void ReportDamage(const EventLog& log, const std::string& file, const char* done
 }
 
 void Show(const Options& options) {
-    NeedMachineRoot();
     EventLog log = ReadEventLog(options.file);
     Library library;
     unsigned long n = 0;
@@ -119,7 +118,6 @@ void CopyRecord(std::vector<std::vector<BYTE>>* copies, const _VANTA_EVTRACE_DAT
 }
 
 void Export(const Options& options) {
-    NeedMachineRoot();
     const ULONG kind = FormatKind(options.format);
     const OutputTarget target = CheckOutput(options.out);
     EventLog log = ReadEventLog(options.file);

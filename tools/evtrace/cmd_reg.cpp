@@ -87,9 +87,10 @@ std::string display_data(DWORD type, const std::string& data) {
 }
 
 void print_value(const ValueItem& value) {
-    printf("    %s    %s    %s\n", value.name.empty() ? "(Default)" : value.name.c_str(), type_name(value.type).c_str(),
-           display_data(value.type, value.data).c_str());
+    printf("    %s    %s    %s\n", value.name.empty() ? "(Default)" : Printable(value.name).c_str(),
+           type_name(value.type).c_str(), Printable(display_data(value.type, value.data)).c_str());
 }
+
 // ---- query -----------------------------------------------------------------
 
 struct QueryOptions : KeyValueOptions {
@@ -112,7 +113,7 @@ bool query_key(const KeyPath& path, const QueryOptions& options, bool top) {
         if (!one || strcasecmp(value.name.c_str(), options.value_name()) == 0)
             shown.push_back(&value);
     if (!one || !shown.empty()) {
-        printf("\n%s\n", path.display().c_str());
+        printf("\n%s\n", Printable(path.display()).c_str());
         for (const ValueItem* value : shown) print_value(*value);
     }
     bool found = !shown.empty();
@@ -121,7 +122,7 @@ bool query_key(const KeyPath& path, const QueryOptions& options, bool top) {
         for (const std::string& sub : subkeys) found |= query_key(path.child(sub), options, false);
     } else if (!one) {
         if (!subkeys.empty()) printf("\n");
-        for (const std::string& sub : subkeys) printf("%s\n", path.child(sub).display().c_str());
+        for (const std::string& sub : subkeys) printf("%s\n", Printable(path.child(sub).display()).c_str());
     }
     return found || !one;
 }
@@ -129,7 +130,7 @@ bool query_key(const KeyPath& path, const QueryOptions& options, bool top) {
 void run_query(const QueryOptions& options) {
     KeyPath path = key_argument(options.key);
     if (!query_key(path, options, true))
-        throw CommandError{"the value was not found in " + path.display(), 1};
+        Fail(exit_code::kNotFound, path.display(), "has no value named \"" + options.value + "\"");
 }
 // ---- add -------------------------------------------------------------------
 
@@ -186,19 +187,19 @@ std::string data_bytes(DWORD type, const std::string& text) {
         case REG_DWORD:
         case REG_DWORD_BIG_ENDIAN: {
             auto v = parse_number(text.empty() ? "0" : text, 0xFFFFFFFFu);
-            if (!v) throw CommandError{"not a 32-bit number: " + text};
+            if (!v) Fail(exit_code::kUsage, "data \"" + text + "\"", "not a 32-bit number");
             uint32_t value = uint32_t(*v);
             if (type == REG_DWORD_BIG_ENDIAN) value = __builtin_bswap32(value);
             return little_endian_bytes(value, 4);
         }
         case REG_QWORD: {
             auto v = parse_number(text.empty() ? "0" : text, ~uint64_t(0));
-            if (!v) throw CommandError{"not a 64-bit number: " + text};
+            if (!v) Fail(exit_code::kUsage, "data \"" + text + "\"", "not a 64-bit number");
             return little_endian_bytes(*v, 8);
         }
         default: {
             auto bytes = parse_hex(text);
-            if (!bytes) throw CommandError{"not hex bytes: " + text};
+            if (!bytes) Fail(exit_code::kUsage, "data \"" + text + "\"", "not hex bytes", "two hex digits per byte");
             return *bytes;
         }
     }
@@ -206,23 +207,31 @@ std::string data_bytes(DWORD type, const std::string& text) {
 
 void run_add(const AddOptions& options) {
     KeyPath path = key_argument(options.key);
-    if (path.sub.empty() && !options.names_value()) throw CommandError{"a root key cannot be added"};
+    if (path.sub.empty() && !options.names_value())
+        Fail(exit_code::kUsage, path.display(), "a root key cannot be added");
+    // Type and data are checked before anything is made.
+    std::optional<DWORD> type = type_from_name(options.type);
+    if (!type) {
+        Fail(exit_code::kUsage, "type " + options.type, "unknown",
+             "give REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_QWORD, REG_BINARY or "
+             "REG_NONE");
+    }
+    const std::string bytes = options.names_value() ? data_bytes(*type, options.data) : std::string();
     OpenKey key;
     create_path(path, &key);
     if (options.names_value()) {
-        std::optional<DWORD> type = type_from_name(options.type);
-        if (!type) throw CommandError{"unknown type " + options.type};
         const char* name = options.value_name();
-        std::string bytes = data_bytes(*type, options.data);
         if (!options.force && RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
-            throw CommandError{fmt::format("value {} exists in {}; --force overwrites it",
-                                           options.default_value ? "(Default)" : options.value, path.display())};
+            Fail(exit_code::kFailed, path.display(),
+                 fmt::format("has a value \"{}\" already", options.default_value ? "(Default)" : options.value),
+                 "--force (/f) writes over it");
         LSTATUS status = RegSetValueExA(key.get(), name, 0, *type, reinterpret_cast<const BYTE*>(bytes.data()),
                                         DWORD(bytes.size()));
         if (status != ERROR_SUCCESS) fail(path.display(), status);
     }
     printf("The operation completed successfully.\n");
 }
+
 // ---- delete ----------------------------------------------------------------
 
 struct DeleteOptions : KeyValueOptions {
@@ -247,7 +256,7 @@ void run_delete(const DeleteOptions& options) {
             if (status != ERROR_SUCCESS) fail(path.display() + " " + options.value, status);
         }
     } else {
-        if (path.sub.empty()) throw CommandError{"a root key cannot be deleted"};
+        if (path.sub.empty()) Fail(exit_code::kUsage, path.display(), "a root key cannot be deleted");
         status = RegDeleteTreeA(path.root, path.sub.c_str());
         if (status != ERROR_SUCCESS) fail(path.display(), status);
     }

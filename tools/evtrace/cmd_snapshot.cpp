@@ -24,7 +24,6 @@ struct Options {
 };
 
 void Run(const Options& options) {
-    NeedMachineRoot();
     LONG result = EvtInitialize(2);
     if (result != S_OK) Fail(exit_code::kFailed, "the trace library", "cannot start: " + ResultText(result));
     struct Uninitialize {

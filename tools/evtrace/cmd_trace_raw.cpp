@@ -302,7 +302,6 @@ void LookAtLosses(LossCounter* losses) {
 
 void Run() {
     if (!g_options.raw) Fail(exit_code::kUsage, "trace", "only --raw is available", "run evtrace trace --raw");
-    NeedMachineRoot();
     // SIGINT and SIGTERM end the trace from a thread of their own: CloseTrace
     // lets ProcessTrace deliver what is queued and return.
     sigset_t stopSignals;

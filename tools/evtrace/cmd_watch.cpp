@@ -164,7 +164,6 @@ private:
 };
 
 void Run(const Options& options) {
-    NeedMachineRoot();
     auto watch = std::make_unique<Watch>();
     watch->sources = options.sources;
     for (const std::string& s : options.severities) watch->severities.push_back(ParseSeverity(s));

@@ -35,9 +35,10 @@
 // printed with JsonLine / JsonPretty, which escape everything beyond ASCII.
 // Handles are strings in JSON ("0x..."), times carry their zone.
 //
-// Machine root. A command that only looks calls NeedMachineRoot() before
-// anything touches the runtime: a missing or unmarked root is reported,
-// never made. Commands that set a machine up call MayMakeMachineRoot().
+// Machine root. Before any command but root and setup runs, main.cpp
+// checks that the root exists and is marked as one (NeedMachineRoot): a
+// mistyped EVTRACE_ROOT is reported (exit 3), never made into a new machine
+// as a side effect. Commands that set a machine up call MayMakeMachineRoot().
 #pragma once
 
 #include <CLI/CLI.hpp>

@@ -60,23 +60,25 @@ std::string Names(CLI::App* level) {
 
 // Follows the command words of args down the tree of sub-commands and ends
 // with a usage error, naming the nearest commands, at a word that is none.
-// Options and what follows them are left to the parser.
-void CheckCommandWords(CLI::App& app, const std::vector<std::string>& args) {
+// Options and what follows them are left to the parser. Returns the first
+// command word; empty when help or the version is asked for.
+std::string CheckCommandWords(CLI::App& app, const std::vector<std::string>& args) {
     CLI::App* level = &app;
     std::string path = "evtrace";
+    std::string first;
     for (size_t i = 0;; ++i) {
+        const bool help = std::any_of(args.begin(), args.end(), [](const std::string& a) {
+            return a == "--help" || a == "-h" || a == "--help-all" || a == "--version";
+        });
         std::vector<CLI::App*> commands = Commands(level);
-        if (commands.empty()) return;
+        if (commands.empty()) return help ? std::string() : first;
         const bool wantsOne = level->get_require_subcommand_min() > 0;
         if (i >= args.size() || args[i].empty() || args[i][0] == '-') {
-            const bool help = std::any_of(args.begin(), args.end(), [](const std::string& a) {
-                return a == "--help" || a == "-h" || a == "--help-all" || a == "--version";
-            });
             if (wantsOne && !help) {
                 Fail(exit_code::kUsage, "", "\"" + path + "\" needs a command: " + Names(level),
                      "`" + path + " --help` shows what each does; `evtrace help COMMAND` too");
             }
-            return;
+            return help ? std::string() : first;
         }
         const std::string& word = args[i];
         CLI::App* found = nullptr;
@@ -84,7 +86,7 @@ void CheckCommandWords(CLI::App& app, const std::vector<std::string>& args) {
             if (command->check_name(word)) found = command;
         }
         if (found == nullptr) {
-            if (!wantsOne) return;
+            if (!wantsOne) return help ? std::string() : first;
             std::string near;
             for (CLI::App* command : commands) {
                 const std::string& name = command->get_name();
@@ -96,8 +98,13 @@ void CheckCommandWords(CLI::App& app, const std::vector<std::string>& args) {
         }
         level = found;
         path += " " + found->get_name();
+        if (first.empty()) first = found->get_name();
     }
 }
+
+// Commands that work on a machine root that may not exist yet: they make
+// it, or look after it themselves.
+bool OwnsItsRoot(const std::string& command) { return command == "root" || command == "setup"; }
 
 int Run(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -115,7 +122,10 @@ int Run(int argc, char** argv) {
     for (const auto& [key, setup] : registry()) setup(app);
 
     try {
-        CheckCommandWords(app, args);
+        const std::string command = CheckCommandWords(app, args);
+        // Nothing may make a machine root as a side effect: a mistyped
+        // EVTRACE_ROOT is reported before the runtime is touched.
+        if (!command.empty() && !OwnsItsRoot(command)) NeedMachineRoot();
         // CLI11 takes the arguments last first.
         std::vector<std::string> reversed(args.rbegin(), args.rend());
         app.parse(reversed);

@@ -42,7 +42,7 @@ std::optional<KeyPath> parse_key_path(std::string text) {
 
 KeyPath key_argument(const std::string& text) {
     std::optional<KeyPath> path = parse_key_path(text);
-    if (!path) throw CommandError{fmt::format("not a registry key: {} ({})", text, kKeyHelp)};
+    if (!path) Fail(exit_code::kUsage, "\"" + text + "\"", "not a registry key", kKeyHelp);
     return *path;
 }
 
