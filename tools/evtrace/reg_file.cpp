@@ -10,6 +10,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
@@ -36,7 +37,10 @@ Export files are text, one item per line:
                                        5 REG_DWORD_BIG_ENDIAN, 7 REG_MULTI_SZ,
                                        b REG_QWORD, any other type likewise
   "Name"=-                             deletes the value
-A hex list may go on over lines that end in '\'. Import applies a file as one
+A hex list may go on over lines that end in '\'. Files of the registry editor
+are taken too: a "Windows Registry Editor Version 5.00" or "REGEDIT4" header,
+a byte-order mark, UTF-16 text (and UTF-16 string data in hex(1), hex(2) and
+hex(7) after the 5.00 header). Import applies a file as one
 transaction: all of it, or nothing when any line or edit is refused. FILE "-"
 is standard input or output.)";
 
@@ -132,8 +136,68 @@ struct ImportSection {
 
 // The file being read, for the messages.
 std::string g_source;
+// The file has the registry editor's "Version 5.00" header: string data
+// given as hex(1), hex(2) and hex(7) is UTF-16LE there.
+bool g_utf16_strings = false;
+
+constexpr char kEditorHeader5[] = "Windows Registry Editor Version 5.00";
+constexpr char kEditorHeader4[] = "REGEDIT4";
 
 constexpr char kNothingImported[] = "nothing was imported: a file is applied whole or not at all";
+
+// UTF-16 (little- or big-endian) to UTF-8; false when the units are not
+// UTF-16 (a lone surrogate).
+bool Utf16ToUtf8(std::string_view bytes, bool big_endian, std::string* out) {
+    auto unit = [&](size_t i) {
+        const unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+        return big_endian ? char32_t((a << 8) | b) : char32_t((b << 8) | a);
+    };
+    out->clear();
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        char32_t c = unit(i);
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 3 >= bytes.size()) return false;
+            const char32_t low = unit(i + 2);
+            if (low < 0xDC00 || low > 0xDFFF) return false;
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            i += 2;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return false;
+        }
+        if (c < 0x80) {
+            *out += char(c);
+        } else if (c < 0x800) {
+            *out += char(0xC0 | (c >> 6));
+            *out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *out += char(0xE0 | (c >> 12));
+            *out += char(0x80 | ((c >> 6) & 0x3F));
+            *out += char(0x80 | (c & 0x3F));
+        } else {
+            *out += char(0xF0 | (c >> 18));
+            *out += char(0x80 | ((c >> 12) & 0x3F));
+            *out += char(0x80 | ((c >> 6) & 0x3F));
+            *out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return bytes.size() % 2 == 0;
+}
+
+// A registry file as text: a UTF-8 byte-order mark dropped, UTF-16 (with its
+// mark, as the registry editor writes it, or without) made UTF-8.
+std::string FileText(const std::string& raw) {
+    if (raw.rfind("\xEF\xBB\xBF", 0) == 0) return raw.substr(3);
+    bool big_endian = raw.rfind("\xFE\xFF", 0) == 0;
+    bool marked = big_endian || raw.rfind("\xFF\xFE", 0) == 0;
+    // Without a mark: text whose every other byte is zero.
+    bool unmarked = !marked && raw.size() >= 4 && raw[0] != '\0' && raw[1] == '\0' && raw[3] == '\0';
+    if (!marked && !unmarked) return raw;
+    std::string text;
+    if (!Utf16ToUtf8(std::string_view(raw).substr(marked ? 2 : 0), big_endian, &text))
+        Fail(exit_code::kBadData, g_source, "is UTF-16 with an odd byte count or a lone surrogate",
+             kNothingImported);
+    return text;
+}
 
 [[noreturn]] void bad_line(size_t line, const std::string& why) {
     Fail(exit_code::kBadData, fmt::format("{}: line {}", g_source, line), why, kNothingImported);
@@ -227,6 +291,12 @@ ImportValue parse_value_line(const std::string& text, size_t line_number) {
             ++i;
         }
     }
+    if (g_utf16_strings && (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ)) {
+        std::string utf8;
+        if (value.data.size() % 2 != 0 || !Utf16ToUtf8(value.data, false, &utf8))
+            bad_line(line_number, "string data of a Version 5.00 file is UTF-16, and this is not");
+        value.data = utf8;
+    }
     if ((value.type == REG_DWORD || value.type == REG_DWORD_BIG_ENDIAN) && value.data.size() != 4)
         bad_line(line_number, "a REG_DWORD has 4 bytes");
     if (value.type == REG_QWORD && value.data.size() != 8) bad_line(line_number, "a REG_QWORD has 8 bytes");
@@ -249,6 +319,11 @@ std::vector<ImportSection> parse_import(std::istream& in) {
             line += trim(raw);
         }
         if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        // The registry editor's header, before the first key.
+        if (sections.empty() && (line == kEditorHeader5 || line == kEditorHeader4)) {
+            g_utf16_strings = line == kEditorHeader5;
+            continue;
+        }
         if (line[0] == '[') {
             if (line.back() != ']') bad_line(first_line, "a key line ends with ']'");
             std::string name = line.substr(1, line.size() - 2);
@@ -321,7 +396,8 @@ void run_import(const std::string& file) {
     MayMakeMachineRoot();
     g_source = file == "-" ? "standard input" : file;
     // A registry file is text: a few megabytes at most.
-    std::istringstream in(ReadInputFile(file, 64u << 20));
+    g_utf16_strings = false;
+    std::istringstream in(FileText(ReadInputFile(file, 64u << 20)));
     std::vector<ImportSection> sections = parse_import(in);
     // All or nothing: every edit joins one transaction, committed at the end.
     LSTATUS status = w32rt::begin_registry_batch();
