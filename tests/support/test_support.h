@@ -94,8 +94,12 @@ void send_line(const std::string& line);
 std::string receive_line();
 
 // The uid of an unprivileged user for identity tests, or -1 when the tests
-// do not run as the superuser (such tests skip themselves).
+// do not run as the superuser, or no program can be had that the user can
+// run (such tests skip themselves, giving no_other_user_reason()). A child
+// spawned as another user runs a copy of the test program and the project's
+// libraries when the user cannot reach them where they are.
 int64_t unprivileged_uid();
+const std::string& no_other_user_reason();
 
 // Polls cond every millisecond until it holds or the time-out passes.
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -72,7 +72,7 @@ protected:
     void SetUp() override {
         MachineTest::SetUp();
         nobody_ = testing_support::unprivileged_uid();
-        if (nobody_ < 0) GTEST_SKIP() << "needs the superuser";
+        if (nobody_ < 0) GTEST_SKIP() << testing_support::no_other_user_reason();
         name_ = host_test::posix_name_of(uid_t(nobody_));
         locked_ = root() + "/drives/c/Locked";
         ASSERT_EQ(::mkdir(locked_.c_str(), 0755), 0);
