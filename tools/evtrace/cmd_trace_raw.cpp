@@ -347,12 +347,13 @@ void Run() {
             CloseTrace(g_trace);
         }
     });
-    if (!g_options.json) fprintf(stderr, "evtrace: listening to \"%s\" (Ctrl-C ends)\n", EVT_SESSION_NAME);
+    // Standard error: the JSON stream on standard output stays pure.
+    fprintf(stderr, "evtrace: listening to \"%s\" (Ctrl-C ends)\n", EVT_SESSION_NAME);
     ULONG status = ProcessTrace(&g_trace, 1, nullptr, nullptr);
     done = true;
     stopper.join();
     const unsigned long long seen = g_seen.load();
-    if (!g_options.json) fprintf(stderr, "evtrace: %llu event(s)\n", seen);
+    fprintf(stderr, "evtrace: %llu event(s)\n", seen);
     if (status != ERROR_SUCCESS && status != ERROR_CANCELLED) {
         Fail(ExitCodeFor(status), session,
              status == ERROR_WMI_INSTANCE_NOT_FOUND ? "is not running" : "cannot be listened to: " + AttachFailure(status),
