@@ -47,6 +47,24 @@ TEST_F(ToolFiles, DestroyRemovesOnlyWhatTheRuntimeMadeAndRefusesAFolderThatIsNoR
     EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
+TEST_F(ToolFiles, ARegistryWhoseDatabaseVanishedIsReportedNeverReplacedByAnEmptyOne) {
+    ASSERT_EQ(run({"reg", "add", "HKLM\\Software\\Kept", "/v", "V", "/d", "1"}).code, kOk);
+    // The main file alone holds the write (a copy or backup of it is whole).
+    const std::string copy = scratch("registry.db");
+    std::filesystem::copy_file(root() + "/registry.db", copy);
+    for (const char* side : {"/registry.db", "/registry.db-wal", "/registry.db-shm"})
+        std::filesystem::remove(root() + side);
+    Result r = run({"reg", "query", "HKLM\\Software\\Kept"});
+    EXPECT_EQ(r.code, kFailed);
+    EXPECT_NE(r.err.find("registry.db is missing"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("restore registry.db"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(root() + "/registry.db"));
+    // Restored from the copy, it is all there.
+    std::filesystem::copy_file(copy, root() + "/registry.db");
+    r = run({"reg", "query", "HKLM\\Software\\Kept", "/v", "V"});
+    EXPECT_EQ(r.code, kOk) << r.err;
+}
+
 TEST_F(ToolFiles, AFailedOutputLeavesAnOlderFileByteForByteAndADeviceInPlace) {
     const std::string log = scratch("events.bin");
     write(log, event_log({{"svc", std::string(4000, 'a')}, {"svc", "second"}}));
