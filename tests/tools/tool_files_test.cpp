@@ -162,8 +162,8 @@ TEST_F(ToolFiles, RegistryEditorFilesAreTakenAndAFileIsAppliedWholeOrNotAtAll) {
     std::string deep = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Deep";
     for (int i = 0; i < 600; ++i) deep += "\\k";
     const std::string first = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\First]\n\"A\"=\"1\"\n";
-    for (const std::string& second : {deep + "]\n", std::string("[HKEY_CLASSES_ROOT\\.txt]\n"),
-                                      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Long]\n\"" + std::string(16384, 'n') + "\"=\"x\"\n"}) {
+    const std::string long_name = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Long]\n\"" + std::string(16384, 'n') + "\"=\"x\"\n";
+    for (const std::string& second : {deep + "]\n", std::string("[HKEY_CLASSES_ROOT\\.txt]\n"), long_name}) {
         write(scratch("bad.reg"), first + second);
         r = run({"reg", "import", scratch("bad.reg")});
         EXPECT_NE(r.code, kOk);

@@ -58,8 +58,11 @@ TEST_F(ToolSession, HostileTextIsEscapedInEveryOutputFormAndNeverStopsAConsumer)
         if (i % 2 == 1) expect_json_lines(r.out);
     }
     for (const std::vector<std::string>& shown :
-         {std::vector<std::string>{"log", "show", scratch("saved.bin")}, {"log", "show", "--json", scratch("saved.bin")},
-          {"sessions"}, {"sessions", "--json"}, {"session", "status", "--json"}}) {
+         {std::vector<std::string>{"log", "show", scratch("saved.bin")},
+          {"log", "show", "--json", scratch("saved.bin")},
+          {"sessions"},
+          {"sessions", "--json"},
+          {"session", "status", "--json"}}) {
         Result r = run(shown);
         EXPECT_EQ(r.code, kOk) << shown[0] << r.err;
         EXPECT_TRUE(safe_for_terminal(r.out)) << r.out;

@@ -150,7 +150,8 @@ void Run(const std::string& kind, const Options& o) {
     // would go nowhere: say so instead.
     SessionState before = QuerySession();
     if (before.known && !before.running)
-        Fail(exit_code::kNotFound, session, "is not running: nothing was sent", "start it with `evtrace session start`");
+        Fail(exit_code::kNotFound, session, "is not running: nothing was sent",
+             "start it with `evtrace session start`");
 
     ULONG handle = 0;
     LONG result = RegisterEvTrace(&handle, &info);

@@ -179,7 +179,8 @@ void setup(CLI::App& app) {
     CLI::App* session = app.add_subcommand("session", "Start, stop or show the trace session \"" EVT_SESSION_NAME "\"");
     session->require_subcommand(1);
     auto start_options = std::make_shared<StartOptions>();
-    CLI::App* start = session->add_subcommand("start", "Start the session (when missing) and enable the providers on it");
+    CLI::App* start =
+        session->add_subcommand("start", "Start the session (when missing) and enable the providers on it");
     start->add_option("--buffer-kb", start_options->bufferKb, "Buffer size in KB (default: the library's, 50)")
         ->check(WholeNumber(2, 1024));
     start->add_option("--buffers", start_options->buffers,

@@ -356,7 +356,8 @@ void Run() {
     fprintf(stderr, "evtrace: %llu event(s)\n", seen);
     if (status != ERROR_SUCCESS && status != ERROR_CANCELLED) {
         Fail(ExitCodeFor(status), session,
-             status == ERROR_WMI_INSTANCE_NOT_FOUND ? "is not running" : "cannot be listened to: " + AttachFailure(status),
+             status == ERROR_WMI_INSTANCE_NOT_FOUND ? "is not running"
+                                                    : "cannot be listened to: " + AttachFailure(status),
              status == ERROR_WMI_INSTANCE_NOT_FOUND ? "start it with `evtrace session start`" : "");
     }
     if (losses.total() != 0) {

@@ -167,7 +167,8 @@ Value Take(const std::string& typed, const Conversion& conversion, size_t positi
             value.text = body;
             return value;
         case Want::Real: {
-            if (forced == 's' || forced == 'i') mismatch(forced == 's' ? "a text was forced" : "a whole number was forced");
+            if (forced == 's') mismatch("a text was forced");
+            if (forced == 'i') mismatch("a whole number was forced");
             char* end = nullptr;
             value.real = strtod(body.c_str(), &end);
             if (body.empty() || end == nullptr || *end != '\0') mismatch("not a number");
@@ -185,7 +186,8 @@ Value Take(const std::string& typed, const Conversion& conversion, size_t positi
                 mismatch("not one character or a character code");
             return value;
         default:
-            if (forced == 's' || forced == 'f') mismatch(forced == 's' ? "a text was forced" : "a real number was forced");
+            if (forced == 's') mismatch("a text was forced");
+            if (forced == 'f') mismatch("a real number was forced");
             value.kind = Value::Integer;
             if (!ParseInteger(body, &value.integer)) mismatch("not a whole number");
             if (conversion.want == Want::Int32 &&

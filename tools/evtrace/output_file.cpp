@@ -46,9 +46,10 @@ OutputTarget CheckOutput(const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         char resolved[PATH_MAX];
-        if (::realpath(path.c_str(), resolved) == nullptr)
-            Fail(exit_code::kFailed, path, "is a link to a file that cannot be reached: " + std::string(strerror(errno)),
+        if (::realpath(path.c_str(), resolved) == nullptr) {
+            Fail(exit_code::kFailed, path, std::string("is a link to what cannot be reached: ") + strerror(errno),
                  "give the file's own path");
+        }
         target.path = resolved;
     }
     const std::string folder = FolderOf(target.path);

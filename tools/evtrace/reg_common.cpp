@@ -48,7 +48,8 @@ KeyPath key_argument(const std::string& text) {
 
 [[noreturn]] void fail(const std::string& what, LSTATUS status) {
     if (status == ERROR_FILE_NOT_FOUND) Fail(exit_code::kNotFound, what, "no such key or value");
-    if (status == ERROR_NOT_SUPPORTED) Fail(exit_code::kFailed, what, "not supported by this registry: " + SystemText(status));
+    if (status == ERROR_NOT_SUPPORTED)
+        Fail(exit_code::kFailed, what, "not supported by this registry: " + SystemText(status));
     FailStatus(what, DWORD(status));
 }
 

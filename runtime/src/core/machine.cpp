@@ -165,7 +165,8 @@ bool destroy_machine_root(const std::string& root, bool remove_directory) {
     std::string prefix = "evtrace." + hash_of_root(root) + ".";
     if (DIR* dir = opendir("/dev/shm")) {
         while (struct dirent* e = readdir(dir)) {
-            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) shm_unlink((std::string("/") + e->d_name).c_str());
+            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
+                shm_unlink((std::string("/") + e->d_name).c_str());
         }
         closedir(dir);
     }
