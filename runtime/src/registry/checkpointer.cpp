@@ -16,7 +16,6 @@ namespace {
 // stayed in the parent.
 std::mutex g_all_mutex;
 std::vector<Checkpointer*>* g_all = nullptr;
-bool g_forked = false;
 
 void flush_all_at_exit() {
     std::vector<Checkpointer*> all;
@@ -29,12 +28,31 @@ void flush_all_at_exit() {
 
 }  // namespace
 
+// A fork copies the mutexes as they are: they are all taken around it, so
+// the child's are free, and its checkpointers know their thread stayed in
+// the parent.
+void Checkpointer::before_fork() {
+    g_all_mutex.lock();
+    if (g_all)
+        for (Checkpointer* c : *g_all) c->mutex_.lock();
+}
+
+void Checkpointer::after_fork(bool child) {
+    if (g_all) {
+        for (Checkpointer* c : *g_all) {
+            if (child) c->thread_started_ = false;
+            c->mutex_.unlock();
+        }
+    }
+    g_all_mutex.unlock();
+}
+
 Checkpointer::Checkpointer(std::function<void()> checkpoint) : checkpoint_(std::move(checkpoint)) {
     std::lock_guard<std::mutex> lock(g_all_mutex);
     if (!g_all) {
         g_all = new std::vector<Checkpointer*>;
         atexit(&flush_all_at_exit);
-        pthread_atfork(nullptr, nullptr, [] { g_forked = true; });
+        pthread_atfork(&before_fork, [] { after_fork(false); }, [] { after_fork(true); });
     }
     g_all->push_back(this);
 }
@@ -42,11 +60,6 @@ Checkpointer::Checkpointer(std::function<void()> checkpoint) : checkpoint_(std::
 void Checkpointer::wrote() {
     std::lock_guard<std::mutex> lock(mutex_);
     pending_ = true;
-    // A forked child has no thread of ours: it starts its own.
-    if (g_forked) {
-        g_forked = false;
-        thread_started_ = false;
-    }
     if (!thread_started_) {
         try {
             std::thread([this] { run(); }).detach();

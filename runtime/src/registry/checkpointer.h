@@ -32,6 +32,8 @@ public:
 
 private:
     void run();
+    static void before_fork();
+    static void after_fork(bool child);
 
     std::function<void()> checkpoint_;
     std::mutex mutex_;
