@@ -24,6 +24,7 @@ constexpr ULONG kVersionWord = 0x00010000;
 constexpr ULONG kNoRecords = 0xFFFFFFFF;
 // The reader of the library skips stored records this long, or empty ones.
 constexpr ULONG kMaxStoredRecord = 0x500000;
+constexpr unsigned long long kMaxLogBytes = 1ull << 30;
 
 struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
@@ -81,6 +82,10 @@ EventLog ReadEventLog(const std::string& path) {
         Fail(errno == EACCES ? exit_code::kDenied : exit_code::kFailed, path, strerror(errno));
     }
     if (S_ISDIR(st.st_mode)) Fail(exit_code::kBadData, path, "is a folder, not an event log");
+    // Logs are read whole, here and by the library.
+    if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) > kMaxLogBytes)
+        Fail(exit_code::kBadData, path, fmt::format("is {} bytes long; logs of at most {} are read", st.st_size,
+                                                     kMaxLogBytes));
     std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "rbe"));
     if (!file) Fail(errno == EACCES ? exit_code::kDenied : exit_code::kFailed, path, strerror(errno));
 
@@ -103,6 +108,7 @@ EventLog ReadEventLog(const std::string& path) {
     }
     log.announced = words[2];
     if (log.announced == kNoRecords) log.announced = 0;
+    unsigned long long consumed = sizeof header;
     for (ULONG i = 0; i < log.announced; ++i) {
         ULONG length = 0;
         size_t n = fread(&length, 1, sizeof length, file.get());
@@ -115,6 +121,10 @@ EventLog ReadEventLog(const std::string& path) {
             ++log.skipped;
             continue;
         }
+        // A pipe or device has no size to check beforehand.
+        consumed += sizeof length + length;
+        if (consumed > kMaxLogBytes)
+            Fail(exit_code::kBadData, path, fmt::format("holds more than {} bytes", kMaxLogBytes));
         const size_t capacity = std::max<size_t>(length, EVT_RECORD_FIXED_SIZE) + EVT_RECORD_TAIL_SIZE + 1;
         std::vector<BYTE> bytes(capacity, 0);
         if (fread(bytes.data(), 1, length, file.get()) != length) {
