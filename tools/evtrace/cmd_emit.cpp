@@ -132,7 +132,13 @@ void CheckSwitch(const Options& o, ULONG handle) {
     }
 }
 
-std::string Outcome(LONG result) { return result == S_OK ? "sent" : ResultText(result); }
+// An emitter's result in words. E_FAIL is how they report a write the
+// session refused.
+std::string Outcome(LONG result) {
+    if (result == S_OK) return "sent";
+    if (result == E_FAIL) return "refused by the session: buffers full, event too large or session gone (E_FAIL)";
+    return ResultText(result);
+}
 
 void Run(const std::string& kind, const Options& o) {
     EVT_PROVIDER_INFO info = {};
@@ -217,7 +223,7 @@ void Run(const std::string& kind, const Options& o) {
     if (failed != 0) {
         Fail(exit_code::kIncomplete, session,
              fmt::format("{} of {} event{} refused: {}", failed, o.count, o.count == 1 ? " was" : "s were",
-                         ResultText(firstFailure)),
+                         Outcome(firstFailure)),
              firstFailure == E_FAIL ? "the session's buffers were full: start it with more (evtrace session start "
                                       "--buffers N), or lower --rate"
                                     : "");
