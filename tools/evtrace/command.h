@@ -25,8 +25,20 @@
 // there is one, what to do. main.cpp prints "evtrace: OBJECT: REASON" and
 // "hint: FIX" on standard error and exits with the code. Statuses become
 // words through SystemText (Win32 statuses, the runtime's FormatMessageA)
-// and ResultText (the library's results). Any other exception that reaches
+// and ResultText (the library's results); FailStatus ends a command for a
+// failed Win32 call with the words, the exit code and the usual fix (who
+// owns the root when access was denied). Any other exception that reaches
 // main is an internal error (70), never an abort.
+//
+// Numbers. Options that take counts, rates or durations check them with
+// WholeNumber(min, max) or FiniteNumber(min): "-1", "nan" and "inf" are
+// usage errors, never an endless loop.
+//
+// Files (output_file.h). A file written for people goes through OutputFile
+// (checked before the work, written aside, renamed into place; devices in
+// place; a failure leaves the old file as it was); an input read whole goes
+// through ReadInputFile with a size limit. Event logs: logfile.h. Consumers
+// report their slot's losses through session_state.h.
 //
 // Text. Everything that came from events, files or the registry is data:
 // human output goes through Printable (control characters and bytes that
