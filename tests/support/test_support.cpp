@@ -297,8 +297,9 @@ ChildProcess spawn_helper(const std::string& helper, const std::vector<std::stri
         }
         if (!other.exe.empty()) program = other.exe;
         if (!other.libdir.empty()) {
-            const char* old = getenv("LD_LIBRARY_PATH");
-            env.push_back("LD_LIBRARY_PATH=" + other.libdir + (old && *old ? ":" + std::string(old) : ""));
+            std::string path = "LD_LIBRARY_PATH=" + other.libdir;
+            if (const char* old = getenv("LD_LIBRARY_PATH"); old && *old) path.append(":").append(old);
+            env.push_back(path);
         }
     }
     std::vector<std::string> argv_strings = {program, "--w32rt-helper=" + helper};
