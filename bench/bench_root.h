@@ -1,4 +1,5 @@
-// A machine root of the benchmark's own: a fresh folder under /tmp, named by
+// A machine root of the benchmark's own: a fresh folder under /tmp (or the
+// folder EVTRACE_BENCH_DIR names, to compare file systems), named by
 // EVTRACE_ROOT for the processes the benchmark starts and used by this one,
 // removed with its shared memory at the end.
 #pragma once
@@ -13,9 +14,10 @@
 class BenchRoot {
 public:
     BenchRoot() {
-        char tmpl[] = "/tmp/evtrace-bench-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) {
-            perror("evtrace benchmark: cannot make a machine root under /tmp");
+        const char* base = getenv("EVTRACE_BENCH_DIR");
+        std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/evtrace-bench-XXXXXX";
+        if (mkdtemp(tmpl.data()) == nullptr) {
+            perror(("evtrace benchmark: cannot make a machine root as " + tmpl).c_str());
             exit(1);
         }
         path_ = tmpl;

@@ -32,9 +32,9 @@
 #include <w32rt/machine.h>
 
 #include "bench_root.h"
-#include "consumer/EvArgFormat.h"
-#include "consumer/EvRecordConvert.h"
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvArgFormat.h"
+#include "providers/EvRecordConvert.h"
+#include "providers/EvRecordLayout.h"
 
 namespace {
 
@@ -94,9 +94,9 @@ void ConvertRepeatedly(benchmark::State& state, Event& event) {
     for (auto _ : state) {
         _VANTA_EVTRACE_DATA* record = nullptr;
         DWORD size = 0;
-        evt::ConvertEventToRecord(&event.trace, &record, &size, evt::kConvertForConsumer);
+        traceapi::ConvertEventToRecord(&event.trace, &record, &size, traceapi::kConvertForConsumer);
         benchmark::DoNotOptimize(record);
-        evt::FreeRecord(record);
+        traceapi::FreeRecord(record);
     }
 }
 

@@ -15,14 +15,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DWORD code;
     memcpy(&code, data, 4);
     const std::string text =
-        evt::DatabaseTextFromBytes(std::string_view(reinterpret_cast<const char*>(data + 4), size - 4));
+        traceapi::DatabaseTextFromBytes(std::string_view(reinterpret_cast<const char*>(data + 4), size - 4));
     for (DWORD key : {code, code & 0xFFFF, code % 100}) {
         std::string entry;
-        if (evt::LookupDatabaseEntry(text, key, &entry) != S_OK) continue;
+        if (traceapi::LookupDatabaseEntry(text, key, &entry) != S_OK) continue;
         if (entry.size() < 3 || entry.compare(entry.size() - 3, 3, "|#|") != 0) __builtin_trap();
-        evt::AlertFields fields = evt::ExtractAlertFields(entry);
+        traceapi::AlertFields fields = traceapi::ExtractAlertFields(entry);
         if (fields.count < 0 || fields.count > 5) __builtin_trap();
-        size_t hints = evt::SplitHints(fields.hints).size();
+        size_t hints = traceapi::SplitHints(fields.hints).size();
         if (hints == 0) __builtin_trap();
     }
     return 0;

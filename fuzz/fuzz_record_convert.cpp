@@ -10,14 +10,14 @@
 
 #include <vector>
 
-#include "consumer/EvArgFormat.h"
-#include "consumer/EvRecordConvert.h"
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvArgFormat.h"
+#include "providers/EvRecordConvert.h"
+#include "providers/EvRecordLayout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const uint8_t selector = data[0];
-    const DWORD mode = (data[1] & 1) ? evt::kConvertForQueue : evt::kConvertForConsumer;
+    const DWORD mode = (data[1] & 1) ? traceapi::kConvertForQueue : traceapi::kConvertForConsumer;
     // The data lives in a block of its own size, so reads past it are caught.
     std::vector<uint8_t> payload(data + 2, data + size);
 
@@ -25,9 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<uint8_t> block(1312, 0);
         if (!payload.empty())
             memcpy(block.data(), payload.data(), payload.size() < block.size() ? payload.size() : block.size());
-        char message[evt::kArgMessageSize] = {};
-        evt::FormatArgumentBlock(block.data(), message);
-        if (message[evt::kArgMessageSize - 1] != '\0') __builtin_trap();
+        char message[traceapi::kArgMessageSize] = {};
+        traceapi::FormatArgumentBlock(block.data(), message);
+        if (message[traceapi::kArgMessageSize - 1] != '\0') __builtin_trap();
         return 0;
     }
 
@@ -39,9 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     event.MofLength = ULONG(payload.size());
     event.Header.TimeStamp.QuadPart = 0x01D9000000000000LL;
 
-    evt::RecordHolder record;
+    traceapi::RecordHolder record;
     DWORD recordSize = 0;
-    LONG result = evt::ConvertEventToRecord(&event, record.out(), &recordSize, mode);
+    LONG result = traceapi::ConvertEventToRecord(&event, record.out(), &recordSize, mode);
     if (record.get() != nullptr && result == S_OK) {
         // Every record converted holds its fixed part, its data and a zero
         // tail within the size it travels with.

@@ -8,20 +8,20 @@
 
 #include <vector>
 
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvRecordLayout.h"
 #include "consumer/EvRecordReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     std::vector<uint8_t> file(data + 1, data + size);
-    evt::MemorySource source(file.data(), file.size());
-    evt::RecordFilter filter;
+    traceapi::MemorySource source(file.data(), file.size());
+    traceapi::RecordFilter filter;
     if (data[0] & 2) filter = [](const _VANTA_EVTRACE_DATA& r) { return (r.dwEventCode & 1) != 0; };
-    evt::RecordList records;
+    traceapi::RecordList records;
     if (data[0] & 1) {
-        evt::ReadSnapshot(source, filter, &records);
+        traceapi::ReadSnapshot(source, filter, &records);
     } else {
-        evt::ReadBinaryLog(source, filter, &records);
+        traceapi::ReadBinaryLog(source, filter, &records);
     }
     for (const _VANTA_EVTRACE_DATA* r : records) {
         // The text and its zero tail lie within the record.
@@ -32,6 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         volatile size_t sink = strlen(r->szSource) + strlen(text);
         (void)sink;
     }
-    evt::FreeRecords(&records);
+    traceapi::FreeRecords(&records);
     return 0;
 }

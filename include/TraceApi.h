@@ -9,6 +9,13 @@
 #include <windows.h>
 #include <evntrace.h>
 #include <stdarg.h>
+#include <stddef.h>
+
+// The SDK's <evntrace.h> declares nothing unless <windows.h> came first, and
+// its guard then keeps the include above from declaring anything either.
+#if defined(_WIN32) && !defined(EVENT_TRACE_REAL_TIME_MODE)
+#error "<evntrace.h> was included before <windows.h>: include <windows.h> (or <TraceApi.h>) first"
+#endif
 
 #if defined(_WIN32)
 #if defined(TRACEAPI_BUILDING)
@@ -379,6 +386,19 @@ typedef struct _VANTA_WEV_LOGGING_SETTINGS {
     DWORD dwExtFolderSizeMB;
 } _VANTA_WEV_LOGGING_SETTINGS, VANTA_WEV_LOGGING_SETTINGS, *PVANTA_WEV_LOGGING_SETTINGS;
 
+#ifdef __cplusplus
+// Hosts fill the record field by field: no padding anywhere.
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, szLogFolder) == 4, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, dwMaxFileSizeMB) == 524, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, dwUseExtended) == 540, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, szExtLogFolder) == 544, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, dwExtMaxFileSizeMB) == 1064, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, szExtCopyFolder) == 1072, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, dwExtCopyDays) == 1332, "settings layout");
+static_assert(offsetof(_VANTA_WEV_LOGGING_SETTINGS, dwExtFolderSizeMB) == 1344, "settings layout");
+static_assert(sizeof(_VANTA_WEV_LOGGING_SETTINGS) == 1348, "settings layout");
+#endif
+
 // The host's event callback: called on the consumer's listening thread with
 // each event of the session as a record, valid only during the call.
 typedef void (*PEVT_CLIENT_CALLBACK)(_VANTA_EVTRACE_DATA* pRecord);
@@ -465,7 +485,8 @@ public:
     bool Reset();
     // Writes the live snapshot into an open file: the entry count, then
     // each record's size and image, newest first. An empty queue writes
-    // nothing. Always 0; a short file is recognisable by its count.
+    // nothing. 0, or E_FAIL when a write failed (it stops there; a short
+    // file is recognisable by its count).
     LONG WriteEventsToFile(HANDLE& hFile);
     // The driver code index of an event code: 0 to 579, or -1.
     static int GetDriverCodeIndex(DWORD dwCode);
@@ -561,5 +582,188 @@ public:
     void LeaveCritSecLogQueue();
 
     CRITICAL_SECTION m_cs;
+};
+
+// The process's writer of the comma-separated event-viewer logs: one file per
+// local day, "<folder>\<name>_<yyyy>_<mm>_<dd>.csv" (month and day padded
+// with a space), rolled over to "..._<date>@<n>.csv" at the size limit, with
+// copy, move and delete rules. The first CEvDataQueue of the process makes
+// it, the last one destroys it; records reach it through
+// CEvDataQueue::AddEvent and settings through LoggingSettingsChanged.
+//
+// A push keeps a copy of the record (the queue may free its own at once) and
+// hands every 200 records to a short-lived worker thread, which writes them
+// and applies the rules. A batch that cannot be written is kept and written
+// ahead of the next one (at most ten batches' worth; older records beyond
+// that are dropped, counted and reported to the debugger output). A row is
+// whole or absent after any failure. Lock order: the data queue's lock, then
+// m_csLog.
+class TRACEAPI_API CEvWEVLogQueue {
+public:
+    typedef std::deque<_VANTA_EVTRACE_DATA*> RecordList;
+
+    // Logging stays off until settings arrive.
+    CEvWEVLogQueue();
+    // Copies take the settings and counters; each object writes only the
+    // records pushed to it, under a lock of its own.
+    CEvWEVLogQueue(const CEvWEVLogQueue& other);
+    CEvWEVLogQueue& operator=(const CEvWEVLogQueue& other);
+    // Writes what is still pending, waits for the worker, stores the
+    // roll-over counter ("WEVFileCount") when this object changed it.
+    virtual ~CEvWEVLogQueue();
+
+    // Applies new settings; waits for a batch being written.
+    void RetrieveINISettings(const _VANTA_WEV_LOGGING_SETTINGS& settings);
+    // Queues a copy of the record while logging is on; every 200th record,
+    // or the first push after logging went off, starts a batch.
+    void PushDataInWEVLogFile(const _VANTA_EVTRACE_DATA* pRecord);
+    // Writes the caller's list now (when logging is on or records are
+    // pending); with logging off, then hands the pending records to a batch.
+    void StartWEVLogging(RecordList* pList);
+    // Forgets the records pending for the next batch.
+    void ResetWEVLog();
+    // Writes the caller's records (null entries skipped) to the day file now,
+    // rolling over when they do not fit. Records it could not write are kept
+    // (as copies) for the next batch.
+    void CopyLogsToFile(RecordList* pList);
+    // Size estimate of one record's row (0 for a null or missing entry) and
+    // of entries from..to-1; used for the roll-over decision only.
+    DWORD GetElementSize(const RecordList* pList, int index);
+    DWORD GetQueueSize(const RecordList* pList, int from, int to);
+    // The copy, move and delete rules (after every batch). The current day
+    // file is never touched.
+    void CheckForCopyAndDelete();
+
+    DWORD m_dwNextRow;
+    CritSecLogQueue m_csLog;
+    RecordList* m_pPending;
+    DWORD m_bEnabled;
+    char m_szLogBase[MAX_PATH];
+    char m_szLogFolder[MAX_PATH];
+    char m_szLogName[MAX_PATH];
+    char m_szCopyFolder[MAX_PATH];
+    char m_szCurrentFile[MAX_PATH];
+    DWORD m_dwMaxFileSize;
+    DWORD m_dwCopyDays;
+    DWORD m_dwFolderSizeLimit;
+    DWORD m_dwDeleteDays;
+    DWORD m_bCopy;
+    DWORD m_bCopyEveryBatch;
+    DWORD m_bDeleteRules;
+    DWORD m_bDeleteByDate;
+    DWORD m_bDeleteBySize;
+    DWORD m_bMove;
+    DWORD m_dwUseExtended;
+    char m_szLogComputerName[MAX_PATH];
+    char m_szLogUserName[MAX_PATH];
+
+    struct State;  // batches, kept records, worker (internal)
+
+private:
+    HANDLE CreateWEVLogFile(int& bExisted, char* pszFileName, char* pszBaseName, char* pszDate);
+    BOOL WriteNewEventsToWEVLogFile(HANDLE hFile, RecordList* pList, int from, int to);
+    DWORD CalculateFolderSize(const char* pszFolder, DWORD dwLimit);
+    int CopyWEVLogFiles(const char* pszSource, const char* pszDestination, int bDelete);
+    int DeleteWEVLogFiles(const char* pszFolder);
+    int MonitorForCopyDate(const char* pszSource, const char* pszDestination);
+    int MonitorForDeleteDate(const char* pszFolder);
+    void GetRegFileCount();
+    void SetRegFileCount();
+    void RetrieveRegistrySettings();
+    void SetRegistrySettings();
+
+    // The number of the next rolled-over file, shared by the process.
+    static int m_iCount;
+    State* m_pState;
+};
+
+// ---------------------------------------------------------------------------
+// Alerts
+// ---------------------------------------------------------------------------
+#define EVT_ALERT_HISTORY_MUTEX "Global\\VANTA_ALERT_HISTORY_FILE_MUTEX"
+#define EVT_STARTTRACE_EVENT "Global\\VANTA_EVTRACE_STARTTRACE_EVENT"
+#define EVT_UL_ENABLED_EVENT "Global\\UL_ENABLED_EVENT"
+#define EVT_UL_MESSAGE_NAME "EvtEngCbMessage"
+// The message that stops the unified-log thread.
+#define EVT_UL_STOP_MESSAGE 0x046F
+
+class CMsgQueue;
+
+// Serves alerts for a host process (the event engine, a user-interface
+// process). The host makes a CEvDataQueue and an alerter on it, calls
+// ServiceAlerts on a thread of its own (it listens to the session there and
+// returns when listening ends), reads the queue whenever its alertable
+// event is pulsed, calls StopAlerts from another thread, waits for the done
+// event and destroys the alerter.
+//
+// Every event of the session goes to the queue; an event that the queue
+// keeps and whose code (not 0) is an alert code of the event database is
+// saved to the user's alert history and pulses the alertable event, while
+// "EnableAlerts" is not 0. Start markers (type 66) pulse the machine-wide
+// event "Global\VANTA_EVTRACE_STARTTRACE_EVENT". Unified-log events go to
+// the alerter's unified-log thread.
+//
+// The events of every alerter of the process are handled by the oldest
+// living one (its queue, its history, its alertable event): one alerter per
+// process is the rule. A destroyed alerter is never touched again: its
+// destructor stops its listening, hands the events to the next living
+// alerter (or to none) and ends its unified-log thread.
+class TRACEAPI_API CEvTraceAlerter : public CEvTraceListener {
+public:
+    // An alerter with nothing: no thread, no events, no queue.
+    CEvTraceAlerter();
+    // The working alerter on a queue (not owned; it must outlive the
+    // alerter). Starts the unified-log thread.
+    explicit CEvTraceAlerter(CEvDataQueue* pQueue);
+    // Copies share the queue, the alertable event and the flags; they own
+    // no thread and no events of their own, and handle no events.
+    CEvTraceAlerter(const CEvTraceAlerter& other);
+    CEvTraceAlerter& operator=(const CEvTraceAlerter& other);
+    virtual ~CEvTraceAlerter();
+
+    // Listens to the session on the calling thread until StopAlerts or the
+    // session's end, then signals hDoneEvent (closed by nobody: the
+    // caller's). hAlertableEvent (may be null; not owned) is pulsed for each
+    // alert. The first argument is not used. 0, or E_FAIL. A call after
+    // StopAlerts, when the first call gave a done event, returns 0 at once.
+    LONG ServiceAlerts(ULONG ulIgnored, HANDLE hAlertableEvent, HANDLE hDoneEvent);
+    // Ends the listening of ServiceAlerts (from any other thread). 0.
+    LONG StopAlerts();
+    void GetAlertableEvent(HANDLE& hEvent);
+    CEvDataQueue* GetEvDataQueue();
+    UINT GetULMessageId();
+    ULONG GetULThreadId();
+    // 1 while unified logging is on ("EnableFlag" not 0), else 0.
+    int GetULLogStatus();
+    // Reads the logging levels and starts the unified-log thread unless it
+    // runs. Called by the working constructor.
+    void StartULThread();
+    // Appends one record for the event to the alert history of the user
+    // (see the alerter's notes above). E_FAIL for a null event, else 0,
+    // also when the history could not be written (the old one then stays).
+    LONG SaveHistory(PEVENT_TRACE pEvent);
+
+    _EVT_LISTENER_CONFIG m_listenerConfig;
+    HANDLE m_hAlertableEvent;         // the caller's; never closed here
+    CEvDataQueue* m_pEvDataQueue;     // the caller's
+    DWORD m_dwULThreadId;
+    UINT m_uULMessageId;              // "EvtEngCbMessage"
+    _EVT_ALERT_LIST* m_pAlertList;    // the database's alert codes, owned
+    HANDLE m_hULThread;
+    CMsgQueue* m_pMsgQueue;           // messages posted to the thread and not yet taken
+    PSECURITY_DESCRIPTOR m_pSecurityDescriptor;  // null access list, for the named objects
+    HANDLE m_hULEnabledEvent;         // "Global\UL_ENABLED_EVENT"
+    int m_bRunningAsSystem;           // the creating thread's user is "SYSTEM"
+
+private:
+    int CreateStartTraceEvent();
+    // Posts the stop message to the unified-log thread and waits for it;
+    // frees the records it had not taken.
+    void StopULThread();
+    void SendEventToUL(PEVENT_TRACE pEvent, ULONG ulThreadId, UINT uMessageId);
+    void SetLoggingLevel();
+    BOOL VerifyMessage(MSG& msg);
+    static DWORD WINAPI EvtEngCallbackThread(LPVOID pParam);
+    static void WINAPI EventCallback(PEVENT_TRACE pEvent);
 };
 #endif  // __cplusplus

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Configures and builds into build/ (BUILD_DIR overrides).
+# Configures and builds into build/ (BUILD_DIR overrides), warnings as errors;
+# further arguments go to cmake.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRACEAPI_WERROR=ON "$@" >/dev/null
 cmake --build "$build_dir" -j"$(nproc)"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "consumer/EvAlertText.h"
-#include "consumer/EvLocks.h"
+#include "frame/EvLocks.h"
 #include "consumer/EvTraceConsumer.h"
 #include "listener/EvTraceDbAccess.h"
 
@@ -39,7 +39,7 @@ LONG LookUp(ULONG code, std::string* entry) {
 
 LONG CEvTraceConsumer::GetAlertContextHelp(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP* pHelp) {
     {
-        evt::CritSecGuard lock(m_csConsumer);
+        traceapi::CritSecGuard lock(m_csConsumer);
         if (m_hMutexGetAlertContextHelp == nullptr)
             CreateNamedMutex(kContextHelpMutexName, m_hMutexGetAlertContextHelp);
         if (m_hMutexGetAlertContextHelp == nullptr) return E_FAIL;
@@ -47,13 +47,13 @@ LONG CEvTraceConsumer::GetAlertContextHelp(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP
     const DWORD wait = WaitForSingleObject(m_hMutexGetAlertContextHelp, kContextHelpWaitMs);
     if (wait == WAIT_ABANDONED) ReleaseMutex(m_hMutexGetAlertContextHelp);
     if (wait != WAIT_OBJECT_0) return E_FAIL;
-    evt::MutexHold hold(m_hMutexGetAlertContextHelp);
+    traceapi::MutexHold hold(m_hMutexGetAlertContextHelp);
 
     if (pHelp == nullptr) return EVT_E_POINTER;
     std::string entry;
     const LONG result = LookUp(ulCode, &entry);
     if (result != S_OK) return result;
-    const evt::AlertFields fields = evt::ExtractAlertFields(entry);
+    const traceapi::AlertFields fields = traceapi::ExtractAlertFields(entry);
     if (fields.count >= 1) pHelp->dwAlertCode = fields.code;
     if (fields.count >= 2) FillSlot(pHelp->szField2, fields.field2);
     if (fields.count >= 3) FillSlot(pHelp->szHints, fields.hints);
@@ -68,7 +68,7 @@ LONG CEvTraceConsumer::GetAlertContextHelpEx(ULONG ulCode, _EVT_ALERT_CONTEXT_HE
         std::string entry;
         const LONG result = LookUp(ulCode, &entry);
         if (result != S_OK) return result;
-        const evt::AlertFields fields = evt::ExtractAlertFields(entry);
+        const traceapi::AlertFields fields = traceapi::ExtractAlertFields(entry);
         if (fields.count >= 1) pHelp->dwAlertCode = fields.code;
         if (fields.count >= 2) pHelp->pszField2 = NewText(fields.field2);
         if (fields.count >= 3) pHelp->pszHints = NewText(fields.hints);
@@ -89,7 +89,7 @@ LONG CEvTraceConsumer::GetAlertHintList(ULONG ulCode, _EVT_ALERT_HINT_LIST** ppL
     try {
         result = LookUp(ulCode, &entry);
         if (result == S_OK) {
-            text = evt::ExtractAlertFields(entry).hints;
+            text = traceapi::ExtractAlertFields(entry).hints;
             if (text.size() > kMaxHintText) text = text.substr(0, kMaxHintText);
         }
     } catch (...) {
@@ -101,7 +101,7 @@ LONG CEvTraceConsumer::GetAlertHintList(ULONG ulCode, _EVT_ALERT_HINT_LIST** ppL
     memset(list, 0, sizeof *list);
     try {
         // More than ten hints: the first ten are kept.
-        for (std::string_view hint : evt::SplitHints(text)) {
+        for (std::string_view hint : traceapi::SplitHints(text)) {
             if (list->count == kMaxHints) break;
             list->hints[list->count] = NewText(hint);
             ++list->count;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace evt {
+namespace traceapi {
 namespace {
 
 constexpr std::string_view kFieldSeparator = "||";
@@ -74,4 +74,4 @@ std::vector<std::string_view> SplitHints(std::string_view text) {
     return hints;
 }
 
-}  // namespace evt
+}  // namespace traceapi

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace evt {
+namespace traceapi {
 
 // The codes of the alert entries in the order of the text. Only terminated
 // entries count: a trailing entry without "|#|\n" is ignored. A code is the
@@ -33,4 +33,4 @@ AlertFields ExtractAlertFields(std::string_view entry);
 // a text without separators is one hint, an empty text one empty hint.
 std::vector<std::string_view> SplitHints(std::string_view text);
 
-}  // namespace evt
+}  // namespace traceapi

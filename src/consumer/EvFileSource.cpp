@@ -4,7 +4,7 @@
 
 #include "consumer/EvRecordReader.h"
 
-namespace evt {
+namespace traceapi {
 
 bool FileSource::ReadFromFile(void* buffer, size_t size, size_t* got) {
     *got = 0;
@@ -51,4 +51,4 @@ ReadStatus FileSource::Read(void* buffer, size_t size) {
     return done == 0 ? ReadStatus::kEnd : ReadStatus::kShort;
 }
 
-}  // namespace evt
+}  // namespace traceapi

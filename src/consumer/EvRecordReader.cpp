@@ -4,9 +4,9 @@
 
 #include <new>
 
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvRecordLayout.h"
 
-namespace evt {
+namespace traceapi {
 
 namespace {
 
@@ -96,4 +96,4 @@ void FreeRecords(RecordList* records) {
     records->clear();
 }
 
-}  // namespace evt
+}  // namespace traceapi

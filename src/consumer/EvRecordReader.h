@@ -12,7 +12,7 @@
 #include <functional>
 #include <vector>
 
-namespace evt {
+namespace traceapi {
 
 enum class ReadStatus {
     kOk,     // all bytes asked for
@@ -93,4 +93,4 @@ LONG ReadSnapshot(ByteSource& source, const RecordFilter& filter, RecordList* re
 // Frees every record of a list and empties it.
 void FreeRecords(RecordList* records);
 
-}  // namespace evt
+}  // namespace traceapi

@@ -13,15 +13,16 @@
 #include <string>
 
 #include "consumer/EvAlertText.h"
-#include "consumer/EvLocks.h"
-#include "consumer/EvRecordConvert.h"
-#include "consumer/EvRecordLayout.h"
-#include "consumer/EvTextLog.h"
+#include "frame/EvLocks.h"
+#include "providers/EvRecordConvert.h"
+#include "providers/EvRecordLayout.h"
+#include "providers/EvTextLog.h"
 #include "frame/RegApi.h"
 #include "frame/TraceApiReg.h"
+#include "listener/ConsumerSink.h"
 #include "listener/EvTraceDbAccess.h"
 
-namespace evt {
+namespace traceapi {
 
 std::atomic<CEvTraceConsumer*> g_pEventSinkConsumer{nullptr};
 _EVT_PROVIDER_LIST g_providerList = {0, nullptr};
@@ -31,10 +32,10 @@ LONG ResultOf(_evt_error& error) {
     return error.error() < 0 ? error.error() : E_FAIL;
 }
 
-}  // namespace evt
+}  // namespace traceapi
 
-using evt::CritSecGuard;
-using evt::ResultOf;
+using traceapi::CritSecGuard;
+using traceapi::ResultOf;
 
 namespace {
 
@@ -49,10 +50,14 @@ thread_local bool t_inClientCallback = false;
 // Serialises the start of consumers' listening threads.
 std::mutex g_startLock;
 
+// Consumer listenings deliver to EventSink: handed to the listener at load,
+// before any consumer exists.
+[[maybe_unused]] const bool g_sinkHandedOver = (traceapi::SetConsumerEventSink(&CEvTraceConsumer::EventSink), true);
+
 void FreeProviderList() {
-    delete[] evt::g_providerList.entries;
-    evt::g_providerList.entries = nullptr;
-    evt::g_providerList.count = 0;
+    delete[] traceapi::g_providerList.entries;
+    traceapi::g_providerList.entries = nullptr;
+    traceapi::g_providerList.count = 0;
 }
 
 }  // namespace
@@ -65,7 +70,7 @@ CEvTraceConsumer::CEvTraceConsumer()
       m_hMutexGetAlertContextHelp(nullptr) {
     // The provider list is library-wide; a new consumer starts it afresh
     // without freeing what an earlier one handed out.
-    evt::g_providerList = {0, nullptr};
+    traceapi::g_providerList = {0, nullptr};
     memset(&m_csConsumer, 0, sizeof m_csConsumer);
     InitializeCriticalSection(&m_csConsumer);
 
@@ -77,7 +82,7 @@ CEvTraceConsumer::CEvTraceConsumer()
     m_listenerConfig.dwConsumer = 1;
 
     CEvTraceConsumer* none = nullptr;
-    evt::g_pEventSinkConsumer.compare_exchange_strong(none, this);
+    traceapi::g_pEventSinkConsumer.compare_exchange_strong(none, this);
 
     m_listenerConfig.hOwnerEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 
@@ -92,11 +97,11 @@ CEvTraceConsumer::~CEvTraceConsumer() {
     StopListening();
     if (t_inClientCallback) {
         CEvTraceConsumer* self = this;
-        evt::g_pEventSinkConsumer.compare_exchange_strong(self, nullptr);
+        traceapi::g_pEventSinkConsumer.compare_exchange_strong(self, nullptr);
     } else {
         std::unique_lock<std::shared_mutex> lock(g_sinkLock);
         CEvTraceConsumer* self = this;
-        evt::g_pEventSinkConsumer.compare_exchange_strong(self, nullptr);
+        traceapi::g_pEventSinkConsumer.compare_exchange_strong(self, nullptr);
     }
 
     m_alertCodes.clear();
@@ -134,7 +139,7 @@ LONG CEvTraceConsumer::SetEvTraceCallback(PEVT_CLIENT_CALLBACK pfnCallback) {
 }
 
 LONG CEvTraceConsumer::SetLocalizedHeader(const char** ppszTitles) {
-    evt::g_pLocalizedHeader.store(ppszTitles);
+    traceapi::g_pLocalizedHeader.store(ppszTitles);
     return S_OK;
 }
 
@@ -142,13 +147,13 @@ void WINAPI CEvTraceConsumer::EventSink(PEVENT_TRACE pEvent) {
     try {
         if (pEvent == nullptr) throw _evt_error(EVT_E_INVALIDARG, 0);
         if (pEvent->MofLength == 0 || pEvent->MofData == nullptr) return;
-        evt::RecordHolder record;
+        traceapi::RecordHolder record;
         DWORD size = 0;
-        if (evt::ConvertEventToRecord(pEvent, record.out(), &size, evt::kConvertForConsumer) != S_OK) return;
+        if (traceapi::ConvertEventToRecord(pEvent, record.out(), &size, traceapi::kConvertForConsumer) != S_OK) return;
         if (record.get() == nullptr) return;
 
         std::shared_lock<std::shared_mutex> lock(g_sinkLock);
-        CEvTraceConsumer* target = evt::g_pEventSinkConsumer.load();
+        CEvTraceConsumer* target = traceapi::g_pEventSinkConsumer.load();
         if (target == nullptr) return;
         PEVT_CLIENT_CALLBACK callback =
             std::atomic_ref<PEVT_CLIENT_CALLBACK>(target->m_listenerConfig.pfnClientCallback).load();
@@ -175,7 +180,7 @@ LONG CEvTraceConsumer::GetAlertList(_EVT_ALERT_LIST** ppList) {
         std::string text;
         LONG result = database.GetText(text);
         if (result != S_OK) return result;
-        std::vector<DWORD> codes = evt::ParseAlertCodes(text);
+        std::vector<DWORD> codes = traceapi::ParseAlertCodes(text);
 
         delete[] m_alertList.codes;
         m_alertList = {0, nullptr};
@@ -227,8 +232,8 @@ LONG CEvTraceConsumer::GetProviderList(_EVT_PROVIDER_LIST** ppList) {
             if (RegEnumValueA(key.m_hKey, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
             lstrcpynA(entries[filled++].m_szInstanceName, name, 256);
         }
-        evt::g_providerList = {filled, entries};
-        *ppList = &evt::g_providerList;
+        traceapi::g_providerList = {filled, entries};
+        *ppList = &traceapi::g_providerList;
         return S_OK;
     } catch (_evt_error& error) {
         return ResultOf(error);

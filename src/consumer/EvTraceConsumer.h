@@ -50,6 +50,8 @@ public:
     LONG GetAlertContextHelp(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP* pHelp);
     static LONG GetAlertContextHelpEx(ULONG ulCode, _EVT_ALERT_CONTEXT_HELP_EX* pHelp);
     static LONG GetAlertHintList(ULONG ulCode, _EVT_ALERT_HINT_LIST** ppList);
+    // The user's alert history, newest first (alerts/AlertHistory.h).
+    LONG GetAlertHistoryList(_EVT_RECORD_LIST** ppList);
 
     // Infosets.
     LONG OpenInfosetHandle(ULONG* pInfoset, const char* pszFileName, ULONG ulType);
@@ -86,7 +88,7 @@ private:
     LONG MoveCursor(ULONG ulInfoset, _VANTA_EVTRACE_DATA** ppRecord, int whereTo);
 };
 
-namespace evt {
+namespace traceapi {
 
 // The consumer to which the event sink delivers: the first consumer made in
 // the process, until it is destroyed (then the next one made).
@@ -99,4 +101,4 @@ extern _EVT_PROVIDER_LIST g_providerList;
 // that is a failure, else E_FAIL.
 LONG ResultOf(_evt_error& error);
 
-}  // namespace evt
+}  // namespace traceapi

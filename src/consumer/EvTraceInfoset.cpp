@@ -18,19 +18,19 @@
 #include <string>
 #include <vector>
 
-#include "consumer/EvLocks.h"
-#include "consumer/EvRecordLayout.h"
+#include "frame/EvLocks.h"
+#include "providers/EvRecordLayout.h"
 #include "consumer/EvRecordReader.h"
-#include "consumer/EvTextLog.h"
+#include "providers/EvTextLog.h"
 #include "consumer/EvTraceConsumer.h"
 #include "frame/RegApi.h"
 #include "frame/ReplacingFile.h"
 #include "frame/TraceApiReg.h"
 
-using evt::CritSecGuard;
-using evt::HandleGuard;
-using evt::MutexHold;
-using evt::ResultOf;
+using traceapi::CritSecGuard;
+using traceapi::HandleGuard;
+using traceapi::MutexHold;
+using traceapi::ResultOf;
 
 namespace {
 
@@ -48,17 +48,17 @@ constexpr DWORD kLogVersionWord = 0x00010000;
 
 enum CursorMove { kFirst, kLast, kNext, kPrevious };
 
-LONG ReadLogFile(const char* name, const evt::RecordFilter& filter, evt::RecordList* records) {
+LONG ReadLogFile(const char* name, const traceapi::RecordFilter& filter, traceapi::RecordList* records) {
     if (GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES) return EVT_E_NOFILEACCESS;
     HandleGuard file(CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return EVT_E_NOFILEACCESS;
-    evt::FileSource source(file.get());
-    return evt::ReadBinaryLog(source, filter, records);
+    traceapi::FileSource source(file.get());
+    return traceapi::ReadBinaryLog(source, filter, records);
 }
 
 // The engine's side of the exchange is over once this returns S_OK and the
 // snapshot file has been read (and deleted).
-LONG ReadLiveSnapshot(ULONG number, const evt::RecordFilter& filter, evt::RecordList* records) {
+LONG ReadLiveSnapshot(ULONG number, const traceapi::RecordFilter& filter, traceapi::RecordList* records) {
     HandleGuard start(OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, kSnapshotStartEvent));
     HandleGuard end(OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, kSnapshotEndEvent));
     if (!start.valid() || !end.valid()) return EVT_E_NOINFOSET;
@@ -83,8 +83,8 @@ LONG ReadLiveSnapshot(ULONG number, const evt::RecordFilter& filter, evt::Record
     {
         HandleGuard file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.valid()) {
-            evt::FileSource source(file.get());
-            result = evt::ReadSnapshot(source, filter, records);
+            traceapi::FileSource source(file.get());
+            result = traceapi::ReadSnapshot(source, filter, records);
         }
     }
     DeleteFileA(path);
@@ -138,7 +138,7 @@ LONG WriteBinaryLog(HANDLE file, const _EVT_RECORD_LIST& list) {
     for (DWORD i = 0; i < list.count; ++i) {
         const _VANTA_EVTRACE_DATA* record = list.records[i];
         if (record == nullptr) continue;
-        const ULONGLONG length = ULONGLONG(record->dwDataLen) + evt::record::SizeFor(0);
+        const ULONGLONG length = ULONGLONG(record->dwDataLen) + traceapi::record::SizeFor(0);
         if (length > 0xFFFFFFFF) return EVT_E_LOGWRITE;
         const DWORD stored = DWORD(length);
         if (!out.Write(&stored, sizeof stored) || !out.Write(record, stored)) return EVT_E_LOGWRITE;
@@ -147,14 +147,14 @@ LONG WriteBinaryLog(HANDLE file, const _EVT_RECORD_LIST& list) {
 }
 
 LONG WriteTextLog(HANDLE file, const _EVT_RECORD_LIST& list) {
-    if (!evt::WriteLogHeader(file)) return EVT_E_NOINFOSET;
+    if (!traceapi::WriteLogHeader(file)) return EVT_E_NOINFOSET;
     BufferedWriter out(file);
     std::string line;
     DWORD row = 0;
     for (DWORD i = 0; i < list.count; ++i) {
         const _VANTA_EVTRACE_DATA* record = list.records[i];
         if (record == nullptr) continue;
-        if (!evt::FormatLogRow(++row, *record, &line) || !out.Write(line.data(), line.size())) {
+        if (!traceapi::FormatLogRow(++row, *record, &line) || !out.Write(line.data(), line.size())) {
             return EVT_E_NOINFOSET;
         }
     }
@@ -168,7 +168,7 @@ LONG WriteTextLog(HANDLE file, const _EVT_RECORD_LIST& list) {
 CEvTraceInfoset::CEvTraceInfoset() : m_pRecords(new std::deque<_VANTA_EVTRACE_DATA*>), m_nCursor(-1) {}
 
 CEvTraceInfoset::~CEvTraceInfoset() {
-    evt::FreeRecords(m_pRecords);
+    traceapi::FreeRecords(m_pRecords);
     delete m_pRecords;
 }
 
@@ -222,7 +222,7 @@ LONG CEvTraceConsumer::OpenInfoset(ULONG* pInfoset, const char* pszFileName, ULO
         number = ChooseInfosetNumber();
         if (ulType == EVT_INFOSET_ALERTS) alertCodes = m_alertCodes;
     }
-    evt::RecordFilter filter;
+    traceapi::RecordFilter filter;
     if (ulType == EVT_INFOSET_ALERTS) {
         filter = [&alertCodes](const _VANTA_EVTRACE_DATA& record) { return alertCodes.count(record.dwEventCode) != 0; };
     }

@@ -4,11 +4,7 @@
 
 namespace traceapi {
 
-namespace {
-
-// Temporary names are unique within the machine: the process id and a
-// per-process counter. CREATE_NEW never opens a file someone else made.
-std::string TemporaryNameFor(const std::string& target) {
+std::string TemporaryNameBeside(const std::string& target) {
     static LONG counter = 0;
     char suffix[48];
     snprintf(suffix, sizeof suffix, ".%lu-%ld.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
@@ -16,12 +12,17 @@ std::string TemporaryNameFor(const std::string& target) {
     return target + suffix;
 }
 
-}  // namespace
-
 DWORD ReplacingFile::Open() {
     if (m_file != INVALID_HANDLE_VALUE) return ERROR_SUCCESS;
     if (m_target.empty()) return ERROR_INVALID_PARAMETER;
     const DWORD attributes = GetFileAttributesA(m_target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // Only a name that does not exist yet is made; one that could not
+        // be looked at (an I/O error, no descriptor left) may be a device
+        // or a folder and is not written over blindly.
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return error;
+    }
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return ERROR_ACCESS_DENIED;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE)) {
         m_file = CreateFileA(m_target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -29,7 +30,7 @@ DWORD ReplacingFile::Open() {
         return m_file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
     }
     for (int attempt = 0; attempt < 8; ++attempt) {
-        std::string temp = TemporaryNameFor(m_target);
+        std::string temp = TemporaryNameBeside(m_target);
         m_file = CreateFileA(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                              nullptr);
         if (m_file != INVALID_HANDLE_VALUE) {

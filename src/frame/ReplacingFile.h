@@ -16,6 +16,12 @@
 
 namespace traceapi {
 
+// A name beside target for a file made aside: unique within the machine
+// (process id and a per-process counter), ending in ".tmp", so that no
+// pattern of a log's own names takes one for a log. Created with
+// CREATE_NEW, it never opens a file someone else made.
+std::string TemporaryNameBeside(const std::string& target);
+
 class ReplacingFile {
 public:
     explicit ReplacingFile(LPCSTR target) : m_target(target != nullptr ? target : "") {}

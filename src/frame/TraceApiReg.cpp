@@ -6,7 +6,11 @@
 
 using namespace traceapi;
 
-CTraceApiReg::CTraceApiReg() { m_regApi.CreateKey(HKEY_LOCAL_MACHINE, kApiKeyPath, 0, kKeyReadWrite, nullptr); }
+CTraceApiReg::CTraceApiReg() {
+    // A user who may not write the machine's settings still reads them.
+    if (m_regApi.CreateKey(HKEY_LOCAL_MACHINE, kApiKeyPath, 0, kKeyReadWrite, nullptr) != ERROR_SUCCESS)
+        m_regApi.OpenKey(HKEY_LOCAL_MACHINE, kApiKeyPath, KEY_READ);
+}
 
 CTraceApiReg::~CTraceApiReg() { m_regApi.CloseKey(); }
 

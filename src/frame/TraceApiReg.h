@@ -32,8 +32,9 @@ inline constexpr REGSAM kKeyReadWrite = 0x2001F;
 
 class CTraceApiReg {
 public:
-    // Opens (creating when missing) the API key for reading and writing. When
-    // that fails the object has no key and every read fails.
+    // Opens (creating when missing) the API key for reading and writing, or
+    // for reading only when writing is refused. When that fails too the
+    // object has no key and every read fails.
     CTraceApiReg();
     virtual ~CTraceApiReg();
     CTraceApiReg(const CTraceApiReg&) = delete;

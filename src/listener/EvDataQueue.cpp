@@ -6,18 +6,14 @@
 #include <memory>
 #include <new>
 
-#include "consumer/EvLocks.h"
-#include "consumer/EvRecordConvert.h"
-#include "consumer/EvRecordLayout.h"
+#include "frame/EvLocks.h"
+#include "providers/EvRecordConvert.h"
+#include "providers/EvRecordLayout.h"
 #include "frame/TraceApiReg.h"
-#include "listener/EvWEVLogSeam.h"
+#include "listener/EvWEVLog.h"
 
-namespace evt {
-IEvRecordLog* g_pWEVLogQueue = nullptr;
-}  // namespace evt
-
-using evt::CritSecGuard;
-using evt::g_pWEVLogQueue;
+using traceapi::CritSecGuard;
+using traceapi::g_pWEVLogQueue;
 
 namespace {
 
@@ -49,12 +45,12 @@ void* (*volatile g_zeroBytes)(void*, int, size_t) = memset;
 void ZeroAndFree(_VANTA_EVTRACE_DATA* record, DWORD size) {
     if (record == nullptr) return;
     g_zeroBytes(record, 0, size);
-    evt::FreeRecord(record);
+    traceapi::FreeRecord(record);
 }
 
 _VANTA_EVTRACE_DATA* CopyRecord(const _VANTA_EVTRACE_DATA* record, DWORD size) {
     if (record == nullptr) return nullptr;
-    _VANTA_EVTRACE_DATA* copy = evt::AllocRecord(size);
+    _VANTA_EVTRACE_DATA* copy = traceapi::AllocRecord(size);
     memcpy(copy, record, size);
     return copy;
 }
@@ -90,15 +86,25 @@ CEvDataQueueInfo::~CEvDataQueueInfo() {
 
 // ---- CEvDataQueue -----------------------------------------------------------
 
+// Every live queue holds the process's CSV logger: the first makes it, the
+// last destroys it, so the logger a queue pushes to outlives the queue.
 CEvDataQueue::CEvDataQueue() : m_dwMaxEvents(ReadMaxEvents()) {
     memset(&m_csQueue, 0, sizeof m_csQueue);
     InitializeCriticalSection(&m_csQueue);
+    traceapi::AcquireWEVLogQueue();
 }
 
 CEvDataQueue::CEvDataQueue(const CEvDataQueue& other) : m_dwMaxEvents(other.m_dwMaxEvents) {
     memset(&m_csQueue, 0, sizeof m_csQueue);
     InitializeCriticalSection(&m_csQueue);
-    *this = other;
+    traceapi::AcquireWEVLogQueue();
+    try {
+        *this = other;
+    } catch (...) {
+        traceapi::ReleaseWEVLogQueue();
+        DeleteCriticalSection(&m_csQueue);
+        throw;
+    }
 }
 
 CEvDataQueue& CEvDataQueue::operator=(const CEvDataQueue& other) {
@@ -124,16 +130,17 @@ CEvDataQueue& CEvDataQueue::operator=(const CEvDataQueue& other) {
 
 CEvDataQueue::~CEvDataQueue() {
     Reset();
+    traceapi::ReleaseWEVLogQueue();
     DeleteCriticalSection(&m_csQueue);
 }
 
 bool CEvDataQueue::AddEvent(PEVENT_TRACE pEvent) {
     if (pEvent == nullptr) return false;
     // The conversion touches nothing of the queue: it runs before the lock.
-    evt::RecordHolder record;
+    traceapi::RecordHolder record;
     DWORD size = 0;
     try {
-        if (evt::ConvertEventToRecord(pEvent, record.out(), &size, evt::kConvertForQueue) != S_OK) return false;
+        if (traceapi::ConvertEventToRecord(pEvent, record.out(), &size, traceapi::kConvertForQueue) != S_OK) return false;
     } catch (_evt_error& error) {
         dump_evterror(error);
         return false;
@@ -177,10 +184,11 @@ LONG CEvDataQueue::DeleteAllEvents() {
     }
 }
 
+// The CSV logger's pending records are its own copies: emptying the queue
+// (a user clearing the view) does not take them out of the log files.
 bool CEvDataQueue::Reset() {
     for (CEvDataQueueInfo* entry : m_Events) delete entry;
     m_Events.clear();
-    if (g_pWEVLogQueue != nullptr) g_pWEVLogQueue->ResetWEVLog();
     return true;
 }
 
@@ -188,16 +196,16 @@ LONG CEvDataQueue::WriteEventsToFile(HANDLE& hFile) {
     CritSecGuard lock(m_csQueue);
     if (m_Events.empty() || hFile == nullptr || hFile == INVALID_HANDLE_VALUE) return S_OK;
     const DWORD count = DWORD(m_Events.size());
-    if (!WriteAll(hFile, &count, sizeof count)) return S_OK;
+    if (!WriteAll(hFile, &count, sizeof count)) return E_FAIL;
     for (const CEvDataQueueInfo* entry : m_Events) {
         if (entry == nullptr || entry->m_pData == nullptr) continue;
-        if (!WriteAll(hFile, &entry->m_dwSize, sizeof entry->m_dwSize)) break;
-        if (!WriteAll(hFile, entry->m_pData, entry->m_dwSize)) break;
+        if (!WriteAll(hFile, &entry->m_dwSize, sizeof entry->m_dwSize)) return E_FAIL;
+        if (!WriteAll(hFile, entry->m_pData, entry->m_dwSize)) return E_FAIL;
     }
     return S_OK;
 }
 
-int CEvDataQueue::GetDriverCodeIndex(DWORD dwCode) { return evt::DriverCodeIndex(dwCode); }
+int CEvDataQueue::GetDriverCodeIndex(DWORD dwCode) { return traceapi::DriverCodeIndex(dwCode); }
 
 void CEvDataQueue::LoggingSettingsChanged(const _VANTA_WEV_LOGGING_SETTINGS& settings) {
     if (g_pWEVLogQueue == nullptr) return;

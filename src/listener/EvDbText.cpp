@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-namespace evt {
+namespace traceapi {
 
 std::string DatabaseTextFromBytes(std::string_view bytes) {
     size_t end = bytes.find('\0');
@@ -28,4 +28,4 @@ LONG LookupDatabaseEntry(std::string_view text, DWORD code, std::string* entry) 
     return S_OK;
 }
 
-}  // namespace evt
+}  // namespace traceapi

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace evt {
+namespace traceapi {
 
 // Entry terminator: "|#|" at the end of a line.
 constexpr std::string_view kDbEntryEnd = "|#|\n";
@@ -23,4 +23,4 @@ std::string DatabaseTextFromBytes(std::string_view bytes);
 // S_OK and the entry, or E_FAIL when the key or the terminator is missing.
 LONG LookupDatabaseEntry(std::string_view text, DWORD code, std::string* entry);
 
-}  // namespace evt
+}  // namespace traceapi

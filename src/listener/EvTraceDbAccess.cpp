@@ -7,11 +7,11 @@
 #include <new>
 #include <vector>
 
-#include "consumer/EvLocks.h"
+#include "frame/EvLocks.h"
 #include "frame/TraceApiReg.h"
 #include "host/LoadResourceDLL.h"
 #include "listener/EvDbText.h"
-#include "providers/ScopedFuncTrace.h"
+#include "frame/ScopedFuncTrace.h"
 
 CEvTraceDbAccess::CEvTraceDbAccess() {
     // The database is opened on threads of any apartment; the result is of
@@ -38,7 +38,7 @@ LONG CEvTraceDbAccess::OpenEvTraceSysDB() {
         if (dot == std::string::npos) return S_OK;
         path.replace(dot, std::string::npos, ".bin");
 
-        evt::HandleGuard file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        traceapi::HandleGuard file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.valid()) return E_FAIL;
         LARGE_INTEGER size = {};
@@ -48,7 +48,7 @@ LONG CEvTraceDbAccess::OpenEvTraceSysDB() {
         std::vector<char> bytes(size_t(size.QuadPart));
         DWORD read = 0;
         if (!ReadFile(file.get(), bytes.data(), DWORD(bytes.size()), &read, nullptr)) return E_FAIL;
-        m_strDatabase = evt::DatabaseTextFromBytes(std::string_view(bytes.data(), read));
+        m_strDatabase = traceapi::DatabaseTextFromBytes(std::string_view(bytes.data(), read));
         return S_OK;
     } catch (...) {
         m_strDatabase.clear();
@@ -58,7 +58,7 @@ LONG CEvTraceDbAccess::OpenEvTraceSysDB() {
 
 LONG CEvTraceDbAccess::GetEntry(std::string& entry, DWORD dwCode) const {
     try {
-        return evt::LookupDatabaseEntry(m_strDatabase, dwCode, &entry);
+        return traceapi::LookupDatabaseEntry(m_strDatabase, dwCode, &entry);
     } catch (...) {
         return E_FAIL;
     }

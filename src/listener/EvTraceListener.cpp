@@ -19,8 +19,7 @@
 #include <mutex>
 #include <vector>
 
-#include "consumer/EvLocks.h"
-#include "consumer/EvTraceConsumer.h"
+#include "listener/ConsumerSink.h"
 
 int CEvTraceListener::m_bEvTraceListenerAccessDenied = 0;
 
@@ -33,7 +32,11 @@ constexpr char kSinkSource[] = "EvTraceListener(214) : Source: ";
 
 std::mutex g_runLock;
 
+std::atomic<PEVENT_CALLBACK> g_consumerSink{nullptr};
+
 }  // namespace
+
+void traceapi::SetConsumerEventSink(PEVENT_CALLBACK sink) { g_consumerSink.store(sink); }
 
 // One listening: from the start request until the listening thread stops
 // touching its owner.
@@ -99,7 +102,7 @@ static void ListenOn(_EVT_LISTENER_CONFIG& config, int bConsumer, const std::sha
         memset(&logfile, 0, sizeof logfile);
         logfile.LoggerName = loggerName;
         logfile.ProcessTraceMode = EVENT_TRACE_REAL_TIME_MODE;
-        logfile.EventCallback = bConsumer ? &CEvTraceConsumer::EventSink : config.pfnEventCallback;
+        logfile.EventCallback = bConsumer ? g_consumerSink.load() : config.pfnEventCallback;
         if (logfile.EventCallback == nullptr) throw _evt_error(EVT_E_INVALIDARG, 0);
 
         TRACEHANDLE trace = OpenTraceA(&logfile);

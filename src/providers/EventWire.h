@@ -23,9 +23,6 @@
 
 namespace traceapi::wire {
 
-// {E505C68B-05CA-4099-9EFB-1498F39C2285}: the providers' control identifier,
-// the session's Wnode.Guid and the identifier the controller enables.
-inline constexpr GUID kControlGuid = {0xE505C68B, 0x05CA, 0x4099, {0x9E, 0xFB, 0x14, 0x98, 0xF3, 0x9C, 0x22, 0x85}};
 // {F2EC902B-8545-458C-BB9A-76093B0F47B2}: the Guid of every event emitted.
 inline constexpr GUID kEventClassGuid = {0xF2EC902B, 0x8545, 0x458C, {0xBB, 0x9A, 0x76, 0x09, 0x3B, 0x0F, 0x47, 0xB2}};
 // Registered with the event class; no event is emitted under them.

@@ -14,6 +14,7 @@
 #include "frame/RegApi.h"
 #include "frame/TraceApiReg.h"
 #include "providers/EventWire.h"
+#include "session/ControlGuid.h"
 
 using namespace traceapi;
 
@@ -134,7 +135,7 @@ LONG CEvtProviderInfoMap::RegisterEvTrace(ULONG* providerHandle, EVT_PROVIDER_IN
         {&wire::kTraceClassGuid4, nullptr},
     };
     TRACEHANDLE registration = 0;
-    ULONG status = RegisterTraceGuidsA(&CEvtProviderInfoMap::ControlCallback, nullptr, &wire::kControlGuid, 4, classes,
+    ULONG status = RegisterTraceGuidsA(&CEvtProviderInfoMap::ControlCallback, nullptr, &kControlGuid, 4, classes,
                                        nullptr, nullptr, &registration);
     if (status != ERROR_SUCCESS) {
         DebugOut("CEvtProviderInfoMap::RegisterEvTrace - Failed to register Trace Guids\n");

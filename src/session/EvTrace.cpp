@@ -10,7 +10,7 @@
 #include "frame/Diagnostics.h"
 #include "frame/RegApi.h"
 #include "frame/TraceApiReg.h"
-#include "providers/EventWire.h"
+#include "session/ControlGuid.h"
 
 using namespace traceapi;
 
@@ -52,7 +52,7 @@ void FillProperties(PEVENT_TRACE_PROPERTIES properties, LPCSTR sessionName, LPCS
 }
 
 void FillLibrarySessionProperties(PEVENT_TRACE_PROPERTIES properties) {
-    FillProperties(properties, EVT_SESSION_NAME, nullptr, EVENT_TRACE_REAL_TIME_MODE, 1, wire::kControlGuid);
+    FillProperties(properties, EVT_SESSION_NAME, nullptr, EVENT_TRACE_REAL_TIME_MODE, 1, kControlGuid);
     properties->BufferSize = 50;
     properties->MinimumBuffers = 4;
     properties->MaximumBuffers = 4;

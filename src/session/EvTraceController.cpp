@@ -6,7 +6,7 @@
 #include "frame/Boundary.h"
 #include "frame/RegApi.h"
 #include "frame/TraceApiReg.h"
-#include "providers/EventWire.h"
+#include "session/ControlGuid.h"
 
 using namespace traceapi;
 
@@ -23,7 +23,7 @@ LONG CEvTraceController::EnableRealTimeSession() {
         ULONG64 session = 0;
         GetSessionHandle1(session);
         if (session == 0) return S_OK;
-        ULONG status = EnableTrace(TRUE, 0xFFFFFFFF, 255, &wire::kControlGuid, session);
+        ULONG status = EnableTrace(TRUE, 0xFFFFFFFF, 255, &kControlGuid, session);
         return status == ERROR_SUCCESS ? S_OK : EVT_E_ETWFAILED;
     });
 }
@@ -31,7 +31,7 @@ LONG CEvTraceController::EnableRealTimeSession() {
 LONG CEvTraceController::DisableSession() {
     PEVENT_TRACE_PROPERTIES properties = nullptr;
     try {
-        properties = MakeTraceProperties(EVT_SESSION_NAME, "", 0, wire::kControlGuid);
+        properties = MakeTraceProperties(EVT_SESSION_NAME, "", 0, kControlGuid);
         if (properties == nullptr) return E_FAIL;
         LONG result = E_FAIL;
         if (ControlTraceA(0, EVT_SESSION_NAME, properties, EVENT_TRACE_CONTROL_QUERY) == ERROR_SUCCESS) {

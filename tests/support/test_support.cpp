@@ -1,7 +1,6 @@
 #include "test_support.h"
 
 #include <errno.h>
-#include <link.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -15,10 +14,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <vector>
+#include <set>
 #include <thread>
 
 #include <w32rt/machine.h>
@@ -30,6 +30,85 @@ namespace {
 std::map<std::string, HelperMain>& helpers() {
     static std::map<std::string, HelperMain> table;
     return table;
+}
+
+// Programs copied where other users can run them, removed at exit.
+//
+// Tests run as the superuser from a checkout that other users may not
+// enter; a child that switches to another user could not execute the
+// program there, nor load the tree's libraries. The program and the
+// libraries this process has loaded from outside the system's folders are
+// then copied into a folder of /tmp open to everyone, and the child finds
+// them through LD_LIBRARY_PATH.
+class StagedPrograms {
+public:
+    ~StagedPrograms() {
+        std::error_code ec;
+        for (const std::string& dir : dirs_) std::filesystem::remove_all(dir, ec);
+    }
+    // The copy of the program (and the folder of its libraries).
+    std::pair<std::string, std::string> stage(const std::string& program) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = staged_.find(program);
+        if (found != staged_.end()) return found->second;
+        char tmpl[] = "/tmp/evtrace-exe-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) return {program, std::string()};
+        const std::string dir = tmpl;
+        dirs_.push_back(dir);
+        ::chmod(dir.c_str(), 0755);
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const std::string copy = dir + "/" + fs::path(program).filename().string();
+        fs::copy_file(program, copy, ec);
+        ::chmod(copy.c_str(), 0755);
+        std::ifstream maps("/proc/self/maps");
+        std::set<std::string> libraries;
+        for (std::string line; std::getline(maps, line);) {
+            const size_t slash = line.find('/');
+            if (slash == std::string::npos) continue;
+            const std::string path = line.substr(slash);
+            if (path.find(".so") == std::string::npos || path.rfind("/usr/", 0) == 0 || path.rfind("/lib", 0) == 0)
+                continue;
+            libraries.insert(path);
+        }
+        // Under every name its folder gives it: the loader asks for the
+        // name the program was linked with (libX.so.1, not libX.so.1.0.0).
+        for (const std::string& library : libraries) {
+            for (const auto& entry : fs::directory_iterator(fs::path(library).parent_path(), ec)) {
+                if (!fs::equivalent(entry.path(), library, ec)) continue;
+                const std::string target = dir + "/" + entry.path().filename().string();
+                fs::copy_file(library, target, ec);
+                ::chmod(target.c_str(), 0755);
+            }
+        }
+        return staged_[program] = {copy, dir};
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::pair<std::string, std::string>> staged_;
+    std::vector<std::string> dirs_;
+};
+
+StagedPrograms& staged_programs() {
+    static StagedPrograms programs;
+    return programs;
+}
+
+// True when the user may execute the program where it is.
+bool reachable_by(const std::string& program, const SpawnOptions& options) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (options.gid >= 0) {
+            setgroups(0, nullptr);
+            if (setgid(gid_t(options.gid)) < 0) _exit(2);
+        }
+        if (setuid(uid_t(options.uid)) < 0) _exit(2);
+        _exit(access(program.c_str(), X_OK) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -161,124 +240,7 @@ void ChildProcess::write_line(const std::string& line) {
     (void)ignored;
 }
 
-namespace {
-
-// ---- Children run as another user ------------------------------------------
-//
-// A child that becomes another user must reach the test program and the
-// project's libraries it loads. Below a folder other users cannot enter (a
-// checkout in /root, a private temporary folder) it cannot: it then runs a
-// copy of them, made once per process in a world-readable temporary folder
-// and removed at exit.
-
-struct ProgramForOthers {
-    bool made = false;
-    std::string exe;     // empty: the program itself
-    std::string libdir;  // for LD_LIBRARY_PATH; empty: none needed
-    std::string why;     // why no program could be had; empty when one is
-};
-
-std::mutex g_program_mutex;
-std::map<int64_t, ProgramForOthers> g_programs;
-std::string g_copy_dir;
-
-std::string self_exe() {
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    return n > 0 ? std::string(exe, size_t(n)) : std::string();
-}
-
-// The shared libraries of the project this program loaded, by the names the
-// loader found them under (their sonames); system libraries are left out.
-std::vector<std::string> project_libraries() {
-    std::vector<std::string> out;
-    dl_iterate_phdr(
-        [](struct dl_phdr_info* info, size_t, void* data) {
-            std::string name = info->dlpi_name ? info->dlpi_name : "";
-            if (!name.empty() && name[0] == '/' && name.rfind("/usr/", 0) != 0 && name.rfind("/lib", 0) != 0)
-                static_cast<std::vector<std::string>*>(data)->push_back(name);
-            return 0;
-        },
-        &out);
-    return out;
-}
-
-// Whether the user can execute exe and read every file, tried by a child
-// that becomes the user.
-bool user_can_run(int64_t uid, int64_t gid, const std::string& exe, const std::vector<std::string>& files) {
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        setgroups(0, nullptr);
-        if (gid >= 0 && setgid(gid_t(gid)) < 0) _exit(2);
-        if (setuid(uid_t(uid)) < 0) _exit(2);
-        if (access(exe.c_str(), X_OK) != 0) _exit(1);
-        for (const std::string& f : files)
-            if (access(f.c_str(), R_OK) != 0) _exit(1);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-bool copy_file(const std::string& from, const std::string& to) {
-    std::error_code ec;
-    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
-    return !ec && ::chmod(to.c_str(), 0755) == 0;
-}
-
-void remove_copies() {
-    std::error_code ignored;
-    if (!g_copy_dir.empty()) std::filesystem::remove_all(g_copy_dir, ignored);
-}
-
-const ProgramForOthers& program_for(int64_t uid, int64_t gid) {
-    std::lock_guard<std::mutex> lock(g_program_mutex);
-    ProgramForOthers& p = g_programs[uid];
-    if (p.made) return p;
-    p.made = true;
-    const std::string exe = self_exe();
-    const std::vector<std::string> libraries = project_libraries();
-    if (user_can_run(uid, gid, exe, libraries)) return p;
-    if (g_copy_dir.empty()) {
-        char tmpl[] = "/tmp/evtrace-test-program-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr || ::chmod(tmpl, 0755) != 0) {
-            p.why = std::string("cannot make a folder for a copy of the test program: ") + strerror(errno);
-            return p;
-        }
-        g_copy_dir = tmpl;
-        atexit(&remove_copies);
-        bool copied = copy_file(exe, g_copy_dir + "/" + exe.substr(exe.rfind('/') + 1));
-        for (const std::string& lib : libraries)
-            copied = copied && copy_file(lib, g_copy_dir + "/" + lib.substr(lib.rfind('/') + 1));
-        if (!copied) {
-            p.why = "cannot copy the test program and its libraries to " + g_copy_dir;
-            return p;
-        }
-    }
-    const std::string copy = g_copy_dir + "/" + exe.substr(exe.rfind('/') + 1);
-    std::vector<std::string> copies;
-    for (const std::string& lib : libraries) copies.push_back(g_copy_dir + "/" + lib.substr(lib.rfind('/') + 1));
-    if (!user_can_run(uid, gid, copy, copies)) {
-        p.why = "user " + std::to_string(uid) + " cannot run the test program, nor a copy of it in " + g_copy_dir;
-        return p;
-    }
-    p.exe = copy;
-    p.libdir = g_copy_dir;
-    return p;
-}
-
-std::string g_no_other_user = "needs the superuser to run a child as another user";
-
-}  // namespace
-
 ChildProcess spawn_helper(const std::string& helper, const std::vector<std::string>& args, const SpawnOptions& options) {
-    int down[2], up[2];
-    if (pipe2(down, O_CLOEXEC) < 0 || pipe2(up, O_CLOEXEC) < 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        return {};
-    }
     char exe[4096];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0) {
@@ -286,23 +248,22 @@ ChildProcess spawn_helper(const std::string& helper, const std::vector<std::stri
         return {};
     }
     exe[n] = '\0';
-    std::string program = exe;
-    std::vector<std::string> env = options.env;
-    if (options.uid >= 0 && uid_t(options.uid) != geteuid()) {
-        const ProgramForOthers& other = program_for(options.uid, options.gid);
-        if (!other.why.empty()) {
-            ADD_FAILURE() << other.why;
-            for (int fd : {down[0], down[1], up[0], up[1]}) close(fd);
-            return {};
-        }
-        if (!other.exe.empty()) program = other.exe;
-        if (!other.libdir.empty()) {
-            std::string path = "LD_LIBRARY_PATH=" + other.libdir;
-            if (const char* old = getenv("LD_LIBRARY_PATH"); old && *old) path.append(":").append(old);
-            env.push_back(path);
-        }
+    std::vector<std::string> helper_args = {"--w32rt-helper=" + helper};
+    helper_args.insert(helper_args.end(), args.begin(), args.end());
+    return spawn_program(exe, helper_args, options);
+}
+
+ChildProcess spawn_program(const std::string& path, const std::vector<std::string>& args, const SpawnOptions& options) {
+    int down[2], up[2];
+    if (pipe2(down, O_CLOEXEC) < 0 || pipe2(up, O_CLOEXEC) < 0) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return {};
     }
-    std::vector<std::string> argv_strings = {program, "--w32rt-helper=" + helper};
+    std::string program = path;
+    std::string library_dir;
+    if (options.uid >= 0 && options.uid != int64_t(geteuid()) && !reachable_by(path, options))
+        std::tie(program, library_dir) = staged_programs().stage(path);
+    std::vector<std::string> argv_strings = {program};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
 
     fflush(nullptr);
@@ -310,12 +271,20 @@ ChildProcess spawn_helper(const std::string& helper, const std::vector<std::stri
     if (pid == 0) {
         dup2(down[0], 0);
         dup2(up[1], 1);
-        for (const std::string& e : env) putenv(strdup(e.c_str()));
+        if (options.merge_stderr) dup2(up[1], 2);
+        for (const std::string& e : options.env) {
+            if (e.find('=') == std::string::npos) {
+                unsetenv(e.c_str());
+            } else {
+                putenv(strdup(e.c_str()));
+            }
+        }
         if (options.gid >= 0) {
             setgroups(0, nullptr);
             if (setgid(gid_t(options.gid)) < 0) _exit(126);
         }
         if (options.uid >= 0 && setuid(uid_t(options.uid)) < 0) _exit(126);
+        if (!library_dir.empty()) setenv("LD_LIBRARY_PATH", library_dir.c_str(), 1);
         std::vector<char*> argv;
         for (std::string& s : argv_strings) argv.push_back(s.data());
         argv.push_back(nullptr);
@@ -344,16 +313,8 @@ std::string receive_line() {
 int64_t unprivileged_uid() {
     if (geteuid() != 0) return -1;
     struct passwd* pw = getpwnam("nobody");
-    const int64_t uid = pw ? int64_t(pw->pw_uid) : 65534;
-    const ProgramForOthers& program = program_for(uid, pw ? int64_t(pw->pw_gid) : uid);
-    if (!program.why.empty()) {
-        g_no_other_user = program.why;
-        return -1;
-    }
-    return uid;
+    return pw ? int64_t(pw->pw_uid) : 65534;
 }
-
-const std::string& no_other_user_reason() { return g_no_other_user; }
 
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;

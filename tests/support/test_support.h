@@ -51,8 +51,10 @@ struct SpawnOptions {
     // Run the child as this user (needs the superuser); -1 keeps ours.
     int64_t uid = -1;
     int64_t gid = -1;
-    // Extra environment, "NAME=value".
+    // Extra environment, "NAME=value"; "NAME" alone removes the variable.
     std::vector<std::string> env;
+    // The child's stderr goes into the same pipe as its stdout.
+    bool merge_stderr = false;
 };
 
 // A child process running a helper, with a line-oriented pipe each way.
@@ -76,7 +78,7 @@ public:
     void write_line(const std::string& line);
 
 private:
-    friend ChildProcess spawn_helper(const std::string&, const std::vector<std::string>&, const SpawnOptions&);
+    friend ChildProcess spawn_program(const std::string&, const std::vector<std::string>&, const SpawnOptions&);
     pid_t pid_ = -1;
     int to_child_ = -1;
     int from_child_ = -1;
@@ -88,18 +90,17 @@ private:
 
 ChildProcess spawn_helper(const std::string& helper, const std::vector<std::string>& args = {},
                           const SpawnOptions& options = {});
+// Another program (a tool of the tree): argv[0] is its path.
+ChildProcess spawn_program(const std::string& path, const std::vector<std::string>& args = {},
+                           const SpawnOptions& options = {});
 
 // In a helper: one line to the parent (stdout, flushed) and one line from it.
 void send_line(const std::string& line);
 std::string receive_line();
 
 // The uid of an unprivileged user for identity tests, or -1 when the tests
-// do not run as the superuser, or no program can be had that the user can
-// run (such tests skip themselves, giving no_other_user_reason()). A child
-// spawned as another user runs a copy of the test program and the project's
-// libraries when the user cannot reach them where they are.
+// do not run as the superuser (such tests skip themselves).
 int64_t unprivileged_uid();
-const std::string& no_other_user_reason();
 
 // Polls cond every millisecond until it holds or the time-out passes.
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -2,7 +2,7 @@
 //   evtrace bench sessions   real-time trace sessions: TraceEvent's cost,
 //                            delivery rate, latency, losses and idle CPU,
 //                            with one and two producer and consumer
-//                            processes (the workloads of bench/etw_workloads.h).
+//                            processes (the workloads of tools/workloads/etw_workloads.h).
 #include <stdio.h>
 
 #include <algorithm>
@@ -14,7 +14,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "../../bench/etw_workloads.h"
+#include "etw_workloads.h"
 #include "command.h"
 
 namespace evtrace {

@@ -2,6 +2,8 @@
 #include "core/error.h"
 #include "core/handle_table.h"
 
+#include <w32rt/testing.h>
+
 namespace {
 bool is_pseudo_handle(HANDLE h) {
     return h == GetCurrentProcess() || h == GetCurrentThread();
@@ -40,5 +42,7 @@ W32RT_API BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourc
     *lpTargetHandle = copy;
     return TRUE;
 }
+
+W32RT_API size_t w32rt_open_handle_count(void) { return w32rt::HandleTable::instance().open_count(); }
 
 }  // extern "C"

@@ -1,6 +1,5 @@
 #include "core/machine.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +13,7 @@
 #include <w32rt/machine.h>
 
 #include "core/error.h"
+#include "core/hash.h"
 #include "core/path.h"
 #include "core/root_files.h"
 #include "core/sys.h"
@@ -25,26 +25,14 @@ namespace {
 std::atomic<Machine*> g_current{nullptr};
 std::mutex g_switch_mutex;
 
-uint64_t fnv1a(std::string_view s) {
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char c : s) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
 std::string canonical(const std::string& path) {
-    char* real = realpath(path.c_str(), nullptr);
-    if (!real) return path;
-    std::string out(real);
-    free(real);
-    return out;
+    std::string out;
+    return sys::realpath(path.c_str(), &out) == 0 ? out : path;
 }
 
 std::string hash_of_root(const std::string& root) {
     char buf[17];
-    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(fnv1a(canonical(root))));
+    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(fnv1a_64(canonical(root))));
     return buf;
 }
 
@@ -65,7 +53,7 @@ bool make_dirs(const std::string& path, mode_t mode) {
 Machine::Machine(std::string root) : root_(std::move(root)) {
     hash_ = hash_of_root(root_);
     struct stat st;
-    if (::stat(root_.c_str(), &st) == 0) {
+    if (sys::stat(root_.c_str(), &st) == 0) {
         owner_uid_ = st.st_uid;
         owner_known_ = true;
     }
@@ -147,8 +135,8 @@ bool prepare_machine_root(const std::string& root) {
     std::string drive = root + "/drives/c";
     if (!make_dirs(drive, 0755)) return fail_errno(errno, false);
     struct stat st;
-    if (::stat(drive.c_str(), &st) == 0 && (st.st_mode & 07777) != 01777 && st.st_uid == geteuid())
-        ::chmod(drive.c_str(), 01777);
+    if (sys::stat(drive.c_str(), &st) == 0 && (st.st_mode & 07777) != 01777 && st.st_uid == geteuid())
+        sys::chmod(drive.c_str(), 01777);
     root_files::write_marker(root);
     return true;
 }
@@ -157,19 +145,16 @@ bool is_machine_root(const std::string& root) { return root_files::is_root(root)
 
 bool destroy_machine_root(const std::string& root, bool remove_directory) {
     struct stat st;
-    if (::stat(root.c_str(), &st) != 0)
+    if (sys::stat(root.c_str(), &st) != 0)
         return errno == ENOENT ? fail(ERROR_PATH_NOT_FOUND, false) : fail_errno(errno, false);
     // Only a folder the runtime prepared: never a user's folder named by a
     // mistyped EVTRACE_ROOT.
     if (!root_files::is_root(root)) return fail(ERROR_DIRECTORY, false);
     std::string prefix = "evtrace." + hash_of_root(root) + ".";
-    if (DIR* dir = opendir("/dev/shm")) {
-        while (struct dirent* e = readdir(dir)) {
-            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
-                shm_unlink((std::string("/") + e->d_name).c_str());
-        }
-        closedir(dir);
-    }
+    std::vector<std::string> names;
+    sys::list_folder("/dev/shm", &names);
+    for (const std::string& name : names)
+        if (name.compare(0, prefix.size(), prefix) == 0) sys::shm_unlink(("/" + name).c_str());
     if (remove_directory && !root_files::remove_runtime_files(canonical(root))) return fail_errno(errno, false);
     return true;
 }

@@ -1,6 +1,5 @@
 #include "core/path.h"
 
-#include <dirent.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 
 #include "core/machine.h"
 #include "core/strings.h"
+#include "core/sys.h"
 
 namespace w32rt {
 
@@ -16,27 +16,43 @@ namespace {
 
 bool exists(const std::string& path) {
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    return sys::lstat(path.c_str(), &st) == 0;
+}
+
+std::string join(const std::string& prefix, const std::vector<std::string>& parts, size_t count) {
+    std::string path = prefix;
+    for (size_t i = 0; i < count; ++i) {
+        if (!path.empty() && path.back() != '/') path += '/';
+        path += parts[i];
+    }
+    return path;
 }
 
 // Resolves each missing component of path (below the fixed prefix) by a
 // case-insensitive match in its folder. Components that match nothing are
 // kept as written (the caller may be about to create them).
 std::string resolve_case(const std::string& prefix, const std::vector<std::string>& parts) {
-    std::string path = prefix;
+    // Most paths name what exists as spelled, or something new in a folder
+    // that does: one or two lookups then settle what the walk below would
+    // find component by component.
+    std::string whole = join(prefix, parts, parts.size());
+    if (parts.empty() || exists(whole)) return whole;
+    size_t known = 0;
+    if (parts.size() > 1 && exists(join(prefix, parts, parts.size() - 1))) known = parts.size() - 1;
+    std::string path = join(prefix, parts, known);
     bool searching = true;
-    for (const std::string& part : parts) {
+    for (size_t i = known; i < parts.size(); ++i) {
+        const std::string& part = parts[i];
         std::string candidate = path + (path.empty() || path.back() == '/' ? "" : "/") + part;
         if (searching && !exists(candidate)) {
             std::string found;
-            if (DIR* dir = opendir(path.empty() ? "." : path.c_str())) {
-                while (struct dirent* e = readdir(dir)) {
-                    if (iequals(e->d_name, part)) {
-                        found = e->d_name;
-                        break;
-                    }
+            std::vector<std::string> names;
+            sys::list_folder(path.empty() ? "." : path.c_str(), &names);
+            for (std::string& name : names) {
+                if (iequals(name, part)) {
+                    found = std::move(name);
+                    break;
                 }
-                closedir(dir);
             }
             if (!found.empty()) {
                 candidate = path + (path.empty() || path.back() == '/' ? "" : "/") + found;
@@ -125,19 +141,15 @@ std::string unmap_path(std::string_view posix_path) {
 
 void remove_tree(const std::string& path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return;
+    if (sys::lstat(path.c_str(), &st) != 0) return;
     if (S_ISDIR(st.st_mode)) {
-        if (DIR* dir = opendir(path.c_str())) {
-            std::vector<std::string> names;
-            while (struct dirent* e = readdir(dir)) {
-                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
-            }
-            closedir(dir);
-            for (const std::string& n : names) remove_tree(path + "/" + n);
-        }
-        ::rmdir(path.c_str());
+        std::vector<std::string> names;
+        sys::list_folder(path.c_str(), &names);
+        for (const std::string& n : names)
+            if (n != "." && n != "..") remove_tree(path + "/" + n);
+        sys::rmdir(path.c_str());
     } else {
-        ::unlink(path.c_str());
+        sys::unlink(path.c_str());
     }
 }
 

@@ -13,35 +13,49 @@
 
 #include <atomic>
 
+#include "core/sys.h"
+
 namespace w32rt {
 
 namespace {
 
-// Reads /proc/<pid>/stat (or /proc/<pid>/task/<tid>/stat) and returns the
-// state letter and start time; false when the process is gone.
-bool read_stat(const char* path, char* state, uint64_t* start_time) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+// What /proc says of a process or thread.
+enum class Stat {
+    Read,     // state and start time filled
+    Gone,     // no such process or thread
+    Unknown,  // it could not be asked (no descriptor left, an I/O error)
+};
+
+// Reads /proc/<pid>/stat (or /proc/<pid>/task/<tid>/stat): the state letter
+// and the start time. Only a missing entry means gone: a failure to ask must
+// never make a live process dead, or what it holds would be taken from it.
+Stat read_stat(const char* path, char* state, uint64_t* start_time) {
+    int fd = sys::open(path, O_RDONLY);
+    if (fd < 0) return errno == ENOENT || errno == ESRCH ? Stat::Gone : Stat::Unknown;
     char buf[1024];
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n <= 0) return false;
+    ssize_t n = sys::read(fd, buf, sizeof buf - 1);
+    int err = errno;
+    sys::close(fd);
+    if (n == 0 || (n < 0 && err == ESRCH)) return Stat::Gone;  // ended since the open
+    if (n < 0) return Stat::Unknown;
     buf[n] = '\0';
     // The command name may hold spaces and parentheses: fields start after
     // the last ')'.
     char* p = strrchr(buf, ')');
-    if (!p || p[1] != ' ') return false;
+    if (!p || p[1] != ' ') return Stat::Unknown;
     p += 2;
     *state = *p;
     // Field 22 is starttime; the state is field 3.
     for (int field = 3; field < 22; ++field) {
         p = strchr(p, ' ');
-        if (!p) return false;
+        if (!p) return Stat::Unknown;
         ++p;
     }
     *start_time = strtoull(p, nullptr, 10);
-    return true;
+    return Stat::Read;
 }
+
+bool dead_state(char state) { return state == 'Z' || state == 'X' || state == 'x'; }
 
 // The calling process's identity, filled once (and again in a forked
 // child): 0 empty, 1 being filled, 2 ready.
@@ -66,8 +80,14 @@ uint64_t process_start_time(pid_t pid) {
     snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
     char state;
     uint64_t start = 0;
-    if (!read_stat(path, &state, &start)) return 0;
-    return start;
+    // Asked again when it could not be asked: this is the identity the
+    // process records in shared memory for its life.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Stat stat = read_stat(path, &state, &start);
+        if (stat == Stat::Read) return start;
+        if (stat == Stat::Gone) return 0;
+    }
+    return 0;
 }
 
 const ProcessIdentity& current_process() {
@@ -93,9 +113,15 @@ bool process_alive(const ProcessIdentity& identity) {
     snprintf(path, sizeof path, "/proc/%d/stat", int(identity.pid));
     char state;
     uint64_t start = 0;
-    if (!read_stat(path, &state, &start)) return false;
-    if (state == 'Z' || state == 'X' || state == 'x') return false;
-    return start == identity.start_time;
+    switch (read_stat(path, &state, &start)) {
+        case Stat::Gone: return false;
+        case Stat::Unknown: return true;  // it exists (kill said so); assume it is the same
+        case Stat::Read: break;
+    }
+    if (dead_state(state)) return false;
+    // A start time of 0 was recorded by a process that could not read its
+    // own: its pid is all there is to go by.
+    return identity.start_time == 0 || start == identity.start_time;
 }
 
 bool thread_alive(pid_t pid, pid_t tid) {
@@ -103,8 +129,12 @@ bool thread_alive(pid_t pid, pid_t tid) {
     snprintf(path, sizeof path, "/proc/%d/task/%d/stat", int(pid), int(tid));
     char state;
     uint64_t start = 0;
-    if (!read_stat(path, &state, &start)) return false;
-    return state != 'Z' && state != 'X' && state != 'x';
+    switch (read_stat(path, &state, &start)) {
+        case Stat::Gone: return false;
+        case Stat::Unknown: return true;
+        case Stat::Read: break;
+    }
+    return !dead_state(state);
 }
 
 pid_t current_tid() {

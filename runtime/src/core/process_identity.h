@@ -25,14 +25,18 @@ static_assert(sizeof(ProcessIdentity) == 16, "stored in shared memory");
 // The calling process; refreshed after fork.
 const ProcessIdentity& current_process();
 
-// Start time of a process, 0 when it does not exist.
+// Start time of a process, 0 when it does not exist or could not be read.
 uint64_t process_start_time(pid_t pid);
 
 // True while the process named by the identity runs (a zombie counts as
-// dead).
+// dead). When /proc cannot be asked (no descriptor left, an I/O error) a
+// process that exists counts as alive: a wrong "dead" would take from it
+// what it holds, a wrong "alive" only delays the cleanup. An identity with
+// a start time of 0 (its process could not read its own) goes by pid.
 bool process_alive(const ProcessIdentity& identity);
 
-// True while thread tid of process pid runs.
+// True while thread tid of process pid runs (alive when it cannot be
+// asked).
 bool thread_alive(pid_t pid, pid_t tid);
 
 // The kernel thread id of the caller (cached per thread).

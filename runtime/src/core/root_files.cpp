@@ -25,7 +25,7 @@ void write_marker(const std::string& root) {
     std::string path = root + "/" + kMarker;
     int fd = sys::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd < 0) return;
-    ::fchmod(fd, 0644);
+    sys::fchmod(fd, 0644);
     bool whole = sys::write_all(fd, kMarkerText, sizeof kMarkerText - 1) == ssize_t(sizeof kMarkerText - 1);
     sys::close(fd);
     // A torn marker still marks the root; an empty one made by a crash is
@@ -35,9 +35,9 @@ void write_marker(const std::string& root) {
 
 bool is_root(const std::string& root) {
     struct stat st;
-    if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (sys::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     std::string marker = root + "/" + kMarker;
-    return ::lstat(marker.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return sys::lstat(marker.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool remove_runtime_files(const std::string& root) {
@@ -49,7 +49,7 @@ bool remove_runtime_files(const std::string& root) {
     std::string drives = root + "/drives";
     remove_tree(drives);
     struct stat st;
-    if (::lstat(drives.c_str(), &st) == 0 && failed == 0) failed = ENOTEMPTY;
+    if (sys::lstat(drives.c_str(), &st) == 0 && failed == 0) failed = ENOTEMPTY;
     if (failed == 0) {
         std::string marker = root + "/" + kMarker;
         if (sys::unlink(marker.c_str()) < 0 && errno != ENOENT) failed = errno;

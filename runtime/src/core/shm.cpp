@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -16,18 +15,6 @@
 namespace w32rt {
 
 namespace {
-
-class FileLock {
-public:
-    explicit FileLock(int fd) : fd_(fd) {
-        while (::flock(fd_, LOCK_EX) < 0 && errno == EINTR) {
-        }
-    }
-    ~FileLock() { ::flock(fd_, LOCK_UN); }
-
-private:
-    int fd_;
-};
 
 bool header_valid(const RegionHeader* h, uint32_t magic, uint32_t version, size_t mapped) {
     return h->magic == magic && h->version == version && h->size == mapped;
@@ -44,7 +31,7 @@ std::nullptr_t fail_closing(int fd) {
 }  // namespace
 
 SharedRegion::~SharedRegion() {
-    if (base_) ::munmap(base_, size_);
+    if (base_) sys::munmap(base_, size_);
     if (fd_ >= 0) sys::close(fd_);
 }
 
@@ -52,12 +39,19 @@ std::unique_ptr<SharedRegion> SharedRegion::open_or_create(const std::string& na
                                                            uint32_t version,
                                                            const std::function<void(void*)>& init) {
     if (size < sizeof(RegionHeader)) return fail(ERROR_INVALID_PARAMETER, nullptr);
-    int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    int fd = sys::shm_open(name.c_str(), O_RDWR | O_CREAT, 0666);
     if (fd < 0) return fail_errno(errno, nullptr);
-    ::fchmod(fd, 0666);  // the umask must not keep other users out
-    FileLock lock(fd);
+    sys::fchmod(fd, 0666);  // the umask must not keep other users out
+    // Creators hold the lock for a few calls; one that dies releases it.
+    // Closing the descriptor releases it too, which every failure below
+    // does; the lock is never released through a descriptor already closed
+    // (its number may name another file by then).
+    if (int e = sys::lock_file(fd, sys::LockWait::Wait)) {
+        errno = e;
+        return fail_closing(fd);
+    }
     struct stat st;
-    if (::fstat(fd, &st) < 0) return fail_closing(fd);
+    if (sys::fstat(fd, &st) < 0) return fail_closing(fd);
     size_t mapped = size_t(st.st_size);
     bool fresh = mapped == 0;
     if (fresh) {
@@ -70,6 +64,7 @@ std::unique_ptr<SharedRegion> SharedRegion::open_or_create(const std::string& na
     RegionHeader* h = region->header();
     if (!fresh && h->ready.load(std::memory_order_acquire) == 1) {
         if (!header_valid(h, magic, version, mapped)) return fail(ERROR_INVALID_DATA, nullptr);
+        sys::unlock_file(fd);
         return region;
     }
     if (!fresh && mapped != size) return fail(ERROR_INVALID_DATA, nullptr);
@@ -81,14 +76,15 @@ std::unique_ptr<SharedRegion> SharedRegion::open_or_create(const std::string& na
     h->version = version;
     h->size = mapped;
     h->ready.store(1, std::memory_order_release);
+    sys::unlock_file(fd);
     return region;
 }
 
 std::unique_ptr<SharedRegion> SharedRegion::open_existing(const std::string& name, uint32_t magic, uint32_t version) {
-    int fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+    int fd = sys::shm_open(name.c_str(), O_RDWR, 0);
     if (fd < 0) return fail(errno == ENOENT ? DWORD(ERROR_FILE_NOT_FOUND) : win32_from_errno(errno), nullptr);
     struct stat st;
-    if (::fstat(fd, &st) < 0 || size_t(st.st_size) < sizeof(RegionHeader)) {
+    if (sys::fstat(fd, &st) < 0 || size_t(st.st_size) < sizeof(RegionHeader)) {
         sys::close(fd);
         return fail(ERROR_FILE_NOT_FOUND, nullptr);
     }
@@ -102,6 +98,6 @@ std::unique_ptr<SharedRegion> SharedRegion::open_existing(const std::string& nam
     return region;
 }
 
-bool SharedRegion::remove(const std::string& name) { return ::shm_unlink(name.c_str()) == 0; }
+bool SharedRegion::remove(const std::string& name) { return sys::shm_unlink(name.c_str()) == 0; }
 
 }  // namespace w32rt

@@ -20,7 +20,7 @@ namespace w32rt::etw {
 uint64_t ring_modulus(uint64_t capacity) { return ((1ull << kPositionBits) / capacity) * capacity; }
 
 RingMap::~RingMap() {
-    if (base_) ::munmap(base_, length_);
+    if (base_) sys::munmap(base_, length_);
 }
 
 std::unique_ptr<RingMap> RingMap::map(int fd, uint64_t capacity, bool header_only) {
@@ -38,7 +38,7 @@ std::unique_ptr<RingMap> RingMap::map(int fd, uint64_t capacity, bool header_onl
     // Reserve the whole span first, then map the object over it twice, so
     // nothing else can land between the two views of the data.
     size_t length = kPageSize + 2 * capacity;
-    void* base = ::mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* base = sys::mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (base == MAP_FAILED) return fail_errno(errno, nullptr);
     ring->base_ = base;
     ring->length_ = length;
@@ -55,21 +55,21 @@ std::unique_ptr<RingMap> RingMap::map(int fd, uint64_t capacity, bool header_onl
 std::unique_ptr<RingMap> RingMap::create(const std::string& name, uint64_t capacity, const Identity& identity) {
     if (capacity == 0 || capacity % kPageSize != 0 || capacity > kMaxRingBytes)
         return fail(ERROR_INVALID_PARAMETER, nullptr);
-    ::shm_unlink(name.c_str());
-    int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    sys::shm_unlink(name.c_str());
+    int fd = sys::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
     if (fd < 0) return fail_errno(errno, nullptr);
-    ::fchmod(fd, 0666);  // producers of every user write into it
+    sys::fchmod(fd, 0666);  // producers of every user write into it
     uint64_t file_size = kPageSize + capacity;
     if (sys::ftruncate(fd, off_t(file_size)) < 0) {
         int e = errno;
         sys::close(fd);
-        ::shm_unlink(name.c_str());
+        sys::shm_unlink(name.c_str());
         return fail_errno(e, nullptr);
     }
     std::unique_ptr<RingMap> ring = map(fd, capacity, false);
     sys::close(fd);
     if (!ring) {
-        ::shm_unlink(name.c_str());
+        sys::shm_unlink(name.c_str());
         return nullptr;
     }
     // The object is fresh (zero-filled); only the header needs values.
@@ -100,13 +100,13 @@ bool ring_header_valid(const RingHeader* h, uint64_t capacity, uint64_t file_siz
 }
 
 int open_ring_fd(const std::string& name, uint64_t* file_size) {
-    int fd = ::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+    int fd = sys::shm_open(name.c_str(), O_RDWR, 0);
     if (fd < 0) {
         SetLastError(errno == ENOENT ? DWORD(ERROR_FILE_NOT_FOUND) : win32_from_errno(errno));
         return -1;
     }
     struct stat st;
-    if (::fstat(fd, &st) < 0 || st.st_size < off_t(2 * kPageSize)) {
+    if (sys::fstat(fd, &st) < 0 || st.st_size < off_t(2 * kPageSize)) {
         sys::close(fd);
         SetLastError(ERROR_INVALID_DATA);
         return -1;

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <stdio.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <time.h>
 
@@ -13,6 +12,7 @@
 #include "core/futex.h"
 #include "core/strings.h"
 #include "core/clock.h"
+#include "core/sys.h"
 
 namespace w32rt::etw {
 
@@ -124,13 +124,11 @@ Directory* EtwState::directory() {
 EtwState::Lock::Lock(EtwState& state) : state_(state) {
     if (!state.directory()) return;
     state.mutex_.lock();
-    int fd = state.directory_region_->fd();
-    while (::flock(fd, LOCK_EX) < 0) {
-        if (errno != EINTR) {
-            SetLastError(win32_from_errno(errno));
-            state.mutex_.unlock();
-            return;
-        }
+    // Holders keep the lock for one state change; one that dies releases it.
+    if (int e = sys::lock_file(state.directory_region_->fd(), sys::LockWait::Wait)) {
+        SetLastError(win32_from_errno(e));
+        state.mutex_.unlock();
+        return;
     }
     owns_ = true;
     state.repair();
@@ -138,7 +136,7 @@ EtwState::Lock::Lock(EtwState& state) : state_(state) {
 
 EtwState::Lock::Lock(EtwState& state, std::try_to_lock_t) : state_(state) {
     if (!state.directory() || !state.mutex_.try_lock()) return;
-    if (::flock(state.directory_region_->fd(), LOCK_EX | LOCK_NB) < 0) {
+    if (sys::lock_file(state.directory_region_->fd(), sys::LockWait::Try) != 0) {
         state.mutex_.unlock();
         return;
     }
@@ -148,7 +146,7 @@ EtwState::Lock::Lock(EtwState& state, std::try_to_lock_t) : state_(state) {
 
 EtwState::Lock::~Lock() {
     if (!owns_) return;
-    ::flock(state_.directory_region_->fd(), LOCK_UN);
+    sys::unlock_file(state_.directory_region_->fd());
     state_.mutex_.unlock();
 }
 
@@ -262,7 +260,7 @@ void EtwState::release_consumer(ProcessSession& session, uint32_t index, uint32_
     c.state.store(kConsumerFree, std::memory_order_release);
     c.generation.store(generation + 1, std::memory_order_release);
     r->consumer_epoch.fetch_add(1, std::memory_order_release);
-    ::shm_unlink(name.c_str());
+    sys::shm_unlink(name.c_str());
 }
 
 void EtwState::stop_session(uint32_t slot) {
@@ -280,7 +278,7 @@ void EtwState::stop_session(uint32_t slot) {
             if (c.state.load(std::memory_order_acquire) != kConsumerActive) continue;
             std::string name = session->ring_name(i, c.generation.load(std::memory_order_acquire));
             if (auto ring = RingMap::open_header(name)) ring_wake(ring->header());
-            ::shm_unlink(name.c_str());
+            sys::shm_unlink(name.c_str());
         }
     }
     SharedRegion::remove(session_region_name(machine_, slot, generation));

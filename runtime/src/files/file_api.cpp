@@ -44,23 +44,23 @@ HANDLE overlapped_event(const OVERLAPPED* ov) {
 void stamp_write_time(int fd) {
     if (!clock::offset_active()) return;
     struct timespec times[2] = {{0, UTIME_OMIT}, clock::to_timespec(clock::now())};
-    ::futimens(fd, times);
+    sys::futimens(fd, times);
 }
 
 bool file_size(int fd, uint64_t* size) {
     struct stat st;
-    if (::fstat(fd, &st) < 0) return false;
+    if (sys::fstat(fd, &st) < 0) return false;
     *size = S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
     return true;
 }
 
 // Applies times to a descriptor that may be O_PATH.
 int set_times(int fd, const struct timespec times[2]) {
-    if (::futimens(fd, times) == 0) return 0;
+    if (sys::futimens(fd, times) == 0) return 0;
     if (errno != EBADF) return -1;
     char proc[64];
     snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    return ::utimensat(AT_FDCWD, proc, times, 0);
+    return sys::utimensat(AT_FDCWD, proc, times, 0);
 }
 
 // Moves the file pointer; the new position, or -1 with the last error set.
@@ -69,7 +69,7 @@ int64_t move_pointer(const FileObject& file, int64_t distance, DWORD method) {
     if (method == FILE_BEGIN) {
         base = 0;
     } else if (method == FILE_CURRENT) {
-        off_t cur = ::lseek(file.fd(), 0, SEEK_CUR);
+        off_t cur = sys::lseek(file.fd(), 0, SEEK_CUR);
         if (cur < 0) return fail_errno(errno, int64_t(-1));
         base = cur;
     } else if (method == FILE_END) {
@@ -82,7 +82,7 @@ int64_t move_pointer(const FileObject& file, int64_t distance, DWORD method) {
     int64_t target;
     if (__builtin_add_overflow(base, distance, &target)) return fail(ERROR_INVALID_PARAMETER, int64_t(-1));
     if (target < 0) return fail(ERROR_NEGATIVE_SEEK, int64_t(-1));
-    if (::lseek(file.fd(), off_t(target), SEEK_SET) < 0) return fail_errno(errno, int64_t(-1));
+    if (sys::lseek(file.fd(), off_t(target), SEEK_SET) < 0) return fail_errno(errno, int64_t(-1));
     return target;
 }
 
@@ -160,7 +160,7 @@ W32RT_API BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfByt
             return fail(ERROR_HANDLE_EOF, FALSE);
         }
         lpOverlapped->Internal = kStatusSuccess;
-        ::lseek(file->fd(), off_t(offset + done), SEEK_SET);
+        sys::lseek(file->fd(), off_t(offset + done), SEEK_SET);
         if (event) SetEvent(event);
     }
     return TRUE;
@@ -213,7 +213,7 @@ W32RT_API BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfB
     if (positioned) {
         lpOverlapped->Internal = kStatusSuccess;
         lpOverlapped->InternalHigh = done;
-        if (!(::fcntl(file->fd(), F_GETFL) & O_APPEND)) ::lseek(file->fd(), off_t(offset + done), SEEK_SET);
+        if (!(sys::status_flags(file->fd()) & O_APPEND)) sys::lseek(file->fd(), off_t(offset + done), SEEK_SET);
         if (event) SetEvent(event);
     }
     stamp_write_time(file->fd());
@@ -235,7 +235,7 @@ W32RT_API DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG 
         // Check the 32-bit limit before moving, so a refused move leaves the
         // pointer where it was.
         int64_t base = 0;
-        if (dwMoveMethod == FILE_CURRENT) base = ::lseek(file->fd(), 0, SEEK_CUR);
+        if (dwMoveMethod == FILE_CURRENT) base = sys::lseek(file->fd(), 0, SEEK_CUR);
         uint64_t size = 0;
         if (dwMoveMethod == FILE_END && file_size(file->fd(), &size)) base = int64_t(size);
         if (base + distance > int64_t(0xFFFFFFFF)) return fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
@@ -342,7 +342,7 @@ W32RT_API BOOL WINAPI SetEndOfFile(HANDLE hFile) {
     if (!file) return FALSE;
     if (!(access & FILE_WRITE_DATA)) return fail(ERROR_ACCESS_DENIED, FALSE);
     if (file->directory) return fail(ERROR_INVALID_FUNCTION, FALSE);
-    off_t position = ::lseek(file->fd(), 0, SEEK_CUR);
+    off_t position = sys::lseek(file->fd(), 0, SEEK_CUR);
     if (position < 0) return fail_errno(errno, FALSE);
     if (sys::ftruncate(file->fd(), position) < 0) return fail_errno(errno, FALSE);
     stamp_write_time(file->fd());

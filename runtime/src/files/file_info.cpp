@@ -8,6 +8,7 @@
 #include <sys/xattr.h>
 
 #include "core/clock.h"
+#include "core/sys.h"
 
 namespace w32rt::files {
 
@@ -57,15 +58,15 @@ DWORD attributes_of_mode(mode_t mode) {
 
 bool info_of_fd(int fd, FileInfo* info) {
     struct statx sx;
-    if (::statx(fd, "", AT_EMPTY_PATH, kStatxMask, &sx) < 0) return false;
+    if (sys::statx(fd, "", AT_EMPTY_PATH, kStatxMask, &sx) < 0) return false;
     fill(sx, info);
     unsigned char raw[16];
-    ssize_t n = ::fgetxattr(fd, kCreationAttribute, raw, sizeof raw);
+    ssize_t n = sys::fgetxattr(fd, kCreationAttribute, raw, sizeof raw);
     if (n < 0 && errno == EBADF) {
         // O_PATH descriptors cannot read attributes; go by the path.
         char proc[64];
         snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-        n = ::getxattr(proc, kCreationAttribute, raw, sizeof raw);
+        n = sys::getxattr(proc, kCreationAttribute, raw, sizeof raw);
     }
     decode_creation(raw, n, &info->creation);
     return true;
@@ -74,14 +75,15 @@ bool info_of_fd(int fd, FileInfo* info) {
 bool info_of_path(const std::string& path, FileInfo* info) {
     struct statx sx;
     bool link = false;
-    if (::statx(AT_FDCWD, path.c_str(), 0, kStatxMask, &sx) < 0) {
-        if (errno != ENOENT || ::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kStatxMask, &sx) < 0) return false;
+    if (sys::statx(AT_FDCWD, path.c_str(), 0, kStatxMask, &sx) < 0) {
+        if (errno != ENOENT || sys::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kStatxMask, &sx) < 0)
+            return false;
         link = true;
     }
     fill(sx, info);
     if (!link) {
         unsigned char raw[16];
-        ssize_t n = ::getxattr(path.c_str(), kCreationAttribute, raw, sizeof raw);
+        ssize_t n = sys::getxattr(path.c_str(), kCreationAttribute, raw, sizeof raw);
         decode_creation(raw, n, &info->creation);
     }
     return true;
@@ -90,11 +92,11 @@ bool info_of_path(const std::string& path, FileInfo* info) {
 bool set_creation_time(int fd, uint64_t ticks) {
     unsigned char raw[8];
     for (int i = 0; i < 8; ++i) raw[i] = static_cast<unsigned char>(ticks >> (8 * i));
-    if (::fsetxattr(fd, kCreationAttribute, raw, sizeof raw, 0) == 0) return true;
+    if (sys::fsetxattr(fd, kCreationAttribute, raw, sizeof raw, 0) == 0) return true;
     if (errno != EBADF) return false;
     char proc[64];
     snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    return ::setxattr(proc, kCreationAttribute, raw, sizeof raw, 0) == 0;
+    return sys::setxattr(proc, kCreationAttribute, raw, sizeof raw, 0) == 0;
 }
 
 void stamp_new_file(int fd) {
@@ -102,7 +104,7 @@ void stamp_new_file(int fd) {
     set_creation_time(fd, now);
     if (clock::offset_active()) {
         struct timespec times[2] = {clock::to_timespec(now), clock::to_timespec(now)};
-        ::futimens(fd, times);
+        sys::futimens(fd, times);
     }
 }
 

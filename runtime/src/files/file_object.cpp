@@ -40,7 +40,7 @@ int truncate_fd(int fd, bool writable) {
 FileObject::~FileObject() {
     if (delete_on_close) {
         struct stat st;
-        if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode)
+        if (sys::lstat(path_.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode)
             directory ? sys::rmdir(path_.c_str()) : sys::unlink(path_.c_str());
     }
     sys::close(fd_);
@@ -61,7 +61,7 @@ DWORD error_for_path(const std::string& path, int err) {
     size_t slash = path.find_last_of('/');
     std::string parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     struct stat st;
-    return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    return sys::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
 bool valid_file_name(std::string_view name) {
@@ -145,9 +145,18 @@ FilePtr open_file(const OpenRequest& rq, bool* existed) {
     }
 
     auto file = std::make_shared<FileObject>(fd, rq.path);
+    // A failed CreateFile leaves no file behind: one this call created is
+    // removed again, while its name still names it.
+    auto fail_removing_created = [&](DWORD error) -> FilePtr {
+        struct stat mine, named;
+        if (created && sys::fstat(fd, &mine) == 0 && sys::lstat(rq.path.c_str(), &named) == 0 &&
+            mine.st_dev == named.st_dev && mine.st_ino == named.st_ino)
+            sys::unlink(rq.path.c_str());
+        return fail(error, nullptr);
+    };
     file->path_only = used_mode == O_PATH;
     struct stat st;
-    if (::fstat(fd, &st) < 0) return fail_errno(errno, nullptr);
+    if (sys::fstat(fd, &st) < 0) return fail_removing_created(win32_from_errno(errno));
     file->device = st.st_dev;
     file->inode = st.st_ino;
     file->directory = S_ISDIR(st.st_mode);
@@ -156,7 +165,7 @@ FilePtr open_file(const OpenRequest& rq, bool* existed) {
     if (!file->directory && !file->path_only) {
         bool readable = used_mode == O_RDONLY || used_mode == O_RDWR;
         DWORD e = reserve_share(fd, readable, data_access_bits(access), share_bits(rq.share));
-        if (e) return fail(e, nullptr);
+        if (e) return fail_removing_created(e);
     }
 
     const bool overwrite =
@@ -165,7 +174,7 @@ FilePtr open_file(const OpenRequest& rq, bool* existed) {
         if (truncate_fd(fd, used_mode == O_RDWR || used_mode == O_WRONLY) < 0) return fail_errno(errno, nullptr);
         if (clock::offset_active()) {
             struct timespec times[2] = {{0, UTIME_OMIT}, clock::to_timespec(clock::now())};
-            ::futimens(fd, times);
+            sys::futimens(fd, times);
         }
     }
     if (created) stamp_new_file(fd);
@@ -195,7 +204,7 @@ DWORD with_delete_access(const std::vector<std::string>& paths, const std::funct
         if (fd < 0 && (errno == EACCES || errno == EPERM)) fd = sys::open(path.c_str(), O_WRONLY | probe);
         if (fd < 0) continue;
         struct stat st;
-        if (::fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+        if (sys::fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
             sys::close(fd);
             continue;
         }

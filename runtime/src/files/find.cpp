@@ -5,7 +5,6 @@
 // entry is described when it is returned, and one deleted meanwhile is
 // skipped. Deleting files while searching (retention does) is therefore
 // safe. Drive roots have no "." and ".." entries, as on Windows.
-#include <dirent.h>
 #include <errno.h>
 #include <string.h>
 
@@ -18,6 +17,7 @@
 #include "core/handle_table.h"
 #include "core/path.h"
 #include "core/strings.h"
+#include "core/sys.h"
 #include "files/file_info.h"
 #include "files/wildcard.h"
 
@@ -93,26 +93,21 @@ W32RT_API HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpF
     std::string windows_form = unmap_path(folder);
     const bool drive_root = windows_form.size() == 3 && windows_form[1] == ':';
 
-    DIR* dir = opendir(folder.c_str());
-    if (!dir) {
+    std::vector<std::string> listed;
+    if (sys::list_folder(folder.c_str(), &listed) < 0) {
         int err = errno;
         return fail(err == ENOENT || err == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : win32_from_errno(err),
                     INVALID_HANDLE_VALUE);
     }
     std::vector<std::string> names;
     bool dot = false, dotdot = false;
-    errno = 0;
-    while (struct dirent* e = readdir(dir)) {
-        std::string_view name(e->d_name);
+    for (std::string& name : listed) {
         if (name == "." || name == "..") {
             if (!drive_root && wildcard_match(pattern, name)) (name == "." ? dot : dotdot) = true;
             continue;
         }
-        if (name.size() < MAX_PATH && wildcard_match(pattern, name)) names.emplace_back(name);
+        if (name.size() < MAX_PATH && wildcard_match(pattern, name)) names.push_back(std::move(name));
     }
-    int read_error = errno;
-    closedir(dir);
-    if (read_error) return fail_errno(read_error, INVALID_HANDLE_VALUE);
     std::sort(names.begin(), names.end(), before);
     if (dotdot) names.insert(names.begin(), "..");
     if (dot) names.insert(names.begin(), ".");

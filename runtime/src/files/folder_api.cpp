@@ -77,14 +77,14 @@ DWORD copy_file(const std::string& from, const std::string& to, bool replace, bo
     }
     if (!error) {
         struct timespec times[2] = {clock::to_timespec(clock::now()), clock::to_timespec(info.last_write)};
-        ::futimens(target->fd(), times);
+        sys::futimens(target->fd(), times);
         if (keep_creation) set_creation_time(target->fd(), info.creation);
         if (write_through && (sys::fsync(target->fd()) < 0 || sys::fsync_parent(to.c_str()) < 0))
             error = win32_from_errno(errno);
     }
     if (error) {
         struct stat st;
-        if (::lstat(to.c_str(), &st) == 0 && st.st_ino == target->inode && st.st_dev == target->device)
+        if (sys::lstat(to.c_str(), &st) == 0 && st.st_ino == target->inode && st.st_dev == target->device)
             sys::unlink(to.c_str());
     }
     return error;
@@ -93,7 +93,7 @@ DWORD copy_file(const std::string& from, const std::string& to, bool replace, bo
 // The current folder, the Windows way when it lies in a drive of the root.
 std::string current_folder() {
     char buf[4096];
-    if (!::getcwd(buf, sizeof buf)) return {};
+    if (!sys::getcwd(buf, sizeof buf)) return {};
     return unmap_path(buf);
 }
 
@@ -184,7 +184,7 @@ W32RT_API BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     std::string path;
     if (!map_caller_path(lpFileName, &path)) return FALSE;
     struct stat st;
-    if (::lstat(path.c_str(), &st) < 0) return fail(error_for_path(path, errno), FALSE);
+    if (sys::lstat(path.c_str(), &st) < 0) return fail(error_for_path(path, errno), FALSE);
     if (S_ISDIR(st.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
     if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) return fail(ERROR_ACCESS_DENIED, FALSE);  // read-only
     DWORD e = with_delete_access({path}, [&]() -> DWORD {
@@ -208,8 +208,10 @@ W32RT_API BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName)
 // Renames never replace silently: without MOVEFILE_REPLACE_EXISTING the
 // rename itself refuses an existing target (renameat2 RENAME_NOREPLACE), so
 // a target created by someone else meanwhile is not lost. A folder is never
-// replaced, nor does a folder replace a file. The file moved, and a file
-// replaced, must not be open without FILE_SHARE_DELETE.
+// replaced, nor does a folder replace a file, and a device, pipe or socket
+// is never replaced either; a target that cannot be looked at is not
+// replaced blindly. The file moved, and a file replaced, must not be open
+// without FILE_SHARE_DELETE.
 W32RT_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
     if (!lpExistingFileName || !lpNewFileName) return fail(ERROR_INVALID_PARAMETER, FALSE);
     if (dwFlags & ~DWORD(MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH))
@@ -220,9 +222,11 @@ W32RT_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileNam
     const bool write_through = dwFlags & MOVEFILE_WRITE_THROUGH;
 
     struct stat src;
-    if (::lstat(from.c_str(), &src) < 0) return fail(error_for_path(from, errno), FALSE);
+    if (sys::lstat(from.c_str(), &src) < 0) return fail(error_for_path(from, errno), FALSE);
     struct stat dst;
-    bool target_exists = ::lstat(to.c_str(), &dst) == 0;
+    bool target_exists = sys::lstat(to.c_str(), &dst) == 0;
+    // A target that could not be looked at is not replaced blindly.
+    if (!target_exists && errno != ENOENT) return fail(error_for_path(to, errno), FALSE);
     if (target_exists && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) {
         // The target names the source itself: the case-insensitive mapping
         // found it under the new spelling. Only the spelling changes.
@@ -237,6 +241,8 @@ W32RT_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileNam
     if (target_exists) {
         if (!replace) return fail(ERROR_ALREADY_EXISTS, FALSE);
         if (S_ISDIR(dst.st_mode) || S_ISDIR(src.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
+        // Nor is a device, a pipe or a socket: only files (and links) are.
+        if (!S_ISREG(dst.st_mode) && !S_ISLNK(dst.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
     }
 
     std::vector<std::string> guarded = {from};
@@ -252,7 +258,7 @@ W32RT_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileNam
             case ENOTDIR: return ERROR_ACCESS_DENIED;
             case ENOENT: {
                 struct stat again;
-                return ::lstat(from.c_str(), &again) < 0 ? error_for_path(from, ENOENT) : error_for_path(to, ENOENT);
+                return sys::lstat(from.c_str(), &again) < 0 ? error_for_path(from, ENOENT) : error_for_path(to, ENOENT);
             }
             default: return win32_from_errno(errno);
         }
@@ -271,7 +277,9 @@ W32RT_API BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileNam
         }
     }
     if (e) return fail(e, FALSE);
-    if (write_through && (sys::fsync_parent(to.c_str()) < 0 || sys::fsync_parent(from.c_str()) < 0))
+    // Both folders are flushed, the one folder of a rename in place once.
+    if (write_through && (sys::fsync_parent(to.c_str()) < 0 ||
+                          (parent_of(from) != parent_of(to) && sys::fsync_parent(from.c_str()) < 0)))
         return fail_errno(errno, FALSE);
     return TRUE;
 }
@@ -301,7 +309,7 @@ W32RT_API BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName) {
         case EEXIST: return fail(ERROR_DIR_NOT_EMPTY, FALSE);
         case ENOTDIR: {
             struct stat st;
-            bool names_a_file = ::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+            bool names_a_file = sys::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
             return fail(names_a_file ? DWORD(ERROR_DIRECTORY) : DWORD(ERROR_PATH_NOT_FOUND), FALSE);
         }
         default: return fail(error_for_path(path, errno), FALSE);

@@ -2,15 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/file.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 
 #include "core/error.h"
+#include "core/sys.h"
 
 namespace w32rt::files {
 
@@ -31,7 +28,7 @@ bool locks_unsupported(int err) { return err == EINVAL || err == ENOLCK || err =
 // How long an opener waits for another opener's gate before reporting a
 // sharing violation. Generous: the gate is held for microseconds unless its
 // holder is stopped.
-constexpr auto kGateBound = std::chrono::seconds(2);
+constexpr int kGateBoundMs = 2000;
 
 // Start of the probe for a private byte; differs between descriptions so
 // that write-only holders rarely meet.
@@ -56,37 +53,18 @@ unsigned share_bits(DWORD share_mode) {
 }
 
 ShareGate::ShareGate(int fd) : fd_(fd) {
-    auto deadline = std::chrono::steady_clock::time_point{};
-    for (unsigned attempt = 0;; ++attempt) {
-        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-            held_ = true;
-            return;
-        }
-        int err = errno;
-        if (err == EINTR) continue;
-        if (err != EWOULDBLOCK) {
-            if (!locks_unsupported(err)) error_ = win32_from_errno(err);
-            return;
-        }
-        // Spin briefly, then sleep with growing pauses up to the bound.
-        if (attempt < 16) {
-            sched_yield();
-            continue;
-        }
-        auto now = std::chrono::steady_clock::now();
-        if (deadline == std::chrono::steady_clock::time_point{}) deadline = now + kGateBound;
-        if (now >= deadline) {
-            error_ = ERROR_SHARING_VIOLATION;
-            return;
-        }
-        long pause_us = attempt < 32 ? 20 : 500;
-        struct timespec ts = {0, pause_us * 1000};
-        nanosleep(&ts, nullptr);
+    int err = sys::lock_file(fd_, sys::LockWait::Bounded, kGateBoundMs);
+    if (err == 0) {
+        held_ = true;
+    } else if (err == ETIMEDOUT) {
+        error_ = ERROR_SHARING_VIOLATION;
+    } else if (!locks_unsupported(err)) {
+        error_ = win32_from_errno(err);
     }
 }
 
 ShareGate::~ShareGate() {
-    if (held_) ::flock(fd_, LOCK_UN);
+    if (held_) sys::unlock_file(fd_);
 }
 
 DWORD check_share(int fd, unsigned access, unsigned share) {
@@ -103,7 +81,7 @@ DWORD check_share(int fd, unsigned access, unsigned share) {
             probe.l_whence = SEEK_SET;
             probe.l_start = region_start(conditions[i]);
             probe.l_len = kRegion;
-            if (::fcntl(fd, F_OFD_GETLK, &probe) < 0) {
+            if (sys::record_lock(fd, F_OFD_GETLK, &probe) < 0) {
                 if (locks_unsupported(errno)) return 0;
                 return win32_from_errno(errno);
             }
@@ -125,7 +103,7 @@ DWORD take_share(int fd, bool readable, unsigned access, unsigned share) {
         if (readable) {
             lock.l_type = F_RDLCK;
             lock.l_start = region_start(condition);
-            if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) continue;
+            if (sys::record_lock(fd, F_OFD_SETLK, &lock) == 0) continue;
             if (locks_unsupported(errno)) return 0;
             return errno == EAGAIN ? ERROR_SHARING_VIOLATION : win32_from_errno(errno);
         }
@@ -135,7 +113,7 @@ DWORD take_share(int fd, bool readable, unsigned access, unsigned share) {
         for (off_t probe = 0; probe < 4096 && !taken; ++probe) {
             lock.l_type = F_WRLCK;
             lock.l_start = region_start(condition) + 1 + off_t((seed + uint64_t(probe)) % uint64_t(kRegion - 1));
-            if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) {
+            if (sys::record_lock(fd, F_OFD_SETLK, &lock) == 0) {
                 taken = true;
             } else if (locks_unsupported(errno)) {
                 return 0;

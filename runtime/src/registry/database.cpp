@@ -3,13 +3,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "core/clock.h"
 #include "core/sys.h"
+#include "registry/sqlite_vfs.h"
 
 namespace w32rt::registry {
 
@@ -143,8 +143,8 @@ std::string_view Statement::column_blob(int index) const {
 
 namespace {
 
-// An exclusive advisory lock on a small file, taken with a bounded wait and
-// given up when the holder dies (flock).
+// An exclusive advisory lock on a small file, waited for up to the busy
+// time-out and given up when the holder dies (flock).
 class InitLock {
 public:
     InitLock() = default;
@@ -159,14 +159,10 @@ public:
         // when the superuser made the file.
         fd_ = sys::open(path.c_str(), O_RDONLY | O_CREAT, 0644);
         if (fd_ < 0) return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_REGISTRY_IO_FAILED;
-        ::fchmod(fd_, 0644);
-        for (int waited = 0;; ++waited) {
-            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return ERROR_SUCCESS;
-            if (errno != EWOULDBLOCK && errno != EINTR) return ERROR_REGISTRY_IO_FAILED;
-            if (waited >= timeout_ms) return ERROR_BUSY;
-            struct timespec ms = {0, 1000000};
-            nanosleep(&ms, nullptr);
-        }
+        sys::fchmod(fd_, 0644);
+        int err = sys::lock_file(fd_, sys::LockWait::Bounded, timeout_ms);
+        if (err == 0) return ERROR_SUCCESS;
+        return err == ETIMEDOUT ? ERROR_BUSY : ERROR_REGISTRY_IO_FAILED;
     }
 
 private:
@@ -178,14 +174,14 @@ private:
 LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
     const char* path = options.path.c_str();
     struct stat st;
-    if (::stat(path, &st) < 0) {
+    if (sys::stat(path, &st) < 0) {
         if (errno != ENOENT) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_REGISTRY_IO_FAILED;
         // The lock file is made with the database and kept: a root that has
         // it lost its database. An empty registry in its place would
         // silently drop every setting; it stays refused until the file is
         // restored (or the lock file removed to start afresh).
         struct stat init;
-        if (::stat((options.path + ".init").c_str(), &init) == 0) return ERROR_REGISTRY_CORRUPT;
+        if (sys::stat((options.path + ".init").c_str(), &init) == 0) return ERROR_REGISTRY_CORRUPT;
         if (!options.may_create) return ERROR_FILE_NOT_FOUND;
         int fd = sys::open(path, O_RDWR | O_CREAT | O_EXCL, 0644);
         if (fd < 0) {
@@ -194,22 +190,23 @@ LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
         } else {
             // Readable by every user of the machine whatever the umask; SQLite
             // gives its side files the same mode (and owner, as superuser).
-            ::fchmod(fd, 0644);
+            sys::fchmod(fd, 0644);
             if (options.new_file_uid >= 0 && geteuid() == 0 && uid_t(options.new_file_uid) != 0)
-                if (::fchown(fd, uid_t(options.new_file_uid), gid_t(options.new_file_gid)) < 0) {
+                if (sys::fchown(fd, uid_t(options.new_file_uid), gid_t(options.new_file_gid)) < 0) {
                     // The file stays the superuser's: the owner can then only read.
                 }
             sys::close(fd);
         }
-        if (::stat(path, &st) < 0) return ERROR_REGISTRY_IO_FAILED;
+        if (sys::stat(path, &st) < 0) return ERROR_REGISTRY_IO_FAILED;
     }
     if (!S_ISREG(st.st_mode)) return ERROR_REGISTRY_CORRUPT;
 
     uid_t euid = geteuid();
-    bool writable = (euid == 0 || euid == st.st_uid) && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
+    bool writable = (euid == 0 || euid == st.st_uid) && sys::access_effective(path, W_OK) == 0;
     int flags = (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path, &db, flags, nullptr);
+    // SQLite's file I/O goes through the runtime's seam, like every other.
+    int rc = sqlite3_open_v2(path, &db, flags, seam_vfs_name());
     if (rc != SQLITE_OK) {
         LSTATUS status = status_from_sqlite(rc);
         sqlite3_close_v2(db);

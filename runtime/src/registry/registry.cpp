@@ -9,6 +9,7 @@
 
 #include "core/machine.h"
 #include "core/strings.h"
+#include "core/sys.h"
 #include "registry/checkpointer.h"
 #include "registry/notifier.h"
 
@@ -16,17 +17,10 @@ namespace w32rt::registry {
 
 namespace {
 
-constexpr size_t kCacheMaxEntries = 8192;
-
-int64_t coarse_now_ns() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-std::string fold(std::string_view name) {
-    std::string out(name);
-    for (char& c : out) c = ascii_upper(c);
+// Folded while copied: a setting read folds its value's name every time.
+inline std::string fold(std::string_view name) {
+    std::string out(name.size(), '\0');
+    for (size_t i = 0; i < name.size(); ++i) out[i] = ascii_upper(name[i]);
     return out;
 }
 
@@ -57,15 +51,6 @@ LSTATUS parse_path(std::string_view path, ParsedPath* out) {
         start = end + 1;
     }
     return ERROR_SUCCESS;
-}
-
-std::string cache_key(char kind, int64_t id, std::string_view folded) {
-    std::string key;
-    key.reserve(1 + sizeof id + folded.size());
-    key += kind;
-    key.append(reinterpret_cast<const char*>(&id), sizeof id);
-    key += folded;
-    return key;
 }
 
 // A node for the last key of chain.
@@ -133,6 +118,15 @@ LSTATUS touch_key(Database& db, int64_t id, int64_t now) {
     return status_from_sqlite(stmt->bind(1, id).bind(2, now).step());
 }
 
+// The value of a row of (name, type, data).
+ValueRef value_of_row(const Statement& row) {
+    auto value = std::make_shared<ValueRecord>();
+    value->name = std::string(row.column_text(0));
+    value->type = DWORD(row.column_int64(1));
+    value->data = std::string(row.column_blob(2));
+    return value;
+}
+
 LSTATUS run_done(Database& db, std::unique_ptr<Statement> stmt) {
     if (!stmt) return db.last_status();
     int rc = stmt->step();
@@ -162,8 +156,8 @@ size_t terminator_padding(DWORD type, std::string_view data) {
 
 // ---- Registry --------------------------------------------------------------
 
-Registry::Registry(Machine& machine) : machine_(machine) {
-    journal_ = Journal::open(machine.shm_name("registry"));
+Registry::Registry(Machine& machine)
+    : machine_(machine), journal_(Journal::open(machine.shm_name("registry"))), cache_(journal_.get()) {
     notifier_ = std::make_unique<Notifier>(*this);
     checkpointer_ = std::make_unique<Checkpointer>([this] { flush(); });
     machine_root_ = std::make_shared<KeyObject>(*this, make_node(false, {kMachineHiveId}));
@@ -180,7 +174,7 @@ LSTATUS Registry::open_database_locked() {
     options.may_create = machine_.caller_is_administrator();
     if (machine_.owner_known()) {
         struct stat st;
-        if (::stat(machine_.root().c_str(), &st) == 0) {
+        if (sys::stat(machine_.root().c_str(), &st) == 0) {
             options.new_file_uid = st.st_uid;
             options.new_file_gid = st.st_gid;
         }
@@ -248,56 +242,15 @@ void Registry::close_database() {
         std::lock_guard<std::mutex> lock(db_mutex_);
         db_.reset();
     }
-    std::lock_guard<std::mutex> lock(cache_mutex_);
     cache_.clear();
-    cache_valid_ = false;
 }
 
-void Registry::set_cache_max_age(int64_t ns) {
-    std::lock_guard<std::mutex> lock(cache_mutex_);
-    cache_max_age_ns_ = ns;
-}
+void Registry::set_cache_max_age(int64_t ns) { cache_.set_max_age(ns); }
 
 void Registry::set_busy_timeout(int ms) {
     std::lock_guard<std::mutex> lock(db_mutex_);
     busy_timeout_ms_ = ms;
     if (db_) db_->set_busy_timeout(ms);
-}
-
-// ---- Cache -----------------------------------------------------------------
-
-Journal::Stamp Registry::cache_stamp() const { return journal_ ? journal_->stamp() : Journal::Stamp(); }
-
-void Registry::cache_validate_locked(const Journal::Stamp& stamp) {
-    int64_t now = coarse_now_ns();
-    if (!cache_valid_ || !(stamp == cache_generation_) || now - cache_validated_ns_ > cache_max_age_ns_) {
-        cache_.clear();
-        cache_valid_ = true;
-        cache_generation_ = stamp;
-        cache_validated_ns_ = now;
-    }
-}
-
-bool Registry::cache_find(const std::string& key, CacheEntry* out) {
-    if (!journal_ || in_batch()) return false;
-    Journal::Stamp stamp = journal_->stamp();
-    if (journal_->write_under_way(stamp)) return false;
-    std::lock_guard<std::mutex> lock(cache_mutex_);
-    cache_validate_locked(stamp);
-    auto it = cache_.find(key);
-    if (it == cache_.end()) return false;
-    *out = it->second;
-    return true;
-}
-
-void Registry::cache_store(const std::string& key, const Journal::Stamp& before, CacheEntry entry) {
-    if (!journal_ || in_batch()) return;
-    Journal::Stamp after = journal_->stamp();
-    if (!(after == before) || journal_->write_under_way(before)) return;
-    std::lock_guard<std::mutex> lock(cache_mutex_);
-    cache_validate_locked(after);
-    if (cache_.size() >= kCacheMaxEntries) cache_.clear();
-    cache_[key] = std::move(entry);
 }
 
 // ---- Reads -----------------------------------------------------------------
@@ -319,99 +272,92 @@ LSTATUS Registry::current_user_root(std::shared_ptr<KeyObject>* out) {
     return ERROR_SUCCESS;
 }
 
+template <class Fill, class NoDatabase>
+LSTATUS Registry::cached_read(const std::string& key, ReadCache::Entry* entry, Fill&& fill,
+                              NoDatabase&& no_database) {
+    // A batch's own thread reads past the cache: it must see its writes,
+    // and what it reads may yet be rolled back.
+    if (!in_batch() && cache_.find(key, entry)) return entry->status;
+    return read_and_cache(key, entry, fill, no_database);
+}
+
+// The miss, kept out of line: the hit is the hot path of every setting read.
+template <class Fill, class NoDatabase>
+[[gnu::noinline]] LSTATUS Registry::read_and_cache(const std::string& key, ReadCache::Entry* entry, Fill& fill,
+                                                   NoDatabase& no_database) {
+    Journal::Stamp before = cache_.stamp();
+    LSTATUS status = with_database([&](Database& db) -> LSTATUS {
+        LSTATUS s = db.begin_read();
+        if (s != ERROR_SUCCESS) return s;
+        s = fill(db, *entry);
+        db.rollback();
+        return s;
+    });
+    if (status == kNoDatabase) status = no_database(*entry);
+    // Answers are kept, negative ones included; a failure to get one is not.
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
+        entry->status = status;
+        if (!in_batch()) cache_.store(key, before, *entry);
+    }
+    return status;
+}
+
 LSTATUS Registry::open(const NodeRef& base, std::string_view path, NodeRef* out) {
     ParsedPath parsed;
     LSTATUS status = parse_path(path, &parsed);
     if (status != ERROR_SUCCESS) return status;
-    std::string key = cache_key('k', base->id, parsed.joined);
-    CacheEntry entry;
-    if (cache_find(key, &entry)) {
-        *out = entry.node;
-        return entry.status;
-    }
-    Journal::Stamp generation = cache_stamp();
-    status = with_database([&](Database& db) -> LSTATUS {
-        LSTATUS s = db.begin_read();
-        if (s != ERROR_SUCCESS) return s;
-        size_t found = 0;
-        std::vector<int64_t> chain;
-        bool is_volatile = false;
-        s = walk(db, base, parsed, &found, &chain, &is_volatile);
-        db.rollback();
-        if (s != ERROR_SUCCESS) return s;
-        if (found < parsed.parts.size()) return ERROR_FILE_NOT_FOUND;
-        entry.node = parsed.parts.empty() ? base : make_node(is_volatile, std::move(chain));
-        return ERROR_SUCCESS;
-    });
-    if (status == kNoDatabase) {
-        // An empty registry: only the hive roots are there.
-        status = (parsed.parts.empty() && base->chain.size() == 1) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-        if (status == ERROR_SUCCESS) entry.node = base;
-    }
-    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
-        entry.status = status;
-        cache_store(key, generation, entry);
-    }
+    ReadCache::Entry entry;
+    status = cached_read(
+        ReadCache::key('k', base->id, parsed.joined), &entry,
+        [&](Database& db, ReadCache::Entry& e) -> LSTATUS {
+            size_t found = 0;
+            std::vector<int64_t> chain;
+            bool is_volatile = false;
+            LSTATUS s = walk(db, base, parsed, &found, &chain, &is_volatile);
+            if (s != ERROR_SUCCESS) return s;
+            if (found < parsed.parts.size()) return ERROR_FILE_NOT_FOUND;
+            e.node = parsed.parts.empty() ? base : make_node(is_volatile, std::move(chain));
+            return ERROR_SUCCESS;
+        },
+        [&](ReadCache::Entry& e) -> LSTATUS {
+            // An empty registry: only the hive roots are there.
+            if (!parsed.parts.empty() || base->chain.size() != 1) return ERROR_FILE_NOT_FOUND;
+            e.node = base;
+            return ERROR_SUCCESS;
+        });
     *out = status == ERROR_SUCCESS ? entry.node : nullptr;
     return status;
 }
 
 LSTATUS Registry::query_value(const NodeRef& node, std::string_view name, ValueRef* out) {
     std::string folded = fold(name);
-    std::string key = cache_key('v', node->id, folded);
-    CacheEntry entry;
-    if (cache_find(key, &entry)) {
-        *out = entry.value;
-        return entry.status;
-    }
-    Journal::Stamp generation = cache_stamp();
-    LSTATUS status = with_database([&](Database& db) -> LSTATUS {
-        LSTATUS s = db.begin_read();
-        if (s != ERROR_SUCCESS) return s;
-        auto stmt = db.statement("SELECT name, type, data FROM vals WHERE key = ?1 AND folded = ?2");
-        if (!stmt) {
-            s = db.last_status();
-        } else {
+    ReadCache::Entry entry;
+    LSTATUS status = cached_read(
+        ReadCache::key('v', node->id, folded), &entry,
+        [&](Database& db, ReadCache::Entry& e) -> LSTATUS {
+            auto stmt = db.statement("SELECT name, type, data FROM vals WHERE key = ?1 AND folded = ?2");
+            if (!stmt) return db.last_status();
             int rc = stmt->bind(1, node->id).bind_text(2, folded).step();
             if (rc == SQLITE_ROW) {
-                auto value = std::make_shared<ValueRecord>();
-                value->name = std::string(stmt->column_text(0));
-                value->type = DWORD(stmt->column_int64(1));
-                value->data = std::string(stmt->column_blob(2));
-                entry.value = std::move(value);
-            } else if (rc == SQLITE_DONE) {
-                s = key_exists(db, node->id);
-                if (s == ERROR_SUCCESS) s = ERROR_FILE_NOT_FOUND;
-            } else {
-                s = status_from_sqlite(rc);
+                e.value = value_of_row(*stmt);
+                return ERROR_SUCCESS;
             }
-        }
-        stmt.reset();
-        db.rollback();
-        return s;
-    });
-    if (status == kNoDatabase) status = ERROR_FILE_NOT_FOUND;
-    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
-        entry.status = status;
-        cache_store(key, generation, entry);
-    }
+            if (rc != SQLITE_DONE) return status_from_sqlite(rc);
+            stmt.reset();
+            LSTATUS s = key_exists(db, node->id);
+            return s == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : s;
+        },
+        [](ReadCache::Entry&) -> LSTATUS { return ERROR_FILE_NOT_FOUND; });
     *out = status == ERROR_SUCCESS ? entry.value : nullptr;
     return status;
 }
 
 LSTATUS Registry::snapshot(const NodeRef& node, SnapshotRef* out) {
-    std::string key = cache_key('s', node->id, {});
-    CacheEntry entry;
-    if (cache_find(key, &entry)) {
-        *out = entry.snapshot;
-        return entry.status;
-    }
-    Journal::Stamp generation = cache_stamp();
-    auto snap = std::make_shared<KeySnapshot>();
-    LSTATUS status = with_database([&](Database& db) -> LSTATUS {
-        LSTATUS s = db.begin_read();
-        if (s != ERROR_SUCCESS) return s;
-        s = [&]() -> LSTATUS {
+    ReadCache::Entry entry;
+    LSTATUS status = cached_read(
+        ReadCache::key('s', node->id, {}), &entry,
+        [&](Database& db, ReadCache::Entry& e) -> LSTATUS {
+            auto snap = std::make_shared<KeySnapshot>();
             auto self = db.statement("SELECT class, last_write FROM keys WHERE id = ?1");
             if (!self) return db.last_status();
             int rc = self->bind(1, node->id).step();
@@ -433,25 +379,18 @@ LSTATUS Registry::snapshot(const NodeRef& node, SnapshotRef* out) {
             auto values = db.statement("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id");
             if (!values) return db.last_status();
             values->bind(1, node->id);
-            while ((rc = values->step()) == SQLITE_ROW) {
-                auto value = std::make_shared<ValueRecord>();
-                value->name = std::string(values->column_text(0));
-                value->type = DWORD(values->column_int64(1));
-                value->data = std::string(values->column_blob(2));
-                snap->values.push_back(std::move(value));
-            }
-            return rc == SQLITE_DONE ? ERROR_SUCCESS : status_from_sqlite(rc);
-        }();
-        db.rollback();
-        return s;
-    });
-    if (status == kNoDatabase) status = node->chain.size() == 1 ? ERROR_SUCCESS : ERROR_KEY_DELETED;
-    if (status == ERROR_SUCCESS) entry.snapshot = snap;
-    if (status == ERROR_SUCCESS || status == ERROR_KEY_DELETED) {
-        entry.status = status;
-        cache_store(key, generation, entry);
-    }
-    *out = entry.snapshot;
+            while ((rc = values->step()) == SQLITE_ROW) snap->values.push_back(value_of_row(*values));
+            if (rc != SQLITE_DONE) return status_from_sqlite(rc);
+            e.snapshot = std::move(snap);
+            return ERROR_SUCCESS;
+        },
+        [&](ReadCache::Entry& e) -> LSTATUS {
+            // An empty registry: the hive roots are there, and empty.
+            if (node->chain.size() != 1) return ERROR_KEY_DELETED;
+            e.snapshot = std::make_shared<KeySnapshot>();
+            return ERROR_SUCCESS;
+        });
+    *out = status == ERROR_SUCCESS ? entry.snapshot : nullptr;
     return status;
 }
 

@@ -8,19 +8,10 @@
 // exactly. Sub-keys are listed in the order of their folded names, values in
 // the order they were first set.
 //
-// Cache. A read that misses goes to the database and is remembered under the
-// journal's write stamp taken *before* the database was read, and only if
-// the stamp is still the same afterwards and no write was under way at
-// either moment. So an entry was read while no commit could land, and any
-// later commit, of any process, moves the stamp and empties the cache on
-// the next use. (Without the "under way" rule two readers racing a commit
-// that is not yet published could cache the old and the new value under the
-// same stamp, and a thread could see a value go back.) Entries older than a
-// second are dropped as well, which bounds how long a change can stay unseen
-// when the file was changed by other means.
+// Reads are cached per process (read_cache.h).
 //
-// Lock order: user_mutex_, db_mutex_, cache_mutex_ (a batch resolves the
-// current user's hive before it takes db_mutex_); the notifier's lock is
+// Lock order: user_mutex_, db_mutex_, the cache's lock (a batch resolves
+// the current user's hive before it takes db_mutex_); the notifier's lock is
 // never held while calling in here.
 #pragma once
 
@@ -40,6 +31,8 @@
 #include "core/handle_table.h"
 #include "registry/database.h"
 #include "registry/journal.h"
+#include "registry/read_cache.h"
+#include "registry/records.h"
 
 namespace w32rt {
 class Machine;
@@ -49,40 +42,6 @@ namespace w32rt::registry {
 
 class Checkpointer;
 class Notifier;
-
-// Windows limits: a key name component and a value name.
-constexpr size_t kMaxKeyNameLength = 255;
-constexpr size_t kMaxValueNameLength = 16383;
-constexpr size_t kMaxKeyDepth = 512;
-
-struct KeyNode {
-    int64_t id = 0;
-    bool is_volatile = false;
-    std::vector<int64_t> chain;  // ids from the hive's root to this key
-};
-using NodeRef = std::shared_ptr<const KeyNode>;
-
-struct ValueRecord {
-    DWORD type = REG_NONE;
-    std::string name;  // as first spelled
-    std::string data;  // the stored bytes
-};
-using ValueRef = std::shared_ptr<const ValueRecord>;
-
-struct SubKeyRecord {
-    std::string name;
-    std::string key_class;
-    int64_t last_write = 0;
-};
-
-// What enumeration and RegQueryInfoKey read, taken in one transaction.
-struct KeySnapshot {
-    std::string key_class;
-    int64_t last_write = 0;
-    std::vector<SubKeyRecord> subkeys;
-    std::vector<ValueRef> values;
-};
-using SnapshotRef = std::shared_ptr<const KeySnapshot>;
 
 class Registry;
 
@@ -179,21 +138,6 @@ public:
     void set_cache_max_age(int64_t ns);
 
 private:
-    struct CacheEntry {
-        LSTATUS status = ERROR_SUCCESS;
-        NodeRef node;
-        ValueRef value;
-        SnapshotRef snapshot;
-    };
-
-    // Looks key up in the cache; true on a hit.
-    bool cache_find(const std::string& key, CacheEntry* out);
-    // The stamp to take before reading the database for cache_store.
-    Journal::Stamp cache_stamp() const;
-    // Stores an entry read from the database after `before` was taken.
-    void cache_store(const std::string& key, const Journal::Stamp& before, CacheEntry entry);
-    void cache_validate_locked(const Journal::Stamp& stamp);
-
     // Runs fn(db) with the connection open (opening it when needed), under
     // db_mutex_. A status that tells of damage closes the connection.
     // Returned by with_database when there is no database and this process
@@ -203,6 +147,14 @@ private:
     template <class Fn>
     LSTATUS with_database(Fn&& fn);
     LSTATUS open_database_locked();
+
+    // A read served by the cache, else by fill(db, entry) in a read
+    // transaction; without a database the answer is no_database(entry).
+    // Answers (found, not found, deleted) are cached.
+    template <class Fill, class NoDatabase>
+    LSTATUS cached_read(const std::string& key, ReadCache::Entry* entry, Fill&& fill, NoDatabase&& no_database);
+    template <class Fill, class NoDatabase>
+    LSTATUS read_and_cache(const std::string& key, ReadCache::Entry* entry, Fill& fill, NoDatabase& no_database);
 
     // Runs fn(db, changes) in a write transaction and publishes the changes
     // after the commit.
@@ -226,12 +178,7 @@ private:
     bool in_batch() const { return batch_thread_.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
     int busy_timeout_ms_ = 5000;
 
-    std::mutex cache_mutex_;
-    bool cache_valid_ = false;
-    Journal::Stamp cache_generation_;
-    int64_t cache_validated_ns_ = 0;
-    int64_t cache_max_age_ns_ = 1000000000;
-    std::unordered_map<std::string, CacheEntry> cache_;
+    ReadCache cache_;
 
     std::mutex user_mutex_;
     std::shared_ptr<KeyObject> user_root_;

@@ -19,6 +19,7 @@
 #include <windows.h>
 
 #include "core/error.h"
+#include "core/hash.h"
 #include "core/machine.h"
 #include "core/shm.h"
 #include "sync/atoms.h"
@@ -30,12 +31,7 @@ namespace {
 char fold(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
 uint32_t folded_hash(std::string_view s) {
-    uint32_t h = 2166136261u;
-    for (char c : s) {
-        h ^= uint8_t(fold(c));
-        h *= 16777619u;
-    }
-    return h;
+    return w32rt::fnv1a_32(s, [](unsigned char c) { return static_cast<unsigned char>(fold(char(c))); });
 }
 
 bool same_folded(const char* a, std::string_view b) {

@@ -21,10 +21,10 @@
 #include <memory>
 #include <new>
 
-#include "host/identity.h"
 #include "core/error.h"
 #include "core/futex.h"
 #include "core/process_identity.h"
+#include "identity/identity.h"
 #include "sync/object_region.h"
 #include "sync/sync_objects.h"
 

@@ -8,9 +8,9 @@
 #include <tuple>
 
 #include "consumer/EvAlertText.h"
-#include "consumer/EvArgFormat.h"
-#include "consumer/EvRecordConvert.h"
-#include "consumer/EvRecordLayout.h"
+#include "providers/EvArgFormat.h"
+#include "providers/EvRecordConvert.h"
+#include "providers/EvRecordLayout.h"
 #include "consumer/EvRecordReader.h"
 #include "consumer_fixture.h"
 #include "listener/EvDbText.h"
@@ -53,25 +53,25 @@ TEST(ArgFormat, EachConversionTakesOnlyAValueOfItsKindAndSize) {
     };
     for (const auto& [piece, kind, value, appended] : cases) {
         SCOPED_TRACE(std::string(piece) + " kind " + std::to_string(kind));
-        char out[evt::kArgMessageSize] = "before:";
+        char out[traceapi::kArgMessageSize] = "before:";
         size_t len = 7;
-        EXPECT_EQ(evt::FormatPiece(piece, strlen(piece), kind, value.data(), value.size(), out, 1024, &len),
-                  appended != nullptr ? evt::PieceResult::kDone : evt::PieceResult::kMismatch);
+        EXPECT_EQ(traceapi::FormatPiece(piece, strlen(piece), kind, value.data(), value.size(), out, 1024, &len),
+                  appended != nullptr ? traceapi::PieceResult::kDone : traceapi::PieceResult::kMismatch);
         EXPECT_EQ(std::string(out, len), std::string("before:") + (appended != nullptr ? appended : ""));
         EXPECT_EQ(out[len], '\0');
     }
     char out[16] = {};
     size_t len = 0;
     const std::vector<uint8_t> value = S("0123456789abcdefghij");
-    EXPECT_EQ(evt::FormatPiece("%s", 2, 0, value.data(), value.size(), out, sizeof out, &len), evt::PieceResult::kCut);
+    EXPECT_EQ(traceapi::FormatPiece("%s", 2, 0, value.data(), value.size(), out, sizeof out, &len), traceapi::PieceResult::kCut);
     EXPECT_EQ(std::string(out), "0123456789abcde");
     EXPECT_EQ(len, 15u);
 }
 
 std::string Format(const std::vector<uint8_t>& block) {
-    char message[evt::kArgMessageSize] = {};
-    EXPECT_EQ(evt::FormatArgumentBlock(block.data(), message), S_OK);
-    EXPECT_EQ(message[evt::kArgMessageSize - 1], '\0');
+    char message[traceapi::kArgMessageSize] = {};
+    EXPECT_EQ(traceapi::FormatArgumentBlock(block.data(), message), S_OK);
+    EXPECT_EQ(message[traceapi::kArgMessageSize - 1], '\0');
     return message;
 }
 
@@ -105,10 +105,10 @@ struct Outcome {
 };
 
 // Every record handed out is zero from the end of its data to its end.
-Outcome Convert(Event&& event, DWORD mode = evt::kConvertForConsumer) {
-    evt::RecordHolder record;
+Outcome Convert(Event&& event, DWORD mode = traceapi::kConvertForConsumer) {
+    traceapi::RecordHolder record;
     Outcome o;
-    o.result = evt::ConvertEventToRecord(event.get(), record.out(), &o.size, mode);
+    o.result = traceapi::ConvertEventToRecord(event.get(), record.out(), &o.size, mode);
     const _VANTA_EVTRACE_DATA* r = record.get();
     EXPECT_EQ(r == nullptr, o.size == 0);
     if (r == nullptr) return o;
@@ -261,15 +261,15 @@ using Texts = std::vector<std::string>;
 // Reads stored records; the data of each record kept, which must be followed
 // by its nine zero bytes.
 LONG ReadStored(const std::vector<uint8_t>& bytes, bool snapshot, Texts* texts) {
-    evt::MemorySource source(bytes.data(), bytes.size());
-    evt::RecordList records;
-    const LONG result = snapshot ? evt::ReadSnapshot(source, {}, &records) : evt::ReadBinaryLog(source, {}, &records);
+    traceapi::MemorySource source(bytes.data(), bytes.size());
+    traceapi::RecordList records;
+    const LONG result = snapshot ? traceapi::ReadSnapshot(source, {}, &records) : traceapi::ReadBinaryLog(source, {}, &records);
     texts->clear();
     for (const _VANTA_EVTRACE_DATA* r : records) {
         texts->emplace_back(reinterpret_cast<const char*>(r->Data), r->dwDataLen);
         for (int i = 0; i < 9; ++i) EXPECT_EQ(r->Data[r->dwDataLen + i], 0) << texts->back();
     }
-    evt::FreeRecords(&records);
+    traceapi::FreeRecords(&records);
     return result;
 }
 
@@ -327,21 +327,21 @@ TEST(AlertText, AlertCodesComeFromTerminatedEntriesInTheirOrder) {
         {"1||a|#|\n2||b|#|\n3||c", {1, 2}},  // a trailing entry without terminator is ignored
         {"1||a|#|\n|#|\n", {1}},             // a terminator that no "||" precedes ends the walk
     };
-    for (const auto& [text, codes] : cases) EXPECT_EQ(evt::ParseAlertCodes(text), codes) << text;
+    for (const auto& [text, codes] : cases) EXPECT_EQ(traceapi::ParseAlertCodes(text), codes) << text;
     using Hints = std::vector<std::string_view>;
-    EXPECT_EQ(evt::SplitHints("a;;"), (Hints{"a", ""}));
-    EXPECT_EQ(evt::SplitHints("a;b;;;c"), (Hints{"a;b", ";c"}));
+    EXPECT_EQ(traceapi::SplitHints("a;;"), (Hints{"a", ""}));
+    EXPECT_EQ(traceapi::SplitHints("a;b;;;c"), (Hints{"a;b", ";c"}));
 }
 
 TEST(AlertText, TheDatabaseIsReadInTextModeAndLookedUpByTheCodeAsText) {
-    EXPECT_EQ(evt::DatabaseTextFromBytes(std::string("a\r\nb\rc\r\r\nd\0e", 12)), "a\nb\rc\r\nd");
+    EXPECT_EQ(traceapi::DatabaseTextFromBytes(std::string("a\r\nb\rc\r\r\nd\0e", 12)), "a\nb\rc\r\nd");
     std::string entry = "untouched";
-    EXPECT_EQ(evt::LookupDatabaseEntry("5||a||b||c||d|#|", 5, &entry), E_FAIL);  // no line end: not an entry
+    EXPECT_EQ(traceapi::LookupDatabaseEntry("5||a||b||c||d|#|", 5, &entry), E_FAIL);  // no line end: not an entry
     EXPECT_EQ(entry, "untouched");
     const std::string db = "1112||first|#|\n12||second|#|\n";
-    ASSERT_EQ(evt::LookupDatabaseEntry(db, 12, &entry), S_OK);
+    ASSERT_EQ(traceapi::LookupDatabaseEntry(db, 12, &entry), S_OK);
     EXPECT_EQ(entry, "12||first|#|");  // found inside 1112 first
-    EXPECT_EQ(evt::LookupDatabaseEntry(db, 3, &entry), E_FAIL);
+    EXPECT_EQ(traceapi::LookupDatabaseEntry(db, 3, &entry), E_FAIL);
 }
 
 }  // namespace

@@ -65,9 +65,10 @@ TEST_HELPER(engine) {
         if (command == "decline") decline = true;
         std::string texts;
         EnterCriticalSection(&queue.m_csQueue);
+        const size_t count = queue.m_Events.size();
         for (const CEvDataQueueInfo* entry : queue.m_Events) texts += "|" + RecordText(entry->m_pData);
         LeaveCriticalSection(&queue.m_csQueue);
-        Send("list " + std::to_string(queue.m_Events.size()) + texts);
+        Send("list " + std::to_string(count) + texts);
     }
     quit = true;
     server.join();

@@ -97,7 +97,7 @@ TEST_HELPER(refused_listener) {
 }
 
 TEST_F(ListenerTest, ARefusedListenerIsReportedByTheStatus) {
-    if (testing_support::unprivileged_uid() < 0) GTEST_SKIP() << testing_support::no_other_user_reason();
+    if (testing_support::unprivileged_uid() < 0) GTEST_SKIP() << "needs the superuser to run a child as another user";
     StartSession(1);
     testing_support::SpawnOptions options;
     options.uid = options.gid = testing_support::unprivileged_uid();

@@ -35,7 +35,8 @@ struct Image {
     explicit Image(size_t size) : bytes(size, 0) {}
     Image& Put(size_t at, const void* data, size_t size) {
         EXPECT_LE(at + size, bytes.size()) << "image field at " << at;
-        if (at + size <= bytes.size()) memcpy(bytes.data() + at, data, size);
+        // An empty field may come with a null pointer, which memcpy must not get.
+        if (size != 0 && at + size <= bytes.size()) memcpy(bytes.data() + at, data, size);
         return *this;
     }
     template <typename T>

@@ -1,6 +1,6 @@
 // The runtime's core: handle table, machine root, shared regions, path
-// mapping and process identities. The system-call seam is exercised by the
-// files and registry tests that inject failures.
+// mapping and process identities. The system-call seam has tests of its own
+// (seam_test.cpp).
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -140,7 +140,9 @@ TEST_F(CoreMachine, DestroyingARootRemovesOnlyTheRuntimesFilesAndAFailureLeavesI
             EXPECT_FALSE(is_machine_root(machine));
             break;
         }
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_GEN_FAILURE)) << "EIO";
+        // The injected EIO, or the folder it left not empty.
+        EXPECT_TRUE(GetLastError() == DWORD(ERROR_GEN_FAILURE) || GetLastError() == DWORD(ERROR_DIR_NOT_EMPTY))
+            << GetLastError();
         // Still a root, or (the folder's own removal failed) nothing of the
         // runtime's is left.
         if (!is_machine_root(machine)) {

@@ -267,3 +267,36 @@ TEST_F(RegistryStorage, CacheServesReadsUntilAWriteIsPublishedAndNothingWhileOne
 }
 
 }  // namespace
+
+TEST_F(RegistryStorage, SQLitesOwnFileCallsFailThroughTheSeamWithAClearStatusAndTheOldValue) {
+    Key key = make_key(HKEY_LOCAL_MACHINE, "Software\\Seam");
+    ASSERT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
+    struct Case {
+        w32rt_call kind;
+        int error;
+        LSTATUS expected;
+    };
+    DWORD next = 2;
+    for (const Case& c : {Case{W32RT_CALL_WRITE, ENOSPC, ERROR_DISK_FULL},
+                          Case{W32RT_CALL_WRITE, EIO, ERROR_REGISTRY_IO_FAILED},
+                          Case{W32RT_CALL_WRITE, EACCES, ERROR_REGISTRY_IO_FAILED}}) {
+        SCOPED_TRACE(w32rt_call_name(c.kind));
+        unsigned long long fired = w32rt_injected_faults();
+        w32rt_fail_call(c.kind, 1, c.error);
+        EXPECT_EQ(set_dword(key.get(), "V", next), c.expected);
+        EXPECT_EQ(w32rt_injected_faults(), fired + 1);
+        w32rt_clear_syscall_faults();
+        EXPECT_EQ(dword_of(key.get(), "V"), DWORD(next - 1)) << "the refused value is not there";
+        ASSERT_EQ(set_dword(key.get(), "V", next), ERROR_SUCCESS) << "the next write goes through";
+        EXPECT_EQ(dword_of(key.get(), "V"), next);
+        ++next;
+    }
+    // Copying the log into the database syncs both: a refused sync fails
+    // the flush, and nothing written is lost.
+    w32rt_fail_call(W32RT_CALL_FSYNC, 1, EIO);
+    EXPECT_EQ(RegFlushKey(key.get()), ERROR_REGISTRY_IO_FAILED);
+    w32rt_clear_syscall_faults();
+    EXPECT_EQ(RegFlushKey(key.get()), ERROR_SUCCESS);
+    registry().close_database();
+    EXPECT_EQ(dword_of(key.get(), "V"), DWORD(next - 1));
+}

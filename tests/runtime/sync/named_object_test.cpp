@@ -151,7 +151,7 @@ TEST_HELPER(as_other_user) {
 // a null DACL; the superuser opens the other user's objects.
 TEST_F(NamedObjectTest, OtherUserIsKeptOutOfDefaultSecurityAndAdmittedByANullDacl) {
     const int64_t uid = testing_support::unprivileged_uid();
-    if (uid < 0) GTEST_SKIP() << testing_support::no_other_user_reason();
+    if (uid < 0) GTEST_SKIP() << "needs the superuser to run a helper as another user";
     testing_support::SpawnOptions as_other;
     as_other.uid = as_other.gid = uid;
     HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, "Global\\DefaultSecurity");

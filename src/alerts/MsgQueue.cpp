@@ -1,0 +1,62 @@
+#include "alerts/MsgQueue.h"
+
+#include <string.h>
+
+#include "frame/EvLocks.h"
+
+namespace {
+
+bool Same(const MSG& a, UINT message, WPARAM wParam, LPARAM lParam) {
+    return a.message == message && a.wParam == wParam && a.lParam == lParam;
+}
+
+}  // namespace
+
+CMsgQueue::CMsgQueue() {
+    memset(&m_cs, 0, sizeof m_cs);
+    InitializeCriticalSection(&m_cs);
+}
+
+CMsgQueue::~CMsgQueue() { DeleteCriticalSection(&m_cs); }
+
+void CMsgQueue::AddMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    MSG msg;
+    memset(&msg, 0, sizeof msg);
+    msg.message = message;
+    msg.wParam = wParam;
+    msg.lParam = lParam;
+    AddMessage(msg);
+}
+
+void CMsgQueue::AddMessage(const MSG& msg) {
+    traceapi::CritSecGuard hold(m_cs);
+    push_back(msg);
+}
+
+bool CMsgQueue::RemoveMessage(const MSG& msg) { return VerifyMessage(msg, true); }
+
+void CMsgQueue::RemoveAll() {
+    traceapi::CritSecGuard hold(m_cs);
+    clear();
+}
+
+bool CMsgQueue::VerifyMessage(const MSG& msg, bool remove) {
+    return VerifyMessage(msg.message, msg.wParam, msg.lParam, remove);
+}
+
+bool CMsgQueue::VerifyMessage(UINT message, WPARAM wParam, LPARAM lParam, bool remove) {
+    traceapi::CritSecGuard hold(m_cs);
+    for (auto it = begin(); it != end(); ++it) {
+        if (!Same(*it, message, wParam, lParam)) continue;
+        if (remove) erase(it);
+        return true;
+    }
+    return false;
+}
+
+std::list<MSG> CMsgQueue::TakeAll() {
+    traceapi::CritSecGuard hold(m_cs);
+    std::list<MSG> taken;
+    taken.swap(*this);
+    return taken;
+}

@@ -1,0 +1,17 @@
+# Writes the viewer's page (view/page/view.html, .css, .js) into a C++
+# header as raw string literals: cmake -DPAGE_DIR=... -DOUT=... -P embed_page.cmake
+set(delimiter "EVTRACE_PAGE")
+set(body "// Generated from tools/evtrace/view/page by embed_page.cmake; edit the page files instead.\n#pragma once\n\nnamespace evtrace::view {\n")
+foreach(pair "Html;view.html" "Css;view.css" "Js;view.js")
+  list(GET pair 0 name)
+  list(GET pair 1 file)
+  file(READ "${PAGE_DIR}/${file}" text)
+  string(FIND "${text}" ")${delimiter}" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${file} holds the text )${delimiter}, which would end its literal")
+  endif()
+  string(APPEND body "inline constexpr char kViewPage${name}[] = R\"${delimiter}(${text})${delimiter}\";\n")
+endforeach()
+string(APPEND body "}  // namespace evtrace::view\n")
+file(WRITE "${OUT}.tmp" "${body}")
+file(RENAME "${OUT}.tmp" "${OUT}")
