@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/sys.h"
+
 namespace w32rt::registry {
 
 namespace {
@@ -81,6 +83,7 @@ void Checkpointer::flush() {
 }
 
 void Checkpointer::run() {
+    sys::exempt_thread_from_faults();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return pending_; });
