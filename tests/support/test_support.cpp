@@ -145,7 +145,11 @@ void MachineTest::SetUp() {
 }
 
 void MachineTest::TearDown() {
-    if (!root_.empty() && !getenv("EVTRACE_KEEP_TEST_ROOT")) w32rt::destroy_machine_root(root_, true);
+    if (root_.empty() || getenv("EVTRACE_KEEP_TEST_ROOT")) return;
+    w32rt::destroy_machine_root(root_, true);
+    // The folder is the test's own: what tests left in it goes too.
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }

@@ -67,6 +67,10 @@ inline bool injected(Call call) {
 constexpr int kKillProcess = -1;
 void arm_fault(Call call, unsigned nth, int err, bool sticky = false);
 void clear_faults();
+// The calling thread's calls never fail by injection: for the runtime's
+// background threads (the registry's checkpointer), whose timing would
+// otherwise let them take a fault armed for the code under test.
+void exempt_thread_from_faults();
 // Faults fired since the process started.
 unsigned long long faults_fired();
 // The kind's name ("open", "write", ...); null past the last kind.

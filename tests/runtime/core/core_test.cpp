@@ -1,6 +1,7 @@
 // The runtime's core: handle table, machine root, shared regions, path
 // mapping and process identities. The system-call seam has tests of its own
 // (seam_test.cpp).
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include <w32rt/machine.h>
+#include <w32rt/testing.h>
 
 #include "core/handle_table.h"
 #include "core/machine.h"
@@ -105,6 +107,55 @@ TEST_F(CoreMachine, RootIsPreparedAndNamesAreDistinctPerRoot) {
     EXPECT_NE(Machine::current().shm_name("objects"), name);
     destroy_machine_root(other, true);
     use_machine_root(root());
+}
+
+TEST_F(CoreMachine, DestroyingARootRemovesOnlyTheRuntimesFilesAndAFailureLeavesItARoot) {
+    // A folder that was never prepared is refused, and keeps its files.
+    std::string folder = root() + "/plain";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(close(open((folder + "/registry.db").c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+    EXPECT_FALSE(is_machine_root(folder));
+    EXPECT_FALSE(destroy_machine_root(folder, true));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DIRECTORY));
+    EXPECT_EQ(access((folder + "/registry.db").c_str(), F_OK), 0);
+    EXPECT_FALSE(destroy_machine_root(root() + "/missing", true));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+
+    // Removal failing at the 1st, 2nd, ... unlink: each run ends with a
+    // status, and what is left is still a root (the marker goes last) or
+    // an empty folder; the user's file is never touched.
+    std::string machine = root() + "/machine";
+    for (unsigned nth = 1;; ++nth) {
+        SCOPED_TRACE(nth);
+        ASSERT_TRUE(prepare_machine_root(machine));
+        for (const char* name : {"/registry.db", "/registry.db.init", "/notes.txt"})
+            ASSERT_EQ(close(open((machine + name).c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+        w32rt_fail_syscall("unlink", nth, EIO);
+        bool done = destroy_machine_root(machine, true);
+        w32rt_clear_syscall_faults();
+        EXPECT_EQ(access((machine + "/notes.txt").c_str(), F_OK), 0);
+        if (done) {
+            EXPECT_EQ(access((machine + "/registry.db").c_str(), F_OK), -1);
+            EXPECT_EQ(access((machine + "/drives").c_str(), F_OK), -1);
+            EXPECT_FALSE(is_machine_root(machine));
+            break;
+        }
+        // The injected EIO, or the folder it left not empty.
+        EXPECT_TRUE(GetLastError() == DWORD(ERROR_GEN_FAILURE) || GetLastError() == DWORD(ERROR_DIR_NOT_EMPTY))
+            << GetLastError();
+        // Still a root, or (the folder's own removal failed) nothing of the
+        // runtime's is left.
+        if (!is_machine_root(machine)) {
+            EXPECT_EQ(access((machine + "/registry.db").c_str(), F_OK), -1);
+            EXPECT_EQ(access((machine + "/drives").c_str(), F_OK), -1);
+        }
+        ASSERT_LT(nth, 20u);
+    }
+    // Without the user's file, the folder goes too.
+    ASSERT_EQ(unlink((machine + "/notes.txt").c_str()), 0);
+    ASSERT_TRUE(prepare_machine_root(machine));
+    EXPECT_TRUE(destroy_machine_root(machine, true));
+    EXPECT_EQ(access(machine.c_str(), F_OK), -1);
 }
 
 TEST_F(CoreMachine, WindowsPathsMapIntoTheRootCaseInsensitively) {
