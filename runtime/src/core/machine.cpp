@@ -15,6 +15,7 @@
 #include "core/error.h"
 #include "core/hash.h"
 #include "core/path.h"
+#include "core/segments.h"
 #include "core/sys.h"
 
 namespace w32rt {
@@ -145,6 +146,7 @@ void destroy_machine_root(const std::string& root, bool remove_directory) {
     sys::list_folder("/dev/shm", &names);
     for (const std::string& name : names)
         if (name.compare(0, prefix.size(), prefix) == 0) sys::shm_unlink(("/" + name).c_str());
+    remove_admin_folders(canonical(root), prefix);
     if (remove_directory) {
         std::string cmd_root = canonical(root);
         if (cmd_root.size() > 1) remove_tree(cmd_root);
