@@ -13,8 +13,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <iostream>
 #include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include <w32rt/machine.h>
@@ -26,6 +30,97 @@ namespace {
 std::map<std::string, HelperMain>& helpers() {
     static std::map<std::string, HelperMain> table;
     return table;
+}
+
+// Whether a user may reach a path: search every folder above it and read
+// and run the file, going by the owner's and everyone's permission bits (a
+// test's other user is in no group of the owner's).
+bool reachable_by(uid_t uid, const std::string& path) {
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (partial.empty()) continue;
+        struct stat st;
+        if (::stat(partial.c_str(), &st) != 0) return false;
+        const bool last = pos == std::string::npos;
+        mode_t need = last ? (S_IROTH | S_IXOTH) : S_IXOTH;
+        mode_t have = st.st_uid == uid ? (st.st_mode >> 6) & 7 : st.st_mode & 7;
+        if ((have & need) != need) return false;
+    }
+    return true;
+}
+
+bool copy_file(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    out.close();
+    return in.good() && out.good() && ::chmod(to.c_str(), 0755) == 0;
+}
+
+// A copy of the test program, and of the shared libraries of the build it
+// loaded, in a folder every user can read: a child that runs as another
+// user cannot start the program where it was built when that lies below a
+// folder only its owner may enter (CI's checkout may be in /root). Made once
+// per process, removed when it ends.
+class ReachableCopy {
+public:
+    ~ReachableCopy() {
+        if (dir_.empty() || getpid() != maker_) return;
+        for (const std::string& f : files_) ::unlink(f.c_str());
+        ::rmdir(dir_.c_str());
+    }
+
+    // The program a child of `uid` can run, and the library folder it needs
+    // ("" when none). Empty program on failure.
+    std::pair<std::string, std::string> for_user(uid_t uid, const std::string& exe) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (reachable_by(uid, exe)) return {exe, ""};
+        if (dir_.empty() && !make(uid, exe)) return {};
+        return {program_, needs_libraries_ ? dir_ : ""};
+    }
+
+private:
+    bool make(uid_t uid, const std::string& exe) {
+        char tmpl[] = "/tmp/evtrace-helper-XXXXXX";
+        if (!mkdtemp(tmpl) || ::chmod(tmpl, 0755) != 0) return false;
+        dir_ = tmpl;
+        maker_ = getpid();
+        program_ = dir_ + "/" + exe.substr(exe.find_last_of('/') + 1);
+        if (!copy_file(exe, program_)) return false;
+        files_.push_back(program_);
+        // Shared libraries mapped from where that user cannot reach them.
+        std::ifstream maps("/proc/self/maps");
+        std::set<std::string> libraries;
+        for (std::string line; std::getline(maps, line);) {
+            size_t slash = line.find('/');
+            if (slash == std::string::npos) continue;
+            std::string path = line.substr(slash);
+            if (path.find(".so") == std::string::npos || reachable_by(uid, path)) continue;
+            libraries.insert(path);
+        }
+        for (const std::string& library : libraries) {
+            std::string copy = dir_ + "/" + library.substr(library.find_last_of('/') + 1);
+            if (!copy_file(library, copy)) return false;
+            files_.push_back(copy);
+            needs_libraries_ = true;
+        }
+        return true;
+    }
+
+    std::mutex mutex_;
+    std::string dir_;
+    std::string program_;
+    std::vector<std::string> files_;
+    bool needs_libraries_ = false;
+    pid_t maker_ = 0;
+};
+
+ReachableCopy& reachable_copy() {
+    static ReachableCopy copy;
+    return copy;
 }
 
 }  // namespace
@@ -166,7 +261,24 @@ ChildProcess spawn_helper(const std::string& helper, const std::vector<std::stri
         return {};
     }
     exe[n] = '\0';
-    std::vector<std::string> argv_strings = {exe, "--w32rt-helper=" + helper};
+    std::string program = exe;
+    std::vector<std::string> env = options.env;
+    if (options.uid >= 0) {
+        auto [copy, libraries] = reachable_copy().for_user(uid_t(options.uid), exe);
+        if (copy.empty()) {
+            ADD_FAILURE() << "cannot make a copy of " << exe << " that uid " << options.uid << " may run";
+            return {};
+        }
+        program = copy;
+        if (!libraries.empty()) {
+            const char* old = getenv("LD_LIBRARY_PATH");
+            env.push_back("LD_LIBRARY_PATH=" + libraries + (old && *old ? ":" + std::string(old) : ""));
+        }
+    }
+    char cwd[4096];
+    const bool cwd_reachable =
+        options.uid < 0 || (getcwd(cwd, sizeof cwd) && reachable_by(uid_t(options.uid), cwd));
+    std::vector<std::string> argv_strings = {program, "--w32rt-helper=" + helper};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
 
     fflush(nullptr);
@@ -174,16 +286,16 @@ ChildProcess spawn_helper(const std::string& helper, const std::vector<std::stri
     if (pid == 0) {
         dup2(down[0], 0);
         dup2(up[1], 1);
-        for (const std::string& e : options.env) putenv(strdup(e.c_str()));
-        if (options.gid >= 0) {
-            setgroups(0, nullptr);
-            if (setgid(gid_t(options.gid)) < 0) _exit(126);
-        }
+        for (const std::string& e : env) putenv(strdup(e.c_str()));
+        if (options.uid >= 0) setgroups(0, nullptr);
+        if (options.gid >= 0 && setgid(gid_t(options.gid)) < 0) _exit(126);
         if (options.uid >= 0 && setuid(uid_t(options.uid)) < 0) _exit(126);
+        // A working folder the user cannot enter would fail its relative paths.
+        if (!cwd_reachable && chdir("/") < 0) _exit(126);
         std::vector<char*> argv;
         for (std::string& s : argv_strings) argv.push_back(s.data());
         argv.push_back(nullptr);
-        execv(exe, argv.data());
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     close(down[0]);
