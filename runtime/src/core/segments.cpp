@@ -327,7 +327,12 @@ std::string segment_fault(const Machine& machine, const Segment& segment, const 
         case SegmentAccess::UserPublished: others_may_not = 022; break;
         case SegmentAccess::AdministratorsOnly:
         case SegmentAccess::User: others_may_not = 077; break;
-        case SegmentAccess::Everyone: break;
+        case SegmentAccess::Everyone:
+            // Every user's: another's that keeps some users out is not (a
+            // creator's own 0600 file is one it is still making).
+            if ((mode & 0666) != 0666 && st.st_uid != geteuid())
+                return owner + ", mode " + mode_text(mode) + ": not every user may write it";
+            break;
     }
     if (mode & others_may_not) return owner + ", mode " + mode_text(mode) + " lets other users in";
     return {};
@@ -394,6 +399,16 @@ bool open_segment(Machine& machine, const Segment& segment, SegmentOpen how, Ope
         return fail_errno(e, false);
     }
     std::string fault = segment_fault(machine, segment, st);
+    // Another user's segment that everyone may use is given its final mode
+    // once its creator has made it: a moment for a creator at work.
+    for (int wait = 0; !fault.empty() && segment.access == SegmentAccess::Everyone && (st.st_mode & 0777) == 0600 &&
+                       wait < 5;
+         ++wait) {
+        struct timespec pause = {0, 20'000'000};
+        nanosleep(&pause, nullptr);
+        if (sys::fstat(fd, &st) < 0) break;
+        fault = segment_fault(machine, segment, st);
+    }
     if (!fault.empty()) {
         sys::close(fd);
         report_refused_segment(segment_path(machine, segment), fault.c_str());

@@ -124,6 +124,19 @@ std::unique_ptr<SharedRegion> SharedRegion::open_existing(Machine& machine, cons
     return region;
 }
 
+std::unique_ptr<SharedRegion> SharedRegion::map_existing(Machine& machine, const Segment& segment, size_t size) {
+    OpenedSegment file;
+    if (!open_segment(machine, segment, SegmentOpen::Existing, &file)) return nullptr;
+    if (file.size != size) {
+        sys::close(file.fd);
+        return fail(file.size == 0 ? DWORD(ERROR_FILE_NOT_FOUND) : DWORD(ERROR_INVALID_DATA), nullptr);
+    }
+    const int protection = file.writable ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* base = sys::mmap(nullptr, size, protection, MAP_SHARED, file.fd, 0);
+    if (base == MAP_FAILED) return fail_closing(file.fd);
+    return std::unique_ptr<SharedRegion>(new SharedRegion(base, size, file.fd, file.writable));
+}
+
 bool SharedRegion::remove(Machine& machine, const Segment& segment) { return remove_segment(machine, segment); }
 
 }  // namespace w32rt

@@ -61,6 +61,12 @@ public:
     static std::unique_ptr<SharedRegion> open_existing(Machine& machine, const Segment& segment, uint32_t magic,
                                                        uint32_t version);
 
+    // Maps an existing region of exactly `size` bytes without looking at its
+    // header: for a region every user may write, whose header any of them
+    // could spoil, and whose layout the opener knows. ERROR_FILE_NOT_FOUND
+    // when there is none, ERROR_INVALID_DATA for another size.
+    static std::unique_ptr<SharedRegion> map_existing(Machine& machine, const Segment& segment, size_t size);
+
     // Removes the name; mappings stay valid until unmapped.
     static bool remove(Machine& machine, const Segment& segment);
 

@@ -59,7 +59,14 @@ ProcessSession::ProcessSession(Machine& machine, uint32_t slot, uint64_t generat
     : machine_(machine), slot_(slot), generation_(generation), control_(std::move(control)),
       writer_file_(std::move(writers)) {
     shared_ = control_->at<SessionRegion>(0);
-    writers_ = writer_file_->at<WriterRegion>(0);
+    if (writer_file_) {
+        writers_ = writer_file_->at<WriterRegion>(0);
+    } else {
+        // Without the file (another user removed or cut it short) this
+        // process's producers write without slots, into counts of their own.
+        local_writers_ = std::make_unique<WriterRegion>();
+        writers_ = local_writers_.get();
+    }
     capacity_ = shared_->ring_capacity;
     buffer_bytes_ = shared_->buffer_bytes;
 }
@@ -249,13 +256,10 @@ std::shared_ptr<ProcessSession> EtwState::session(uint32_t slot, uint64_t genera
                  record_size_for(r->buffer_bytes) <= r->ring_capacity && r->max_consumers == kMaxConsumers &&
                  r->max_writers == kMaxWriters;
     if (!valid) return fail(ERROR_INVALID_DATA, nullptr);
-    auto writers = SharedRegion::open_existing(machine_, writers_segment(slot, generation), kWritersMagic,
-                                               kLayoutVersion);
-    if (!writers) return fail(ERROR_INVALID_HANDLE, nullptr);
-    // Every user may write the writer slots: only their own dimensions are
-    // checked here, everything in them again at each use.
-    auto* w = writers->at<WriterRegion>(0);
-    if (w->layout_size != sizeof(WriterRegion) || w->max_writers != kMaxWriters) return fail(ERROR_INVALID_DATA, nullptr);
+    // Every user may write the writer slots, their header included: they
+    // are taken by the file's size, which only the session's starter set,
+    // and everything in them is checked again at each use.
+    auto writers = SharedRegion::map_existing(machine_, writers_segment(slot, generation), sizeof(WriterRegion));
     cached = std::make_shared<ProcessSession>(machine_, slot, generation, std::move(control), std::move(writers));
     return cached;
 }

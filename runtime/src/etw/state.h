@@ -49,7 +49,8 @@ struct RingSet {
 
 // A running session's shared regions, mapped in this process: its control
 // state (read-only unless the process is an administrator's) and its
-// writer slots.
+// writer slots (when they cannot be mapped, slots of this process alone:
+// its producers then write as writers without a slot).
 class ProcessSession {
 public:
     ProcessSession(Machine& machine, uint32_t slot, uint64_t generation, std::unique_ptr<SharedRegion> control,
@@ -90,6 +91,7 @@ private:
     const uint64_t generation_;
     std::unique_ptr<SharedRegion> control_;
     std::unique_ptr<SharedRegion> writer_file_;
+    std::unique_ptr<WriterRegion> local_writers_;
     SessionRegion* shared_;
     WriterRegion* writers_;
     uint64_t capacity_;

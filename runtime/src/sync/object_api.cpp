@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/error.h"
+#include "core/futex.h"
 
 namespace w32rt::sync {
 
@@ -68,37 +69,75 @@ void hold_reservation(ObjectRegion* shared, std::string_view name, SlotType type
     if (error == ERROR_SUCCESS) found->reservation_table = shared;
 }
 
+// How long a caller waits for the shared table when its own objects do not
+// depend on it (a reservation, or the check that no one else has the name):
+// anyone can hold that lock, and the caller's own table decides for it.
+constexpr int64_t kBriefSharedLockNs = 200'000'000;
+
+// Holds the reservation of a name of the caller's own object, if the shared
+// table can be had soon.
+void hold_reservation_briefly(std::string_view name, SlotType type, Found* found) {
+    ObjectRegion* shared = ObjectRegion::shared_table();
+    if (!shared || !shared->lock(monotonic_ns() + kBriefSharedLockNs)) return;
+    hold_reservation(shared, name, type, found);
+    shared->unlock();
+}
+
+// Opens the caller's own object of that name, or creates it there when
+// asked. Own table locked. 0, ERROR_FILE_NOT_FOUND, or a Win32 error.
+DWORD open_or_make_own(ObjectRegion* own, const CreateRequest& request, bool create, Found* found, bool* exists) {
+    int32_t i = own->find_live(request.name);
+    if (i >= 0) {
+        DWORD error = own->open_locked(uint32_t(i), request.type, &found->ref);
+        if (error == ERROR_SUCCESS) {
+            found->table = own;
+            *exists = true;
+        }
+        return error;
+    }
+    if (!create) return ERROR_FILE_NOT_FOUND;
+    DWORD error = own->create_locked(request, &found->ref);
+    if (error == ERROR_SUCCESS) found->table = own;
+    return error;
+}
+
 // Finds a named object in the tables the caller may see, and creates it
 // when asked and it is not there (see object_region.h, Names). 0 or a Win32
 // error; *exists tells an opened object from a new one.
 DWORD find_or_create(const CreateRequest& request, bool create, Found* found, bool* exists) {
     *exists = false;
     const uid_t me = geteuid();
-    ObjectRegion* shared = ObjectRegion::shared_table();
-    if (!shared) return GetLastError();
     const bool makes_private = create && !request.open_to_all;
     ObjectRegion* own = ObjectRegion::private_table(me, makes_private);
     if (!own && makes_private) return GetLastError();
-    TableLock shared_lock, own_lock;
-    if (!shared->lock()) return GetLastError();
-    shared_lock.table = shared;
+
+    // The caller's own table first, by itself: it is authoritative for the
+    // caller's objects, and no other user can lock it.
     if (own) {
+        TableLock own_lock;
         if (!own->lock()) return GetLastError();
         own_lock.table = own;
-    }
-
-    // The caller's own table is authoritative for the caller's objects.
-    if (own) {
-        int32_t i = own->find_live(request.name);
-        if (i >= 0) {
-            DWORD error = own->open_locked(uint32_t(i), request.type, &found->ref);
-            if (error != ERROR_SUCCESS) return error;
-            found->table = own;
-            hold_reservation(shared, request.name, request.type, found);
-            *exists = true;
-            return ERROR_SUCCESS;
+        DWORD error = open_or_make_own(own, request, false, found, exists);
+        if (error != ERROR_FILE_NOT_FOUND) {
+            own_lock.release();
+            if (error == ERROR_SUCCESS) hold_reservation_briefly(request.name, request.type, found);
+            return error;
         }
     }
+
+    ObjectRegion* shared = ObjectRegion::shared_table();
+    TableLock shared_lock, own_lock;
+    if (shared && shared->lock(makes_private ? monotonic_ns() + kBriefSharedLockNs : -1)) shared_lock.table = shared;
+    if (!shared_lock.table) {
+        // Another user holds the shared table, or it cannot be mapped: a
+        // new private object is made without asking it (and without a
+        // reservation); the caller's processes all find it in their table.
+        if (!makes_private) return GetLastError();
+        if (!own->lock()) return GetLastError();
+        own_lock.table = own;
+        return open_or_make_own(own, request, true, found, exists);
+    }
+
     int32_t i = shared->find_live(request.name);
     if (i >= 0) {
         const ObjectSlot* s = shared->slot(uint32_t(i));
@@ -114,7 +153,6 @@ DWORD find_or_create(const CreateRequest& request, bool create, Found* found, bo
         if (owner != me) {
             if (me != 0) return ERROR_ACCESS_DENIED;
             // The superuser opens it in its user's table.
-            own_lock.release();
             ObjectRegion* theirs = ObjectRegion::private_table(owner, false);
             if (theirs) {
                 TableLock their_lock;
@@ -137,21 +175,17 @@ DWORD find_or_create(const CreateRequest& request, bool create, Found* found, bo
         shared->drop_locked(uint32_t(i));
     }
     if (!create) return ERROR_FILE_NOT_FOUND;
-
     if (request.open_to_all) {
         DWORD error = shared->create_locked(request, &found->ref);
         if (error == ERROR_SUCCESS) found->table = shared;
         return error;
     }
-    if (!own_lock.table) {
-        if (!own->lock()) return GetLastError();
-        own_lock.table = own;
-    }
-    DWORD error = own->create_locked(request, &found->ref);
-    if (error != ERROR_SUCCESS) return error;
-    found->table = own;
-    hold_reservation(shared, request.name, request.type, found);
-    return ERROR_SUCCESS;
+    // Another thread of the caller's user may have made it meanwhile.
+    if (!own->lock()) return GetLastError();
+    own_lock.table = own;
+    DWORD error = open_or_make_own(own, request, true, found, exists);
+    if (error == ERROR_SUCCESS) hold_reservation(shared, request.name, request.type, found);
+    return error;
 }
 
 HANDLE insert_handle(ObjectKind kind, const Found& found, DWORD access, bool inherit) {
