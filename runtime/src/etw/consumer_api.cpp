@@ -27,6 +27,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -301,12 +302,15 @@ private:
         else if (reader_.head_unusable())
             what = "its head is no position of it";
         if (!what) return ERROR_SUCCESS;
-        // What was reserved and not read is lost; a truncated ring cannot
-        // tell how much that was, so at least one record is counted.
+        // What was reserved and not read is lost, as far as a head that still
+        // lies within the ring's reach tells (at most what that span holds);
+        // a ring that cannot tell counts one record.
         uint64_t lost = 1;
-        if (!ring.truncated()) {
-            uint32_t reserved = ordinal_distance(ring_ord(reader_.tail()), ring_ord(reader_.head()));
-            if (reserved < (1u << 23)) lost = reserved;
+        const uint64_t head = reader_.head();
+        if (!ring.truncated() && ring_pos(head) < ring.modulus()) {
+            uint64_t bytes = ring_distance(ring_pos(reader_.tail()), ring_pos(head), ring.modulus());
+            uint32_t records = ordinal_distance(ring_ord(reader_.tail()), ring_ord(head));
+            if (bytes <= ring.capacity()) lost = std::min<uint64_t>(records, bytes / kMinRecordSize);
         }
         publish();
         if (!replace_ring(c_, lost, what)) {

@@ -500,8 +500,8 @@ void ObjectRegion::release_locked(const ObjectRef& ref) {
     if (s->holders == 0) free_slot(ref.index);
 }
 
-void ObjectRegion::release(const ObjectRef& ref) {
-    if (!lock()) return;
+void ObjectRegion::release(const ObjectRef& ref, int lock_ms) {
+    if (!lock(lock_ms < 0 ? -1 : monotonic_ns() + int64_t(lock_ms) * 1'000'000)) return;
     release_locked(ref);
     unlock();
 }

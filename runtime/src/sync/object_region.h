@@ -255,8 +255,9 @@ public:
     void drop_locked(uint32_t index) { free_slot(index); }
     void release_locked(const ObjectRef& ref);
 
-    // Drops this process's hold taken by create/open. Lock not held.
-    void release(const ObjectRef& ref);
+    // Drops this process's hold taken by create/open, waiting for the lock
+    // at most `lock_ms` (-1: the table lock's own bound). Lock not held.
+    void release(const ObjectRef& ref, int lock_ms = -1);
 
     // ---- Mutex ownership (lock held) ----
     bool token_is(const ObjectSlot* s, TokenRef token) const {

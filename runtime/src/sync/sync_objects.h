@@ -22,8 +22,11 @@ public:
           reservation_(reservation) {}
     ~SharedObject() override {
         region_->release(ref_);
-        if (reservation_table_) reservation_table_->release(reservation_);
+        // The shared table is anyone's to hold: a reservation it keeps a
+        // moment too long costs others only a denial until this process ends.
+        if (reservation_table_) reservation_table_->release(reservation_, kBriefLockMs);
     }
+    static constexpr int kBriefLockMs = 200;
 
     ObjectRegion* region() const { return region_; }
     const ObjectRef& ref() const { return ref_; }
