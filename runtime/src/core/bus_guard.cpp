@@ -10,6 +10,9 @@
 
 namespace w32rt {
 
+// On a line of its own: read on every event, written only at a replacement.
+alignas(64) std::atomic<uint64_t> detail::g_guard_trips{0};
+
 namespace {
 
 // A slot is free while `start` is 0. The handler reads the slots without a
@@ -36,6 +39,7 @@ void on_sigbus(int signal, siginfo_t* info, void* context) {
         if (p != MAP_FAILED) {
             if (std::atomic<uint32_t>* flag = g.damaged.load(std::memory_order_relaxed))
                 flag->store(1, std::memory_order_relaxed);
+            detail::g_guard_trips.fetch_add(1, std::memory_order_release);
             return;  // the access is repeated on the zero pages
         }
         break;

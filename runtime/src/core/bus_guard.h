@@ -34,4 +34,14 @@ unsigned guard_mapping(void* base, size_t length, std::atomic<uint32_t>* damaged
 // Ends a guard before its range is unmapped.
 void unguard_mapping(unsigned ticket);
 
+namespace detail {
+extern std::atomic<uint64_t> g_guard_trips;
+}
+
+// How many guarded ranges this process has had replaced so far: a hot path
+// compares it with what it saw last (one load of a word, on a line of its
+// own, that only ever changes at a replacement) rather than asking each of
+// its mappings.
+inline uint64_t guard_trips() { return detail::g_guard_trips.load(std::memory_order_acquire); }
+
 }  // namespace w32rt

@@ -230,9 +230,12 @@ public:
                 }
                 continue;
             }
+            if (replaced_) {
+                replaced_ = false;
+                continue;
+            }
             publish();
             if (buffer_fill_ && !end_buffer()) return finish(ERROR_CANCELLED);
-            if (ULONG status = survive_damage()) return finish(status);
 
             // Stop or close: deliver what was queued when it was noticed.
             if (!draining_ && (c_.close_requested.load(std::memory_order_acquire) || !session_.running())) {
@@ -247,6 +250,14 @@ public:
             }
 
             if (spin(&view)) continue;
+
+            // Before sleeping (not while events flow: it reads the producers'
+            // head line), look for damage to the ring.
+            if (ULONG status = survive_damage()) return finish(status);
+            if (replaced_) {
+                replaced_ = false;
+                continue;
+            }
 
             uint32_t seq = reader_.prepare_sleep();
             peek = reader_.peek(&view);
@@ -290,8 +301,8 @@ public:
     }
 
 private:
-    // Looks for damage to the ring and replaces a damaged one.
-    // ERROR_SUCCESS to go on, else the status processing ends with.
+    // Looks for damage to the ring and replaces a damaged one (replaced_
+    // set). ERROR_SUCCESS to go on, else the status processing ends with.
     ULONG survive_damage() {
         RingMap& ring = *c_.ring;
         const char* what = nullptr;
@@ -325,6 +336,7 @@ private:
             return error ? error : ERROR_INVALID_DATA;
         }
         stuck_since_ = 0;
+        replaced_ = true;
         return end_buffer() ? ERROR_SUCCESS : ERROR_CANCELLED;
     }
 
@@ -400,6 +412,7 @@ private:
     int64_t stuck_wait_ = kFirstStuckWaitNs;
     int last_cpu_ = -1;  // where the last event was written
     uint32_t since_check_ = 0;
+    bool replaced_ = false;  // the ring was just replaced: look at the new one
 };
 
 TRACEHANDLE open_trace(PEVENT_TRACE_LOGFILEA logfile) {

@@ -16,6 +16,7 @@
 
 #include <evntrace.h>
 
+#include "core/bus_guard.h"
 #include "core/error.h"
 #include "etw/state.h"
 
@@ -72,11 +73,13 @@ struct Entry {
     WriterRegion* writers = nullptr;
     std::shared_ptr<const RingSet> rings;
     uint32_t epoch = 0;
+    uint64_t trips = 0;  // guard_trips() when the rings were taken
     WriterSlot* writer = nullptr;
     uint32_t writer_tag = kNoWriter;
     uint64_t cached_tails[kMaxConsumers] = {};
 
     void refresh_rings() {
+        trips = guard_trips();
         rings = session->rings();
         epoch = rings->epoch;
         for (size_t i = 0; i < rings->entries.size(); ++i)
@@ -283,8 +286,14 @@ ULONG trace_event(TRACEHANDLE handle, PEVENT_TRACE_HEADER event) {
     int cpu = sched_getcpu();
     image.cpu = cpu < 0 ? 0 : uint32_t(cpu);
 
-    if (__builtin_expect(r->consumer_epoch.load(std::memory_order_acquire) != entry->epoch, 0))
+    // A ring whose file was truncated is private zeros now: it is left out
+    // until its consumer replaces it (which moves the epoch).
+    const uint64_t trips = guard_trips();
+    if (__builtin_expect(r->consumer_epoch.load(std::memory_order_acquire) != entry->epoch || trips != entry->trips,
+                         0)) {
+        if (trips != entry->trips) entry->session->drop_rings();
         entry->refresh_rings();
+    }
     const RingSet& rings = *entry->rings;
     WriterSlot* writer = entry->writer;
     WriterRegion* w = entry->writers;
@@ -302,9 +311,6 @@ ULONG trace_event(TRACEHANDLE handle, PEVENT_TRACE_HEADER event) {
     bool delivered = false;
     for (size_t i = 0; i < rings.entries.size(); ++i) {
         const RingSet::Entry& ring = rings.entries[i];
-        // A ring whose file was truncated is private zeros now: its consumer
-        // replaces it, which moves the epoch; until then it is left out.
-        if (__builtin_expect(ring.ring->truncated(), 0)) continue;
         if (ring_write(*ring.ring, ring.key, ref, &entry->cached_tails[i], image))
             delivered = true;
         else
