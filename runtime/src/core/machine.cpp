@@ -16,6 +16,7 @@
 #include "core/hash.h"
 #include "core/path.h"
 #include "core/root_files.h"
+#include "core/segments.h"
 #include "core/sys.h"
 
 namespace w32rt {
@@ -155,6 +156,7 @@ bool destroy_machine_root(const std::string& root, bool remove_directory) {
     sys::list_folder("/dev/shm", &names);
     for (const std::string& name : names)
         if (name.compare(0, prefix.size(), prefix) == 0) sys::shm_unlink(("/" + name).c_str());
+    remove_admin_folders(canonical(root), prefix);
     if (remove_directory && !root_files::remove_runtime_files(canonical(root))) return fail_errno(errno, false);
     return true;
 }

@@ -216,6 +216,13 @@ int rename_noreplace(const char* from, const char* to) {
     return rc;
 }
 
+int link_tmpfile(int fd, const char* to) {
+    if (injected(Call::Rename)) return -1;
+    char from[64];
+    snprintf(from, sizeof from, "/proc/self/fd/%d", fd);
+    return ::linkat(AT_FDCWD, from, AT_FDCWD, to, AT_SYMLINK_FOLLOW);
+}
+
 int unlink(const char* path) {
     if (injected(Call::Unlink)) return -1;
     return ::unlink(path);
@@ -366,6 +373,15 @@ int shm_open(const char* name, int flags, mode_t mode) {
 int shm_unlink(const char* name) {
     if (injected(Call::Shm)) return -1;
     return ::shm_unlink(name);
+}
+
+int shm_openat(int dirfd, const char* name, int flags, mode_t mode) {
+    return retrying(Call::Shm, [&] { return ::openat(dirfd, name, flags | O_CLOEXEC | O_NOFOLLOW, mode); });
+}
+
+int shm_unlinkat(int dirfd, const char* name) {
+    if (injected(Call::Shm)) return -1;
+    return ::unlinkat(dirfd, name, 0);
 }
 
 void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {

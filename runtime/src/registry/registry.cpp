@@ -157,7 +157,7 @@ size_t terminator_padding(DWORD type, std::string_view data) {
 // ---- Registry --------------------------------------------------------------
 
 Registry::Registry(Machine& machine)
-    : machine_(machine), journal_(Journal::open(machine.shm_name("registry"))), cache_(journal_.get()) {
+    : machine_(machine), journal_(Journal::open(machine)), cache_(journal_.get()) {
     notifier_ = std::make_unique<Notifier>(*this);
     checkpointer_ = std::make_unique<Checkpointer>([this] { flush(); });
     machine_root_ = std::make_shared<KeyObject>(*this, make_node(false, {kMachineHiveId}));
@@ -180,7 +180,9 @@ LSTATUS Registry::open_database_locked() {
         }
     }
     options.busy_timeout_ms = busy_timeout_ms_;
-    return Database::open(options, &db_);
+    LSTATUS status = Database::open(options, &db_);
+    if (status == ERROR_SUCCESS) journal_->attach();
+    return status;
 }
 
 template <class Fn>

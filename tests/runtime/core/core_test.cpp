@@ -15,6 +15,7 @@
 #include "core/machine.h"
 #include "core/path.h"
 #include "core/process_identity.h"
+#include "core/segments.h"
 #include "core/shm.h"
 #include "test_support.h"
 
@@ -178,31 +179,45 @@ TEST_F(CoreMachine, WindowsPathsMapIntoTheRootCaseInsensitively) {
 }
 
 TEST_F(CoreMachine, SharedRegionIsInitialisedOnceAndValidated) {
-    std::string name = Machine::current().shm_name("test-region");
-    int inits = 0;
-    auto init = [&](void* base) {
-        ++inits;
-        static_cast<char*>(base)[100] = 'x';
-    };
-    auto a = SharedRegion::open_or_create(name, 4096, 0xABCD, 1, init);
-    ASSERT_NE(a, nullptr);
-    auto b = SharedRegion::open_or_create(name, 4096, 0xABCD, 1, init);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(inits, 1);
-    EXPECT_EQ(*b->at<char>(100), 'x');
+    Machine& machine = Machine::current();
+    for (const w32rt::Segment& segment :
+         {w32rt::public_segment("test-region"), w32rt::admin_segment("test-admin", w32rt::SegmentAccess::Administrators),
+          w32rt::user_segment(machine, "test-user", geteuid(), false)}) {
+        SCOPED_TRACE(segment.what);
+        int inits = 0;
+        auto init = [&](void* base) {
+            ++inits;
+            static_cast<char*>(base)[100] = 'x';
+        };
+        auto a = SharedRegion::open_or_create(machine, segment, 4096, 0xABCD, 1, init);
+        ASSERT_NE(a, nullptr);
+        auto b = SharedRegion::open_or_create(machine, segment, 4096, 0xABCD, 1, init);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(inits, 1);
+        EXPECT_EQ(*b->at<char>(100), 'x');
+        EXPECT_TRUE(b->writable());
 
-    SetLastError(0);
-    EXPECT_EQ(SharedRegion::open_existing(name, 0xABCD, 2), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
-    EXPECT_EQ(SharedRegion::open_existing(Machine::current().shm_name("absent"), 0xABCD, 1), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+        SetLastError(0);
+        EXPECT_EQ(SharedRegion::open_existing(machine, segment, 0xABCD, 2), nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
+        w32rt::Segment absent = segment;
+        absent.what += "-absent";
+        EXPECT_EQ(SharedRegion::open_existing(machine, absent, 0xABCD, 1), nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 
-    // A creator that died half-way leaves the region unready: the next
-    // opener initialises it again.
-    a->header()->ready.store(0);
-    auto c = SharedRegion::open_or_create(name, 4096, 0xABCD, 1, init);
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(inits, 2);
+        // A creator that died half-way leaves the region unready: the next
+        // opener initialises it again.
+        a->header()->ready.store(0);
+        auto c = SharedRegion::open_or_create(machine, segment, 4096, 0xABCD, 1, init);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(inits, 2);
+
+        // Its file has the owner and mode of its kind.
+        struct stat st;
+        ASSERT_EQ(fstat(c->fd(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, w32rt::segment_mode(segment.access));
+        EXPECT_EQ(st.st_uid, geteuid());
+    }
 }
 
 TEST(ProcessIdentity, TellsLiveFromDeadAndReusedPids) {

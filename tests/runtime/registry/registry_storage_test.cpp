@@ -217,8 +217,9 @@ TEST_F(RegistryStorage, DiskRefusingTheNewFileGivesAClearStatusAndNoHalfRegistry
 
 TEST_F(RegistryStorage, UnusableSharedMemoryLeavesTheRegistryUsableWithoutNotification) {
     // A region of the journal's name that is not a journal.
-    std::string name = w32rt::Machine::current().shm_name("registry");
-    auto foreign = w32rt::SharedRegion::open_or_create(name, 4096, 0x12345678, 9, [](void*) {});
+    auto foreign = w32rt::SharedRegion::open_or_create(
+        w32rt::Machine::current(), w32rt::admin_segment("registry", w32rt::SegmentAccess::Administrators), 4096,
+        0x12345678, 9, [](void*) {});
     ASSERT_NE(foreign, nullptr);
 
     Key key = make_key(HKEY_LOCAL_MACHINE, "Software\\NoJournal");
