@@ -30,7 +30,7 @@ std::string StatusText(LONG status) {
         case ERROR_ACCESS_DENIED: return "access denied";
         case ERROR_BUSY: return "the registry is busy";
         case ERROR_FILE_NOT_FOUND: return "not found";
-        default: return fmt::format("error {}", status);
+        default: return SystemText(DWORD(status));
     }
 }
 

@@ -78,8 +78,8 @@ SECURITY_ATTRIBUTES* OpenToEveryone() {
 HANDLE ClaimInstance() {
     HANDLE mutex = CreateMutexA(OpenToEveryone(), TRUE, kEngineInstanceMutex);
     if (mutex == nullptr) {
-        throw CommandError{fmt::format("cannot create the engine's instance mutex (error {}); check EVTRACE_ROOT",
-                                       GetLastError()),
+        throw CommandError{"cannot create the engine's instance mutex: " + SystemText(GetLastError()) +
+                               "; check that EVTRACE_ROOT names a machine root you may use",
                            kExitStartFailed};
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -164,7 +164,7 @@ void Run(const Options& options) {
     Handle alertable(CreateEventA(OpenToEveryone(), TRUE, FALSE, kEngineAlertEvent));
     Handle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (alertable.get() == nullptr || done.get() == nullptr)
-        throw CommandError{fmt::format("cannot create the engine's events (error {})", GetLastError()),
+        throw CommandError{"cannot create the engine's events: " + SystemText(GetLastError()),
                            kExitStartFailed};
 
     // The event data queue: its capacity comes from "MaxEvents". The
