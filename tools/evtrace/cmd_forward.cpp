@@ -148,10 +148,13 @@ void setup(CLI::App& app) {
         "status", "The forward target, the queue below the machine root (waiting records, limit), the running "
                   "engine's counts and the drops not yet reported");
     status->add_flag("--json", options->json, "One JSON object for machines");
-    status->footer(std::string("Settings: registry values under ") + forward::kKeyDisplay +
-                   ": Target (tcp://HOST:PORT or tls://HOST:PORT), MaxQueueMB (1-65536, default 256), Facility "
-                   "(0-23, default 1), TlsCAFile, TlsServerName, TlsCertFile, TlsKeyFile (evtrace reg add).\n"
-                   "Exit codes: 0 shown; 1 the queue cannot be read.");
+    const std::string footer = std::string("Settings: registry values under ") + forward::kKeyDisplay +
+                               ": Target (tcp://HOST:PORT or tls://HOST:PORT), MaxQueueMB (1-65536, default 256), "
+                               "Facility (0-23, default 1), TlsCAFile, TlsServerName, TlsCertFile, TlsKeyFile "
+                               "(evtrace reg add); the engine reads them when it starts.\n"
+                               "Exit codes of status: 0 shown; 1 the queue cannot be read.";
+    forward->footer(footer);
+    status->footer(footer);
     status->callback([options] { Status(*options); });
 }
 

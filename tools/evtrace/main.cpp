@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
     CLI::App app{"evtrace - the trace system's tool. EVTRACE_ROOT names the machine root."};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Show help for every sub-command");
+    app.set_version_flag("--version", "evtrace " TRACEAPI_VERSION_TEXT);
     for (const auto& [key, setup] : evtrace::registry()) setup(app);
     try {
         app.parse(argc, argv);
