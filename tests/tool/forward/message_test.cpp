@@ -36,7 +36,8 @@ std::vector<char> Record(DWORD code, const std::string& source, const std::strin
 std::string Format(const std::vector<char>& bytes, int facility = 1) {
     MessageFormatter formatter("probe-host", facility);
     std::string out;
-    formatter.AppendRecord(*reinterpret_cast<const _VANTA_EVTRACE_DATA*>(bytes.data()), DWORD(bytes.size()), &out);
+    formatter.AppendRecord(ViewOf(*reinterpret_cast<const _VANTA_EVTRACE_DATA*>(bytes.data()), DWORD(bytes.size())),
+                           &out);
     return out;
 }
 
@@ -116,7 +117,8 @@ TEST(SyslogMessage, TheTextEndsAtItsZeroAndNeverReadsPastTheRecord) {
     reinterpret_cast<_VANTA_EVTRACE_DATA*>(bytes.data())->dwDataLen = 100000;
     MessageFormatter formatter("h", 1);
     std::string out;
-    formatter.AppendRecord(*reinterpret_cast<const _VANTA_EVTRACE_DATA*>(bytes.data()), EVT_RECORD_FIXED_SIZE + 3, &out);
+    formatter.AppendRecord(ViewOf(*reinterpret_cast<const _VANTA_EVTRACE_DATA*>(bytes.data()), EVT_RECORD_FIXED_SIZE + 3),
+                           &out);
     EXPECT_EQ(out.substr(out.size() - 4), " abc");
 }
 

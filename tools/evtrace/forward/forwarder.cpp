@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 
 #include <nlohmann/json.hpp>
 
@@ -24,10 +25,6 @@ constexpr int kConnectTimeoutMs = 5000;
 constexpr size_t kReadBytes = 256 << 10;
 // While messages wait for their acknowledgement, how often to look.
 constexpr auto kAckPoll = std::chrono::milliseconds(5);
-
-uint64_t FileTimeOf(const _VANTA_EVTRACE_DATA& record) {
-    return (uint64_t(record.ftTimeStamp.dwHighDateTime) << 32) | record.ftTimeStamp.dwLowDateTime;
-}
 
 uint64_t NowFileTime() {
     FILETIME now;
@@ -79,22 +76,56 @@ void Forwarder::Tap(void* self, const _VANTA_EVTRACE_DATA* record, DWORD size) {
     static_cast<Forwarder*>(self)->Push(record, size);
 }
 
+// The hand-off keeps a record compactly: a header (the sizes of the whole
+// entry and of its six texts, code, type, time) and the texts without their
+// zeros, a sixth of the record's size for a short text.
+namespace {
+
+struct CompactHeader {
+    uint32_t entry;
+    uint32_t code;
+    uint32_t type;
+    uint16_t sizes[6];
+    uint64_t time;
+};
+
+std::string_view* Texts(RecordView& view) {
+    static_assert(offsetof(RecordView, text) - offsetof(RecordView, source) == 5 * sizeof(std::string_view));
+    return &view.source;
+}
+
+}  // namespace
+
 void Forwarder::Push(const _VANTA_EVTRACE_DATA* record, DWORD size) {
     if (record == nullptr || size < EVT_RECORD_FIXED_SIZE) return;
     received_.fetch_add(1, std::memory_order_relaxed);
+    RecordView view = ViewOf(*record, size);
+    std::string_view* texts = Texts(view);
+    size_t entry = sizeof(CompactHeader);
+    for (int i = 0; i < 6; ++i) {
+        if (texts[i].size() > 0xFFFF) texts[i] = texts[i].substr(0, 0xFFFF);
+        entry += texts[i].size();
+    }
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(handOffLock_);
         if (stopping_) return;
-        if (handOff_.size() + sizeof(DWORD) + size > config_.handOffBytes) {
+        if (handOff_.size() + entry > config_.handOffBytes) {
             ++handOffLosses_.handOff;
-            handOffLosses_.Note(FileTimeOf(*record));
+            handOffLosses_.Note(view.time);
             return;
         }
         const size_t at = handOff_.size();
-        handOff_.resize(at + sizeof(DWORD) + size);
-        memcpy(handOff_.data() + at, &size, sizeof size);
-        memcpy(handOff_.data() + at + sizeof size, record, size);
+        handOff_.resize(at + entry);
+        char* p = handOff_.data() + at;
+        CompactHeader header = {uint32_t(entry), view.code, view.type, {}, view.time};
+        for (int i = 0; i < 6; ++i) header.sizes[i] = uint16_t(texts[i].size());
+        memcpy(p, &header, sizeof header);
+        p += sizeof header;
+        for (int i = 0; i < 6; ++i) {
+            memcpy(p, texts[i].data(), texts[i].size());
+            p += texts[i].size();
+        }
         wake = spoolerWaiting_;
     }
     if (wake) handOffReady_.notify_one();
@@ -186,16 +217,25 @@ void Forwarder::SpoolerRun() {
 
         // The records as messages.
         size_t count = 0;
-        for (size_t at = 0; at + sizeof(DWORD) <= batch.size(); ++count) {
-            DWORD size;
-            memcpy(&size, batch.data() + at, sizeof size);
-            const auto* record = reinterpret_cast<const _VANTA_EVTRACE_DATA*>(batch.data() + at + sizeof size);
+        for (size_t at = 0; at + sizeof(CompactHeader) <= batch.size(); ++count) {
+            CompactHeader header;
+            memcpy(&header, batch.data() + at, sizeof header);
+            RecordView view;
+            view.code = header.code;
+            view.type = header.type;
+            view.time = header.time;
+            const char* p = batch.data() + at + sizeof header;
+            std::string_view* texts = Texts(view);
+            for (int i = 0; i < 6; ++i) {
+                texts[i] = std::string_view(p, header.sizes[i]);
+                p += header.sizes[i];
+            }
             if (messages.size() <= count) messages.emplace_back();
             if (times.size() <= count) times.push_back(0);
             messages[count].clear();
-            formatter.AppendRecord(*record, size, &messages[count]);
-            times[count] = FileTimeOf(*record);
-            at += sizeof size + size;
+            formatter.AppendRecord(view, &messages[count]);
+            times[count] = view.time;
+            at += header.entry;
         }
 
         // A pending report goes first; while it does not fit, nothing after

@@ -197,12 +197,27 @@ void MessageFormatter::AppendParam(const char* name, const char* value, size_t s
     out->push_back('"');
 }
 
-void MessageFormatter::AppendRecord(const _VANTA_EVTRACE_DATA& record, DWORD size, std::string* out) {
-    const DWORD code = record.dwEventCode;
-    const uint64_t time =
-        (uint64_t(record.ftTimeStamp.dwHighDateTime) << 32) | record.ftTimeStamp.dwLowDateTime;
-    const size_t sourceSize = FieldLength(record.szSource, sizeof record.szSource);
-    AppendHeader(kSyslogSeverity[EVT_CODE_SEVERITY(code)], time, record.szSource, sourceSize, "event", out);
+RecordView ViewOf(const _VANTA_EVTRACE_DATA& record, DWORD size) {
+    auto field = [](const char* text, size_t room) { return std::string_view(text, FieldLength(text, room)); };
+    RecordView view;
+    view.code = record.dwEventCode;
+    view.type = record.dwEventType;
+    view.time = (uint64_t(record.ftTimeStamp.dwHighDateTime) << 32) | record.ftTimeStamp.dwLowDateTime;
+    view.source = field(record.szSource, sizeof record.szSource);
+    view.user = field(record.szUserName, sizeof record.szUserName);
+    view.provider = field(record.szProviderText, sizeof record.szProviderText);
+    view.stringA = field(record.szStringA, sizeof record.szStringA);
+    view.stringB = field(record.szStringB, sizeof record.szStringB);
+    // The text: the record's data up to its first zero, within the record.
+    const size_t room = size > EVT_RECORD_FIXED_SIZE ? size - EVT_RECORD_FIXED_SIZE : 0;
+    view.text = field(reinterpret_cast<const char*>(record.Data), std::min<size_t>(record.dwDataLen, room));
+    return view;
+}
+
+void MessageFormatter::AppendRecord(const RecordView& record, std::string* out) {
+    const DWORD code = record.code;
+    AppendHeader(kSyslogSeverity[EVT_CODE_SEVERITY(code)], record.time, record.source.data(), record.source.size(),
+                 "event", out);
 
     out->append("[evtrace@");
     out->append(kEnterpriseNumber);
@@ -214,32 +229,22 @@ void MessageFormatter::AppendRecord(const _VANTA_EVTRACE_DATA& record, DWORD siz
     const char* domain = kDomainNames[EVT_CODE_DOMAIN(code)];
     AppendParam("domain", domain, strlen(domain), out);
     out->append(" type=\"");
-    AppendNumber(record.dwEventType, out);
+    AppendNumber(record.type, out);
     out->push_back('"');
-    AppendParam("provider", record.szProviderText, FieldLength(record.szProviderText, sizeof record.szProviderText),
-                out);
-    AppendParam("source", record.szSource, sourceSize, out);
+    AppendParam("provider", record.provider.data(), record.provider.size(), out);
+    AppendParam("source", record.source.data(), record.source.size(), out);
     struct Optional {
         const char* name;
-        const char* field;
-        size_t size;
+        std::string_view value;
     };
-    for (const Optional& o : {Optional{"user", record.szUserName, sizeof record.szUserName},
-                              Optional{"stringA", record.szStringA, sizeof record.szStringA},
-                              Optional{"stringB", record.szStringB, sizeof record.szStringB}}) {
-        const size_t n = FieldLength(o.field, o.size);
-        if (n != 0) AppendParam(o.name, o.field, n, out);
+    for (const Optional& o : {Optional{"user", record.user}, Optional{"stringA", record.stringA},
+                              Optional{"stringB", record.stringB}}) {
+        if (!o.value.empty()) AppendParam(o.name, o.value.data(), o.value.size(), out);
     }
     out->push_back(']');
-
-    // The text: the record's data up to its first zero, within the record.
-    const size_t room = size > EVT_RECORD_FIXED_SIZE ? size - EVT_RECORD_FIXED_SIZE : 0;
-    const size_t limit = std::min<size_t>(record.dwDataLen, room);
-    const char* text = reinterpret_cast<const char*>(record.Data);
-    const size_t n = strnlen(text, limit);
-    if (n != 0) {
+    if (!record.text.empty()) {
         out->push_back(' ');
-        AppendText(text, n, out);
+        AppendText(record.text.data(), record.text.size(), out);
     }
 }
 

@@ -25,6 +25,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace evtrace::forward {
 
@@ -46,6 +47,19 @@ struct LossCounts {
     void Note(uint64_t fileTime);
 };
 
+// What a message is made of: the fields of a record, texts without their
+// zeros. Views into a record, or into the forwarder's compact copy of one.
+struct RecordView {
+    DWORD code = 0;
+    DWORD type = 0;
+    uint64_t time = 0;  // FILETIME, UTC
+    std::string_view source, user, provider, stringA, stringB, text;
+};
+
+// The view of a record the data queue hands on (its size as given): each
+// text up to its zero; the data's text up to its zero within the record.
+RecordView ViewOf(const _VANTA_EVTRACE_DATA& record, DWORD size);
+
 // Turns records into messages on one thread: holds the host name, the
 // facility and a converter from the ANSI code page.
 class MessageFormatter {
@@ -55,8 +69,8 @@ public:
     MessageFormatter(const MessageFormatter&) = delete;
     MessageFormatter& operator=(const MessageFormatter&) = delete;
 
-    // Appends the message for one record (its size as the queue gave it).
-    void AppendRecord(const _VANTA_EVTRACE_DATA& record, DWORD size, std::string* out);
+    // Appends the message for one record.
+    void AppendRecord(const RecordView& record, std::string* out);
     // Appends the loss report; `now` is a FILETIME.
     void AppendLossReport(const LossCounts& losses, uint64_t now, std::string* out);
 
