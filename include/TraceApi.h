@@ -493,6 +493,19 @@ public:
     // Hands new CSV logging settings to the process's CSV logger.
     void LoggingSettingsChanged(const _VANTA_WEV_LOGGING_SETTINGS& settings);
 
+    // A host's look at every record the process's data queues take (the
+    // event engine forwards them to a collector). The tap is called inside
+    // AddEvent under m_csQueue, right after the CSV logger's hand-off, on the
+    // thread that feeds the queue, once per record taken (unified-log kinds
+    // are refused before; records are tapped also when "MaxEvents" is 0), in
+    // the order the queue takes them. The record lives only during the call.
+    // A tap copies what it keeps, returns quickly, calls into no data queue
+    // and throws nothing. One tap per process; null removes it. When the
+    // call returns, the previous tap runs on no thread and is never called
+    // again.
+    typedef void (*PRECORD_TAP)(void* pContext, const _VANTA_EVTRACE_DATA* pRecord, DWORD dwSize);
+    static void SetRecordTap(PRECORD_TAP pfnTap, void* pContext);
+
     std::deque<CEvDataQueueInfo*> m_Events;
     DWORD m_dwMaxEvents;
     CRITICAL_SECTION m_csQueue;

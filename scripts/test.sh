@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, then builds and runs every test, each
 # phase in a build folder of its own:
-#   build        Release, warnings as errors; the whole test suite
+#   build        Release, warnings as errors; the whole test suite; then its
+#                Debian package built, installed, used, removed and purged
 #   build-asan   the suite under AddressSanitizer and UndefinedBehaviorSanitizer
 #   build-tsan   the suite under ThreadSanitizer
 #   build-fuzz   the parsers of untrusted input fuzzed for FUZZ_SECONDS each
@@ -83,6 +84,7 @@ mingw() {
 phase "setup" ./scripts/setup-debian.sh
 phase "build (Release)" env BUILD_DIR=build ./scripts/build.sh -DCMAKE_BUILD_TYPE=Release
 phase "tests" suite build
+phase "package (cpack, dpkg -i, dpkg --purge)" ./scripts/check-package.sh build
 phase "build-mingw (TraceApi.dll)" mingw
 phase "build-asan" sanitized_build build-asan address
 phase "tests under ASan+UBSan" asan_suite

@@ -2,6 +2,9 @@
 // machine-wide registry.
 #include "host/FolderPaths.h"
 
+#ifndef SECURITY_WIN32
+#define SECURITY_WIN32
+#endif
 #include <secext.h>
 #include <shlobj.h>
 #include <winreg.h>

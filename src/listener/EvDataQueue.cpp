@@ -11,6 +11,7 @@
 #include "providers/EvRecordLayout.h"
 #include "frame/TraceApiReg.h"
 #include "listener/EvWEVLog.h"
+#include "listener/RecordTap.h"
 
 using traceapi::CritSecGuard;
 using traceapi::g_pWEVLogQueue;
@@ -151,6 +152,7 @@ bool CEvDataQueue::AddEvent(PEVENT_TRACE pEvent) {
 
     CritSecGuard lock(m_csQueue);
     if (g_pWEVLogQueue != nullptr) g_pWEVLogQueue->PushDataInWEVLogFile(record.get());
+    traceapi::TapRecord(record.get(), size);
     try {
         auto entry = std::make_unique<CEvDataQueueInfo>();
         entry->m_dwSize = size;

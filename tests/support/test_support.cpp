@@ -145,7 +145,11 @@ void MachineTest::SetUp() {
 }
 
 void MachineTest::TearDown() {
-    if (!root_.empty() && !getenv("EVTRACE_KEEP_TEST_ROOT")) w32rt::destroy_machine_root(root_, true);
+    if (root_.empty() || getenv("EVTRACE_KEEP_TEST_ROOT")) return;
+    w32rt::destroy_machine_root(root_, true);
+    // The folder is the test's own: what tests left in it goes too.
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
@@ -259,6 +263,10 @@ ChildProcess spawn_program(const std::string& path, const std::vector<std::strin
     std::string library_dir;
     if (options.uid >= 0 && options.uid != int64_t(geteuid()) && !reachable_by(path, options))
         std::tie(program, library_dir) = staged_programs().stage(path);
+    // A working folder the user cannot enter would fail its relative paths.
+    char cwd[4096];
+    const bool cwd_reachable = options.uid < 0 || options.uid == int64_t(geteuid()) ||
+                               (getcwd(cwd, sizeof cwd) != nullptr && reachable_by(cwd, options));
     std::vector<std::string> argv_strings = {program};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
 
@@ -281,6 +289,7 @@ ChildProcess spawn_program(const std::string& path, const std::vector<std::strin
         }
         if (options.uid >= 0 && setuid(uid_t(options.uid)) < 0) _exit(126);
         if (!library_dir.empty()) setenv("LD_LIBRARY_PATH", library_dir.c_str(), 1);
+        if (!cwd_reachable && chdir("/") < 0) _exit(126);
         std::vector<char*> argv;
         for (std::string& s : argv_strings) argv.push_back(s.data());
         argv.push_back(nullptr);

@@ -48,7 +48,10 @@ struct HelperRegistrar {
     static int name##_helper_main(int argc, char** argv)
 
 struct SpawnOptions {
-    // Run the child as this user (needs the superuser); -1 keeps ours.
+    // Run the child as this user (needs the superuser); -1 keeps ours. When
+    // that user cannot reach the test program (a checkout below a folder only
+    // its owner may enter), the child runs a copy of it in a folder of /tmp
+    // that everyone can read, with the build's shared libraries beside it.
     int64_t uid = -1;
     int64_t gid = -1;
     // Extra environment, "NAME=value"; "NAME" alone removes the variable.

@@ -14,7 +14,8 @@ void Set(int enable) {
     CEvTraceController controller;
     LONG result = controller.EnableAlerts(enable);
     if (result != S_OK)
-        throw CommandError{fmt::format("cannot set the alert switch: 0x{:08x}", static_cast<ULONG>(result))};
+        Fail(exit_code::kFailed, "alert switch", "cannot be set: " + ResultText(result),
+             "setting it needs the rights of the machine root's owner");
     printf("alerts %s\n", enable ? "enabled" : "disabled");
 }
 
@@ -23,7 +24,7 @@ void State() {
     int state = 0;
     LONG result = controller.GetAlertState(state);
     if (result != S_OK)
-        throw CommandError{fmt::format("cannot read the alert switch: 0x{:08x}", static_cast<ULONG>(result))};
+        Fail(exit_code::kFailed, "alert switch", "cannot be read: " + ResultText(result));
     printf("alerts %s\n", state ? "enabled" : "disabled");
 }
 

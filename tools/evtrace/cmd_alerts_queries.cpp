@@ -3,9 +3,9 @@
 // from the event database in the user's language) and a client that waits
 // for the event engine's alerts as the suite's tray program does.
 //
-// Exit codes: 0 done; 1 the library or the query failed; 2 (wait) fewer
-// alerts came than asked for in the time given; 3 the code is not an alert
-// of the event database (help, hints), or no event engine runs (wait).
+// Exit codes (command.h): 0 done; 1 the library or the query failed; 3 the
+// code is not an alert of the event database (help, hints), or no event
+// engine runs (wait); 4 (wait) fewer alerts came than asked for in time.
 #include <TraceApi.h>
 #include <signal.h>
 #include <stdio.h>
@@ -26,9 +26,9 @@
 namespace evtrace {
 namespace {
 
-constexpr int kExitQueryFailed = 1;
-constexpr int kExitTooFew = 2;
-constexpr int kExitNotFound = 3;
+constexpr int kExitQueryFailed = exit_code::kFailed;
+constexpr int kExitTooFew = exit_code::kIncomplete;
+constexpr int kExitNotFound = exit_code::kNotFound;
 
 // The consumer for the length of one command.
 struct Library {
@@ -39,8 +39,6 @@ struct Library {
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
 };
-
-std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
 
 // The alert's title (the database's second field), or empty.
 std::string Title(DWORD code) {
@@ -58,7 +56,7 @@ void List(bool json) {
     if (result != S_OK || list == nullptr) {
         throw CommandError{fmt::format("cannot read the alert list from the event database ({}): check "
                                        "\"DatabasePath\" with `evtrace reg query` or run `evtrace setup`",
-                                       ResultName(result)),
+                                       ResultText(result)),
                            kExitQueryFailed};
     }
     for (DWORD i = 0; i < list->count; ++i) {
@@ -104,13 +102,13 @@ const _VANTA_EVTRACE_DATA& AsRecord(const std::vector<BYTE>& bytes) {
 
 nlohmann::json AlertJson(const _VANTA_EVTRACE_DATA& r) {
     nlohmann::json out;
-    out["time"] = LocalTime(r.ftTimeStamp);
+    out["time"] = IsoTime(r.ftTimeStamp, true);
     out["code"] = r.dwEventCode;
     out["type"] = r.dwEventType;
     out["severityName"] = SeverityName(r.dwEventCode);
     out["domainName"] = DomainName(r.dwEventCode);
     out["title"] = Title(r.dwEventCode);
-    out["stringA"] = Field(r.szStringA, sizeof r.szStringA);
+    out["stringA"] = JsonField(r.szStringA, sizeof r.szStringA);
     out["flag"] = r.bFlag;
     return out;
 }
@@ -118,7 +116,7 @@ nlohmann::json AlertJson(const _VANTA_EVTRACE_DATA& r) {
 std::string AlertLine(const _VANTA_EVTRACE_DATA& r) {
     std::string line = fmt::format("{}  0x{:08x}  {:<11} {:<13} {}", LocalTime(r.ftTimeStamp), r.dwEventCode,
                                    SeverityName(r.dwEventCode), DomainName(r.dwEventCode), Title(r.dwEventCode));
-    const std::string a = Field(r.szStringA, sizeof r.szStringA);
+    const std::string a = PrintableField(r.szStringA, sizeof r.szStringA);
     if (!a.empty()) line += "  (" + a + ")";
     return line;
 }
@@ -133,7 +131,7 @@ void History(bool json) {
         return;
     }
     if (result != S_OK)
-        throw CommandError{fmt::format("cannot read the alert history ({})", ResultName(result)), kExitQueryFailed};
+        throw CommandError{fmt::format("cannot read the alert history ({})", ResultText(result)), kExitQueryFailed};
     if (json) {
         nlohmann::json out = nlohmann::json::array();
         for (const auto& r : records) out.push_back(AlertJson(AsRecord(r)));
@@ -229,7 +227,7 @@ size_t NewRecords(const std::vector<std::vector<BYTE>>& before, const std::vecto
 
 void Wait(const WaitOptions& options) {
     if (options.timeout < 0 || options.timeout != options.timeout)
-        throw CommandError{"--timeout is a number of seconds, 0 or more", kExitQueryFailed};
+        throw CommandError{"--timeout is a number of seconds, 0 or more", exit_code::kUsage};
     HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, kEngineAlertEvent);
     if (event == nullptr) {
         throw CommandError{"no event engine runs on this machine root: start one with `evtrace engine`", kExitNotFound};
@@ -272,8 +270,8 @@ void setup(CLI::App& app) {
     CLI::App* alerts = app.get_subcommand("alerts");
     alerts->description("Alerts: the switch, the alert list, the user's history, help and hints, waiting for them");
     alerts->footer(
-        "Exit codes: 0 done; 1 the library or the query failed; 2 (wait) fewer alerts came than asked for in time; "
-        "3 not an alert of the event database (help, hints), or no event engine runs (wait).");
+        "Exit codes: 0 done; 1 the library or the query failed; 3 not an alert of the event database (help, hints), "
+        "or no event engine runs (wait); 4 (wait) fewer alerts came than asked for in time.");
 
     auto json = std::make_shared<bool>(false);
     CLI::App* list = alerts->add_subcommand("list", "The alert codes of the event database with domain and severity");

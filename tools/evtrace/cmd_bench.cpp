@@ -96,8 +96,9 @@ void run_sessions(const SessionsOptions& options) {
                        c["met"].get<bool>() ? "met" : "NOT MET");
         fflush(stdout);
     }
-    if (!any) throw CommandError{"no workload of that name (see --help)"};
-    if (options.json) fmt::print("{}\n", out.dump(2));
+    if (!any)
+        Fail(exit_code::kUsage, "--workload", "no workload of that name", "`evtrace bench sessions --help` lists them");
+    if (options.json) fmt::print("{}\n", JsonPretty(out));
 }
 
 void setup(CLI::App& app) {

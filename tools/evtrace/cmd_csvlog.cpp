@@ -30,7 +30,7 @@ std::string StatusText(LONG status) {
         case ERROR_ACCESS_DENIED: return "access denied";
         case ERROR_BUSY: return "the registry is busy";
         case ERROR_FILE_NOT_FOUND: return "not found";
-        default: return fmt::format("error {}", status);
+        default: return SystemText(DWORD(status));
     }
 }
 
@@ -123,14 +123,14 @@ void Status(bool json) {
             if (info.kind == Kind::Switch || info.kind == Kind::Number) {
                 value["value"] = std::stoul(text);
             } else {
-                value["value"] = text;
+                value["value"] = JsonText(text);
             }
             value["default"] = !read.present[i];
             out["values"][info.name] = value;
         }
         if (hasCount) out[kFileCountValue] = count;
         out["problems"] = read.problems;
-        printf("%s\n", out.dump(2).c_str());
+        printf("%s\n", JsonPretty(out).c_str());
         return;
     }
     printf("CSV logging: %s%s\n", on ? "on, " : "off", on ? rules : "");

@@ -34,7 +34,7 @@ void print(const w32rt::DebugMessage& m) {
         size_t eol = text.find('\n');
         std::string_view line = text.substr(0, eol);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        fmt::print("[{}] {}\n", m.process_id, line);
+        fmt::print("[{}] {}\n", m.process_id, Printable(line));
         if (eol == std::string_view::npos) break;
         text.remove_prefix(eol + 1);
     }
@@ -44,8 +44,10 @@ void run(const Options& options) {
     std::unique_ptr<w32rt::DebugViewer> viewer = w32rt::DebugViewer::attach();
     if (!viewer) {
         DWORD error = GetLastError();
-        if (error == ERROR_BUSY) throw CommandError{"another debug viewer is attached to this machine root"};
-        throw CommandError{fmt::format("cannot attach the debug viewer (error {})", error)};
+        if (error == ERROR_BUSY)
+            Fail(exit_code::kFailed, "debug viewer", "another one is attached to this machine root",
+                 "one viewer per root: end the other first");
+        FailStatus("debug viewer", error);
     }
     struct sigaction action = {};
     action.sa_handler = &on_signal;
@@ -71,8 +73,8 @@ void setup(CLI::App& app) {
     auto options = std::make_shared<Options>();
     CLI::App* cmd = app.add_subcommand(
         "dbgview", "Print the debugger output (OutputDebugStringA) of every process of the machine root until Ctrl-C");
-    cmd->add_option("--pid", options->pid, "Show only the texts of this process");
-    cmd->add_option("--count", options->count, "Stop after this many texts");
+    cmd->add_option("--pid", options->pid, "Show only the texts of this process")->check(WholeNumber(1, 4194304));
+    cmd->add_option("--count", options->count, "Stop after this many texts")->check(WholeNumber(1, ~0ull));
     cmd->callback([options] { run(*options); });
 }
 

@@ -6,8 +6,6 @@
 #include <stdlib.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +15,9 @@
 #include <fmt/format.h>
 
 #include "command.h"
+#include "emit_values.h"
+#include "output_file.h"
+#include "session_state.h"
 
 namespace evtrace {
 namespace {
@@ -47,55 +48,15 @@ struct Options {
     bool noSourceFile = false;
 };
 
-// One argument of a formatted event: integers are passed as 64-bit values
-// (a 32-bit conversion reads the low half of the slot), reals as doubles,
-// everything else as a string. "s:", "i:" and "f:" force the kind.
-struct Value {
-    enum Kind { Integer, Real, String } kind = String;
-    long long integer = 0;
-    double real = 0;
-    std::string text;
-};
-
-Value Parse(const std::string& argument) {
-    Value value;
-    std::string body = argument;
-    char forced = 0;
-    if (argument.size() >= 2 && argument[1] == ':' &&
-        (argument[0] == 's' || argument[0] == 'i' || argument[0] == 'f')) {
-        forced = argument[0];
-        body = argument.substr(2);
-    }
-    char* end = nullptr;
-    if (forced == 'i' || (!forced && !body.empty())) {
-        long long integer = strtoll(body.c_str(), &end, 0);
-        if (end && *end == '\0' && !body.empty()) {
-            value.kind = Value::Integer;
-            value.integer = integer;
-            return value;
-        }
-        if (forced == 'i') throw CommandError{"not an integer: " + argument};
-    }
-    if (forced == 'f' || (!forced && !body.empty())) {
-        double real = strtod(body.c_str(), &end);
-        if (end && *end == '\0' && !body.empty()) {
-            value.kind = Value::Real;
-            value.real = real;
-            return value;
-        }
-        if (forced == 'f') throw CommandError{"not a number: " + argument};
-    }
-    value.text = body;
-    return value;
-}
-
-// Calls call(a...) with the values as typed arguments, at most Max of them.
+// Calls call(a...) with the values as typed arguments, then empty strings
+// up to Max: should an emitter read more arguments than the format's check
+// counted, it reads a valid pointer, never past the list.
 template <size_t Max, typename Call, typename... Args>
 LONG Dispatch(const std::vector<Value>& values, size_t index, Call& call, Args... args) {
     if constexpr (sizeof...(Args) >= Max) {
         return call(args...);
     } else {
-        if (index >= values.size()) return call(args...);
+        if (index >= values.size()) return Dispatch<Max>(values, index + 1, call, args..., "");
         const Value& value = values[index];
         switch (value.kind) {
             case Value::Integer: return Dispatch<Max>(values, index + 1, call, args..., value.integer);
@@ -129,11 +90,14 @@ ULONG64 Now() {
     return (static_cast<ULONG64>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
+// The most data one event carries: the session refuses anything larger
+// than its buffer (64 KB at most), with the fixed block besides.
+constexpr size_t kMaxCustomData = 64 * 1024;
+
 std::vector<BYTE> CustomData(const Options& o) {
     if (!o.dataFile.empty()) {
-        std::ifstream in(o.dataFile, std::ios::binary);
-        if (!in) throw CommandError{"cannot read " + o.dataFile};
-        return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        std::string bytes = ReadInputFile(o.dataFile, kMaxCustomData);
+        return std::vector<BYTE>(bytes.begin(), bytes.end());
     }
     std::vector<BYTE> bytes;
     std::string digits;
@@ -141,34 +105,39 @@ std::vector<BYTE> CustomData(const Options& o) {
         if (isxdigit(static_cast<unsigned char>(c)))
             digits += c;
         else if (c != ' ' && c != ':' && c != '-')
-            throw CommandError{"not hexadecimal: " + o.hex};
-    if (digits.size() % 2 != 0) throw CommandError{"odd number of hex digits"};
+            Fail(exit_code::kUsage, "--hex \"" + o.hex + "\"", "not hexadecimal", "give byte values such as 0a:1b:2c");
+    if (digits.size() % 2 != 0) Fail(exit_code::kUsage, "--hex", "an odd number of hex digits", "two digits per byte");
+    if (digits.size() / 2 > kMaxCustomData)
+        Fail(exit_code::kUsage, "--hex", fmt::format("more than {} bytes", kMaxCustomData));
     for (size_t i = 0; i < digits.size(); i += 2)
         bytes.push_back(static_cast<BYTE>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return bytes;
 }
 
-// The unified-log emitters send nothing while the switch is off: say so,
-// or turn it on when asked.
-void CheckSwitch(const Options& o) {
+// The unified-log emitters send nothing while the switch is off: turn it on
+// when asked, else say so and send nothing.
+void CheckSwitch(const Options& o, ULONG handle) {
     HANDLE event = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, "Global\\UL_ENABLED_EVENT");
     if (event == nullptr) return;
+    bool off = false;
     if (o.switchOn)
         SetEvent(event);
-    else if (WaitForSingleObject(event, 0) == WAIT_TIMEOUT)
-        fprintf(stderr, "evtrace: the unified-log switch is off: nothing is sent (--ul-on turns it on)\n");
+    else
+        off = WaitForSingleObject(event, 0) == WAIT_TIMEOUT;
     CloseHandle(event);
+    if (off) {
+        UnRegisterEvTrace(handle);
+        Fail(exit_code::kIncomplete, "unified-log switch", "is off: nothing was sent",
+             "--ul-on turns it on first (or a host turns it on through the registry)");
+    }
 }
 
-std::string ResultText(LONG result) {
-    switch (result) {
-        case S_OK: return "ok";
-        case EVT_E_NOTINITIALIZED: return "not initialised (0x8004c4d1)";
-        case EVT_E_NOSESSION: return "no session (0x8004c4d4)";
-        case EVT_E_POINTER: return "null pointer (0x8004c4d3)";
-        case E_FAIL: return "failed (0x80004005)";
-        default: return fmt::format("0x{:08x}", static_cast<ULONG>(result));
-    }
+// An emitter's result in words. E_FAIL is how they report a write the
+// session refused.
+std::string Outcome(LONG result) {
+    if (result == S_OK) return "sent";
+    if (result == E_FAIL) return "refused by the session: buffers full, event too large or session gone (E_FAIL)";
+    return ResultText(result);
 }
 
 void Run(const std::string& kind, const Options& o) {
@@ -176,15 +145,25 @@ void Run(const std::string& kind, const Options& o) {
     o.name.copy(info.m_szInstanceName, sizeof info.m_szInstanceName - 1);
     o.user.copy(info.m_szUserName, sizeof info.m_szUserName - 1);
     o.providerText.copy(info.m_szProviderText, sizeof info.m_szProviderText - 1);
-    ULONG handle = 0;
-    LONG result = RegisterEvTrace(&handle, &info);
-    if (result != S_OK) throw CommandError{"cannot register the provider: " + ResultText(result)};
-    if (kind == "args" || kind == "log") CheckSwitch(o);
-
+    // Everything typed is checked before the provider registers.
     std::vector<Value> values;
-    for (const std::string& argument : o.args) values.push_back(Parse(argument));
+    if (kind == "format") values = ValuesForFormat(o.format, Dialect::kCompact, o.args);
+    if (kind == "args") values = ValuesForFormat(o.format, Dialect::kPrintf, o.args);
     std::vector<BYTE> data;
     if (kind == "custom" || kind == "stamped") data = CustomData(o);
+    const std::string session = "session \"" EVT_SESSION_NAME "\"";
+    // A provider would start a missing session on its own, and the event
+    // would go nowhere: say so instead.
+    SessionState before = QuerySession();
+    if (before.known && !before.running)
+        Fail(exit_code::kNotFound, session, "is not running: nothing was sent",
+             "start it with `evtrace session start`");
+
+    ULONG handle = 0;
+    LONG result = RegisterEvTrace(&handle, &info);
+    if (result != S_OK)
+        Fail(exit_code::kFailed, "provider \"" + o.name + "\"", "cannot register: " + ResultText(result));
+    if (kind == "args" || kind == "log") CheckSwitch(o, handle);
     const BYTE flag = static_cast<BYTE>(o.flag);
     const char* a = o.stringA.empty() ? nullptr : o.stringA.c_str();
     const char* b = o.stringB.empty() ? nullptr : o.stringB.c_str();
@@ -227,17 +206,34 @@ void Run(const std::string& kind, const Options& o) {
     UnRegisterEvTrace(handle);
 
     unsigned long long failed = 0;
-    for (auto [code, number] : results)
-        if (code != S_OK) failed += number;
+    LONG firstFailure = S_OK;
+    for (auto [code, number] : results) {
+        if (code == S_OK) continue;
+        failed += number;
+        if (firstFailure == S_OK) firstFailure = code;
+    }
     if (o.count == 1 && !o.quiet) {
-        printf("%s\n", ResultText(results.begin()->first).c_str());
+        printf("%s\n", Outcome(results.begin()->first).c_str());
     } else if (!o.quiet) {
         printf("sent %llu %s event(s) as \"%s\" (provider %lu) in %.3f s: %.0f per second\n", o.count, kind.c_str(),
-               o.name.c_str(), static_cast<unsigned long>(handle), seconds,
+               Printable(o.name).c_str(), static_cast<unsigned long>(handle), seconds,
                seconds > 0 ? static_cast<double>(o.count) / seconds : 0.0);
-        for (auto [code, number] : results) printf("  %-32s %llu\n", ResultText(code).c_str(), number);
+        for (auto [code, number] : results) printf("  %-32s %llu\n", Outcome(code).c_str(), number);
     }
-    if (failed != 0) throw CommandError{"", 2};
+    if (failed != 0) {
+        Fail(exit_code::kIncomplete, session,
+             fmt::format("{} of {} event{} refused: {}", failed, o.count, o.count == 1 ? " was" : "s were",
+                         Outcome(firstFailure)),
+             firstFailure == E_FAIL ? "the session's buffers were full: start it with more (evtrace session start "
+                                      "--buffers N), or lower --rate"
+                                    : "");
+    }
+    // Looked at before sending: a consumer that ends once it has what it
+    // waited for is no reason to say nobody listened.
+    if (before.known && before.consumers == 0) {
+        Fail(exit_code::kIncomplete, session, "has no consumer: what was sent went nowhere",
+             "start a consumer first (evtrace watch, evtrace trace --raw, or the event engine)");
+    }
 }
 
 void setup(CLI::App& app) {
@@ -253,9 +249,9 @@ void setup(CLI::App& app) {
         kind->add_option("--string-a", o->stringA, "First optional string");
         kind->add_option("--string-b", o->stringB, "Second optional string");
         kind->add_option("--flag", o->flag, "Flag byte")->check(CLI::Range(0, 255));
-        kind->add_option("--count", o->count, "Number of events")->capture_default_str();
-        kind->add_option("--rate", o->rate, "Events per second (0: as fast as possible)");
-        kind->add_flag("--quiet,-q", o->quiet, "Print nothing; the exit code tells (2: some failed)");
+        kind->add_option("--count", o->count, "Number of events")->capture_default_str()->check(WholeNumber(1, ~0ull));
+        kind->add_option("--rate", o->rate, "Events per second (0: as fast as possible)")->check(FiniteNumber(0));
+        kind->add_flag("--quiet,-q", o->quiet, "Print nothing; the exit code tells (4: some were refused)");
     };
     // Every kind has its own default type; the options share one variable,
     // so the default is applied when the kind runs, not at set-up.
@@ -285,13 +281,13 @@ void setup(CLI::App& app) {
 
     CLI::App* format = emit->add_subcommand("format", "A compact formatted text (EvTraceFormat: %d %x %l %s, up to 4)");
     format->add_option("format", o->format, "The format")->required();
-    format->add_option("args", o->args, "Arguments (integers or strings; s: forces a string)");
+    format->add_option("args", o->args, "One value per conversion (a number for %d %x %l, a text for %s)");
     common(format);
     format->callback(run("format"));
 
     CLI::App* args = emit->add_subcommand("args", "A unified-log line with printf arguments (EvTraceFormatArgs)");
     args->add_option("format", o->format, "The format")->required();
-    args->add_option("args", o->args, "Arguments: integers, reals, strings (i:, f:, s: force the kind), up to 6");
+    args->add_option("args", o->args, "One value per conversion, of the kind it takes (i:, f:, s: force one), up to 6");
     args->add_option("--source-file", o->sourceFile, "Source file name")->capture_default_str();
     args->add_option("--line", o->line, "Source line");
     args->add_flag("--ul-on", o->switchOn, "Turn the unified-log switch on first");

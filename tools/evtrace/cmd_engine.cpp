@@ -5,8 +5,12 @@
 // answers live-snapshot requests, and runs in the foreground until SIGINT
 // or SIGTERM, as services under systemd do.
 //
+// With a forward target (--forward, else the registry's "Target") every
+// record the data queue takes also goes to a syslog collector (forward/).
+//
 // Exit codes: 0 stopped by a signal; 1 the engine could not start (the
-// session, the events); 3 another engine runs on this machine root; 4 the
+// session, the events, the forward queue); 2 the forward target or its TLS
+// files are not usable; 3 another engine runs on this machine root; 4 the
 // session ended under the engine (stopped by someone else).
 #include <TraceApi.h>
 #include <signal.h>
@@ -28,6 +32,7 @@
 #include "csvlog_settings.h"
 #include "engine_names.h"
 #include "engine_snapshot.h"
+#include "forward/engine_forward.h"
 
 namespace evtrace {
 namespace {
@@ -39,6 +44,7 @@ constexpr auto kAttachTimeout = std::chrono::seconds(20);
 
 struct Options {
     bool quiet = false;
+    std::string forward;
 };
 
 // Lines for the people watching (the journal under systemd) and the same
@@ -78,8 +84,8 @@ SECURITY_ATTRIBUTES* OpenToEveryone() {
 HANDLE ClaimInstance() {
     HANDLE mutex = CreateMutexA(OpenToEveryone(), TRUE, kEngineInstanceMutex);
     if (mutex == nullptr) {
-        throw CommandError{fmt::format("cannot create the engine's instance mutex (error {}); check EVTRACE_ROOT",
-                                       GetLastError()),
+        throw CommandError{"cannot create the engine's instance mutex: " + SystemText(GetLastError()) +
+                               "; check that EVTRACE_ROOT names a machine root you may use",
                            kExitStartFailed};
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -158,13 +164,15 @@ void Run(const Options& options) {
     sigaddset(&stops, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
+    const forward::EngineForwarding forwarding = forward::PlanForwarding(options.forward);
+    for (const std::string& note : forwarding.notes) Say(options, note);
     Handle instance(ClaimInstance());
     StartSession();
     SnapshotServer snapshots;
     Handle alertable(CreateEventA(OpenToEveryone(), TRUE, FALSE, kEngineAlertEvent));
     Handle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (alertable.get() == nullptr || done.get() == nullptr)
-        throw CommandError{fmt::format("cannot create the engine's events (error {})", GetLastError()),
+        throw CommandError{"cannot create the engine's events: " + SystemText(GetLastError()),
                            kExitStartFailed};
 
     // The event data queue: its capacity comes from "MaxEvents". The
@@ -177,9 +185,17 @@ void Run(const Options& options) {
     if (!csvlogSettings.Start([&queue](const _VANTA_WEV_LOGGING_SETTINGS& s) { queue.LoggingSettingsChanged(s); },
                               &csvlogError))
         Say(options, "the CSV logs do not follow their settings: " + csvlogError);
+    // Tapped into every data queue of the process from before the listening
+    // starts until after it has ended.
+    forward::EngineForwarder forwarder =
+        forward::StartForwarding(forwarding, [&options](const std::string& line) { Say(options, line); });
     CEvTraceAlerter alerter(&queue);
     Say(options, fmt::format("started on {} (pid {}, queue of {} events)", w32rt::machine_root(), getpid(),
                              queue.m_dwMaxEvents));
+    if (forwarder)
+        Say(options, fmt::format("forwarding every record to {} (queue {}, at most {} MiB)",
+                                 forwarding.config.target.Text(), forwarding.config.queueFolder,
+                                 forwarding.config.maxQueueBytes >> 20));
 
     std::thread serving([&] { alerter.ServiceAlerts(0, alertable.get(), done.get()); });
     std::thread answering([&] { snapshots.Serve(queue); });
@@ -210,6 +226,7 @@ void Run(const Options& options) {
         WaitForSingleObject(done.get(), 100);
     }
     serving.join();
+    forwarder.reset();
     snapshots.Stop();
     answering.join();
     if (exitCode != 0) throw CommandError{failure, exitCode};
@@ -225,9 +242,16 @@ void setup(CLI::App& app) {
         "The engine starts and enables \"" EVT_SESSION_NAME
         "\", keeps the newest events (\"MaxEvents\"), writes the event-viewer CSV logs as their settings say (evtrace csvlog), saves alerts to the console user's alert history and pulses "
         "Global\\VANTA_EVTRACE_ALERT_EVENT for each, and writes live snapshots to \"SnapShotFile\".\n"
-        "Exit codes: 0 stopped by a signal; 1 could not start (session, events); 3 another engine runs on this "
-        "machine root; 4 the session ended under the engine.");
+        "With --forward (or the registry's \"Target\" under " + std::string(forward::kKeyDisplay) +
+        ") every record also goes to a syslog collector; records wait in a queue below the machine root while "
+        "it is away (evtrace forward status).\n"
+        "Exit codes: 0 stopped by a signal; 1 could not start (session, events, forward queue); 2 the forward "
+        "target or its TLS files are not usable; 3 another engine runs on this machine root; 4 the session ended "
+        "under the engine.");
     cmd->add_flag("--quiet,-q", options->quiet, "Print nothing; the debugger output still tells");
+    cmd->add_option("--forward", options->forward,
+                    "Forward every record to a syslog collector: tcp://HOST:PORT or tls://HOST:PORT (RFC 5424 "
+                    "over RFC 6587 octet counting); default: the registry's \"Target\"");
     cmd->callback([options] { Run(*options); });
 }
 

@@ -30,8 +30,10 @@ void Run(bool json) {
     CLoadResourceDLL language;
     char code[8] = {};
     char mdb[MAX_PATH] = {};
-    if (language.GetLanguageCode(code, sizeof code) != S_OK) throw CommandError{"no language code"};
-    if (language.GetDatabaseFileName(mdb, sizeof mdb) != S_OK) throw CommandError{"no database file name"};
+    if (language.GetLanguageCode(code, sizeof code) != S_OK)
+        Fail(exit_code::kFailed, "language", "no language code could be chosen");
+    if (language.GetDatabaseFileName(mdb, sizeof mdb) != S_OK)
+        Fail(exit_code::kFailed, "language " + std::string(code), "no event database name for it");
     std::string database = mdb;
     database.replace(database.rfind('.'), std::string::npos, ".bin");
     const std::string folder = ReadString("Software\\Vanta\\Wireless\\EvTrace\\API\\", "DatabasePath");
@@ -40,22 +42,22 @@ void Run(bool json) {
     const LANGID user = GetUserDefaultUILanguage();
     const LANGID system = GetSystemDefaultLangID();
     if (json) {
-        nlohmann::json out = {{"code", code},
-                              {"databaseName", mdb},
-                              {"databaseFile", database},
-                              {"databasePath", path},
+        nlohmann::json out = {{"code", JsonText(code)},
+                              {"databaseName", JsonText(mdb)},
+                              {"databaseFile", JsonText(database)},
+                              {"databasePath", JsonText(path)},
                               {"present", present},
                               {"userUILanguage", fmt::format("0x{:04x}", user)},
                               {"systemLanguage", fmt::format("0x{:04x}", system)}};
-        printf("%s\n", out.dump().c_str());
+        printf("%s\n", JsonLine(out).c_str());
         return;
     }
     printf("language:      %s (user UI 0x%04x, system 0x%04x)\n", code, user, system);
-    printf("database name: %s\n", mdb);
+    printf("database name: %s\n", Printable(mdb).c_str());
     if (path.empty()) {
-        printf("database file: %s (DatabasePath not set: run evtrace setup)\n", database.c_str());
+        printf("database file: %s (DatabasePath not set: run evtrace setup)\n", Printable(database).c_str());
     } else {
-        printf("database file: %s%s\n", path.c_str(), present ? "" : " (missing)");
+        printf("database file: %s%s\n", Printable(path).c_str(), present ? "" : " (missing)");
     }
 }
 

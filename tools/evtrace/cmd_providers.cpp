@@ -29,9 +29,9 @@ void Run(bool json) {
         const char* name = list->entries[i].m_szInstanceName;
         const std::string text(name, strnlen(name, sizeof list->entries[i].m_szInstanceName));
         if (json) {
-            names.push_back(text);
+            names.push_back(JsonText(text));
         } else {
-            printf("%s\n", text.c_str());
+            printf("%s\n", Printable(text).c_str());
         }
     }
     if (json) {

@@ -41,34 +41,86 @@ bool PublishedHandle(ULONG64* handle) {
     return status == ERROR_SUCCESS && size == sizeof *handle;
 }
 
-std::string Status(ULONG status) {
-    switch (status) {
-        case ERROR_ACCESS_DENIED: return "access denied";
-        case ERROR_WMI_INSTANCE_NOT_FOUND: return "not running";
-        default: return fmt::format("status {}", status);
+struct StartOptions {
+    ULONG bufferKb = 0;  // 0: the library's own sizes
+    ULONG buffers = 0;
+};
+
+const std::string kSession = "session \"" EVT_SESSION_NAME "\"";
+
+// Starts the session with the sizes asked for, as the library would start
+// it otherwise, and publishes its handle for processes that may not query
+// it. False when another process started it first.
+bool StartSized(const StartOptions& o) {
+    Properties properties;
+    if (properties.block == nullptr) Fail(exit_code::kFailed, kSession, "out of memory");
+    if (o.bufferKb != 0) properties.block->BufferSize = o.bufferKb;
+    if (o.buffers != 0) properties.block->MinimumBuffers = properties.block->MaximumBuffers = o.buffers;
+    TRACEHANDLE handle = 0;
+    ULONG status = StartTraceA(&handle, EVT_SESSION_NAME, properties.block);
+    if (status == ERROR_ALREADY_EXISTS) return false;
+    if (status != ERROR_SUCCESS) FailStatus(kSession, status);
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEngKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) ==
+        ERROR_SUCCESS) {
+        RegSetValueExA(key, "Session", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&handle), sizeof handle);
+        RegCloseKey(key);
     }
+    return true;
 }
 
-void Start() {
+void Start(const StartOptions& o) {
+    const bool sized = o.bufferKb != 0 || o.buffers != 0;
+    if (sized) {
+        const ULONG kb = o.bufferKb != 0 ? o.bufferKb : 50;
+        const ULONG count = o.buffers != 0 ? o.buffers : 4;
+        if (uint64_t(kb) * 1024 * count > (256ull << 20))
+            Fail(exit_code::kUsage, "--buffer-kb and --buffers",
+                 fmt::format("{} KB x {} buffers is more than the 256 MiB a consumer's ring may hold", kb, count));
+        Properties current;
+        ULONG status = QuerySession(current);
+        if (status == ERROR_WMI_INSTANCE_NOT_FOUND) {
+            StartSized(o);
+        } else if (status != ERROR_SUCCESS) {
+            FailStatus(kSession, status);
+        }
+        Properties now;
+        if (QuerySession(now) == ERROR_SUCCESS &&
+            ((o.bufferKb != 0 && now.block->BufferSize != o.bufferKb) ||
+             (o.buffers != 0 && now.block->MaximumBuffers != o.buffers))) {
+            Fail(exit_code::kFailed, kSession,
+                 fmt::format("already runs with {} KB x {} buffers", now.block->BufferSize,
+                             now.block->MaximumBuffers),
+                 "stop it first (evtrace session stop) to start it with other sizes");
+        }
+    }
     CEvTraceController controller;
     LONG result = controller.EnableLogging(1);
-    if (result != S_OK)
-        throw CommandError{fmt::format("cannot enable the session: 0x{:08x}", static_cast<ULONG>(result))};
+    if (result != S_OK) Fail(exit_code::kFailed, kSession, "cannot be enabled: " + ResultText(result));
     Properties properties;
     ULONG status = QuerySession(properties);
-    if (status != ERROR_SUCCESS) {
-        // The controller reports success also when no session could be had.
-        throw CommandError{"no session could be started (" + Status(status) + ")"};
-    }
-    printf("\"%s\" running, handle 0x%llx, control identifier enabled at level 255\n", EVT_SESSION_NAME,
-           static_cast<unsigned long long>(properties.block->Wnode.HistoricalContext));
+    // The controller reports success also when no session could be had.
+    if (status != ERROR_SUCCESS) FailStatus(kSession, status, "no session could be started");
+    printf("\"%s\" running, handle %s, %lu KB x %lu buffers, control identifier enabled at level 255\n",
+           EVT_SESSION_NAME, HandleText(properties.block->Wnode.HistoricalContext).c_str(),
+           static_cast<unsigned long>(properties.block->BufferSize),
+           static_cast<unsigned long>(properties.block->MaximumBuffers));
 }
 
 void Stop() {
+    Properties properties;
+    ULONG status = QuerySession(properties);
+    if (status == ERROR_WMI_INSTANCE_NOT_FOUND)
+        Fail(exit_code::kNotFound, kSession, "is not running: there is nothing to stop");
+    if (status != ERROR_SUCCESS) FailStatus(kSession, status);
     CEvTraceController controller;
     LONG result = controller.EnableLogging(0);
-    if (result != S_OK) throw CommandError{"no session to stop (or no right to stop it)"};
+    if (result != S_OK) Fail(exit_code::kFailed, kSession, "cannot be stopped: " + ResultText(result));
     printf("\"%s\" stopped\n", EVT_SESSION_NAME);
+}
+
+std::string Status(ULONG status) {
+    return status == ERROR_WMI_INSTANCE_NOT_FOUND ? "not running" : SystemText(status);
 }
 
 void Show(bool json) {
@@ -81,10 +133,10 @@ void Show(bool json) {
         out["session"] = EVT_SESSION_NAME;
         out["running"] = status == ERROR_SUCCESS;
         if (status != ERROR_SUCCESS) out["status"] = Status(status);
-        if (hasPublished) out["published_handle"] = published;
+        if (hasPublished) out["published_handle"] = HandleText(published);
         if (status == ERROR_SUCCESS) {
             const EVENT_TRACE_PROPERTIES* p = properties.block;
-            out["handle"] = p->Wnode.HistoricalContext;
+            out["handle"] = HandleText(p->Wnode.HistoricalContext);
             out["buffer_kb"] = p->BufferSize;
             out["minimum_buffers"] = p->MinimumBuffers;
             out["maximum_buffers"] = p->MaximumBuffers;
@@ -96,11 +148,11 @@ void Show(bool json) {
             out["buffers_written"] = p->BuffersWritten;
             out["realtime_buffers_lost"] = p->RealTimeBuffersLost;
         }
-        printf("%s\n", out.dump().c_str());
+        printf("%s\n", JsonLine(out).c_str());
     } else if (status == ERROR_SUCCESS) {
         const EVENT_TRACE_PROPERTIES* p = properties.block;
         printf("\"%s\": running\n", EVT_SESSION_NAME);
-        printf("  handle              0x%llx\n", static_cast<unsigned long long>(p->Wnode.HistoricalContext));
+        printf("  handle              %s\n", HandleText(p->Wnode.HistoricalContext).c_str());
         printf("  buffers             %lu of %lu KB (min %lu, max %lu, free %lu)\n",
                static_cast<unsigned long>(p->NumberOfBuffers), static_cast<unsigned long>(p->BufferSize),
                static_cast<unsigned long>(p->MinimumBuffers), static_cast<unsigned long>(p->MaximumBuffers),
@@ -115,18 +167,26 @@ void Show(bool json) {
     }
     if (!json) {
         if (hasPublished)
-            printf("  published handle    0x%llx\n", static_cast<unsigned long long>(published));
+            printf("  published handle    %s\n", HandleText(published).c_str());
         else
             printf("  published handle    none\n");
     }
-    if (status != ERROR_SUCCESS) throw CommandError{"", status == ERROR_WMI_INSTANCE_NOT_FOUND ? 3 : 1};
+    if (status == ERROR_ACCESS_DENIED) FailStatus(kSession, status);
+    if (status != ERROR_SUCCESS) throw CommandError{"", ExitCodeFor(status)};
 }
 
 void setup(CLI::App& app) {
     CLI::App* session = app.add_subcommand("session", "Start, stop or show the trace session \"" EVT_SESSION_NAME "\"");
     session->require_subcommand(1);
-    session->add_subcommand("start", "Start the session (when missing) and enable the providers on it")
-        ->callback(&Start);
+    auto start_options = std::make_shared<StartOptions>();
+    CLI::App* start =
+        session->add_subcommand("start", "Start the session (when missing) and enable the providers on it");
+    start->add_option("--buffer-kb", start_options->bufferKb, "Buffer size in KB (default: the library's, 50)")
+        ->check(WholeNumber(2, 1024));
+    start->add_option("--buffers", start_options->buffers,
+                      "Buffers in each consumer's ring (default: the library's, 4); more lose fewer events")
+        ->check(WholeNumber(2, 131072));
+    start->callback([start_options] { Start(*start_options); });
     session->add_subcommand("stop", "Stop the session")->callback(&Stop);
     auto* status = session->add_subcommand("status", "Show the session's properties (exit 3 when not running)");
     auto json = std::make_shared<bool>(false);

@@ -60,7 +60,8 @@ nlohmann::json to_json(const w32rt::TraceSessionInfo& s) {
     nlohmann::json providers = nlohmann::json::array();
     for (const auto& p : s.providers)
         providers.push_back({{"guid", guid_text(p.guid)}, {"level", p.level}, {"flags", p.flags}});
-    return {{"name", s.name},
+    FILETIME started = {DWORD(s.start_time), DWORD(s.start_time >> 32)};
+    return {{"name", JsonText(s.name)},
             {"handle", fmt::format("0x{:016x}", s.handle)},
             {"guid", guid_text(s.guid)},
             {"log_file_mode", s.log_file_mode},
@@ -72,7 +73,7 @@ nlohmann::json to_json(const w32rt::TraceSessionInfo& s) {
             {"enable_flags", s.enable_flags},
             {"clock_type", s.clock_type},
             {"ring_bytes", s.ring_bytes},
-            {"start_time", time_text(s.start_time)},
+            {"start_time", s.start_time != 0 ? IsoTime(started, false) : "-"},
             {"starter_pid", s.starter_pid},
             {"events_written", s.events_written},
             {"events_lost", s.events_lost},
@@ -82,7 +83,7 @@ nlohmann::json to_json(const w32rt::TraceSessionInfo& s) {
 }
 
 void print(const w32rt::TraceSessionInfo& s) {
-    fmt::print("{}\n", s.name);
+    fmt::print("{}\n", Printable(s.name));
     fmt::print("  handle               0x{:016x}\n", s.handle);
     fmt::print("  mode                 {}\n", mode_text(s.log_file_mode));
     fmt::print("  buffer size          {} KB\n", s.buffer_size_kb);
@@ -106,11 +107,11 @@ void print(const w32rt::TraceSessionInfo& s) {
 void list(bool json) {
     std::vector<w32rt::TraceSessionInfo> sessions;
     if (!w32rt::list_trace_sessions(&sessions))
-        throw CommandError{fmt::format("cannot list trace sessions (error {})", GetLastError())};
+        FailStatus("trace sessions", GetLastError());
     if (json) {
         nlohmann::json out = nlohmann::json::array();
         for (const auto& s : sessions) out.push_back(to_json(s));
-        fmt::print("{}\n", out.dump(2));
+        fmt::print("{}\n", JsonPretty(out));
         return;
     }
     if (sessions.empty()) {
@@ -129,21 +130,22 @@ void stop(const std::string& name, bool json) {
     p->Wnode.BufferSize = ULONG(block.size());
     p->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
     ULONG rc = ControlTraceA(0, name.c_str(), p, EVENT_TRACE_CONTROL_STOP);
-    if (rc == ERROR_WMI_INSTANCE_NOT_FOUND) throw CommandError{fmt::format("no trace session named \"{}\"", name)};
-    if (rc == ERROR_ACCESS_DENIED) throw CommandError{"stopping trace sessions needs the rights of the root's owner"};
+    if (rc == ERROR_WMI_INSTANCE_NOT_FOUND)
+        Fail(exit_code::kNotFound, "trace session \"" + name + "\"", "is not running", "`evtrace sessions` lists them");
+    if (rc == ERROR_ACCESS_DENIED) FailStatus("trace session \"" + name + "\"", rc);
     if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA)
-        throw CommandError{fmt::format("cannot stop \"{}\" (error {})", name, rc)};
+        FailStatus("trace session \"" + name + "\"", rc);
     // The name as the session spelled it.
-    std::string stopped = rc == ERROR_SUCCESS ? reinterpret_cast<const char*>(block.data() + p->LoggerNameOffset) : name;
+    std::string stopped =
+        rc == ERROR_SUCCESS ? std::string(reinterpret_cast<const char*>(block.data() + p->LoggerNameOffset)) : name;
     if (json) {
-        fmt::print("{}\n", nlohmann::json{{"stopped", stopped},
-                                          {"events_written", p->BuffersWritten},
-                                          {"events_lost", p->EventsLost},
-                                          {"realtime_lost", p->RealTimeBuffersLost}}
-                               .dump(2));
+        fmt::print("{}\n", JsonPretty(nlohmann::json{{"stopped", JsonText(stopped)},
+                                                     {"events_written", p->BuffersWritten},
+                                                     {"events_lost", p->EventsLost},
+                                                     {"realtime_lost", p->RealTimeBuffersLost}}));
     } else {
-        fmt::print("Stopped \"{}\": {} events written, {} lost, {} real-time lost.\n", stopped, p->BuffersWritten,
-                   p->EventsLost, p->RealTimeBuffersLost);
+        fmt::print("Stopped \"{}\": {} events written, {} lost, {} real-time lost.\n", Printable(stopped),
+                   p->BuffersWritten, p->EventsLost, p->RealTimeBuffersLost);
     }
 }
 

@@ -31,10 +31,16 @@ struct Options {
 // Where the databases come from: the option, EVTRACE_DATA_DIR, the installed
 // share folder next to the program, or the source tree it was built from.
 std::string FindDataDir(const std::string& given) {
-    std::vector<std::string> candidates;
-    if (!given.empty()) return given;
-    if (const char* env = getenv("EVTRACE_DATA_DIR")) candidates.push_back(env);
     std::error_code ec;
+    if (!given.empty()) {
+        if (!std::filesystem::is_directory(given, ec))
+            Fail(exit_code::kNotFound, "--data-dir " + given,
+                 std::filesystem::exists(given, ec) ? "is not a folder" : "does not exist",
+                 "give the folder that holds the event databases (TraceENU.bin, ...)");
+        return given;
+    }
+    std::vector<std::string> candidates;
+    if (const char* env = getenv("EVTRACE_DATA_DIR")) candidates.push_back(env);
     auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (!ec) candidates.push_back((exe.parent_path() / "../share/TraceApi/data").lexically_normal().string());
 #ifdef TRACEAPI_SOURCE_DATA_DIR
@@ -43,7 +49,8 @@ std::string FindDataDir(const std::string& given) {
     for (const std::string& dir : candidates) {
         if (std::filesystem::exists(std::filesystem::path(dir) / "TraceENU.bin", ec)) return dir;
     }
-    throw CommandError{"no event databases found: give --data-dir or set EVTRACE_DATA_DIR"};
+    Fail(exit_code::kNotFound, "event databases", "not found next to evtrace nor in EVTRACE_DATA_DIR",
+         "give --data-dir or set EVTRACE_DATA_DIR to the folder that holds TraceENU.bin");
 }
 
 // Creates a Windows folder and its parents inside the machine root.
@@ -56,7 +63,7 @@ void EnsureFolder(const std::string& path) {
         prefix = path.substr(0, end);
         if (!prefix.empty() && prefix.back() != ':' && GetFileAttributesA(prefix.c_str()) == INVALID_FILE_ATTRIBUTES &&
             !CreateDirectoryA(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-            throw CommandError{fmt::format("cannot create {} (error {})", prefix, GetLastError())};
+            FailStatus("folder " + prefix, GetLastError());
         }
         start = end + 1;
     }
@@ -67,7 +74,7 @@ public:
     explicit Key(const char* path) {
         LONG status =
             RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_key, nullptr);
-        if (status != ERROR_SUCCESS) throw CommandError{fmt::format("cannot open HKLM\\{} (error {})", path, status)};
+        if (status != ERROR_SUCCESS) FailStatus(std::string("HKLM\\") + path, DWORD(status));
     }
     ~Key() { RegCloseKey(m_key); }
     Key(const Key&) = delete;
@@ -86,13 +93,14 @@ public:
 
 private:
     static void Check(const char* name, LONG status) {
-        if (status != ERROR_SUCCESS) throw CommandError{fmt::format("cannot write {} (error {})", name, status)};
+        if (status != ERROR_SUCCESS) FailStatus(std::string("registry value ") + name, DWORD(status));
     }
     HKEY m_key = nullptr;
 };
 
 void Run(const Options& options) {
     const std::string dataDir = FindDataDir(options.dataDir);
+    MayMakeMachineRoot();
     std::string install = options.installDir;
     while (!install.empty() && install.back() == '\\') install.pop_back();
     const std::string databases = install + "\\Data\\";
@@ -101,18 +109,20 @@ void Run(const Options& options) {
     EnsureFolder(bin);
 
     int copied = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dataDir)) {
+    std::error_code ec;
+    std::filesystem::directory_iterator entries(dataDir, ec);
+    if (ec) Fail(exit_code::kFailed, dataDir, "cannot be read: " + ec.message());
+    for (const auto& entry : entries) {
         const std::string name = entry.path().filename().string();
         if (name.size() != 12 || name.rfind("Trace", 0) != 0 || entry.path().extension() != ".bin") continue;
         const std::string target = databases + name;
-        if (!CopyFileA(entry.path().c_str(), target.c_str(), FALSE)) {
-            throw CommandError{
-                fmt::format("cannot copy {} to {} (error {})", entry.path().string(), target, GetLastError())};
-        }
+        if (!CopyFileA(entry.path().c_str(), target.c_str(), FALSE))
+            FailStatus(fmt::format("copy of {} to {}", entry.path().string(), target), GetLastError());
         if (!options.quiet) printf("installed %s\n", target.c_str());
         ++copied;
     }
-    if (copied == 0) throw CommandError{"no Trace???.bin files in " + dataDir};
+    if (copied == 0)
+        Fail(exit_code::kNotFound, dataDir, "holds no event databases (Trace<LANG>.bin)", "give the data folder");
 
     {
         Key api(kApiKey);
@@ -146,7 +156,8 @@ void setup(CLI::App& app) {
     cmd->add_option("--install-dir", options->installDir, "The suite's installation folder (a Windows path)")
         ->capture_default_str();
     cmd->add_option("--max-events", options->maxEvents, "Capacity of the event engine's queue (MaxEvents)")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(WholeNumber(1, 1000000));
     cmd->add_flag("--quiet,-q", options->quiet, "Print nothing on success");
     cmd->callback([options] { Run(*options); });
 }

@@ -12,7 +12,7 @@
 
 namespace evtrace {
 
-void ExportInfoset(const char* file, bool alerts, const std::string& out, const std::string& format);
+void ExportInfoset(bool alerts, const std::string& out, const std::string& format);
 
 namespace {
 
@@ -24,12 +24,13 @@ struct Options {
 };
 
 void Run(const Options& options) {
-    if (EvtInitialize(2) != S_OK) throw CommandError{"cannot initialise the library"};
+    LONG result = EvtInitialize(2);
+    if (result != S_OK) Fail(exit_code::kFailed, "the trace library", "cannot start: " + ResultText(result));
     struct Uninitialize {
         ~Uninitialize() { EvtUnInitialize(); }
     } uninitialize;
     if (!options.out.empty()) {
-        ExportInfoset(nullptr, options.alerts, options.out, options.format);
+        ExportInfoset(options.alerts, options.out, options.format);
         return;
     }
     unsigned long n = 0;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -20,6 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
+#include "session_state.h"
 
 namespace evtrace {
 namespace {
@@ -38,6 +40,9 @@ struct RawOptions {
 RawOptions g_options;
 TRACEHANDLE g_trace = INVALID_PROCESSTRACE_HANDLE;
 std::atomic<unsigned long long> g_seen{0};
+// The trace was closed here (count reached, time-out, signal), not ended by
+// the session's stop.
+std::atomic<bool> g_closedByUs{false};
 
 ULONG Get32(const BYTE* at) {
     ULONG value;
@@ -55,9 +60,8 @@ ULONG64 Get64(const BYTE* at) {
     return value;
 }
 
-std::string Field(const BYTE* at, size_t size) {
-    return std::string(reinterpret_cast<const char*>(at), strnlen(reinterpret_cast<const char*>(at), size));
-}
+// A text field of the event, made valid for JSON (command.h).
+std::string Field(const BYTE* at, size_t size) { return JsonField(reinterpret_cast<const char*>(at), size); }
 
 // Names of the string table of the library, by id; the number when the
 // table cannot be read.
@@ -88,7 +92,8 @@ std::string Guid(const GUID& g) {
                        g.Data4[7]);
 }
 
-std::string Printable(const BYTE* data, size_t size) {
+// Bytes as ASCII text: printable characters as they are, others escaped.
+std::string ByteText(const BYTE* data, size_t size) {
     std::string text;
     for (size_t i = 0; i < size; ++i) {
         BYTE c = data[i];
@@ -182,7 +187,7 @@ nlohmann::json Decode(UCHAR classType, ULONG type, const BYTE* p, size_t size) {
             for (ULONG n = 0; n < count; ++n) {
                 ULONG argSize = Get32(p + 4 + 4 * n), kind = Get32(p + 20 + 4 * n);
                 if (kind == 2 || argSize != 4)
-                    args.push_back(std::string(reinterpret_cast<const char*>(p + at), argSize));
+                    args.push_back(JsonText(std::string_view(reinterpret_cast<const char*>(p + at), argSize)));
                 else
                     args.push_back(Get32(p + at));
                 at += argSize;
@@ -201,21 +206,13 @@ nlohmann::json Decode(UCHAR classType, ULONG type, const BYTE* p, size_t size) {
     // --hex-bytes) shows the rest.
     constexpr size_t kTextBytes = 256;
     out["form"] = "text or bytes";
-    out["text"] = Printable(p, std::min(size, kTextBytes)) + (size > kTextBytes ? "..." : "");
+    out["text"] = ByteText(p, std::min(size, kTextBytes)) + (size > kTextBytes ? "..." : "");
     return out;
 }
 
-void WINAPI OnEvent(PEVENT_TRACE event) {
-    if (event == nullptr) return;
-    unsigned long long number = ++g_seen;
-    const EVENT_TRACE_HEADER& h = event->Header;
-    const BYTE* data = static_cast<const BYTE*>(event->MofData);
-    size_t size = data ? event->MofLength : 0;
+void Print(unsigned long long number, const EVENT_TRACE_HEADER& h, const BYTE* data, size_t size) {
     FILETIME stamp = {static_cast<DWORD>(h.TimeStamp.QuadPart), static_cast<DWORD>(h.TimeStamp.QuadPart >> 32)};
-    SYSTEMTIME t = {};
-    FileTimeToSystemTime(&stamp, &t);
-    std::string when = fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}.{:03}", t.wYear, t.wMonth, t.wDay, t.wHour,
-                                   t.wMinute, t.wSecond, t.wMilliseconds);
+    const std::string when = IsoTime(stamp, false);
 
     nlohmann::json out;
     out["n"] = number;
@@ -242,46 +239,69 @@ void WINAPI OnEvent(PEVENT_TRACE event) {
         out["payload"]["length"] = payload;
     } else if (h.Class.Type == 10 && size > 40) {
         out["driver"] = {
-            {"time", Get64(data + 20)}, {"code", Get32(data + 36)}, {"text", Printable(data + 40, size - 40)}};
+            {"time", Get64(data + 20)}, {"code", Get32(data + 36)}, {"text", ByteText(data + 40, size - 40)}};
     }
 
     if (g_options.json) {
-        printf("%s\n", out.dump().c_str());
+        printf("%s\n", JsonLine(out).c_str());
+        return;
+    }
+    printf("#%llu %s size=%u class=%u pid=%lu tid=%lu guid=%s flags=0x%lx data=%zu\n", number, when.c_str(), h.Size,
+           h.Class.Type, static_cast<unsigned long>(h.ProcessId), static_cast<unsigned long>(h.ThreadId),
+           Guid(h.Guid).c_str(), static_cast<unsigned long>(h.Flags), size);
+    if (!library) {
+        if (out.contains("driver")) printf("  driver event: %s\n", JsonLine(out["driver"]).c_str());
+        HexDump(data, size, g_options.hexBytes);
+        return;
+    }
+    const auto& f = out["fixed"];
+    auto text = [&](const char* key) { return Printable(f[key].get<std::string>()); };
+    printf("  code=0x%08lx (%s, %s, number %lu) type=%lu data_size=%lu flag=0x%02x\n",
+           static_cast<unsigned long>(f["code"].get<ULONG>()), text("domain").c_str(), text("severity").c_str(),
+           static_cast<unsigned long>(f["number"].get<ULONG>()), static_cast<unsigned long>(f["type"].get<ULONG>()),
+           static_cast<unsigned long>(f["data_size"].get<ULONG>()), f["flag"].get<unsigned>());
+    printf("  source=\"%s\" user=\"%s\" provider=\"%s\"\n", text("source").c_str(), text("user").c_str(),
+           text("provider_text").c_str());
+    printf("  string_a=\"%s\" string_b=\"%s\"\n", text("string_a").c_str(), text("string_b").c_str());
+    nlohmann::json decoded = out["payload"];
+    size_t length = decoded["length"].get<size_t>();
+    decoded.erase("length");
+    if (decoded["form"] == "text or bytes") {
+        printf("  payload %zu bytes: \"%s\"\n", length, decoded["text"].get<std::string>().c_str());
     } else {
-        printf("#%llu %s size=%u class=%u pid=%lu tid=%lu guid=%s flags=0x%lx data=%zu\n", number, when.c_str(), h.Size,
-               h.Class.Type, static_cast<unsigned long>(h.ProcessId), static_cast<unsigned long>(h.ThreadId),
-               Guid(h.Guid).c_str(), static_cast<unsigned long>(h.Flags), size);
-        if (library) {
-            const auto& f = out["fixed"];
-            printf("  code=0x%08lx (%s, %s, number %lu) type=%lu data_size=%lu flag=0x%02x\n",
-                   static_cast<unsigned long>(f["code"].get<ULONG>()), f["domain"].get<std::string>().c_str(),
-                   f["severity"].get<std::string>().c_str(), static_cast<unsigned long>(f["number"].get<ULONG>()),
-                   static_cast<unsigned long>(f["type"].get<ULONG>()),
-                   static_cast<unsigned long>(f["data_size"].get<ULONG>()), f["flag"].get<unsigned>());
-            printf("  source=\"%s\" user=\"%s\" provider=\"%s\"\n", f["source"].get<std::string>().c_str(),
-                   f["user"].get<std::string>().c_str(), f["provider_text"].get<std::string>().c_str());
-            printf("  string_a=\"%s\" string_b=\"%s\"\n", f["string_a"].get<std::string>().c_str(),
-                   f["string_b"].get<std::string>().c_str());
-            nlohmann::json decoded = out["payload"];
-            size_t length = decoded["length"].get<size_t>();
-            decoded.erase("length");
-            if (decoded["form"] == "text or bytes") {
-                printf("  payload %zu bytes: \"%s\"\n", length, decoded["text"].get<std::string>().c_str());
-            } else {
-                printf("  payload %zu bytes: %s\n", length, decoded.dump().c_str());
-            }
-            HexDump(data + kFixed, length, g_options.hexBytes);
-        } else {
-            if (out.contains("driver")) printf("  driver event: %s\n", out["driver"].dump().c_str());
-            HexDump(data, size, g_options.hexBytes);
-        }
+        printf("  payload %zu bytes: %s\n", length, JsonLine(decoded).c_str());
+    }
+    HexDump(data + kFixed, length, g_options.hexBytes);
+}
+
+void WINAPI OnEvent(PEVENT_TRACE event) {
+    if (event == nullptr) return;
+    unsigned long long number = ++g_seen;
+    const BYTE* data = static_cast<const BYTE*>(event->MofData);
+    try {
+        Print(number, event->Header, data, data ? event->MofLength : 0);
+    } catch (const std::exception& e) {
+        // Whatever an event holds, the consumer goes on.
+        fprintf(stderr, "evtrace: event %llu cannot be shown: %s\n", number, e.what());
     }
     fflush(stdout);
-    if (g_options.count != 0 && number >= g_options.count) CloseTrace(g_trace);
+    if (g_options.count != 0 && number >= g_options.count) {
+        g_closedByUs = true;
+        CloseTrace(g_trace);
+    }
+}
+
+// Reports the losses of this process's consumer slot as they grow.
+void LookAtLosses(LossCounter* losses) {
+    SessionState state = QuerySession();
+    if (unsigned long long lost = losses->Update(state)) {
+        fprintf(stderr, "evtrace: %llu event%s lost (%llu in all): the consumer fell behind\n", lost,
+                lost == 1 ? "" : "s", losses->total());
+    }
 }
 
 void Run() {
-    if (!g_options.raw) throw CommandError{"only --raw is available here: evtrace trace --raw"};
+    if (!g_options.raw) Fail(exit_code::kUsage, "trace", "only --raw is available", "run evtrace trace --raw");
     // SIGINT and SIGTERM end the trace from a thread of their own: CloseTrace
     // lets ProcessTrace deliver what is queued and return.
     sigset_t stopSignals;
@@ -290,34 +310,65 @@ void Run() {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    const std::string session = "session \"" EVT_SESSION_NAME "\"";
     EVENT_TRACE_LOGFILEA logfile = {};
     logfile.LoggerName = const_cast<LPSTR>(EVT_SESSION_NAME);
     logfile.ProcessTraceMode = PROCESS_TRACE_MODE_REAL_TIME;
     logfile.EventCallback = &OnEvent;
     g_trace = OpenTraceA(&logfile);
-    if (g_trace == INVALID_PROCESSTRACE_HANDLE)
-        throw CommandError{fmt::format("cannot open the session: status {}", GetLastError())};
+    if (g_trace == INVALID_PROCESSTRACE_HANDLE) {
+        DWORD status = GetLastError();
+        Fail(ExitCodeFor(status), session, "cannot be listened to: " + AttachFailure(status));
+    }
 
+    LossCounter losses;
+    std::mutex lossLock;
     std::atomic<bool> done{false};
     std::thread stopper([&] {
         timespec step = {0, 100 * 1000 * 1000};
         auto started = std::chrono::steady_clock::now();
-        while (!done) {
+        for (int tick = 1; !done; ++tick) {
             if (sigtimedwait(&stopSignals, nullptr, &step) > 0) break;
             if (g_options.timeout > 0 &&
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >= g_options.timeout)
                 break;
+            if (tick % 10 == 0) {
+                std::lock_guard<std::mutex> guard(lossLock);
+                LookAtLosses(&losses);
+            }
         }
-        if (!done) CloseTrace(g_trace);
+        if (!done) {
+            // The last look while the slot is still there.
+            {
+                std::lock_guard<std::mutex> guard(lossLock);
+                LookAtLosses(&losses);
+            }
+            g_closedByUs = true;
+            CloseTrace(g_trace);
+        }
     });
-    if (!g_options.json) fprintf(stderr, "evtrace: listening to \"%s\" (Ctrl-C ends)\n", EVT_SESSION_NAME);
+    // Standard error: the JSON stream on standard output stays pure.
+    fprintf(stderr, "evtrace: listening to \"%s\" (Ctrl-C ends)\n", EVT_SESSION_NAME);
     ULONG status = ProcessTrace(&g_trace, 1, nullptr, nullptr);
     done = true;
     stopper.join();
-    if (!g_options.json) fprintf(stderr, "evtrace: %llu event(s)\n", g_seen.load());
-    if (status != ERROR_SUCCESS && status != ERROR_CANCELLED)
-        throw CommandError{status == ERROR_WMI_INSTANCE_NOT_FOUND ? "the session is not running"
-                                                                  : fmt::format("ProcessTrace: status {}", status)};
+    const unsigned long long seen = g_seen.load();
+    fprintf(stderr, "evtrace: %llu event(s)\n", seen);
+    if (status != ERROR_SUCCESS && status != ERROR_CANCELLED) {
+        Fail(ExitCodeFor(status), session,
+             status == ERROR_WMI_INSTANCE_NOT_FOUND ? "is not running"
+                                                    : "cannot be listened to: " + AttachFailure(status),
+             status == ERROR_WMI_INSTANCE_NOT_FOUND ? "start it with `evtrace session start`" : "");
+    }
+    if (losses.total() != 0) {
+        Fail(exit_code::kIncomplete, "trace",
+             fmt::format("{} event{} lost: the consumer could not keep up with the session", losses.total(),
+                         losses.total() == 1 ? "" : "s"),
+             "start the session with more buffers (evtrace session start --buffers N)");
+    }
+    if (!g_closedByUs) Fail(exit_code::kNotFound, session, fmt::format("stopped after {} events", seen));
+    if (g_options.count != 0 && seen < g_options.count)
+        Fail(exit_code::kIncomplete, "trace", fmt::format("{} of {} events seen", seen, g_options.count));
 }
 
 void setup(CLI::App& app) {
@@ -325,9 +376,12 @@ void setup(CLI::App& app) {
     trace->add_flag("--raw", g_options.raw, "Print events as they are on the wire (header, fixed block, payload)")
         ->required();
     trace->add_flag("--json", g_options.json, "One JSON object per event");
-    trace->add_option("--count", g_options.count, "Stop after this many events");
-    trace->add_option("--timeout", g_options.timeout, "Stop after this many seconds");
-    trace->add_option("--hex-bytes", g_options.hexBytes, "Payload bytes to dump in hex")->capture_default_str();
+    trace->add_option("--count", g_options.count, "Stop after this many events (exit 4 if fewer came)")
+        ->check(WholeNumber(1, ~0ull));
+    trace->add_option("--timeout", g_options.timeout, "Stop after this many seconds")->check(FiniteNumber(0));
+    trace->add_option("--hex-bytes", g_options.hexBytes, "Payload bytes to dump in hex")
+        ->capture_default_str()
+        ->check(WholeNumber(0, 1u << 20));
     trace->callback(&Run);
 }
 

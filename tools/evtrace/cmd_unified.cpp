@@ -57,7 +57,7 @@ void WriteDword(const std::string& key, const char* name, DWORD value) {
                            kExitFailed};
     }
     if (status != ERROR_SUCCESS)
-        throw CommandError{fmt::format("cannot write HKLM\\{} value {} (error {})", key, name, status), kExitFailed};
+        throw CommandError{fmt::format("cannot write HKLM\\{} value {}: {}", key, name, SystemText(status)), kExitFailed};
 }
 
 // The value, or nothing when the key or value is missing.

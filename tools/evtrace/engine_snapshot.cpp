@@ -20,9 +20,9 @@ HANDLE OpenEvent(const char* name) {
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
     HANDLE event = CreateEventA(&attributes, FALSE, FALSE, name);
     if (event == nullptr) {
-        throw CommandError{fmt::format("cannot create the event {} (error {}): the machine root's object table may be "
+        throw CommandError{fmt::format("cannot create the event {}: {}; the machine root's object table may be "
                                        "full or unusable; check EVTRACE_ROOT",
-                                       name, GetLastError())};
+                                       name, SystemText(GetLastError()))};
     }
     return event;
 }
@@ -45,7 +45,7 @@ SnapshotServer::SnapshotServer() {
     m_start = OpenEvent(kSnapshotStartEvent);
     m_end = OpenEvent(kSnapshotEndEvent);
     m_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (m_stop == nullptr) throw CommandError{fmt::format("cannot create an event (error {})", GetLastError())};
+    if (m_stop == nullptr) throw CommandError{"cannot create an event: " + SystemText(GetLastError())};
 }
 
 SnapshotServer::~SnapshotServer() {
@@ -61,7 +61,7 @@ std::string SnapshotServer::WriteSnapshot(CEvDataQueue& queue) {
     if (path.empty()) return "no \"SnapShotFile\" is set under HKLM\\" + std::string(kEngKey);
     traceapi::ReplacingFile file(path.c_str());
     DWORD status = file.Open();
-    if (status != ERROR_SUCCESS) return fmt::format("cannot create a file beside {} (error {})", path, status);
+    if (status != ERROR_SUCCESS) return fmt::format("cannot create a file beside {}: {}", path, SystemText(status));
     // The queue's lock is held across the count and the write (it is a
     // critical section: the queue takes it again inside), so the file is
     // known whole when its size is the one counted.
@@ -81,9 +81,9 @@ std::string SnapshotServer::WriteSnapshot(CEvDataQueue& queue) {
     // empty snapshot rather than an unreadable file.
     const DWORD none = 0;
     if (expected == 0 && (status = file.Write(&none, sizeof none)) != ERROR_SUCCESS)
-        return fmt::format("writing {} failed (error {})", path, status);
+        return fmt::format("writing {} failed: {}", path, SystemText(status));
     status = file.Commit();
-    if (status != ERROR_SUCCESS) return fmt::format("cannot put {} in place (error {})", path, status);
+    if (status != ERROR_SUCCESS) return fmt::format("cannot put {} in place: {}", path, SystemText(status));
     return std::string();
 }
 

@@ -40,74 +40,33 @@ std::string LocalTime(const FILETIME& time) {
 
 std::string RecordText(const _VANTA_EVTRACE_DATA& record) {
     const char* text = reinterpret_cast<const char*>(record.Data);
-    size_t n = strnlen(text, record.dwDataLen);
-    std::string out;
-    out.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20 || c == 0x7F) {
-            out += fmt::format("\\x{:02x}", c);
-        } else {
-            out.push_back(char(c));
-        }
-    }
-    return out;
+    return Printable(std::string_view(text, strnlen(text, record.dwDataLen)));
 }
 
 std::string RecordLine(const _VANTA_EVTRACE_DATA& record) {
     return fmt::format("{}  {:<16} {:<11} {:<13} 0x{:08x} {:>3}  {}", LocalTime(record.ftTimeStamp),
-                       std::string(record.szSource, strnlen(record.szSource, sizeof record.szSource)),
-                       SeverityName(record.dwEventCode), DomainName(record.dwEventCode), record.dwEventCode,
-                       record.dwEventType, RecordText(record));
+                       PrintableField(record.szSource, sizeof record.szSource), SeverityName(record.dwEventCode),
+                       DomainName(record.dwEventCode), record.dwEventCode, record.dwEventType, RecordText(record));
 }
 
 nlohmann::json RecordJson(const _VANTA_EVTRACE_DATA& record) {
-    auto field = [](const char* s, size_t size) { return std::string(s, strnlen(s, size)); };
     const char* data = reinterpret_cast<const char*>(record.Data);
     nlohmann::json out;
-    out["time"] = LocalTime(record.ftTimeStamp);
-    out["source"] = field(record.szSource, sizeof record.szSource);
-    out["user"] = field(record.szUserName, sizeof record.szUserName);
+    out["time"] = IsoTime(record.ftTimeStamp, true);
+    out["source"] = JsonField(record.szSource, sizeof record.szSource);
+    out["user"] = JsonField(record.szUserName, sizeof record.szUserName);
     out["severity"] = EVT_CODE_SEVERITY(record.dwEventCode);
     out["severityName"] = SeverityName(record.dwEventCode);
     out["domain"] = EVT_CODE_DOMAIN(record.dwEventCode);
     out["domainName"] = DomainName(record.dwEventCode);
     out["code"] = record.dwEventCode;
     out["type"] = record.dwEventType;
-    out["stringA"] = field(record.szStringA, sizeof record.szStringA);
-    out["stringB"] = field(record.szStringB, sizeof record.szStringB);
+    out["stringA"] = JsonField(record.szStringA, sizeof record.szStringA);
+    out["stringB"] = JsonField(record.szStringB, sizeof record.szStringB);
     out["flag"] = record.bFlag;
-    out["text"] = std::string(data, strnlen(data, record.dwDataLen));
+    out["text"] = JsonText(std::string_view(data, strnlen(data, record.dwDataLen)));
     out["dataLen"] = record.dwDataLen;
     return out;
-}
-
-std::string JsonLine(const nlohmann::json& value) {
-    // Texts are bytes of the ANSI code page: what is not UTF-8 is replaced.
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-std::string ResultName(LONG result) {
-    switch (result) {
-    case S_OK: return "S_OK";
-    case E_FAIL: return "E_FAIL";
-    case EVT_E_INVALIDARG: return "EVT_E_INVALIDARG";
-    case EVT_E_OUTOFMEMORY: return "EVT_E_OUTOFMEMORY";
-    case EVT_E_NOINFOSET: return "EVT_E_NOINFOSET";
-    case EVT_E_HANDLEINUSE: return "EVT_E_HANDLEINUSE";
-    case EVT_E_NOTINITIALIZED: return "EVT_E_NOTINITIALIZED";
-    case EVT_E_TOOMANYINFOSETS: return "EVT_E_TOOMANYINFOSETS";
-    case EVT_E_POINTER: return "EVT_E_POINTER";
-    case EVT_E_BADINFOSETTYPE: return "EVT_E_BADINFOSETTYPE";
-    case EVT_E_NOFILEACCESS: return "EVT_E_NOFILEACCESS";
-    case EVT_E_BADLOGFORMAT: return "EVT_E_BADLOGFORMAT";
-    case EVT_E_LOGWRITE: return "EVT_E_LOGWRITE";
-    default: return fmt::format("0x{:08x}", static_cast<ULONG>(result));
-    }
 }
 
 void WalkInfoset(const char* file, bool alertsOnly, bool reverse,
@@ -115,7 +74,11 @@ void WalkInfoset(const char* file, bool alertsOnly, bool reverse,
     ULONG infoset = 0;
     LONG result = OpenInfosetHandle(&infoset, file, alertsOnly ? EVT_INFOSET_ALERTS : EVT_INFOSET_ALL);
     if (result != S_OK) {
-        throw CommandError{fmt::format("cannot open {}: {}", file ? file : "a live snapshot", ResultName(result))};
+        if (file == nullptr && result == EVT_E_NOINFOSET)
+            Fail(exit_code::kNotFound, "live snapshot", "no event engine answers on this machine root",
+                 "start the event engine on this machine root first");
+        Fail(result == EVT_E_NOFILEACCESS ? exit_code::kNotFound : exit_code::kFailed, file ? file : "live snapshot",
+             "cannot be opened: " + ResultText(result));
     }
     _VANTA_EVTRACE_DATA* record = nullptr;
     try {
@@ -137,7 +100,8 @@ int ParseSeverity(const std::string& text) {
     for (int i = 0; i < 4; ++i) {
         if (strcasecmp(text.c_str(), kSeverities[i]) == 0) return i;
     }
-    throw CommandError{"unknown severity " + text};
+    Fail(exit_code::kUsage, "severity \"" + text + "\"", "unknown",
+         "give 0-3 or Success, Information, Error, Warning");
 }
 
 int ParseDomain(const std::string& text) {
@@ -146,12 +110,16 @@ int ParseDomain(const std::string& text) {
     for (int i = 0; i < 16; ++i) {
         if (i != 13 && i != 15 && strcasecmp(text.c_str(), kDomains[i]) == 0) return i;
     }
-    throw CommandError{"unknown domain " + text};
+    Fail(exit_code::kUsage, "domain \"" + text + "\"", "unknown",
+         "give 0-15 or a name: Connection, Security, Adapter, Profile, TCP/IP, AppDriver, General, Registry, "
+         "AppSettings, Location, ThirdPartyApp, ITPolicy, EvTrace, Driver");
 }
 
 DWORD ParseCode(const std::string& text) {
     unsigned long long n;
-    if (!ParseNumber(text, &n) || n > 0xFFFFFFFFull) throw CommandError{"bad event code " + text};
+    if (!ParseNumber(text, &n) || n > 0xFFFFFFFFull || text[0] == '-')
+        Fail(exit_code::kUsage, "event code \"" + text + "\"", "not a 32-bit number",
+             "give it in decimal or as 0x followed by hex digits");
     return DWORD(n);
 }
 

@@ -15,20 +15,17 @@ const char* SeverityName(DWORD code);
 const char* DomainName(DWORD code);
 // "2024-05-01 14:05:09.123" in local time; "-" when it cannot be converted.
 std::string LocalTime(const FILETIME& time);
-// The record's text up to its first zero, with control characters escaped.
+// The record's text up to its first zero, escaped for people.
 std::string RecordText(const _VANTA_EVTRACE_DATA& record);
+// One line for people: every text in it escaped (command.h).
 std::string RecordLine(const _VANTA_EVTRACE_DATA& record);
+// Strings made valid for JSON, the time with its zone.
 nlohmann::json RecordJson(const _VANTA_EVTRACE_DATA& record);
-// One line of JSON; bytes that are not UTF-8 are replaced.
-std::string JsonLine(const nlohmann::json& value);
-
-// The name of a library result code ("EVT_E_NOFILEACCESS"), or its hex.
-std::string ResultName(LONG result);
 
 // Opens an infoset (file null: a live snapshot of the event engine), walks
 // it with the cursor (forward, or backward from the last record) and hands
-// each record to `visit` while the infoset is open. Throws CommandError with
-// the result when it cannot be opened.
+// each record to `visit` while the infoset is open. Ends the command with
+// the result in words when it cannot be opened.
 void WalkInfoset(const char* file, bool alertsOnly, bool reverse,
                  const std::function<void(const _VANTA_EVTRACE_DATA&)>& visit);
 

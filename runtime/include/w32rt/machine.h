@@ -42,14 +42,22 @@ W32RT_API std::string default_machine_root();
 // from here) is left behind; handles opened before stay usable.
 W32RT_API void use_machine_root(const std::string& root);
 
-// Creates the root directory with the layout the runtime expects. Returns
-// false and sets the last error when it cannot.
+// Creates the root directory with the layout the runtime expects, and the
+// marker file "w32rt.root" that tells it is a machine root. Returns false and
+// sets the last error when it cannot.
 W32RT_API bool prepare_machine_root(const std::string& root);
 
-// Removes every shared-memory object that belongs to the root, and the
-// directory itself when remove_directory is set. For tests and
+// True when root is a folder prepared as a machine root (it has the marker).
+// Nothing is made or changed.
+W32RT_API bool is_machine_root(const std::string& root);
+
+// Removes every shared-memory object that belongs to the root and, with
+// remove_directory, the files the runtime made in it (registry files,
+// drives/, the marker), then the folder itself if nothing else is left.
+// Refuses a folder that is not a machine root (ERROR_DIRECTORY) or does not
+// exist (ERROR_PATH_NOT_FOUND): false with the last error set. For tests and
 // "evtrace root destroy"; processes still using the root are not warned.
-W32RT_API void destroy_machine_root(const std::string& root, bool remove_directory);
+W32RT_API bool destroy_machine_root(const std::string& root, bool remove_directory);
 
 // Maps a Windows path (drive letters, backslashes) to the POSIX path inside
 // the root; POSIX paths pass through unchanged.

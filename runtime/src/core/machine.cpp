@@ -15,6 +15,8 @@
 #include "core/error.h"
 #include "core/hash.h"
 #include "core/path.h"
+#include "core/root_files.h"
+#include "core/segments.h"
 #include "core/sys.h"
 
 namespace w32rt {
@@ -136,19 +138,27 @@ bool prepare_machine_root(const std::string& root) {
     struct stat st;
     if (sys::stat(drive.c_str(), &st) == 0 && (st.st_mode & 07777) != 01777 && st.st_uid == geteuid())
         sys::chmod(drive.c_str(), 01777);
+    root_files::write_marker(root);
     return true;
 }
 
-void destroy_machine_root(const std::string& root, bool remove_directory) {
+bool is_machine_root(const std::string& root) { return root_files::is_root(root); }
+
+bool destroy_machine_root(const std::string& root, bool remove_directory) {
+    struct stat st;
+    if (sys::stat(root.c_str(), &st) != 0)
+        return errno == ENOENT ? fail(ERROR_PATH_NOT_FOUND, false) : fail_errno(errno, false);
+    // Only a folder the runtime prepared: never a user's folder named by a
+    // mistyped EVTRACE_ROOT.
+    if (!root_files::is_root(root)) return fail(ERROR_DIRECTORY, false);
     std::string prefix = "evtrace." + hash_of_root(root) + ".";
     std::vector<std::string> names;
     sys::list_folder("/dev/shm", &names);
     for (const std::string& name : names)
         if (name.compare(0, prefix.size(), prefix) == 0) sys::shm_unlink(("/" + name).c_str());
-    if (remove_directory) {
-        std::string cmd_root = canonical(root);
-        if (cmd_root.size() > 1) remove_tree(cmd_root);
-    }
+    remove_admin_folders(canonical(root), prefix);
+    if (remove_directory && !root_files::remove_runtime_files(canonical(root))) return fail_errno(errno, false);
+    return true;
 }
 
 std::string to_posix_path(std::string_view path) { return map_path(path); }

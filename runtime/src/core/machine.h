@@ -19,7 +19,7 @@
 
 namespace w32rt {
 
-enum class Area : unsigned { Registry, Objects, Messages, Files, Host, Etw, Debug, Count };
+enum class Area : unsigned { Registry, Objects, Messages, Files, Host, Etw, Debug, Segments, Count };
 
 class Machine {
 public:
@@ -50,7 +50,7 @@ public:
         std::atomic<void*>& slot = areas_[static_cast<unsigned>(which)];
         void* p = slot.load(std::memory_order_acquire);
         if (p) return *static_cast<T*>(p);
-        std::lock_guard<std::mutex> lock(area_mutex_);
+        std::lock_guard<std::recursive_mutex> lock(area_mutex_);
         p = slot.load(std::memory_order_relaxed);
         if (!p) {
             p = new T(*this);
@@ -67,7 +67,9 @@ private:
     std::string hash_;
     uid_t owner_uid_ = 0;
     bool owner_known_ = false;
-    std::mutex area_mutex_;
+    // Recursive: an area's constructor may use another area (the registry's
+    // journal needs the administrators' folder).
+    std::recursive_mutex area_mutex_;
     std::atomic<void*> areas_[static_cast<unsigned>(Area::Count)] = {};
 };
 

@@ -137,6 +137,20 @@ bool thread_alive(pid_t pid, pid_t tid) {
     return !dead_state(state);
 }
 
+bool task_alive(pid_t tid) {
+    if (tid <= 0) return false;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", int(tid));
+    char state;
+    uint64_t start = 0;
+    switch (read_stat(path, &state, &start)) {
+        case Stat::Gone: return false;
+        case Stat::Unknown: return true;
+        case Stat::Read: break;
+    }
+    return !dead_state(state);
+}
+
 pid_t current_tid() {
     if (t_tid == 0) t_tid = pid_t(::syscall(SYS_gettid));
     return t_tid;

@@ -39,6 +39,11 @@ bool process_alive(const ProcessIdentity& identity);
 // asked).
 bool thread_alive(pid_t pid, pid_t tid);
 
+// True while the thread with that kernel id runs, in whichever process
+// (alive when it cannot be asked). A thread id is reused once its thread is
+// gone, so a reused id reads as alive: callers only ever wait longer.
+bool task_alive(pid_t tid);
+
 // The kernel thread id of the caller (cached per thread).
 pid_t current_tid();
 

@@ -2,11 +2,15 @@
 //
 // Every region begins with a RegionHeader that carries its own magic,
 // version and size; openers check all three before trusting anything else
-// in it. Creation is serialised with an advisory lock on the region, so two
-// processes racing to create it initialise it once; a creator killed in the
-// middle leaves the region unready, and the next opener initialises it again.
-// Regions are readable and writable by every user of the machine: access
-// rules are enforced by the structures inside, not by file modes.
+// in it. A region is a segment (core/segments.h): who may write it decides
+// its owner and mode, and a process that may only read it maps it read-only.
+//
+// A ready region is opened without any lock. Creation is serialised with a
+// bounded advisory lock on the region, so two processes racing to create it
+// initialise it once; the file keeps mode 0600 until it is initialised, so
+// no other user can take that lock or write into it meanwhile. A creator
+// killed in the middle leaves the region unready, and the next process that
+// may write it initialises it again.
 #pragma once
 
 #include <stddef.h>
@@ -19,7 +23,11 @@
 
 #include <windows.h>
 
+#include "core/segments.h"
+
 namespace w32rt {
+
+class Machine;
 
 struct RegionHeader {
     uint32_t magic;
@@ -37,18 +45,38 @@ public:
     ~SharedRegion();
 
     // Opens the region, creating it with `size` bytes when it does not exist
-    // and running `init` on its memory (the header is filled afterwards).
-    // Null with the last error set when the region cannot be made or is not
-    // what it should be (ERROR_INVALID_DATA for a bad header).
-    static std::unique_ptr<SharedRegion> open_or_create(const std::string& name, size_t size, uint32_t magic,
-                                                        uint32_t version,
+    // and the caller may write it, and running `init` on its memory (the
+    // header is filled afterwards). A caller who may only read it gets it
+    // mapped read-only, and ERROR_FILE_NOT_FOUND while it is not there or not
+    // ready. Null with the last error set when the region cannot be made or
+    // is not what it should be (ERROR_INVALID_DATA for a bad header,
+    // ERROR_ACCESS_DENIED for a segment someone else made, ERROR_BUSY when
+    // its creation lock stays taken).
+    static std::unique_ptr<SharedRegion> open_or_create(Machine& machine, const Segment& segment, size_t size,
+                                                        uint32_t magic, uint32_t version,
                                                         const std::function<void(void* base)>& init);
 
-    // Opens an existing region; ERROR_FILE_NOT_FOUND when there is none.
-    static std::unique_ptr<SharedRegion> open_existing(const std::string& name, uint32_t magic, uint32_t version);
+    // Opens an existing, ready region; ERROR_FILE_NOT_FOUND when there is
+    // none.
+    static std::unique_ptr<SharedRegion> open_existing(Machine& machine, const Segment& segment, uint32_t magic,
+                                                       uint32_t version);
+
+    // Maps an existing region of exactly `size` bytes without looking at its
+    // header: for a region every user may write, whose header any of them
+    // could spoil, and whose layout the opener knows. ERROR_FILE_NOT_FOUND
+    // when there is none, ERROR_INVALID_DATA for another size.
+    static std::unique_ptr<SharedRegion> map_existing(Machine& machine, const Segment& segment, size_t size);
 
     // Removes the name; mappings stay valid until unmapped.
-    static bool remove(const std::string& name);
+    static bool remove(Machine& machine, const Segment& segment);
+
+    // How long a creator waits for another that is initialising the region.
+    static constexpr int kCreationLockMs = 5000;
+
+    bool writable() const { return writable_; }
+    // Set once a truncation of the file took the mapping away (the pages are
+    // then zeros of this process alone; see core/bus_guard.h).
+    bool damaged() const { return damaged_.load(std::memory_order_relaxed) != 0; }
 
     void* base() const { return base_; }
     size_t size() const { return size_; }
@@ -60,11 +88,14 @@ public:
     int fd() const { return fd_; }
 
 private:
-    SharedRegion(void* base, size_t size, int fd) : base_(base), size_(size), fd_(fd) {}
+    SharedRegion(void* base, size_t size, int fd, bool writable);
 
     void* base_;
     size_t size_;
     int fd_;
+    bool writable_;
+    unsigned guard_ = 0;
+    std::atomic<uint32_t> damaged_{0};
 };
 
 }  // namespace w32rt

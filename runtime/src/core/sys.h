@@ -33,12 +33,13 @@ enum class Call : unsigned {
     Read,       // read, pread
     Write,      // write, pwrite
     Fsync,      // fsync, fdatasync
-    Rename,     // rename, renameat2
+    Rename,     // rename, renameat2, linkat
     Unlink,     // unlink, rmdir
     Mkdir,      // mkdir
     Ftruncate,  // ftruncate
     Mmap,       // mmap
-    Shm,        // shm_open, shm_unlink
+    Shm,        // shm_open, shm_unlink, and openat/unlinkat of shared-memory
+                // objects in a folder of /dev/shm
     List,       // opendir with its readdir calls: one listing
     Lock,       // flock, open-file-description record locks
     Stat,       // stat, lstat, fstat, statx, faccessat, getcwd, realpath,
@@ -67,6 +68,10 @@ inline bool injected(Call call) {
 constexpr int kKillProcess = -1;
 void arm_fault(Call call, unsigned nth, int err, bool sticky = false);
 void clear_faults();
+// The calling thread's calls never fail by injection: for the runtime's
+// background threads (the registry's checkpointer), whose timing would
+// otherwise let them take a fault armed for the code under test.
+void exempt_thread_from_faults();
 // Faults fired since the process started.
 unsigned long long faults_fired();
 // The kind's name ("open", "write", ...); null past the last kind.
@@ -98,6 +103,9 @@ int read_file(const char* path, std::string* out, size_t limit = 64 * 1024);
 int rename(const char* from, const char* to);
 // rename that fails with EEXIST instead of replacing (renameat2 NOREPLACE).
 int rename_noreplace(const char* from, const char* to);
+// Gives the file of a descriptor opened with O_TMPFILE the name `to`; fails
+// with EEXIST when the name is taken (linkat through /proc/self/fd).
+int link_tmpfile(int fd, const char* to);
 int unlink(const char* path);
 int rmdir(const char* path);
 int mkdir(const char* path, mode_t mode);
@@ -137,6 +145,10 @@ int fsetxattr(int fd, const char* name, const void* value, size_t size, int flag
 
 int shm_open(const char* name, int flags, mode_t mode);
 int shm_unlink(const char* name);
+// A shared-memory object inside a folder of /dev/shm, by its folder's
+// descriptor; never follows a symbolic link at the last component.
+int shm_openat(int dirfd, const char* name, int flags, mode_t mode);
+int shm_unlinkat(int dirfd, const char* name);
 void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset);
 int munmap(void* address, size_t length);
 

@@ -18,6 +18,13 @@
 // ("dbwin.viewer"), held by the viewer for its life, so the kernel releases
 // it when the viewer dies; the "attached" flag in the ring is what senders
 // test. Every value read from the ring is checked before use.
+//
+// Trust. As on Windows, every user may send texts and any may be the
+// debugger: both segments are open to all (Everyone, core/segments.h), and
+// the viewer reads the ring with distrust. Another user can lose, forge or
+// delay texts, or hold the viewer's lock so that no viewer attaches
+// (attach() then fails at once with ERROR_BUSY); it cannot make a sender
+// wait or a viewer read outside the ring.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -36,6 +43,7 @@
 #include "core/futex.h"
 #include "core/machine.h"
 #include "core/process_identity.h"
+#include "core/segments.h"
 #include "core/shm.h"
 #include "core/sys.h"
 
@@ -86,7 +94,9 @@ void init_ring(void* base) {
 // The ring of a machine root, mapped once per process and root.
 struct DebugChannel {
     explicit DebugChannel(Machine& machine) {
-        region = SharedRegion::open_or_create(machine.shm_name("dbwin"), sizeof(Ring), kMagic, kVersion, &init_ring);
+        QuietRefusals quiet;
+        region = SharedRegion::open_or_create(machine, public_segment("dbwin"), sizeof(Ring), kMagic, kVersion,
+                                              &init_ring);
         if (region && region->at<Ring>(0)->slot_count == kSlotCount) ring = region->at<Ring>(0);
     }
     std::unique_ptr<SharedRegion> region;
@@ -259,18 +269,19 @@ DebugViewer::~DebugViewer() = default;
 std::unique_ptr<DebugViewer> DebugViewer::attach() {
     Machine& machine = Machine::current();
     auto state = std::make_unique<State>();
-    std::string lock_name = machine.shm_name("dbwin.viewer");
-    state->lock_fd = sys::shm_open(lock_name.c_str(), O_RDWR | O_CREAT, 0666);
-    if (state->lock_fd < 0) return fail_errno(errno, nullptr);
-    sys::fchmod(state->lock_fd, 0666);
+    QuietRefusals quiet;
+    OpenedSegment lock_file;
+    if (!open_segment(machine, public_segment("dbwin.viewer"), SegmentOpen::Create, &lock_file)) return nullptr;
+    if (lock_file.created) publish_segment(machine, public_segment("dbwin.viewer"), lock_file.fd);
+    state->lock_fd = lock_file.fd;
     // One viewer per root: a second is refused at once, never queued.
     if (int e = sys::lock_file(state->lock_fd, sys::LockWait::Try)) {
         sys::close(state->lock_fd);
         state->lock_fd = -1;
         return fail(e == EWOULDBLOCK ? DWORD(ERROR_BUSY) : win32_from_errno(e), nullptr);
     }
-    state->region =
-        SharedRegion::open_or_create(machine.shm_name("dbwin"), sizeof(Ring), kMagic, kVersion, &init_ring);
+    state->region = SharedRegion::open_or_create(machine, public_segment("dbwin"), sizeof(Ring), kMagic, kVersion,
+                                                 &init_ring);
     if (!state->region) return nullptr;
     Ring* ring = state->region->at<Ring>(0);
     if (ring->slot_count != kSlotCount) return fail(ERROR_INVALID_DATA, nullptr);

@@ -13,11 +13,21 @@
 // until a producer has written. A "buffer" for BufferCallback and
 // BuffersRead is a run of events of at most BufferSize bytes delivered
 // without sleeping.
+//
+// Every user may write the ring, so the pump never waits on what is in it
+// for good: a record held back by a writer that lives but does not finish
+// (stopped, or hostile) is given up after kLiveWriterGiveUpNs, and a ring
+// whose header was written over, whose head is no position of it, or whose
+// file was truncated is replaced by a new ring in the same consumer slot;
+// what it held is counted lost (EventsLost, with a BufferCallback at once),
+// and the debugger output says so.
 #include <sched.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -43,6 +53,10 @@ constexpr int64_t kFirstStuckWaitNs = 50000;     // then doubling up to kMaxStuc
 constexpr int64_t kCheckWritersAfterNs = 1000000;  // before a record counts as stuck
 constexpr int64_t kMaxStuckWaitNs = 50000000;
 constexpr int64_t kUnknownWriterGraceNs = 2000000000;
+constexpr int64_t kLiveWriterGiveUpNs = 5000000000;
+// While events flow, the ring's header is looked at for damage every so
+// many records (and whenever the pump runs dry).
+constexpr uint32_t kDamageCheckEvery = 4096;
 
 struct Consumer {
     std::mutex mutex;  // guards everything below but the atomics
@@ -56,6 +70,7 @@ struct Consumer {
     std::shared_ptr<ProcessSession> session;
     uint32_t index = 0;
     uint32_t generation = 0;
+    RingMap::Identity identity{};
     std::unique_ptr<RingMap> ring;
     std::unique_ptr<RingReader> reader;
 };
@@ -82,7 +97,8 @@ ULONG attach(Consumer& c) {
     uint32_t generation = slot_ref.generation.load() + 1;
     slot_ref.generation.store(generation, std::memory_order_release);
     RingMap::Identity identity{uint32_t(slot), session->generation(), uint32_t(free_index), generation};
-    auto ring = RingMap::create(session->ring_name(uint32_t(free_index), generation), session->capacity(), identity);
+    auto ring = RingMap::create(state.machine(), session->ring_segment(uint32_t(free_index), generation),
+                                session->capacity(), identity);
     if (!ring) return GetLastError();
     slot_ref.owner = current_process();
     slot_ref.tid = int32_t(current_tid());
@@ -96,6 +112,7 @@ ULONG attach(Consumer& c) {
     c.session = std::move(session);
     c.index = uint32_t(free_index);
     c.generation = generation;
+    c.identity = identity;
 
     // What a consumer of a real-time session learns about it.
     const SessionSlot& s = state.directory()->slots[slot];
@@ -134,6 +151,48 @@ void detach(Consumer& c) {
     c.session.reset();
 }
 
+// Replaces the consumer's damaged ring with a new one in the same slot
+// (the next generation), so producers move to it at the next epoch. False
+// when it cannot be (the slot was released meanwhile, or no ring can be
+// made); the pump then ends. Called by the pump, without the consumer's
+// mutex.
+bool replace_ring(Consumer& c, uint64_t lost, const char* what) {
+    std::unique_ptr<RingMap> ring;
+    RingMap::Identity identity = c.identity;
+    {
+        EtwState::Lock lock(*c.state);
+        if (!lock.owns()) return false;
+        SessionRegion* r = c.session->shared();
+        ConsumerSlot& slot = r->consumers[c.index];
+        if (slot.state.load(std::memory_order_acquire) != kConsumerActive ||
+            slot.generation.load(std::memory_order_acquire) != c.generation)
+            return false;
+        identity.consumer_generation = c.generation + 1;
+        ring = RingMap::create(c.state->machine(), c.session->ring_segment(c.index, identity.consumer_generation),
+                               c.session->capacity(), identity);
+        if (!ring) return false;
+        remove_segment(c.state->machine(), c.session->ring_segment(c.index, c.generation));
+        slot.generation.store(identity.consumer_generation, std::memory_order_release);
+        r->consumer_epoch.fetch_add(1, std::memory_order_release);
+    }
+    c.reader->move_to(ring.get(), ring_key(c.index, identity.consumer_generation), lost);
+    std::unique_ptr<RingMap> old;
+    {
+        std::lock_guard<std::mutex> lock(c.mutex);
+        old = std::move(c.ring);
+        c.ring = std::move(ring);
+        c.generation = identity.consumer_generation;
+        c.identity = identity;
+    }
+    char text[256];
+    snprintf(text, sizeof text,
+             "ProcessTrace - the ring of real-time consumer %u was damaged (%s); it was replaced, and %llu events "
+             "it held are counted lost\n",
+             c.index, what, static_cast<unsigned long long>(lost));
+    OutputDebugStringA(text);
+    return true;
+}
+
 // True once the tail has reached (or passed) the head word `target`.
 bool reached(uint64_t tail, uint64_t target) { return ordinal_distance(ring_ord(target), ring_ord(tail)) < (1u << 23); }
 
@@ -165,6 +224,14 @@ public:
                 if (stop_now) return finish(ERROR_SUCCESS);
                 if (buffer_fill_ >= buffer_bytes_ && !end_buffer()) return finish(ERROR_CANCELLED);
                 if (draining_ && reached(reader_.tail(), drain_target_)) return finish(ERROR_SUCCESS);
+                if (++since_check_ >= kDamageCheckEvery) {
+                    since_check_ = 0;
+                    if (ULONG status = survive_damage()) return finish(status);
+                }
+                continue;
+            }
+            if (replaced_) {
+                replaced_ = false;
                 continue;
             }
             publish();
@@ -183,6 +250,14 @@ public:
             }
 
             if (spin(&view)) continue;
+
+            // Before sleeping (not while events flow: it reads the producers'
+            // head line), look for damage to the ring.
+            if (ULONG status = survive_damage()) return finish(status);
+            if (replaced_) {
+                replaced_ = false;
+                continue;
+            }
 
             uint32_t seq = reader_.prepare_sleep();
             peek = reader_.peek(&view);
@@ -211,7 +286,8 @@ public:
             now = monotonic_ns();
             if (now - stuck_since_ < kCheckWritersAfterNs) continue;
             bool past_grace = now - stuck_since_ > kUnknownWriterGraceNs;
-            if (reader_.resolve_stuck(session_.writers(), past_grace)) {
+            bool give_up = now - stuck_since_ > kLiveWriterGiveUpNs;
+            if (reader_.resolve_stuck(session_.writers(), past_grace, give_up)) {
                 stuck_since_ = 0;
                 publish();
             } else if (draining_ && past_grace) {
@@ -225,6 +301,45 @@ public:
     }
 
 private:
+    // Looks for damage to the ring and replaces a damaged one (replaced_
+    // set). ERROR_SUCCESS to go on, else the status processing ends with.
+    ULONG survive_damage() {
+        RingMap& ring = *c_.ring;
+        const char* what = nullptr;
+        if (ring.truncated())
+            what = "its file was truncated";
+        else if (ring.damaged(c_.identity))
+            what = "its header was written over";
+        else if (reader_.head_unusable())
+            what = "its head is no position of it";
+        if (!what) return ERROR_SUCCESS;
+        // What was reserved and not read is lost, as far as a head that still
+        // lies within the ring's reach tells (at most what that span holds);
+        // a ring that cannot tell counts one record.
+        uint64_t lost = 1;
+        const uint64_t head = reader_.head();
+        if (!ring.truncated() && ring_pos(head) < ring.modulus()) {
+            uint64_t bytes = ring_distance(ring_pos(reader_.tail()), ring_pos(head), ring.modulus());
+            uint32_t records = ordinal_distance(ring_ord(reader_.tail()), ring_ord(head));
+            if (bytes <= ring.capacity()) lost = std::min<uint64_t>(records, bytes / kMinRecordSize);
+        }
+        publish();
+        if (!replace_ring(c_, lost, what)) {
+            // A stopped session released the slot: processing ends as at a
+            // stop, with what was read.
+            if (!session_.running()) {
+                draining_ = true;
+                drain_target_ = reader_.tail();
+                return ERROR_SUCCESS;
+            }
+            DWORD error = GetLastError();
+            return error ? error : ERROR_INVALID_DATA;
+        }
+        stuck_since_ = 0;
+        replaced_ = true;
+        return end_buffer() ? ERROR_SUCCESS : ERROR_CANCELLED;
+    }
+
     // Waits a little for the next event before sleeping: a producer in the
     // middle of a burst is a few hundred nanoseconds away. Not when the last
     // event was written on this very processor: that producer cannot run
@@ -296,6 +411,8 @@ private:
     uint64_t stuck_tail_ = 0;
     int64_t stuck_wait_ = kFirstStuckWaitNs;
     int last_cpu_ = -1;  // where the last event was written
+    uint32_t since_check_ = 0;
+    bool replaced_ = false;  // the ring was just replaced: look at the new one
 };
 
 TRACEHANDLE open_trace(PEVENT_TRACE_LOGFILEA logfile) {

@@ -164,11 +164,14 @@ ULONG start_trace(PTRACEHANDLE handle_out, LPCSTR name, PEVENT_TRACE_PROPERTIES 
     s.generation.store(generation, std::memory_order_release);
     s.state.store(kSlotStarting, std::memory_order_release);
 
-    std::string region_name = session_region_name(state.machine(), slot_index, generation);
-    SharedRegion::remove(region_name);
+    Machine& machine = state.machine();
+    const Segment control_segment = session_segment(slot_index, generation);
+    const Segment writer_segment = writers_segment(slot_index, generation);
+    SharedRegion::remove(machine, control_segment);
+    SharedRegion::remove(machine, writer_segment);
     ULONG buffer_bytes = settings.buffer_kb * 1024;
     auto region = SharedRegion::open_or_create(
-        region_name, sizeof(SessionRegion), kSessionMagic, kLayoutVersion, [&](void* base) {
+        machine, control_segment, sizeof(SessionRegion), kSessionMagic, kLayoutVersion, [&](void* base) {
             auto* r = static_cast<SessionRegion*>(base);
             r->layout_size = sizeof(SessionRegion);
             r->slot = slot_index;
@@ -179,11 +182,23 @@ ULONG start_trace(PTRACEHANDLE handle_out, LPCSTR name, PEVENT_TRACE_PROPERTIES 
             r->max_writers = kMaxWriters;
             r->state.store(kSessionRunning, std::memory_order_relaxed);
         });
-    if (!region) {
+    auto writers = !region ? nullptr
+                           : SharedRegion::open_or_create(machine, writer_segment, sizeof(WriterRegion),
+                                                          kWritersMagic, kLayoutVersion, [&](void* base) {
+                                                              auto* w = static_cast<WriterRegion*>(base);
+                                                              w->layout_size = sizeof(WriterRegion);
+                                                              w->slot = slot_index;
+                                                              w->generation = generation;
+                                                              w->max_writers = kMaxWriters;
+                                                          });
+    if (!region || !writers) {
         ULONG status = GetLastError();
+        SharedRegion::remove(machine, control_segment);
+        SharedRegion::remove(machine, writer_segment);
         s.state.store(kSlotFree, std::memory_order_release);
         return status ? status : ERROR_NO_SYSTEM_RESOURCES;
     }
+    writers.reset();
     region.reset();  // mapped again on demand by whoever writes or reads
 
     const ProcessIdentity& me = current_process();

@@ -1,15 +1,30 @@
 // The shared-memory layout of real-time trace sessions.
 //
-// Three kinds of shared objects live in the machine root's shared memory:
+// Shared objects of the machine root, all in the administrators' folder
+// (core/segments.h), split by who may write them:
 //
-//   "etw.directory"            one per root: the 64 session slots (name,
-//                              settings, generation), the enable records and
-//                              the word that provider processes sleep on.
-//   "etw.s<slot>.<gen>"        one per running session: its consumer slots,
-//                              its writer slots and its retired statistics.
-//   "etw.s<slot>.<gen>.c<i>.<g>"  one per attached consumer: a ring of the
-//                              session's capacity that producers copy every
-//                              event into, and that only its consumer reads.
+//   "etw.directory"            Administrators (0644): one per root: the 64
+//                              session slots (name, settings, generation),
+//                              the enable records and the word that provider
+//                              processes sleep on.
+//   "etw.lock"                 AdministratorsOnly (0600): the file whose
+//                              flock is the machine's half of the directory
+//                              lock; no other user can open it, so none can
+//                              take the lock and stop the administrators.
+//   "etw.s<slot>.<gen>"        Administrators: one per running session: its
+//                              state and its consumer slots.
+//   "etw.s<slot>.<gen>.w"      Everyone (0666): the session's writer slots
+//                              and the counts of departed writers, which
+//                              producers of every user keep.
+//   "etw.s<slot>.<gen>.c<i>.<g>"  Everyone: one per attached consumer: a
+//                              ring of the session's capacity that producers
+//                              copy every event into, and that only its
+//                              consumer reads.
+//
+// So another user can write events and its own counts, and nothing that
+// says which sessions run, who consumes them or what a consumer has read
+// (the consumer keeps its own position and the ring's size in its own
+// memory; what it publishes in the ring is for producers only).
 //
 // Every structure here is read by processes that may be of another user, of
 // another build, killed half-way through an update or malicious: shared
@@ -48,7 +63,8 @@ constexpr uint32_t kPageSize = 4096;
 constexpr uint32_t kDirectoryMagic = 0x52494457;  // "WDIR"
 constexpr uint32_t kSessionMagic = 0x53535457;    // "WTSS"
 constexpr uint32_t kRingMagic = 0x47525457;       // "WTRG"
-constexpr uint32_t kLayoutVersion = 1;
+constexpr uint32_t kWritersMagic = 0x52575457;    // "WTWR"
+constexpr uint32_t kLayoutVersion = 2;
 
 // ---- Handles -------------------------------------------------------------
 //
@@ -146,7 +162,13 @@ struct Directory {
     // with what is recorded, so one word serves every GUID).
     std::atomic<uint32_t> control_seq;
     uint64_t enable_change_counter;
-    uint8_t pad[8];
+    // Odd while a holder of the directory lock changes the enable records or
+    // a slot's state; readers without the lock (provider processes of any
+    // user) copy what they need and keep the copy only when the word was
+    // even and unchanged around it. A holder killed mid-change leaves it odd
+    // for the next holder to even out.
+    std::atomic<uint32_t> enables_seq;
+    uint32_t reserved;
     SessionSlot slots[kMaxSessions];
     EnableRecord enables[kMaxEnables];
 };
@@ -170,8 +192,8 @@ struct alignas(64) ConsumerSlot {
 };
 static_assert(sizeof(ConsumerSlot) == 64, "shared layout");
 
-// One writing thread of any process. Only its thread writes it, except for
-// release and reclaim. `intent` is published before every reservation
+// One writing thread of any process, of any user. Only its thread writes
+// it, except for release and reclaim. `intent` is published before every reservation
 // attempt and cleared once the record's header is written, so a consumer
 // facing a reserved record without a header can find who reserved it.
 struct alignas(64) WriterSlot {
@@ -207,15 +229,30 @@ struct alignas(64) SessionRegion {
     std::atomic<uint32_t> consumer_epoch;  // bumped on every attach and detach
     uint8_t pad1[64 - 8];
 
-    // Counters of departed writer slots and consumers, folded in when their
-    // slots are released, so session statistics never go backwards.
+    // Losses of departed consumers, folded in when their slots are
+    // released, so session statistics never go backwards.
+    std::atomic<uint64_t> retired_consumer_lost;
+    uint8_t pad2[64 - 8];
+
+    ConsumerSlot consumers[kMaxConsumers];
+};
+
+// The producers' part of a session, writable by every user.
+struct alignas(64) WriterRegion {
+    RegionHeader region;
+    uint32_t layout_size;
+    uint32_t slot;
+    uint64_t generation;
+    uint32_t max_writers;
+    uint8_t pad0[64 - 52];
+
+    // Counts of departed writer slots (and of writers without one), folded
+    // in when their slots are released.
     std::atomic<uint64_t> retired_written;
     std::atomic<uint64_t> retired_refused;
     std::atomic<uint64_t> retired_unconsumed;
-    std::atomic<uint64_t> retired_consumer_lost;
-    uint8_t pad2[64 - 32];
+    uint8_t pad1[64 - 24];
 
-    ConsumerSlot consumers[kMaxConsumers];
     WriterSlot writers[kMaxWriters];
 };
 

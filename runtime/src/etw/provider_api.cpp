@@ -10,6 +10,12 @@
 // (WMI_DISABLE_EVENTS) on disable and when the session stops. A provider
 // registered while its GUID is enabled is told at once by the same thread.
 // Callbacks of one process run one at a time on that thread.
+//
+// Providers may be of any user, and only the administrators may write the
+// directory: the thread reads the enable records without the directory lock
+// (EtwState::read_enables), and registrations of this process wake it
+// through a word of its own. Until an administrator's process has made the
+// directory, the thread looks for it every kNoDirectoryPollNs.
 #include <string.h>
 #include <unistd.h>
 
@@ -27,6 +33,7 @@
 #include "core/futex.h"
 #include "etw/local_handles.h"
 #include "etw/state.h"
+#include "sync/futex_words.h"
 
 using namespace w32rt;
 using namespace w32rt::etw;
@@ -34,6 +41,8 @@ using namespace w32rt::etw;
 namespace {
 
 constexpr uint64_t kRegistrationHandleTag = 0x52;
+constexpr int64_t kNoDirectoryPollNs = 250'000'000;
+constexpr int64_t kBusyDirectoryRetryNs = 10'000'000;
 
 struct Registration {
     TRACEHANDLE handle = 0;
@@ -56,7 +65,14 @@ struct Hub {
     pid_t thread_pid = 0;
     std::thread::id thread_id;
     Registration* in_callback = nullptr;
+    // Bumped (and woken) by this process's registrations and removals.
+    std::atomic<uint32_t> local_seq{0};
 };
+
+void wake_control_thread(Hub& hub) {
+    hub.local_seq.fetch_add(1, std::memory_order_release);
+    futex_wake(&hub.local_seq, INT32_MAX, FutexScope::Private);
+}
 
 std::mutex g_hubs_mutex;
 std::map<EtwState*, std::shared_ptr<Hub>> g_hubs;
@@ -107,9 +123,12 @@ void call(Hub& hub, const std::shared_ptr<Registration>& reg, WMIDPREQUESTCODE c
 
 void control_thread(std::shared_ptr<Hub> hub) {
     EtwState& state = *hub->state;
-    Directory* d = state.directory();
+    std::vector<EtwState::EnableView> enables;
     for (;;) {
-        uint32_t seq = d->control_seq.load(std::memory_order_acquire);
+        // Both words are read before anything they guard.
+        uint32_t local = hub->local_seq.load(std::memory_order_acquire);
+        Directory* d = state.directory();
+        uint32_t seq = d ? d->control_seq.load(std::memory_order_acquire) : 0;
         std::vector<std::shared_ptr<Registration>> registrations;
         {
             std::lock_guard<std::mutex> lock(hub->mutex);
@@ -119,39 +138,44 @@ void control_thread(std::shared_ptr<Hub> hub) {
             }
             registrations = hub->registrations;
         }
-        std::vector<Desired> desired(registrations.size());
-        {
-            EtwState::Lock lock(state);
-            if (lock.owns()) {
-                for (size_t i = 0; i < registrations.size(); ++i) {
-                    for (const EnableRecord& e : d->enables) {
-                        if (!e.in_use || e.guid != registrations[i]->guid || e.session_slot >= kMaxSessions) continue;
-                        const SessionSlot& s = d->slots[e.session_slot];
-                        if (s.state.load() != kSlotRunning || s.generation.load() != e.session_generation) continue;
-                        desired[i] = {true,
-                                      make_logger_handle(e.session_slot, e.session_generation, uint8_t(e.level),
-                                                         e.flags),
-                                      e.change};
-                    }
+        // Without a directory nothing is enabled; a read that found the
+        // records changing for too long is tried again soon, and nothing
+        // is told meanwhile.
+        bool known = !d || state.read_enables(&enables);
+        if (!d) enables.clear();
+        if (known) {
+            std::vector<Desired> desired(registrations.size());
+            for (size_t i = 0; i < registrations.size(); ++i) {
+                for (const EtwState::EnableView& view : enables) {
+                    const EnableRecord& e = view.record;
+                    if (e.guid != registrations[i]->guid || e.session_slot >= kMaxSessions) continue;
+                    if (!view.slot_running || view.slot_generation != e.session_generation) continue;
+                    desired[i] = {true, make_logger_handle(e.session_slot, e.session_generation, uint8_t(e.level),
+                                                           e.flags),
+                                  e.change};
+                }
+            }
+            for (size_t i = 0; i < registrations.size(); ++i) {
+                Registration& reg = *registrations[i];
+                const Desired& want = desired[i];
+                if (want.enabled && (!reg.enabled || reg.change != want.change || reg.logger != want.logger)) {
+                    reg.enabled = true;
+                    reg.logger = want.logger;
+                    reg.change = want.change;
+                    call(*hub, registrations[i], WMI_ENABLE_EVENTS, want.logger);
+                } else if (!want.enabled && reg.enabled) {
+                    TRACEHANDLE old = reg.logger;
+                    reg.enabled = false;
+                    reg.logger = 0;
+                    call(*hub, registrations[i], WMI_DISABLE_EVENTS, old);
                 }
             }
         }
-        for (size_t i = 0; i < registrations.size(); ++i) {
-            Registration& reg = *registrations[i];
-            const Desired& want = desired[i];
-            if (want.enabled && (!reg.enabled || reg.change != want.change || reg.logger != want.logger)) {
-                reg.enabled = true;
-                reg.logger = want.logger;
-                reg.change = want.change;
-                call(*hub, registrations[i], WMI_ENABLE_EVENTS, want.logger);
-            } else if (!want.enabled && reg.enabled) {
-                TRACEHANDLE old = reg.logger;
-                reg.enabled = false;
-                reg.logger = 0;
-                call(*hub, registrations[i], WMI_DISABLE_EVENTS, old);
-            }
-        }
-        futex_wait(&d->control_seq, seq, -1, FutexScope::Shared);
+        sync::WaitWord words[2] = {{&hub->local_seq, local, false}, {d ? &d->control_seq : nullptr, seq, true}};
+        int64_t deadline = -1;
+        if (!d) deadline = monotonic_ns() + kNoDirectoryPollNs;
+        else if (!known) deadline = monotonic_ns() + kBusyDirectoryRetryNs;
+        sync::sleep_on_words(words, d ? 2 : 1, deadline);
     }
 }
 
@@ -164,8 +188,6 @@ ULONG register_guids(WMIDPREQUEST callback, PVOID context, LPCGUID control_guid,
         if (!classes[i].Guid) return ERROR_INVALID_PARAMETER;
 
     EtwState& state = EtwState::current();
-    Directory* d = state.directory();
-    if (!d) return GetLastError();
     std::shared_ptr<Hub> hub = hub_for(state);
     auto reg = std::make_shared<Registration>();
     reg->callback = callback;
@@ -193,7 +215,7 @@ ULONG register_guids(WMIDPREQUEST callback, PVOID context, LPCGUID control_guid,
     }
     // Bumped, not only woken: a control thread between its look at the
     // registrations and its wait would sleep through a bare wake-up.
-    state.bump_control();
+    wake_control_thread(*hub);
     *handle_out = handle;
     return ERROR_SUCCESS;
 }
@@ -217,7 +239,7 @@ ULONG unregister_guids(TRACEHANDLE handle) {
         if (std::this_thread::get_id() != hub->thread_id)
             hub->callback_done.wait(lock, [&] { return hub->in_callback != reg.get(); });
     }
-    if (hub->state->directory()) hub->state->bump_control();
+    wake_control_thread(*hub);
     return ERROR_SUCCESS;
 }
 

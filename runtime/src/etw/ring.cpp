@@ -9,8 +9,10 @@
 
 #include <climits>
 
+#include "core/bus_guard.h"
 #include "core/error.h"
 #include "core/futex.h"
+#include "core/machine.h"
 #include "core/sys.h"
 
 namespace w32rt::etw {
@@ -20,6 +22,7 @@ namespace w32rt::etw {
 uint64_t ring_modulus(uint64_t capacity) { return ((1ull << kPositionBits) / capacity) * capacity; }
 
 RingMap::~RingMap() {
+    unguard_mapping(guard_);
     if (base_) sys::munmap(base_, length_);
 }
 
@@ -33,6 +36,7 @@ std::unique_ptr<RingMap> RingMap::map(int fd, uint64_t capacity, bool header_onl
         ring->base_ = base;
         ring->length_ = kPageSize;
         ring->header_ = static_cast<RingHeader*>(base);
+        ring->guard_ = guard_mapping(base, kPageSize, &ring->damaged_);
         return ring;
     }
     // Reserve the whole span first, then map the object over it twice, so
@@ -49,27 +53,28 @@ std::unique_ptr<RingMap> RingMap::map(int fd, uint64_t capacity, bool header_onl
         return fail_errno(errno, nullptr);
     ring->header_ = reinterpret_cast<RingHeader*>(p);
     ring->data_ = p + kPageSize;
+    ring->guard_ = guard_mapping(base, length, &ring->damaged_);
     return ring;
 }
 
-std::unique_ptr<RingMap> RingMap::create(const std::string& name, uint64_t capacity, const Identity& identity) {
+std::unique_ptr<RingMap> RingMap::create(Machine& machine, const Segment& segment, uint64_t capacity,
+                                         const Identity& identity) {
     if (capacity == 0 || capacity % kPageSize != 0 || capacity > kMaxRingBytes)
         return fail(ERROR_INVALID_PARAMETER, nullptr);
-    sys::shm_unlink(name.c_str());
-    int fd = sys::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-    if (fd < 0) return fail_errno(errno, nullptr);
-    sys::fchmod(fd, 0666);  // producers of every user write into it
+    OpenedSegment file;
+    if (!open_segment(machine, segment, SegmentOpen::Fresh, &file)) return nullptr;
+    int fd = file.fd;
     uint64_t file_size = kPageSize + capacity;
     if (sys::ftruncate(fd, off_t(file_size)) < 0) {
         int e = errno;
         sys::close(fd);
-        sys::shm_unlink(name.c_str());
+        remove_segment(machine, segment);
         return fail_errno(e, nullptr);
     }
     std::unique_ptr<RingMap> ring = map(fd, capacity, false);
-    sys::close(fd);
     if (!ring) {
-        sys::shm_unlink(name.c_str());
+        sys::close(fd);
+        remove_segment(machine, segment);
         return nullptr;
     }
     // The object is fresh (zero-filled); only the header needs values.
@@ -88,6 +93,9 @@ std::unique_ptr<RingMap> RingMap::create(const std::string& name, uint64_t capac
     h->head.store(ring_word(1, 0), std::memory_order_relaxed);
     h->tail.store(ring_word(1, 0), std::memory_order_relaxed);
     __atomic_store_n(&h->magic, kRingMagic, __ATOMIC_RELEASE);
+    // Producers of every user may open it from now on.
+    publish_segment(machine, segment, fd);
+    sys::close(fd);
     return ring;
 }
 
@@ -99,27 +107,30 @@ bool ring_header_valid(const RingHeader* h, uint64_t capacity, uint64_t file_siz
            h->modulus == ring_modulus(capacity) && h->file_size == file_size;
 }
 
-int open_ring_fd(const std::string& name, uint64_t* file_size) {
-    int fd = sys::shm_open(name.c_str(), O_RDWR, 0);
-    if (fd < 0) {
-        SetLastError(errno == ENOENT ? DWORD(ERROR_FILE_NOT_FOUND) : win32_from_errno(errno));
-        return -1;
-    }
-    struct stat st;
-    if (sys::fstat(fd, &st) < 0 || st.st_size < off_t(2 * kPageSize)) {
-        sys::close(fd);
+int open_ring_fd(Machine& machine, const Segment& segment, uint64_t* file_size) {
+    OpenedSegment file;
+    if (!open_segment(machine, segment, SegmentOpen::Existing, &file)) return -1;
+    if (file.size < 2 * kPageSize) {
+        sys::close(file.fd);
         SetLastError(ERROR_INVALID_DATA);
         return -1;
     }
-    *file_size = uint64_t(st.st_size);
-    return fd;
+    *file_size = file.size;
+    return file.fd;
 }
 
 }  // namespace
 
-std::unique_ptr<RingMap> RingMap::open(const std::string& name, uint64_t capacity) {
+bool RingMap::damaged(const Identity& identity) const {
+    const RingHeader* h = header_;
+    return truncated() || !ring_header_valid(h, capacity_, kPageSize + capacity_) ||
+           h->session_slot != identity.session_slot || h->session_generation != identity.session_generation ||
+           h->consumer_index != identity.consumer_index || h->consumer_generation != identity.consumer_generation;
+}
+
+std::unique_ptr<RingMap> RingMap::open(Machine& machine, const Segment& segment, uint64_t capacity) {
     uint64_t file_size = 0;
-    int fd = open_ring_fd(name, &file_size);
+    int fd = open_ring_fd(machine, segment, &file_size);
     if (fd < 0) return nullptr;
     if (file_size != kPageSize + capacity) {
         sys::close(fd);
@@ -132,9 +143,9 @@ std::unique_ptr<RingMap> RingMap::open(const std::string& name, uint64_t capacit
     return ring;
 }
 
-std::unique_ptr<RingMap> RingMap::open_header(const std::string& name) {
+std::unique_ptr<RingMap> RingMap::open_header(Machine& machine, const Segment& segment) {
     uint64_t file_size = 0;
-    int fd = open_ring_fd(name, &file_size);
+    int fd = open_ring_fd(machine, segment, &file_size);
     if (fd < 0) return nullptr;
     std::unique_ptr<RingMap> ring = map(fd, 0, true);
     sys::close(fd);
@@ -253,16 +264,26 @@ bool writer_alive(const WriterTable& writers, uint32_t writer_tag) {
     return slot.tid <= 0 || thread_alive(owner.pid, slot.tid);
 }
 
+// What the reader delivered and skipped it counts from here on, in its own
+// memory: the copies in the ring are for others to read.
 RingReader::RingReader(RingMap* ring, uint32_t key) : ring_(ring), key_(key) {
     tail_ = ring->header()->tail.load(std::memory_order_acquire);
-    delivered_ = ring->header()->delivered.load(std::memory_order_relaxed);
-    skipped_ = ring->header()->lost_skipped.load(std::memory_order_relaxed);
 }
 
 uint64_t RingReader::head() const { return ring_->header()->head.load(std::memory_order_acquire); }
 
 uint64_t RingReader::lost() const {
-    return ring_->header()->lost_full.load(std::memory_order_relaxed) + skipped_;
+    return carried_lost_ + ring_->header()->lost_full.load(std::memory_order_relaxed) + skipped_;
+}
+
+bool RingReader::head_unusable() const { return ring_pos(head()) >= ring_->modulus(); }
+
+void RingReader::move_to(RingMap* ring, uint32_t key, uint64_t lost) {
+    uint64_t refused = ring_->truncated() ? 0 : ring_->header()->lost_full.load(std::memory_order_relaxed);
+    carried_lost_ += refused + lost;
+    ring_ = ring;
+    key_ = key;
+    tail_ = ring->header()->tail.load(std::memory_order_acquire);
 }
 
 // Bounds only: a record of such a size lies inside the two views of the
@@ -333,7 +354,7 @@ bool RingReader::sleep(uint32_t seq, int64_t timeout_ns) {
     return woken;
 }
 
-bool RingReader::resolve_stuck(const WriterTable& writers, bool unknown_writers_dead) {
+bool RingReader::resolve_stuck(const WriterTable& writers, bool unknown_writers_dead, bool give_up_on_live) {
     RingHeader* h = ring_->header();
     const uint64_t capacity = ring_->capacity();
     const uint64_t modulus = ring_->modulus();
@@ -389,13 +410,13 @@ bool RingReader::resolve_stuck(const WriterTable& writers, bool unknown_writers_
         uint32_t at = ordinal_distance(ordinal, uint32_t(intent) & kOrdinalMask);
         if (at >= span) continue;
         uint32_t tag = (i << 16) | (writers.slots[i].generation.load(std::memory_order_acquire) & 0xFFFF);
-        if (writer_alive(writers, tag)) return false;
+        if (!give_up_on_live && writer_alive(writers, tag)) return false;
         if (at < kTracked && !(named & (1ull << at))) {
             named |= 1ull << at;
             ++named_count;
         }
     }
-    if (named_count < span && !unknown_writers_dead) return false;
+    if (named_count < span && !unknown_writers_dead && !give_up_on_live) return false;
     // The header may have landed while we looked.
     if (rh->tag.load(std::memory_order_acquire) == tail_ && record_fits(position, rh->size.load())) return false;
 

@@ -6,6 +6,14 @@
 // and commit leaves a reservation without header that the consumer skips,
 // once it has made sure that the writer is dead, and counts (lost_skipped);
 // so for every consumer reserved + refused = delivered + lost, exactly.
+//
+// Every user may write a ring, so the consumer trusts nothing in it beyond
+// a record's bytes: its position, the ring's size and what it delivered are
+// its own, a record is taken only when its header is consistent, and a
+// reservation held back for too long is given up even while its writer
+// lives (a stopped or hostile writer must not stop the consumer). A ring
+// whose header was changed, or whose file was truncated, is damaged: its
+// consumer replaces it with a new one and counts what it held as lost.
 #pragma once
 
 #include <stdint.h>
@@ -13,7 +21,12 @@
 #include <memory>
 #include <string>
 
+#include "core/segments.h"
 #include "etw/layout.h"
+
+namespace w32rt {
+class Machine;
+}
 
 namespace w32rt::etw {
 
@@ -31,21 +44,28 @@ public:
         uint32_t consumer_generation;
     };
 
-    // Creates the ring object `name` (a stale object of that name is
-    // replaced) with `capacity` bytes of data, a multiple of the page size.
-    static std::unique_ptr<RingMap> create(const std::string& name, uint64_t capacity, const Identity& identity);
+    // Creates the ring segment (a stale object of that name is replaced)
+    // with `capacity` bytes of data, a multiple of the page size.
+    static std::unique_ptr<RingMap> create(Machine& machine, const Segment& segment, uint64_t capacity,
+                                           const Identity& identity);
 
     // Maps an existing ring for writing. The object must be what a ring of
     // `capacity` bytes looks like, else ERROR_INVALID_DATA.
-    static std::unique_ptr<RingMap> open(const std::string& name, uint64_t capacity);
+    static std::unique_ptr<RingMap> open(Machine& machine, const Segment& segment, uint64_t capacity);
 
     // Maps the header page only (statistics and wake-ups).
-    static std::unique_ptr<RingMap> open_header(const std::string& name);
+    static std::unique_ptr<RingMap> open_header(Machine& machine, const Segment& segment);
 
     RingHeader* header() const { return header_; }
     char* data() const { return data_; }
     uint64_t capacity() const { return capacity_; }
     uint64_t modulus() const { return modulus_; }
+
+    // True once a truncation of the file took the mapping away.
+    bool truncated() const { return damaged_.load(std::memory_order_relaxed) != 0; }
+    // True when the header no longer says what the ring's creator wrote:
+    // someone wrote over it, or its file was truncated.
+    bool damaged(const Identity& identity) const;
 
     // Bytes reserved and not yet consumed; above the capacity when the
     // shared words were damaged.
@@ -57,6 +77,8 @@ private:
 
     void* base_ = nullptr;
     size_t length_ = 0;
+    unsigned guard_ = 0;
+    std::atomic<uint32_t> damaged_{0};
     RingHeader* header_ = nullptr;
     char* data_ = nullptr;
     uint64_t capacity_ = 0;
@@ -81,7 +103,7 @@ uint64_t ring_modulus(uint64_t capacity);
 
 // ---- Producer side -------------------------------------------------------
 
-struct Segment {
+struct Piece {
     const void* data;
     uint32_t size;
 };
@@ -90,7 +112,7 @@ struct Segment {
 // delivered size, pointer flags resolved) and the payload in pieces.
 struct EventImage {
     EVENT_TRACE_HEADER header;
-    const Segment* segments;
+    const Piece* segments;
     int segment_count;
     uint32_t payload_size;
     uint32_t cpu;
@@ -170,8 +192,18 @@ public:
     // Called when the record at the tail stayed Pending for a while: skips
     // and counts it (and any records reserved after it that are as dead) if
     // its writer is gone. Writers that cannot be identified are taken for
-    // dead only when `unknown_writers_dead`. True when something was skipped.
-    bool resolve_stuck(const WriterTable& writers, bool unknown_writers_dead);
+    // dead only when `unknown_writers_dead`, and every writer, even a live
+    // one, when `give_up_on_live` (it held the record back for too long).
+    // True when something was skipped.
+    bool resolve_stuck(const WriterTable& writers, bool unknown_writers_dead, bool give_up_on_live = false);
+
+    // True when the producers' head is no position of this ring at all.
+    bool head_unusable() const;
+
+    // Moves the reader to a new ring of the same capacity (its damaged
+    // predecessor's replacement), counting `lost` records as lost besides
+    // what the old ring's producers refused.
+    void move_to(RingMap* ring, uint32_t key, uint64_t lost);
 
     // Gives up everything up to the head word `target`, counted lost (a
     // consumer that must end while a writer holds a record back).
@@ -191,6 +223,7 @@ private:
     uint64_t tail_;
     uint64_t delivered_ = 0;
     uint64_t skipped_ = 0;
+    uint64_t carried_lost_ = 0;  // refusals counted by rings replaced since
 };
 
 // True while the writer named by a record's tag runs.

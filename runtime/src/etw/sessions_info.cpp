@@ -52,7 +52,7 @@ bool list_trace_sessions(std::vector<TraceSessionInfo>* out) {
                 consumer.pid = owner.pid;
                 consumer.uid = slot.uid;
                 consumer.alive = process_alive(owner);
-                if (auto ring = RingMap::open_header(session->ring_name(c, slot.generation.load()))) {
+                if (auto ring = RingMap::open_header(state.machine(), session->ring_segment(c, slot.generation.load()))) {
                     RingHeader* h = ring->header();
                     consumer.delivered = h->delivered.load(std::memory_order_relaxed);
                     consumer.lost = ring_losses(h);

@@ -1,6 +1,8 @@
 #include "etw/state.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <stdio.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -16,6 +18,14 @@
 
 namespace w32rt::etw {
 
+namespace {
+
+// How long a provider process tries to read the enable records while
+// administrators change them, before it gives up for this round.
+constexpr int64_t kEnableReadNs = 100'000'000;
+
+}  // namespace
+
 uint64_t filetime_now() { return clock::now(); }
 
 bool check_control_rights() {
@@ -30,25 +40,42 @@ uint32_t free_buffers(const SessionSlot& s, const SessionStats& st) {
     return uint32_t(std::min<uint64_t>(s.maximum_buffers, free_bytes / buffer_bytes));
 }
 
-std::string session_region_name(Machine& machine, uint32_t slot, uint64_t generation) {
+Segment session_segment(uint32_t slot, uint64_t generation) {
     char what[64];
     snprintf(what, sizeof what, "etw.s%u.%llu", slot, static_cast<unsigned long long>(generation));
-    return machine.shm_name(what);
+    return admin_segment(what, SegmentAccess::Administrators);
+}
+
+Segment writers_segment(uint32_t slot, uint64_t generation) {
+    char what[64];
+    snprintf(what, sizeof what, "etw.s%u.%llu.w", slot, static_cast<unsigned long long>(generation));
+    return admin_segment(what, SegmentAccess::Everyone);
 }
 
 // ---- ProcessSession ------------------------------------------------------
 
 ProcessSession::ProcessSession(Machine& machine, uint32_t slot, uint64_t generation,
-                               std::unique_ptr<SharedRegion> region)
-    : machine_(machine), slot_(slot), generation_(generation), region_(std::move(region)) {
-    shared_ = region_->at<SessionRegion>(0);
+                               std::unique_ptr<SharedRegion> control, std::unique_ptr<SharedRegion> writers)
+    : machine_(machine), slot_(slot), generation_(generation), control_(std::move(control)),
+      writer_file_(std::move(writers)) {
+    shared_ = control_->at<SessionRegion>(0);
+    if (writer_file_) {
+        writers_ = writer_file_->at<WriterRegion>(0);
+    } else {
+        // Without the file (another user removed or cut it short) this
+        // process's producers write without slots, into counts of their own.
+        local_writers_ = std::make_unique<WriterRegion>();
+        writers_ = local_writers_.get();
+    }
+    capacity_ = shared_->ring_capacity;
+    buffer_bytes_ = shared_->buffer_bytes;
 }
 
-std::string ProcessSession::ring_name(uint32_t index, uint32_t generation) const {
+Segment ProcessSession::ring_segment(uint32_t index, uint32_t generation) const {
     char what[96];
     snprintf(what, sizeof what, "etw.s%u.%llu.c%u.%u", slot_, static_cast<unsigned long long>(generation_), index,
              generation);
-    return machine_.shm_name(what);
+    return admin_segment(what, SegmentAccess::Everyone);
 }
 
 std::shared_ptr<const RingSet> ProcessSession::rings() {
@@ -64,11 +91,12 @@ std::shared_ptr<const RingSet> ProcessSession::rings() {
         std::shared_ptr<RingMap> ring;
         if (rings_) {
             for (const RingSet::Entry& old : rings_->entries)
-                if (old.index == i && old.generation == generation) ring = old.ring;
+                if (old.index == i && old.generation == generation && !old.ring->truncated()) ring = old.ring;
         }
         // A ring that cannot be opened belongs to a consumer that is leaving
-        // (its detach moves the epoch again) or is damaged: leave it out.
-        if (!ring) ring = RingMap::open(ring_name(i, generation), capacity());
+        // (its detach moves the epoch again) or is damaged (its consumer
+        // replaces it, which moves the epoch too): leave it out.
+        if (!ring) ring = RingMap::open(machine_, ring_segment(i, generation), capacity());
         if (ring) set->entries.push_back({std::move(ring), i, generation, ring_key(i, generation)});
     }
     rings_ = set;
@@ -81,10 +109,13 @@ void ProcessSession::drop_rings() {
 }
 
 void ProcessSession::check_consumer(const RingSet::Entry& entry) {
+    // Only the administrators may release a consumer's slot.
+    if (!controllable()) return;
     RingHeader* h = entry.ring->header();
     int64_t now = monotonic_ns();
     int64_t last = h->last_liveness_check_ns.load(std::memory_order_relaxed);
-    if (now - last < 100000000 || !h->last_liveness_check_ns.compare_exchange_strong(last, now)) return;
+    if ((now - last < 100000000 && now >= last) || !h->last_liveness_check_ns.compare_exchange_strong(last, now))
+        return;
     const ConsumerSlot& c = shared_->consumers[entry.index];
     if (c.state.load(std::memory_order_acquire) != kConsumerActive ||
         c.generation.load(std::memory_order_acquire) != entry.generation)
@@ -105,8 +136,8 @@ EtwState& EtwState::current() { return Machine::current().area<EtwState>(Area::E
 Directory* EtwState::directory() {
     std::lock_guard<std::mutex> lock(open_mutex_);
     if (directory_) return directory_;
-    auto region = SharedRegion::open_or_create(machine_.shm_name("etw.directory"), sizeof(Directory), kDirectoryMagic,
-                                               kLayoutVersion, [](void* base) {
+    auto region = SharedRegion::open_or_create(machine_, admin_segment("etw.directory", SegmentAccess::Administrators),
+                                               sizeof(Directory), kDirectoryMagic, kLayoutVersion, [](void* base) {
                                                    auto* d = static_cast<Directory*>(base);
                                                    d->layout_size = sizeof(Directory);
                                                    d->max_sessions = kMaxSessions;
@@ -121,33 +152,93 @@ Directory* EtwState::directory() {
     return directory_;
 }
 
+int EtwState::lock_machine(sys::LockWait wait) {
+    if (lock_fd_ < 0) {
+        if (!directory_region_->writable()) return EACCES;
+        OpenedSegment file;
+        if (!open_segment(machine_, admin_segment("etw.lock", SegmentAccess::AdministratorsOnly),
+                          SegmentOpen::Create, &file))
+            return GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+        if (file.created) publish_segment(machine_, admin_segment("etw.lock", SegmentAccess::AdministratorsOnly),
+                                          file.fd);
+        lock_fd_ = file.fd;
+    }
+    return sys::lock_file(lock_fd_, wait, kDirectoryLockMs);
+}
+
+void EtwState::begin_changes() {
+    // Odd while the lock is held; a holder that died left it odd already.
+    uint32_t seq = directory_->enables_seq.load(std::memory_order_relaxed);
+    if (!(seq & 1)) directory_->enables_seq.store(seq + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+}
+
+void EtwState::end_changes() {
+    uint32_t seq = directory_->enables_seq.load(std::memory_order_relaxed);
+    directory_->enables_seq.store((seq | 1) + 1, std::memory_order_release);
+}
+
 EtwState::Lock::Lock(EtwState& state) : state_(state) {
     if (!state.directory()) return;
     state.mutex_.lock();
     // Holders keep the lock for one state change; one that dies releases it.
-    if (int e = sys::lock_file(state.directory_region_->fd(), sys::LockWait::Wait)) {
-        SetLastError(win32_from_errno(e));
+    if (int e = state.lock_machine(sys::LockWait::Bounded)) {
+        SetLastError(e == ETIMEDOUT ? DWORD(ERROR_BUSY) : e == EACCES ? DWORD(ERROR_ACCESS_DENIED)
+                                                                       : win32_from_errno(e));
         state.mutex_.unlock();
         return;
     }
     owns_ = true;
+    state.begin_changes();
     state.repair();
 }
 
 EtwState::Lock::Lock(EtwState& state, std::try_to_lock_t) : state_(state) {
     if (!state.directory() || !state.mutex_.try_lock()) return;
-    if (sys::lock_file(state.directory_region_->fd(), sys::LockWait::Try) != 0) {
+    if (state.lock_machine(sys::LockWait::Try) != 0) {
         state.mutex_.unlock();
         return;
     }
     owns_ = true;
+    state.begin_changes();
     state.repair();
 }
 
 EtwState::Lock::~Lock() {
     if (!owns_) return;
-    sys::unlock_file(state_.directory_region_->fd());
+    state_.end_changes();
+    sys::unlock_file(state_.lock_fd_);
     state_.mutex_.unlock();
+}
+
+bool EtwState::read_enables(std::vector<EnableView>* out) {
+    Directory* d = directory();
+    if (!d) return false;
+    const int64_t until = monotonic_ns() + kEnableReadNs;
+    for (unsigned attempt = 0;; ++attempt) {
+        uint32_t before = d->enables_seq.load(std::memory_order_acquire);
+        if (!(before & 1)) {
+            out->clear();
+            for (const EnableRecord& e : d->enables) {
+                if (!e.in_use) continue;
+                EnableView view;
+                view.record = e;
+                const SessionSlot* s = view.record.session_slot < kMaxSessions ? &d->slots[e.session_slot] : nullptr;
+                view.slot_generation = s ? s->generation.load(std::memory_order_relaxed) : 0;
+                view.slot_running = s && s->state.load(std::memory_order_relaxed) == kSlotRunning;
+                out->push_back(view);
+            }
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (d->enables_seq.load(std::memory_order_relaxed) == before) return true;
+        }
+        if (monotonic_ns() >= until) return false;
+        if (attempt < 64) {
+            sched_yield();
+        } else {
+            struct timespec pause = {0, 200'000};
+            nanosleep(&pause, nullptr);
+        }
+    }
 }
 
 std::shared_ptr<ProcessSession> EtwState::session(uint32_t slot, uint64_t generation) {
@@ -155,17 +246,21 @@ std::shared_ptr<ProcessSession> EtwState::session(uint32_t slot, uint64_t genera
     std::lock_guard<std::mutex> lock(sessions_mutex_);
     std::shared_ptr<ProcessSession>& cached = sessions_[slot];
     if (cached && cached->generation() == generation) return cached;
-    auto region = SharedRegion::open_existing(session_region_name(machine_, slot, generation), kSessionMagic,
-                                              kLayoutVersion);
-    if (!region) return fail(ERROR_INVALID_HANDLE, nullptr);
-    auto* r = region->at<SessionRegion>(0);
+    auto control = SharedRegion::open_existing(machine_, session_segment(slot, generation), kSessionMagic,
+                                               kLayoutVersion);
+    if (!control) return fail(ERROR_INVALID_HANDLE, nullptr);
+    auto* r = control->at<SessionRegion>(0);
     bool valid = r->layout_size == sizeof(SessionRegion) && r->slot == slot && r->generation == generation &&
                  r->ring_capacity >= 2 * kPageSize && r->ring_capacity <= kMaxRingBytes &&
                  r->ring_capacity % kPageSize == 0 && r->buffer_bytes >= sizeof(EVENT_TRACE_HEADER) &&
                  record_size_for(r->buffer_bytes) <= r->ring_capacity && r->max_consumers == kMaxConsumers &&
                  r->max_writers == kMaxWriters;
     if (!valid) return fail(ERROR_INVALID_DATA, nullptr);
-    cached = std::make_shared<ProcessSession>(machine_, slot, generation, std::move(region));
+    // Every user may write the writer slots, their header included: they
+    // are taken by the file's size, which only the session's starter set,
+    // and everything in them is checked again at each use.
+    auto writers = SharedRegion::map_existing(machine_, writers_segment(slot, generation), sizeof(WriterRegion));
+    cached = std::make_shared<ProcessSession>(machine_, slot, generation, std::move(control), std::move(writers));
     return cached;
 }
 
@@ -200,8 +295,10 @@ void EtwState::repair() {
         uint32_t state = s.state.load(std::memory_order_acquire);
         if (state == kSlotStarting) {
             // A start abandoned half-way: its session never ran.
-            SharedRegion::remove(session_region_name(machine_, i, s.generation.load()));
-            remove_enables(i, s.generation.load());
+            uint64_t generation = s.generation.load();
+            SharedRegion::remove(machine_, session_segment(i, generation));
+            SharedRegion::remove(machine_, writers_segment(i, generation));
+            remove_enables(i, generation);
             s.state.store(kSlotFree, std::memory_order_release);
         } else if (state == kSlotStopping) {
             stop_session(i);
@@ -214,21 +311,24 @@ void EtwState::repair() {
 SessionStats EtwState::stats(ProcessSession& session) {
     SessionStats st;
     SessionRegion* r = session.shared();
-    st.written = r->retired_written.load(std::memory_order_relaxed);
-    st.refused = r->retired_refused.load(std::memory_order_relaxed);
-    st.realtime_lost = r->retired_unconsumed.load(std::memory_order_relaxed) +
+    WriterRegion* w = session.writer_region();
+    // The producers' counts are theirs to keep, and any user may have
+    // written them: they are reported, never relied on.
+    st.written = w->retired_written.load(std::memory_order_relaxed);
+    st.refused = w->retired_refused.load(std::memory_order_relaxed);
+    st.realtime_lost = w->retired_unconsumed.load(std::memory_order_relaxed) +
                        r->retired_consumer_lost.load(std::memory_order_relaxed);
     for (uint32_t i = 0; i < kMaxWriters; ++i) {
-        const WriterSlot& w = r->writers[i];
-        st.written += w.written.load(std::memory_order_relaxed);
-        st.refused += w.refused.load(std::memory_order_relaxed);
-        st.realtime_lost += w.unconsumed.load(std::memory_order_relaxed);
+        const WriterSlot& slot = w->writers[i];
+        st.written += slot.written.load(std::memory_order_relaxed);
+        st.refused += slot.refused.load(std::memory_order_relaxed);
+        st.realtime_lost += slot.unconsumed.load(std::memory_order_relaxed);
     }
     for (uint32_t i = 0; i < kMaxConsumers; ++i) {
         const ConsumerSlot& c = r->consumers[i];
         if (c.state.load(std::memory_order_acquire) != kConsumerActive) continue;
         ++st.consumers;
-        auto ring = RingMap::open_header(session.ring_name(i, c.generation.load(std::memory_order_acquire)));
+        auto ring = RingMap::open_header(machine_, session.ring_segment(i, c.generation.load(std::memory_order_acquire)));
         if (!ring) continue;
         st.realtime_lost += ring_losses(ring->header());
         uint64_t used = ring->used();
@@ -254,13 +354,13 @@ void EtwState::release_consumer(ProcessSession& session, uint32_t index, uint32_
     if (c.state.load(std::memory_order_acquire) != kConsumerActive ||
         c.generation.load(std::memory_order_acquire) != generation)
         return;
-    std::string name = session.ring_name(index, generation);
-    if (auto ring = RingMap::open_header(name))
+    Segment ring_segment = session.ring_segment(index, generation);
+    if (auto ring = RingMap::open_header(machine_, ring_segment))
         r->retired_consumer_lost.fetch_add(ring_losses(ring->header()), std::memory_order_relaxed);
     c.state.store(kConsumerFree, std::memory_order_release);
     c.generation.store(generation + 1, std::memory_order_release);
     r->consumer_epoch.fetch_add(1, std::memory_order_release);
-    sys::shm_unlink(name.c_str());
+    remove_segment(machine_, ring_segment);
 }
 
 void EtwState::stop_session(uint32_t slot) {
@@ -276,12 +376,13 @@ void EtwState::stop_session(uint32_t slot) {
         for (uint32_t i = 0; i < kMaxConsumers; ++i) {
             ConsumerSlot& c = r->consumers[i];
             if (c.state.load(std::memory_order_acquire) != kConsumerActive) continue;
-            std::string name = session->ring_name(i, c.generation.load(std::memory_order_acquire));
-            if (auto ring = RingMap::open_header(name)) ring_wake(ring->header());
-            sys::shm_unlink(name.c_str());
+            Segment ring_segment = session->ring_segment(i, c.generation.load(std::memory_order_acquire));
+            if (auto ring = RingMap::open_header(machine_, ring_segment)) ring_wake(ring->header());
+            remove_segment(machine_, ring_segment);
         }
     }
-    SharedRegion::remove(session_region_name(machine_, slot, generation));
+    SharedRegion::remove(machine_, session_segment(slot, generation));
+    SharedRegion::remove(machine_, writers_segment(slot, generation));
     remove_enables(slot, generation);
     bump_control();
     s.state.store(kSlotFree, std::memory_order_release);

@@ -16,6 +16,7 @@
 
 #include <evntrace.h>
 
+#include "core/bus_guard.h"
 #include "core/error.h"
 #include "etw/state.h"
 
@@ -56,7 +57,7 @@ inline const ThreadIds& thread_ids() {
 
 // Moves a writer slot's counts into the session's retired counts, so that
 // session statistics never go backwards when the slot changes hands.
-void retire_counts(SessionRegion* r, WriterSlot& w) {
+void retire_counts(WriterRegion* r, WriterSlot& w) {
     r->retired_written.fetch_add(w.written.exchange(0), std::memory_order_relaxed);
     r->retired_refused.fetch_add(w.refused.exchange(0), std::memory_order_relaxed);
     r->retired_unconsumed.fetch_add(w.unconsumed.exchange(0), std::memory_order_relaxed);
@@ -69,13 +70,16 @@ struct Entry {
     uint64_t last_use = 0;
     std::shared_ptr<ProcessSession> session;
     SessionRegion* shared = nullptr;
+    WriterRegion* writers = nullptr;
     std::shared_ptr<const RingSet> rings;
     uint32_t epoch = 0;
+    uint64_t trips = 0;  // guard_trips() when the rings were taken
     WriterSlot* writer = nullptr;
     uint32_t writer_tag = kNoWriter;
     uint64_t cached_tails[kMaxConsumers] = {};
 
     void refresh_rings() {
+        trips = guard_trips();
         rings = session->rings();
         epoch = rings->epoch;
         for (size_t i = 0; i < rings->entries.size(); ++i)
@@ -85,7 +89,7 @@ struct Entry {
     // Gives the writer slot back, its counts folded into the session.
     void release() {
         if (writer && fork_generation == g_fork_generation.load(std::memory_order_relaxed)) {
-            retire_counts(shared, *writer);
+            retire_counts(writers, *writer);
             writer->intent.store(0, std::memory_order_relaxed);
             writer->generation.fetch_add(1, std::memory_order_release);
             writer->state.store(kWriterFree, std::memory_order_release);
@@ -129,7 +133,7 @@ ThreadCache& thread_cache() {
 // Claims a writer slot of the session for the calling thread: a free one,
 // else one whose process is gone. Null when every slot is held by a live
 // process (the thread then writes without one; see resolve_stuck).
-WriterSlot* claim_writer(SessionRegion* r, DWORD tid, uint32_t* tag) {
+WriterSlot* claim_writer(WriterRegion* r, DWORD tid, uint32_t* tag) {
     uint32_t start = tid % kMaxWriters;
     for (int pass = 0; pass < 2; ++pass) {
         for (uint32_t k = 0; k < kMaxWriters; ++k) {
@@ -201,8 +205,9 @@ Entry* resolve(ThreadCache& cache, TRACEHANDLE handle, EtwState& state, uint64_t
     victim->state = &state;
     victim->fork_generation = fork_generation;
     victim->shared = session->shared();
+    victim->writers = session->writer_region();
     victim->session = std::move(session);
-    victim->writer = claim_writer(victim->shared, thread_ids().tid, &victim->writer_tag);
+    victim->writer = claim_writer(victim->writers, thread_ids().tid, &victim->writer_tag);
     victim->refresh_rings();
     return victim;
 }
@@ -241,7 +246,7 @@ ULONG trace_event(TRACEHANDLE handle, PEVENT_TRACE_HEADER event) {
     const ULONG flags = event->Flags;
     if (!(flags & WNODE_FLAG_TRACED_GUID) || (flags & ~kAcceptedFlags)) return ERROR_INVALID_FLAG_NUMBER;
 
-    Segment segments[MAX_MOF_FIELDS];
+    Piece segments[MAX_MOF_FIELDS];
     int segment_count = 1;
     uint32_t payload = size - uint32_t(sizeof(EVENT_TRACE_HEADER));
     if (flags & WNODE_FLAG_USE_MOF_PTR) {
@@ -281,17 +286,24 @@ ULONG trace_event(TRACEHANDLE handle, PEVENT_TRACE_HEADER event) {
     int cpu = sched_getcpu();
     image.cpu = cpu < 0 ? 0 : uint32_t(cpu);
 
-    if (__builtin_expect(r->consumer_epoch.load(std::memory_order_acquire) != entry->epoch, 0))
+    // A ring whose file was truncated is private zeros now: it is left out
+    // until its consumer replaces it (which moves the epoch).
+    const uint64_t trips = guard_trips();
+    if (__builtin_expect(r->consumer_epoch.load(std::memory_order_acquire) != entry->epoch || trips != entry->trips,
+                         0)) {
+        if (trips != entry->trips) entry->session->drop_rings();
         entry->refresh_rings();
+    }
     const RingSet& rings = *entry->rings;
     WriterSlot* writer = entry->writer;
+    WriterRegion* w = entry->writers;
     if (rings.entries.empty()) {
         if (writer) {
             bump(writer->written);
             bump(writer->unconsumed);
         } else {
-            r->retired_written.fetch_add(1, std::memory_order_relaxed);
-            r->retired_unconsumed.fetch_add(1, std::memory_order_relaxed);
+            w->retired_written.fetch_add(1, std::memory_order_relaxed);
+            w->retired_unconsumed.fetch_add(1, std::memory_order_relaxed);
         }
         return ERROR_SUCCESS;
     }
@@ -305,7 +317,7 @@ ULONG trace_event(TRACEHANDLE handle, PEVENT_TRACE_HEADER event) {
             entry->session->check_consumer(ring);
     }
     std::atomic<uint64_t>& counter =
-        delivered ? (writer ? writer->written : r->retired_written) : (writer ? writer->refused : r->retired_refused);
+        delivered ? (writer ? writer->written : w->retired_written) : (writer ? writer->refused : w->retired_refused);
     if (writer)
         bump(counter);
     else

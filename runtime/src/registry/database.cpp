@@ -176,6 +176,12 @@ LSTATUS Database::open(const Options& options, std::unique_ptr<Database>* out) {
     struct stat st;
     if (sys::stat(path, &st) < 0) {
         if (errno != ENOENT) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_REGISTRY_IO_FAILED;
+        // The lock file is made with the database and kept: a root that has
+        // it lost its database. An empty registry in its place would
+        // silently drop every setting; it stays refused until the file is
+        // restored (or the lock file removed to start afresh).
+        struct stat init;
+        if (sys::stat((options.path + ".init").c_str(), &init) == 0) return ERROR_REGISTRY_CORRUPT;
         if (!options.may_create) return ERROR_FILE_NOT_FOUND;
         int fd = sys::open(path, O_RDWR | O_CREAT | O_EXCL, 0644);
         if (fd < 0) {
@@ -341,15 +347,15 @@ int Database::exec(const char* sql) {
     return last_rc_;
 }
 
-LSTATUS Database::begin_read() { return status_from_sqlite(exec("BEGIN")); }
+LSTATUS Database::begin_read() { return status_from_sqlite(exec(batch_ ? "SAVEPOINT step" : "BEGIN")); }
 
 LSTATUS Database::begin_write() {
     if (!writable_) return ERROR_ACCESS_DENIED;
-    return status_from_sqlite(exec("BEGIN IMMEDIATE"));
+    return status_from_sqlite(exec(batch_ ? "SAVEPOINT step" : "BEGIN IMMEDIATE"));
 }
 
 LSTATUS Database::commit() {
-    int rc = exec("COMMIT");
+    int rc = exec(batch_ ? "RELEASE step" : "COMMIT");
     if (rc != SQLITE_OK) {
         LSTATUS status = status_from_sqlite(rc);
         rollback();
@@ -359,7 +365,30 @@ LSTATUS Database::commit() {
 }
 
 void Database::rollback() {
+    if (batch_) {
+        // Only the step: what the batch did before it stays.
+        sqlite3_exec(db_, "ROLLBACK TO step; RELEASE step", nullptr, nullptr, nullptr);
+        return;
+    }
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+LSTATUS Database::begin_batch() {
+    if (batch_) return ERROR_BUSY;
+    if (!writable_) return ERROR_ACCESS_DENIED;
+    LSTATUS status = status_from_sqlite(exec("BEGIN IMMEDIATE"));
+    if (status == ERROR_SUCCESS) batch_ = true;
+    return status;
+}
+
+LSTATUS Database::end_batch(bool commit) {
+    if (!batch_) return ERROR_INVALID_FUNCTION;
+    batch_ = false;
+    if (!commit) {
+        rollback();
+        return ERROR_SUCCESS;
+    }
+    return this->commit();
 }
 
 LSTATUS Database::last_status() const {

@@ -104,11 +104,17 @@ public:
     // Runs SQL that returns no rows. The SQLite result code.
     int exec(const char* sql);
 
-    // Transactions. begin_write takes the write lock at once.
+    // Transactions. begin_write takes the write lock at once. Inside a batch
+    // they are savepoints of the batch's transaction.
     LSTATUS begin_read();
     LSTATUS begin_write();
     LSTATUS commit();
     void rollback();
+
+    // One write transaction around many: the write lock is taken at once;
+    // end_batch commits or rolls back all of it.
+    LSTATUS begin_batch();
+    LSTATUS end_batch(bool commit);
 
     int64_t last_insert_rowid() const;
     // Rows changed by the last statement.
@@ -136,6 +142,7 @@ private:
     std::string path_;
     bool writable_;
     int last_rc_ = 0;
+    bool batch_ = false;
     std::unordered_map<const char*, sqlite3_stmt*> statements_;
 };
 

@@ -26,16 +26,29 @@
 //
 // Everything read from the mapping is checked: sizes in the header, entry
 // depths, and each entry's sequence before and after it is copied.
+//
+// Trust. The journal is written only by those who may write the registry
+// (the administrators, core/segments.h): it lives in their folder with mode
+// 0644, and every other process maps it read-only, so no other user can
+// stop notifications or make a stale cached read look fresh. A process
+// that may only read finds the journal once an administrator's process has
+// made it; until then it caches nothing and looks again at most every
+// 100 ms.
 #pragma once
 
 #include <stdint.h>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/shm.h"
+
+namespace w32rt {
+class Machine;
+}
 
 namespace w32rt::registry {
 
@@ -67,9 +80,15 @@ public:
     static constexpr uint32_t kCapacity = 512;
     static constexpr uint32_t kMaxIds = 29;
 
-    // Opens (creating) the journal of the root named by shm_name. Null with
-    // the last error set when shared memory cannot be had.
-    static std::unique_ptr<Journal> open(const std::string& shm_name);
+    // The journal of the root, opened (or created by an administrator) at
+    // its first use, or when it cannot be yet, on a later one.
+    static std::unique_ptr<Journal> open(Machine& machine);
+
+    // True once the journal is mapped. When it is not, the last error tells
+    // why: ERROR_FILE_NOT_FOUND while no administrator has made it (it may
+    // come), anything else when shared memory cannot serve (it will not).
+    bool attach() const;
+    DWORD attach_error() const { return attach_error_.load(std::memory_order_relaxed); }
 
     // Writes begun and done, read at one moment.
     struct Stamp {
@@ -82,8 +101,8 @@ public:
     // less than the lease ago.
     bool write_under_way(const Stamp& stamp) const;
 
-    // The highest sequence published.
-    uint64_t published() const { return published_->load(std::memory_order_acquire); }
+    // The highest sequence published (0 before the journal is mapped).
+    uint64_t published() const;
 
     // Called under the database's write lock, right before the commit.
     void begin_write();
@@ -105,23 +124,29 @@ public:
     // Copies entry seq.
     EntryState read(uint64_t seq, JournalRecord* out) const;
 
-    std::atomic<uint32_t>* wake_word() const { return wake_; }
+    // The futex word bumped after publications; a word of this process
+    // until the journal is mapped (sleep on it with a time-out then).
+    std::atomic<uint32_t>* wake_word() const;
 
     // Tests: takes a sequence number and never writes its entry, as a writer
     // killed at that point would.
-    void abandon_entry() { reserved_->fetch_add(1, std::memory_order_acq_rel); }
+    void abandon_entry();
+
+    // The shared layout (journal.cpp).
+    struct Header;
 
 private:
-    explicit Journal(std::unique_ptr<SharedRegion> region);
+    explicit Journal(Machine& machine) : machine_(machine) {}
+    Header* header() const { return header_.load(std::memory_order_acquire); }
 
-    std::unique_ptr<SharedRegion> region_;
-    std::atomic<uint64_t>* reserved_;
-    std::atomic<uint64_t>* published_;
-    std::atomic<uint32_t>* wake_;
-    std::atomic<uint64_t>* writes_begun_;
-    std::atomic<uint64_t>* writes_done_;
-    std::atomic<int64_t>* last_begun_ns_;
-    char* entries_;
+    Machine& machine_;
+    mutable std::mutex attach_mutex_;
+    mutable std::unique_ptr<SharedRegion> region_;
+    mutable std::atomic<Header*> header_{nullptr};
+    mutable std::atomic<DWORD> attach_error_{ERROR_SUCCESS};
+    mutable int64_t last_attempt_ns_ = 0;
+    mutable std::atomic<bool> attempted_{false};
+    mutable std::atomic<uint32_t> local_wake_{0};
 };
 
 }  // namespace w32rt::registry

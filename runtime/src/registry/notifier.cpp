@@ -21,9 +21,18 @@ constexpr auto kPendingPause = std::chrono::microseconds(100);
 
 Notifier::Notifier(Registry& registry) : registry_(registry) {}
 
+namespace {
+
+// A journal that cannot serve (not one a reader may simply wait for).
+bool journal_unusable(const Journal* journal) {
+    return !journal || (!journal->attach() && journal->attach_error() != ERROR_FILE_NOT_FOUND);
+}
+
+}  // namespace
+
 LSTATUS Notifier::arm(KeyObject* owner, const NodeRef& node, bool subtree, DWORD filter, HANDLE event) {
     Journal* journal = registry_.journal();
-    if (!journal) return ERROR_NO_SYSTEM_RESOURCES;
+    if (journal_unusable(journal)) return ERROR_NO_SYSTEM_RESOURCES;
     ObjectPtr object = HandleTable::instance().lookup(event);
     if (!object || object->kind() != ObjectKind::Event) return ERROR_INVALID_HANDLE;
     object.reset();
@@ -36,7 +45,7 @@ LSTATUS Notifier::arm(KeyObject* owner, const NodeRef& node, bool subtree, DWORD
 
 LSTATUS Notifier::wait(KeyObject* owner, const NodeRef& node, bool subtree, DWORD filter) {
     Journal* journal = registry_.journal();
-    if (!journal) return ERROR_NO_SYSTEM_RESOURCES;
+    if (journal_unusable(journal)) return ERROR_NO_SYSTEM_RESOURCES;
     auto waiter = std::make_shared<Waiter>();
     LSTATUS status = add(Watch{.owner = owner, .node = node, .subtree = subtree, .filter = filter, .waiter = waiter,
                                .armed_at = journal->published()});
@@ -94,9 +103,12 @@ size_t Notifier::armed_count() {
 
 void Notifier::run(uint64_t start) {
     Journal& journal = *registry_.journal();
-    std::atomic<uint32_t>* word = journal.wake_word();
     uint64_t processed = start;
     for (;;) {
+        // Until an administrator's process makes the journal, the word is
+        // one of this process: look for the journal now and then.
+        const bool attached = journal.attach();
+        std::atomic<uint32_t>* word = journal.wake_word();
         uint32_t seen = word->load(std::memory_order_acquire);
         if (journal.published() != processed) {
             std::lock_guard<std::mutex> scanning(scan_mutex_);
@@ -105,7 +117,7 @@ void Notifier::run(uint64_t start) {
             processed = published;
             continue;
         }
-        futex_wait(word, seen, -1, FutexScope::Shared);
+        futex_wait(word, seen, attached ? -1 : 100000000, attached ? FutexScope::Shared : FutexScope::Private);
     }
 }
 

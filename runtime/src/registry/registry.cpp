@@ -10,6 +10,7 @@
 #include "core/machine.h"
 #include "core/strings.h"
 #include "core/sys.h"
+#include "registry/checkpointer.h"
 #include "registry/notifier.h"
 
 namespace w32rt::registry {
@@ -156,8 +157,9 @@ size_t terminator_padding(DWORD type, std::string_view data) {
 // ---- Registry --------------------------------------------------------------
 
 Registry::Registry(Machine& machine)
-    : machine_(machine), journal_(Journal::open(machine.shm_name("registry"))), cache_(journal_.get()) {
+    : machine_(machine), journal_(Journal::open(machine)), cache_(journal_.get()) {
     notifier_ = std::make_unique<Notifier>(*this);
+    checkpointer_ = std::make_unique<Checkpointer>([this] { flush(); });
     machine_root_ = std::make_shared<KeyObject>(*this, make_node(false, {kMachineHiveId}));
     users_root_ = std::make_shared<KeyObject>(*this, make_node(false, {kUsersHiveId}));
 }
@@ -178,11 +180,15 @@ LSTATUS Registry::open_database_locked() {
         }
     }
     options.busy_timeout_ms = busy_timeout_ms_;
-    return Database::open(options, &db_);
+    LSTATUS status = Database::open(options, &db_);
+    if (status == ERROR_SUCCESS) journal_->attach();
+    return status;
 }
 
 template <class Fn>
 LSTATUS Registry::with_database(Fn&& fn) {
+    // The batch of this thread holds the lock and an open connection.
+    if (in_batch()) return fn(*db_);
     std::lock_guard<std::mutex> lock(db_mutex_);
     if (!db_) {
         LSTATUS status = open_database_locked();
@@ -204,12 +210,20 @@ LSTATUS Registry::write_transaction(Fn&& fn) {
             db.rollback();
             return s;
         }
+        // In a batch the commit ends a savepoint: the changes are published
+        // when the batch commits.
+        if (in_batch()) {
+            s = db.commit();
+            if (s == ERROR_SUCCESS) batch_changes_.insert(batch_changes_.end(), changes.begin(), changes.end());
+            return s;
+        }
         // A write that changed nothing needs no stamp: nothing cached goes
         // stale, nobody is to be notified.
         bool journaled = journal_ && !changes.empty();
         if (journaled) journal_->begin_write();
         s = db.commit();
         if (journaled) journal_->end_write(s == ERROR_SUCCESS ? changes : std::vector<Change>());
+        if (s == ERROR_SUCCESS && journaled) checkpointer_->wrote();
         return s;
     });
     // No database, and this process may not make one: it may not write.
@@ -217,10 +231,13 @@ LSTATUS Registry::write_transaction(Fn&& fn) {
 }
 
 bool Registry::writable() {
+    if (in_batch()) return db_->writable();
     std::lock_guard<std::mutex> lock(db_mutex_);
     if (!db_ && open_database_locked() != ERROR_SUCCESS) return false;
     return db_->writable();
 }
+
+void Registry::checkpoint_now() { checkpointer_->flush(); }
 
 void Registry::close_database() {
     {
@@ -260,7 +277,9 @@ LSTATUS Registry::current_user_root(std::shared_ptr<KeyObject>* out) {
 template <class Fill, class NoDatabase>
 LSTATUS Registry::cached_read(const std::string& key, ReadCache::Entry* entry, Fill&& fill,
                               NoDatabase&& no_database) {
-    if (cache_.find(key, entry)) return entry->status;
+    // A batch's own thread reads past the cache: it must see its writes,
+    // and what it reads may yet be rolled back.
+    if (!in_batch() && cache_.find(key, entry)) return entry->status;
     return read_and_cache(key, entry, fill, no_database);
 }
 
@@ -280,7 +299,7 @@ template <class Fill, class NoDatabase>
     // Answers are kept, negative ones included; a failure to get one is not.
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_KEY_DELETED) {
         entry->status = status;
-        cache_.store(key, before, *entry);
+        if (!in_batch()) cache_.store(key, before, *entry);
     }
     return status;
 }
@@ -556,6 +575,44 @@ LSTATUS Registry::delete_tree(const NodeRef& node, bool keep_key, bool may_delet
 LSTATUS Registry::flush() {
     LSTATUS status = with_database([](Database& db) { return db.checkpoint(); });
     return status == kNoDatabase ? ERROR_SUCCESS : status;
+}
+
+LSTATUS Registry::begin_batch() {
+    if (in_batch()) return ERROR_BUSY;
+    // Resolved first, so the batch never takes user_mutex_ after db_mutex_.
+    std::shared_ptr<KeyObject> user;
+    current_user_root(&user);
+    std::unique_lock<std::mutex> lock(db_mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // Another thread of this process: a call of its own, or its batch.
+        lock.lock();
+        if (batch_thread_.load(std::memory_order_relaxed) != std::thread::id()) return ERROR_BUSY;
+    }
+    if (!db_) {
+        LSTATUS status = open_database_locked();
+        if (status != ERROR_SUCCESS) return status == ERROR_FILE_NOT_FOUND ? ERROR_ACCESS_DENIED : status;
+    }
+    LSTATUS status = db_->begin_batch();
+    if (status != ERROR_SUCCESS) return status;
+    batch_changes_.clear();
+    batch_lock_ = std::move(lock);
+    batch_thread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Registry::end_batch(bool commit) {
+    if (!in_batch()) return ERROR_INVALID_FUNCTION;
+    std::vector<Change> changes;
+    changes.swap(batch_changes_);
+    const bool journaled = commit && journal_ && !changes.empty();
+    if (journaled) journal_->begin_write();
+    LSTATUS status = db_->end_batch(commit);
+    if (journaled) journal_->end_write(status == ERROR_SUCCESS ? changes : std::vector<Change>());
+    if (status == ERROR_SUCCESS && journaled) checkpointer_->wrote();
+    if (status == ERROR_REGISTRY_CORRUPT || status == ERROR_REGISTRY_IO_FAILED) db_.reset();
+    batch_thread_.store(std::thread::id(), std::memory_order_relaxed);
+    std::unique_lock<std::mutex> lock = std::move(batch_lock_);
+    return status;
 }
 
 }  // namespace w32rt::registry

@@ -10,7 +10,8 @@
 //
 // Reads are cached per process (read_cache.h).
 //
-// Lock order: user_mutex_, db_mutex_, the cache's lock; the notifier's lock is
+// Lock order: user_mutex_, db_mutex_, the cache's lock (a batch resolves
+// the current user's hive before it takes db_mutex_); the notifier's lock is
 // never held while calling in here.
 #pragma once
 
@@ -21,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +40,7 @@ class Machine;
 
 namespace w32rt::registry {
 
+class Checkpointer;
 class Notifier;
 
 class Registry;
@@ -110,11 +113,24 @@ public:
     LSTATUS delete_tree(const NodeRef& key, bool keep_key, bool may_delete_values);
     LSTATUS flush();
 
+    // A batch: until end_batch, every write of the calling thread joins one
+    // write transaction (each in a savepoint, so a failed one leaves no
+    // part of itself), that thread's reads see those writes and bypass the
+    // cache, and other threads of the process wait for the database. The
+    // changes are published when the batch commits. ERROR_BUSY when this
+    // process has a batch open already.
+    LSTATUS begin_batch();
+    // Commits (commit) or rolls back the batch of the calling thread.
+    // ERROR_INVALID_FUNCTION when it has none.
+    LSTATUS end_batch(bool commit);
+
     Notifier& notifier() { return *notifier_; }
     // Null when shared memory could not be had (then nothing is cached and
     // notifications fail).
     Journal* journal() { return journal_.get(); }
 
+    // Tests: checkpoints now what writes left in the WAL.
+    void checkpoint_now();
     // Tests: drops the connection and the cache (the next call reopens);
     // sets the bound of every lock wait; sets how long cached entries live.
     void close_database();
@@ -148,11 +164,18 @@ private:
     Machine& machine_;
     std::unique_ptr<Journal> journal_;
     std::unique_ptr<Notifier> notifier_;
+    // Copies the WAL into the main file soon after writes (checkpointer.h).
+    std::unique_ptr<Checkpointer> checkpointer_;
     std::shared_ptr<KeyObject> machine_root_;
     std::shared_ptr<KeyObject> users_root_;
 
     std::mutex db_mutex_;
     std::unique_ptr<Database> db_;
+    // The thread whose batch holds db_mutex_ (batch_lock_) between calls.
+    std::atomic<std::thread::id> batch_thread_{};
+    std::unique_lock<std::mutex> batch_lock_;
+    std::vector<Change> batch_changes_;
+    bool in_batch() const { return batch_thread_.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
     int busy_timeout_ms_ = 5000;
 
     ReadCache cache_;

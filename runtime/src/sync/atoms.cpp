@@ -7,8 +7,11 @@
 // unreferenced pool bytes. Every entry read back is checked against the
 // pool's bounds. Names compare without regard to ASCII case; other bytes
 // compare exactly.
+//
+// Every user registers names, so every user writes the table (an Everyone
+// segment): its lock is a bare word waited for at most kLockMs, and what a
+// stranger scribbles costs at worst wrong or refused ids, never a crash.
 #include <errno.h>
-#include <pthread.h>
 #include <string.h>
 
 #include <atomic>
@@ -19,8 +22,10 @@
 #include <windows.h>
 
 #include "core/error.h"
+#include "core/futex.h"
 #include "core/hash.h"
 #include "core/machine.h"
+#include "core/shared_lock.h"
 #include "core/shm.h"
 #include "sync/atoms.h"
 
@@ -48,23 +53,24 @@ public:
     UINT register_name(std::string_view name) {
         AtomsLayout* t = table();
         if (!t) return 0;
-        int rc = pthread_mutex_lock(&t->lock);
-        if (rc == EOWNERDEAD) {
-            repair(t);
-            pthread_mutex_consistent(&t->lock);
-        } else if (rc != 0) {
-            return w32rt::fail(ERROR_GEN_FAILURE, UINT(0));
+        switch (w32rt::shared_lock(&t->lock, w32rt::monotonic_ns() + kLockMs * 1'000'000)) {
+            case w32rt::SharedLockResult::Acquired: break;
+            case w32rt::SharedLockResult::Recovered: repair(t); break;
+            case w32rt::SharedLockResult::TimedOut: return w32rt::fail(ERROR_BUSY, UINT(0));
         }
         UINT id = find_or_add(t, name);
-        pthread_mutex_unlock(&t->lock);
+        w32rt::shared_unlock(&t->lock);
         return id;
     }
 
 private:
+    static constexpr int64_t kLockMs = 5000;
+
     AtomsLayout* table() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!region_) {
-            region_ = w32rt::SharedRegion::open_or_create(w32rt::Machine::current().shm_name("atoms"),
+            w32rt::Machine& machine = w32rt::Machine::current();
+            region_ = w32rt::SharedRegion::open_or_create(machine, w32rt::public_segment("atoms"),
                                                           sizeof(AtomsLayout), kAtomsMagic, kAtomsVersion,
                                                           [](void* base) { init(static_cast<AtomsLayout*>(base)); });
             if (!region_) return nullptr;
@@ -75,12 +81,6 @@ private:
     }
 
     static void init(AtomsLayout* t) {
-        pthread_mutexattr_t attr;
-        pthread_mutexattr_init(&attr);
-        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-        pthread_mutex_init(&t->lock, &attr);
-        pthread_mutexattr_destroy(&attr);
         t->max_atoms = kMaxAtoms;
         t->pool_size = kAtomPoolSize;
     }
@@ -102,6 +102,7 @@ private:
     static UINT find_or_add(AtomsLayout* t, std::string_view name) {
         uint32_t hash = folded_hash(name);
         uint32_t count = t->count <= kMaxAtoms ? t->count : kMaxAtoms;
+        if (t->pool_used > kAtomPoolSize) t->pool_used = kAtomPoolSize;  // scribbled
         for (uint32_t i = 0; i < count; ++i) {
             const AtomEntry& e = t->entries[i];
             if (e.hash != hash || e.length != name.size() || !entry_valid(t, e)) continue;

@@ -1,15 +1,16 @@
 // The shared table of registered message names (see atoms.cpp).
 #pragma once
 
-#include <pthread.h>
 #include <stdint.h>
+
+#include <atomic>
 
 #include "core/shm.h"
 
 namespace w32rt::sync {
 
 inline constexpr uint32_t kAtomsMagic = 0x4d523357;  // "W3RM"
-inline constexpr uint32_t kAtomsVersion = 1;
+inline constexpr uint32_t kAtomsVersion = 2;
 inline constexpr unsigned kFirstAtomId = 0xC000;
 inline constexpr uint32_t kMaxAtoms = 0x10000 - kFirstAtomId;
 inline constexpr uint32_t kAtomPoolSize = 1u << 20;
@@ -24,7 +25,8 @@ struct AtomEntry {
 
 struct AtomsLayout {
     RegionHeader region;
-    pthread_mutex_t lock;
+    std::atomic<uint32_t> lock;  // core/shared_lock.h: every user writes this table
+    uint32_t reserved[9];
     uint32_t max_atoms;
     uint32_t pool_size;
     uint32_t count;

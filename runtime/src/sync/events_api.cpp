@@ -89,13 +89,12 @@ W32RT_API BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     auto mutex = lookup_shared(hMutex, ObjectKind::Mutex, 0);
     if (!mutex) return FALSE;
     return with_slot(mutex, [](ObjectRegion* region, ObjectSlot* s, WakeList& wake) -> DWORD {
-        if (!region->token_is(s, region->my_token(false))) return ERROR_NOT_OWNER;
+        if (!region->token_is(s, TokenTable::mine(region->machine(), false))) return ERROR_NOT_OWNER;
         if (s->recursion > 1) {
             --s->recursion;
         } else {
             s->recursion = 0;
-            s->owner = 0;
-            s->owner_gen = 0;
+            region->set_owner(s, TokenRef{});
             region->signal_waiters(s, wake);
         }
         return ERROR_SUCCESS;

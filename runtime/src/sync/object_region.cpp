@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/futex.h"
 #include "core/hash.h"
 #include "core/machine.h"
+#include "core/shared_lock.h"
 #include "core/sys.h"
 #include "sync/futex_words.h"
 
@@ -21,7 +23,7 @@ namespace w32rt::sync {
 namespace {
 
 constexpr uint32_t kObjectsMagic = 0x4f523357;  // "W3RO"
-constexpr uint32_t kObjectsVersion = 3;
+constexpr uint32_t kObjectsVersion = 4;
 
 // The name index holds 0 for "no name"; a name whose hash is 0 is filed as 1.
 uint32_t index_key(uint32_t hash) { return hash ? hash : 1; }
@@ -41,16 +43,6 @@ void for_each_match(const uint32_t* words, uint32_t count, uint32_t key, Fn fn) 
 }
 static_assert(kMaxObjects % 8 == 0 && kMaxHolders % 8 == 0, "scanned eight at a time");
 
-bool init_robust_mutex(pthread_mutex_t* m) {
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    int rc = pthread_mutex_init(m, &attr);
-    pthread_mutexattr_destroy(&attr);
-    return rc == 0;
-}
-
 // Liveness of foreign processes, asked at most once per process during one
 // table operation.
 class LivenessCache {
@@ -68,20 +60,19 @@ private:
     std::vector<std::pair<ProcessIdentity, bool>> seen_;
 };
 
+// The rule of the table an object is in: every user for a null DACL, else
+// its creator and the superuser. (The service account, when it is not the
+// superuser, cannot map another user's private table, and so is kept out.)
 bool caller_may_open(const ObjectSlot* s) {
     if (s->flags & kOpenToAll) return true;
     uid_t euid = geteuid();
-    if (euid == 0 || euid == s->creator_uid) return true;
-    int64_t system_uid = system_account_uid();
-    return system_uid >= 0 && int64_t(euid) == system_uid;
+    return euid == 0 || euid == s->creator_uid;
 }
 
 // ---- The process-wide list of mapped tables ------------------------------
 //
-// A table is mapped once per process even when the process meets its root
-// again through a new Machine, so that a thread's token (and with it mutex
-// ownership) stays one per table. A mapping is reused only while the name
-// still refers to the same shared-memory object.
+// A mapping is reused only while the name still refers to the same
+// shared-memory object.
 
 struct MappedTable {
     std::string name;
@@ -99,7 +90,8 @@ std::vector<MappedTable>& tables() {
 struct ObjectsArea {
     explicit ObjectsArea(Machine&) {}
     std::mutex mutex;
-    std::atomic<ObjectRegion*> region{nullptr};
+    std::atomic<ObjectRegion*> shared{nullptr};
+    std::vector<std::pair<uid_t, ObjectRegion*>> private_tables;
 };
 
 }  // namespace
@@ -148,69 +140,101 @@ DWORD normalize_object_name(const char* name, std::string_view* out) {
 
 // ---- Mapping -------------------------------------------------------------
 
-ObjectRegion::ObjectRegion(std::unique_ptr<SharedRegion> region, std::string name)
-    : region_(std::move(region)), layout_(static_cast<ObjectsLayout*>(region_->base())), name_(std::move(name)) {}
+ObjectRegion::ObjectRegion(Machine& machine, std::unique_ptr<SharedRegion> region, std::string name, bool shared,
+                           uid_t uid)
+    : machine_(&machine), region_(std::move(region)), layout_(static_cast<ObjectsLayout*>(region_->base())),
+      name_(std::move(name)), shared_(shared), uid_(uid) {}
 
 void ObjectRegion::init_layout(void* base) {
     auto* layout = static_cast<ObjectsLayout*>(base);
-    init_robust_mutex(&layout->header.lock);
     layout->header.max_objects = kMaxObjects;
     layout->header.max_holders = kMaxHolders;
-    layout->header.max_tokens = kMaxTokens;
     layout->header.name_capacity = kNameCapacity;
-    for (TokenSlot& t : layout->tokens) init_robust_mutex(&t.lock);
 }
 
-ObjectRegion* ObjectRegion::current() {
-    Machine& machine = Machine::current();
-    ObjectsArea& area = machine.area<ObjectsArea>(Area::Objects);
-    ObjectRegion* region = area.region.load(std::memory_order_acquire);
-    if (region) return region;
-
-    std::lock_guard<std::mutex> area_lock(area.mutex);
-    region = area.region.load(std::memory_order_relaxed);
-    if (region) return region;
-
-    std::string name = machine.shm_name("objects");
-    auto mapped = SharedRegion::open_or_create(name, sizeof(ObjectsLayout), kObjectsMagic, kObjectsVersion,
-                                               &ObjectRegion::init_layout);
+ObjectRegion* ObjectRegion::map_table(Machine& machine, const Segment& segment, bool create, bool shared, uid_t uid) {
+    auto init = [shared, uid](void* base) {
+        init_layout(base);
+        static_cast<ObjectsLayout*>(base)->header.uid = shared ? kSharedTable : uint32_t(uid);
+    };
+    auto mapped = create ? SharedRegion::open_or_create(machine, segment, sizeof(ObjectsLayout), kObjectsMagic,
+                                                        kObjectsVersion, init)
+                         : SharedRegion::open_existing(machine, segment, kObjectsMagic, kObjectsVersion);
     if (!mapped) return nullptr;
+    if (!mapped->writable() || mapped->size() != sizeof(ObjectsLayout)) return fail(ERROR_INVALID_DATA, nullptr);
     const ObjectsHeader& h = static_cast<ObjectsLayout*>(mapped->base())->header;
-    if (h.max_objects != kMaxObjects || h.max_holders != kMaxHolders || h.max_tokens != kMaxTokens ||
-        h.name_capacity != kNameCapacity)
+    if (h.max_objects != kMaxObjects || h.max_holders != kMaxHolders || h.name_capacity != kNameCapacity ||
+        h.uid != (shared ? kSharedTable : uint32_t(uid)))
         return fail(ERROR_INVALID_DATA, nullptr);
     struct stat st;
     if (sys::fstat(mapped->fd(), &st) < 0) return fail_errno(errno, nullptr);
 
+    // A table is mapped once per process even when the process meets its
+    // root again through a new Machine, so that mutex ownership (by token,
+    // whatever the table) and the holder entries stay one per process.
+    std::string name = segment_path(machine, segment);
     std::lock_guard<std::mutex> tables_lock(g_tables_mutex);
-    for (const MappedTable& t : tables()) {
-        if (t.name == name && t.dev == st.st_dev && t.ino == st.st_ino) {
-            area.region.store(t.region, std::memory_order_release);
-            return t.region;
-        }
-    }
-    region = new ObjectRegion(std::move(mapped), name);  // never unmapped: handles may outlive the root
+    for (const MappedTable& t : tables())
+        if (t.name == name && t.dev == st.st_dev && t.ino == st.st_ino) return t.region;
+    // Never unmapped: handles may outlive the root.
+    auto* region = new ObjectRegion(machine, std::move(mapped), name, shared, uid);
     tables().push_back({name, st.st_dev, st.st_ino, region});
-    area.region.store(region, std::memory_order_release);
     return region;
+}
+
+ObjectRegion* ObjectRegion::shared_table() {
+    Machine& machine = Machine::current();
+    ObjectsArea& area = machine.area<ObjectsArea>(Area::Objects);
+    ObjectRegion* region = area.shared.load(std::memory_order_acquire);
+    if (region) return region;
+    std::lock_guard<std::mutex> area_lock(area.mutex);
+    region = area.shared.load(std::memory_order_relaxed);
+    if (region) return region;
+    region = map_table(machine, public_segment("objects"), true, true, 0);
+    if (region) area.shared.store(region, std::memory_order_release);
+    return region;
+}
+
+ObjectRegion* ObjectRegion::private_table(uid_t uid, bool create) {
+    Machine& machine = Machine::current();
+    ObjectsArea& area = machine.area<ObjectsArea>(Area::Objects);
+    std::lock_guard<std::mutex> area_lock(area.mutex);
+    for (const auto& [who, region] : area.private_tables)
+        if (who == uid) return region;
+    // Only its user makes a private table; the superuser opens another's.
+    create = create && uid == geteuid();
+    if (!create && geteuid() != 0 && uid != geteuid()) return fail(ERROR_ACCESS_DENIED, nullptr);
+    ObjectRegion* region = map_table(machine, user_segment(machine, "objects.u" + std::to_string(uid), uid, false),
+                                     create, false, uid);
+    if (region) area.private_tables.emplace_back(uid, region);
+    return region;
+}
+
+std::vector<ObjectRegion*> ObjectRegion::mapped_tables() {
+    std::lock_guard<std::mutex> tables_lock(g_tables_mutex);
+    std::vector<ObjectRegion*> out;
+    for (const MappedTable& t : tables()) out.push_back(t.region);
+    return out;
 }
 
 // ---- Lock and repair -----------------------------------------------------
 
-bool ObjectRegion::lock() {
-    int rc = pthread_mutex_lock(&layout_->header.lock);
-    if (rc == 0) return true;
-    if (rc == EOWNERDEAD) {
-        // The last holder died inside an operation: make the table whole
-        // again, then mark the lock consistent, or it is lost for good.
-        repair();
-        pthread_mutex_consistent(&layout_->header.lock);
-        return true;
+bool ObjectRegion::lock(int64_t deadline_ns) {
+    const int64_t bound = monotonic_ns() + int64_t(kTableLockMs) * 1'000'000;
+    const bool caller_first = deadline_ns >= 0 && deadline_ns < bound;
+    switch (shared_lock(&layout_->header.lock, caller_first ? deadline_ns : bound)) {
+        case SharedLockResult::Acquired: return true;
+        case SharedLockResult::Recovered:
+            // The last holder died inside an operation: make the table whole
+            // again before anything else.
+            repair();
+            return true;
+        case SharedLockResult::TimedOut: break;
     }
-    return fail(ERROR_GEN_FAILURE, false);
+    return fail(caller_first ? DWORD(ERROR_TIMEOUT) : DWORD(ERROR_BUSY), false);
 }
 
-void ObjectRegion::unlock() { pthread_mutex_unlock(&layout_->header.lock); }
+void ObjectRegion::unlock() { shared_unlock(&layout_->header.lock); }
 
 void ObjectRegion::repair() {
     ++layout_->header.repairs;
@@ -233,7 +257,7 @@ void ObjectRegion::repair() {
             layout_->name_index[i] = 0;
             continue;
         }
-        if ((s.type != kSlotEvent && s.type != kSlotMutex) || counts[i] == 0) {
+        if ((s.type != kSlotEvent && s.type != kSlotMutex && s.type != kSlotReservation) || counts[i] == 0) {
             free_slot(i);
             continue;
         }
@@ -279,6 +303,8 @@ void ObjectRegion::free_slot(uint32_t index) {
     s.signaled = 0;
     s.owner = 0;
     s.owner_gen = 0;
+    s.owner_uid = 0;
+    s.reserved_type = 0;
     s.recursion = 0;
     s.holders = 0;
     s.name_length = 0;
@@ -295,7 +321,7 @@ int32_t ObjectRegion::allocate_slot() {
     for (uint32_t n = 0; n < kMaxObjects; ++n) {
         uint32_t i = (start + n) % kMaxObjects;
         uint32_t type = layout_->objects[i].type;
-        if (type != kSlotEvent && type != kSlotMutex) {  // free, or not a valid object at all
+        if (type != kSlotEvent && type != kSlotMutex && type != kSlotReservation) {  // free, or not valid at all
             layout_->header.free_hint = (i + 1) % kMaxObjects;
             return int32_t(i);
         }
@@ -386,33 +412,21 @@ uint32_t ObjectRegion::objects_in_use() {
     return n;
 }
 
-// ---- Create, open, release -----------------------------------------------
+// ---- Create, open, release (lock held) -----------------------------------
 
-DWORD ObjectRegion::create(const CreateRequest& request, ObjectRef* out, bool* exists) {
-    *exists = false;
-    if (!lock()) return GetLastError();
-    uint32_t hash = name_hash(request.name);
-    if (!request.name.empty()) {
-        ObjectSlot* s = find_named(request.name, hash);
-        if (s) {
-            uint32_t index = uint32_t(s - layout_->objects);
-            int32_t mine;
-            if (prune_holders(index, &mine) > 0) {
-                DWORD error = open_existing(index, mine, request.type, out);
-                *exists = error == ERROR_SUCCESS;
-                unlock();
-                return error;
-            }
-        }
-    }
+int32_t ObjectRegion::find_live(std::string_view name) {
+    ObjectSlot* s = find_named(name, name_hash(name));
+    if (!s) return -1;
+    uint32_t index = uint32_t(s - layout_->objects);
+    int32_t mine;
+    return prune_holders(index, &mine) > 0 ? int32_t(index) : -1;
+}
 
+DWORD ObjectRegion::create_locked(const CreateRequest& request, ObjectRef* out) {
     TokenRef owner;
     if (request.type == kSlotMutex && request.initial_owner) {
-        owner = my_token(true);
-        if (owner.empty()) {
-            unlock();
-            return ERROR_NO_SYSTEM_RESOURCES;
-        }
+        owner = TokenTable::mine(*machine_, true);
+        if (owner.empty()) return ERROR_NO_SYSTEM_RESOURCES;
     }
     int32_t index = allocate_slot();
     int32_t holder = allocate_holder();
@@ -421,10 +435,8 @@ DWORD ObjectRegion::create(const CreateRequest& request, ObjectRef* out, bool* e
         if (index < 0) index = allocate_slot();
         if (holder < 0) holder = allocate_holder();
     }
-    if (index < 0 || holder < 0) {
-        unlock();
-        return ERROR_NO_SYSTEM_RESOURCES;
-    }
+    if (index < 0 || holder < 0) return ERROR_NO_SYSTEM_RESOURCES;
+    const uint32_t hash = name_hash(request.name);
     ObjectSlot& s = layout_->objects[index];
     ++s.generation;
     s.sleepers = 0;
@@ -432,10 +444,10 @@ DWORD ObjectRegion::create(const CreateRequest& request, ObjectRef* out, bool* e
     s.signaled = request.initial_state ? 1 : 0;
     s.pulse_gen = 0;
     s.pulse_pending = 0;
-    s.owner = owner.index_plus_one;
-    s.owner_gen = owner.generation;
+    set_owner(&s, owner);
     s.recursion = owner.empty() ? 0 : 1;
     s.creator_uid = uint32_t(geteuid());
+    s.reserved_type = request.reserved_type;
     s.holders = 1;
     s.name_hash = hash;
     s.name_length = uint32_t(request.name.size());
@@ -451,47 +463,46 @@ DWORD ObjectRegion::create(const CreateRequest& request, ObjectRef* out, bool* e
     e.object = uint32_t(index) + 1;
     layout_->holder_index[holder] = e.object;
 
+    if (!owner.empty()) note_mutex_owned_in(this);
     *out = {uint32_t(index), s.generation, uint32_t(holder)};
-    unlock();
     return ERROR_SUCCESS;
 }
 
-DWORD ObjectRegion::open_existing(uint32_t index, int32_t mine, SlotType type, ObjectRef* out) {
+DWORD ObjectRegion::open_locked(uint32_t index, SlotType type, ObjectRef* out) {
+    if (index >= kMaxObjects) return ERROR_INVALID_HANDLE;
     const ObjectSlot& s = layout_->objects[index];
     if (s.type != type) return ERROR_INVALID_HANDLE;
     if (!caller_may_open(&s)) return ERROR_ACCESS_DENIED;
+    return hold_locked(index, out);
+}
+
+DWORD ObjectRegion::hold_locked(uint32_t index, ObjectRef* out) {
+    if (index >= kMaxObjects || layout_->objects[index].type == kSlotFree) return ERROR_INVALID_HANDLE;
+    int32_t mine;
+    if (prune_holders(index, &mine) == 0) return ERROR_FILE_NOT_FOUND;
     uint32_t holder = attach_holder(index, mine);
     if (holder == UINT32_MAX) return ERROR_NO_SYSTEM_RESOURCES;
-    *out = {index, s.generation, holder};
+    *out = {index, layout_->objects[index].generation, holder};
     return ERROR_SUCCESS;
 }
 
-DWORD ObjectRegion::open(SlotType type, std::string_view name, ObjectRef* out) {
-    if (!lock()) return GetLastError();
-    ObjectSlot* s = find_named(name, name_hash(name));
-    uint32_t index = s ? uint32_t(s - layout_->objects) : 0;
-    int32_t mine = -1;
-    DWORD error = !s || prune_holders(index, &mine) == 0 ? DWORD(ERROR_FILE_NOT_FOUND)
-                                                         : open_existing(index, mine, type, out);
-    unlock();
-    return error;
+void ObjectRegion::release_locked(const ObjectRef& ref) {
+    ObjectSlot* s = slot(ref.index);
+    if (ref.holder >= kMaxHolders || !s || s->type == kSlotFree || s->generation != ref.generation) return;
+    HolderEntry& e = layout_->holders[ref.holder];
+    if (e.object != ref.index + 1 || e.generation != ref.generation || e.process != current_process()) return;
+    if (e.count > 1) {
+        --e.count;
+        return;
+    }
+    clear_holder(ref.holder);
+    if (s->holders > 0) --s->holders;
+    if (s->holders == 0) free_slot(ref.index);
 }
 
-void ObjectRegion::release(const ObjectRef& ref) {
-    if (!lock()) return;
-    ObjectSlot* s = slot(ref.index);
-    if (ref.holder < kMaxHolders && s && s->type != kSlotFree && s->generation == ref.generation) {
-        HolderEntry& e = layout_->holders[ref.holder];
-        if (e.object == ref.index + 1 && e.generation == ref.generation && e.process == current_process()) {
-            if (e.count > 1) {
-                --e.count;
-            } else {
-                clear_holder(ref.holder);
-                if (s->holders > 0) --s->holders;
-                if (s->holders == 0) free_slot(ref.index);
-            }
-        }
-    }
+void ObjectRegion::release(const ObjectRef& ref, int lock_ms) {
+    if (!lock(lock_ms < 0 ? -1 : monotonic_ns() + int64_t(lock_ms) * 1'000'000)) return;
+    release_locked(ref);
     unlock();
 }
 

@@ -11,13 +11,22 @@
 
 namespace w32rt::sync {
 
-// An event or mutex of the shared table. One instance per create/open call;
-// duplicated handles share it. Destroying it drops this process's hold.
+// An event or mutex of a shared table. One instance per create/open call;
+// duplicated handles share it. Destroying it drops this process's hold, and
+// its hold on the reservation of the name of a private object.
 class SharedObject final : public KernelObject {
 public:
-    SharedObject(ObjectKind kind, ObjectRegion* region, const ObjectRef& ref)
-        : KernelObject(kind), region_(region), ref_(ref) {}
-    ~SharedObject() override { region_->release(ref_); }
+    SharedObject(ObjectKind kind, ObjectRegion* region, const ObjectRef& ref, ObjectRegion* reservation_table = nullptr,
+                 const ObjectRef& reservation = {})
+        : KernelObject(kind), region_(region), ref_(ref), reservation_table_(reservation_table),
+          reservation_(reservation) {}
+    ~SharedObject() override {
+        region_->release(ref_);
+        // The shared table is anyone's to hold: a reservation it keeps a
+        // moment too long costs others only a denial until this process ends.
+        if (reservation_table_) reservation_table_->release(reservation_, kBriefLockMs);
+    }
+    static constexpr int kBriefLockMs = 200;
 
     ObjectRegion* region() const { return region_; }
     const ObjectRef& ref() const { return ref_; }
@@ -29,6 +38,8 @@ public:
 private:
     ObjectRegion* region_;
     ObjectRef ref_;
+    ObjectRegion* reservation_table_;
+    ObjectRef reservation_;
 };
 
 // A thread made by CreateThread. Private to the process: thread handles do

@@ -24,17 +24,21 @@ struct Target {
     TokenRef token;  // mutexes: the caller's token in the object's table
 };
 
+// The tables of a wait, in the one lock order: shared tables first, then
+// private ones, each kind in address order.
 class RegionSet {
 public:
     void add(ObjectRegion* r) {
         for (unsigned i = 0; i < count_; ++i)
             if (regions_[i] == r) return;
         regions_[count_++] = r;
-        std::sort(regions_, regions_ + count_);
+        std::sort(regions_, regions_ + count_, [](ObjectRegion* a, ObjectRegion* b) {
+            return a->is_shared() != b->is_shared() ? a->is_shared() : a < b;
+        });
     }
-    bool lock() {
+    bool lock(int64_t deadline_ns) {
         for (unsigned i = 0; i < count_; ++i) {
-            if (!regions_[i]->lock()) {
+            if (!regions_[i]->lock(deadline_ns)) {
                 while (i-- > 0) regions_[i]->unlock();
                 return false;
             }
@@ -114,14 +118,15 @@ void consume(Target& t) {
         }
         return;
     }
-    if (t.shared->region()->token_is(s, t.token)) {
+    ObjectRegion* region = t.shared->region();
+    if (region->token_is(s, t.token)) {
         ++s->recursion;
         return;
     }
-    s->owner = t.token.index_plus_one;
-    s->owner_gen = t.token.generation;
+    region->set_owner(s, t.token);
     s->recursion = 1;
     s->flags &= ~kAbandoned;
+    note_mutex_owned_in(region);
 }
 
 DWORD evaluate(Target* targets, DWORD count, bool wait_all, ExtraWaitable* extra, WakeList& wake) {
@@ -197,7 +202,12 @@ DWORD wait_for_handles(DWORD count, const HANDLE* handles, bool wait_all, DWORD 
         WakeList wake;  // woken after the locks are released
         unsigned nwords = 0;
         if (extra) words[nwords++] = extra->word();  // read before the condition
-        if (!regions.lock()) return WAIT_FAILED;
+        if (!regions.lock(deadline)) {
+            // The deadline passed while a table stayed locked: a time-out
+            // like any other; a table locked for too long fails the wait.
+            if (GetLastError() == ERROR_TIMEOUT) return WAIT_TIMEOUT;
+            return WAIT_FAILED;
+        }
         DWORD result = kPending;
         for (DWORD i = 0; i < count && result == kPending; ++i) {
             Target& t = targets[i];
@@ -211,7 +221,7 @@ DWORD wait_for_handles(DWORD count, const HANDLE* handles, bool wait_all, DWORD 
             if (first) {
                 t.pulse_snapshot = t.slot->pulse_gen;
                 if (t.slot->type == kSlotMutex) {
-                    t.token = t.shared->region()->my_token(true);
+                    t.token = TokenTable::mine(t.shared->region()->machine(), true);
                     if (t.token.empty()) {
                         result = WAIT_FAILED;
                         SetLastError(ERROR_NO_SYSTEM_RESOURCES);

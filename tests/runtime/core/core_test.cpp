@@ -1,6 +1,7 @@
 // The runtime's core: handle table, machine root, shared regions, path
 // mapping and process identities. The system-call seam has tests of its own
 // (seam_test.cpp).
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,11 +9,13 @@
 #include <thread>
 
 #include <w32rt/machine.h>
+#include <w32rt/testing.h>
 
 #include "core/handle_table.h"
 #include "core/machine.h"
 #include "core/path.h"
 #include "core/process_identity.h"
+#include "core/segments.h"
 #include "core/shm.h"
 #include "test_support.h"
 
@@ -107,6 +110,55 @@ TEST_F(CoreMachine, RootIsPreparedAndNamesAreDistinctPerRoot) {
     use_machine_root(root());
 }
 
+TEST_F(CoreMachine, DestroyingARootRemovesOnlyTheRuntimesFilesAndAFailureLeavesItARoot) {
+    // A folder that was never prepared is refused, and keeps its files.
+    std::string folder = root() + "/plain";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(close(open((folder + "/registry.db").c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+    EXPECT_FALSE(is_machine_root(folder));
+    EXPECT_FALSE(destroy_machine_root(folder, true));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DIRECTORY));
+    EXPECT_EQ(access((folder + "/registry.db").c_str(), F_OK), 0);
+    EXPECT_FALSE(destroy_machine_root(root() + "/missing", true));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+
+    // Removal failing at the 1st, 2nd, ... unlink: each run ends with a
+    // status, and what is left is still a root (the marker goes last) or
+    // an empty folder; the user's file is never touched.
+    std::string machine = root() + "/machine";
+    for (unsigned nth = 1;; ++nth) {
+        SCOPED_TRACE(nth);
+        ASSERT_TRUE(prepare_machine_root(machine));
+        for (const char* name : {"/registry.db", "/registry.db.init", "/notes.txt"})
+            ASSERT_EQ(close(open((machine + name).c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+        w32rt_fail_syscall("unlink", nth, EIO);
+        bool done = destroy_machine_root(machine, true);
+        w32rt_clear_syscall_faults();
+        EXPECT_EQ(access((machine + "/notes.txt").c_str(), F_OK), 0);
+        if (done) {
+            EXPECT_EQ(access((machine + "/registry.db").c_str(), F_OK), -1);
+            EXPECT_EQ(access((machine + "/drives").c_str(), F_OK), -1);
+            EXPECT_FALSE(is_machine_root(machine));
+            break;
+        }
+        // The injected EIO, or the folder it left not empty.
+        EXPECT_TRUE(GetLastError() == DWORD(ERROR_GEN_FAILURE) || GetLastError() == DWORD(ERROR_DIR_NOT_EMPTY))
+            << GetLastError();
+        // Still a root, or (the folder's own removal failed) nothing of the
+        // runtime's is left.
+        if (!is_machine_root(machine)) {
+            EXPECT_EQ(access((machine + "/registry.db").c_str(), F_OK), -1);
+            EXPECT_EQ(access((machine + "/drives").c_str(), F_OK), -1);
+        }
+        ASSERT_LT(nth, 20u);
+    }
+    // Without the user's file, the folder goes too.
+    ASSERT_EQ(unlink((machine + "/notes.txt").c_str()), 0);
+    ASSERT_TRUE(prepare_machine_root(machine));
+    EXPECT_TRUE(destroy_machine_root(machine, true));
+    EXPECT_EQ(access(machine.c_str(), F_OK), -1);
+}
+
 TEST_F(CoreMachine, WindowsPathsMapIntoTheRootCaseInsensitively) {
     std::string c = root() + "/drives/c";
     EXPECT_EQ(to_posix_path("C:\\Windows\\Temp"), c + "/Windows/Temp");
@@ -127,31 +179,45 @@ TEST_F(CoreMachine, WindowsPathsMapIntoTheRootCaseInsensitively) {
 }
 
 TEST_F(CoreMachine, SharedRegionIsInitialisedOnceAndValidated) {
-    std::string name = Machine::current().shm_name("test-region");
-    int inits = 0;
-    auto init = [&](void* base) {
-        ++inits;
-        static_cast<char*>(base)[100] = 'x';
-    };
-    auto a = SharedRegion::open_or_create(name, 4096, 0xABCD, 1, init);
-    ASSERT_NE(a, nullptr);
-    auto b = SharedRegion::open_or_create(name, 4096, 0xABCD, 1, init);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(inits, 1);
-    EXPECT_EQ(*b->at<char>(100), 'x');
+    Machine& machine = Machine::current();
+    for (const w32rt::Segment& segment :
+         {w32rt::public_segment("test-region"), w32rt::admin_segment("test-admin", w32rt::SegmentAccess::Administrators),
+          w32rt::user_segment(machine, "test-user", geteuid(), false)}) {
+        SCOPED_TRACE(segment.what);
+        int inits = 0;
+        auto init = [&](void* base) {
+            ++inits;
+            static_cast<char*>(base)[100] = 'x';
+        };
+        auto a = SharedRegion::open_or_create(machine, segment, 4096, 0xABCD, 1, init);
+        ASSERT_NE(a, nullptr);
+        auto b = SharedRegion::open_or_create(machine, segment, 4096, 0xABCD, 1, init);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(inits, 1);
+        EXPECT_EQ(*b->at<char>(100), 'x');
+        EXPECT_TRUE(b->writable());
 
-    SetLastError(0);
-    EXPECT_EQ(SharedRegion::open_existing(name, 0xABCD, 2), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
-    EXPECT_EQ(SharedRegion::open_existing(Machine::current().shm_name("absent"), 0xABCD, 1), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+        SetLastError(0);
+        EXPECT_EQ(SharedRegion::open_existing(machine, segment, 0xABCD, 2), nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
+        w32rt::Segment absent = segment;
+        absent.what += "-absent";
+        EXPECT_EQ(SharedRegion::open_existing(machine, absent, 0xABCD, 1), nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 
-    // A creator that died half-way leaves the region unready: the next
-    // opener initialises it again.
-    a->header()->ready.store(0);
-    auto c = SharedRegion::open_or_create(name, 4096, 0xABCD, 1, init);
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(inits, 2);
+        // A creator that died half-way leaves the region unready: the next
+        // opener initialises it again.
+        a->header()->ready.store(0);
+        auto c = SharedRegion::open_or_create(machine, segment, 4096, 0xABCD, 1, init);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(inits, 2);
+
+        // Its file has the owner and mode of its kind.
+        struct stat st;
+        ASSERT_EQ(fstat(c->fd(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, w32rt::segment_mode(segment.access));
+        EXPECT_EQ(st.st_uid, geteuid());
+    }
 }
 
 TEST(ProcessIdentity, TellsLiveFromDeadAndReusedPids) {

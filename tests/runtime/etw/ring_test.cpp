@@ -20,11 +20,13 @@ class RingTest : public testing_support::MachineTest {
 protected:
     void SetUp() override {
         MachineTest::SetUp();
-        name_ = w32rt::Machine::current().shm_name("ring");  // removed with the root
-        ring_ = RingMap::create(name_, kCapacity, {1, 1, 0, 1});
+        segment_ = w32rt::admin_segment("ring", w32rt::SegmentAccess::Everyone);  // removed with the root
+        ring_ = RingMap::create(machine(), segment_, kCapacity, {1, 1, 0, 1});
         ASSERT_TRUE(ring_);
         memset(static_cast<void*>(writers_), 0, sizeof writers_);
     }
+
+    static w32rt::Machine& machine() { return w32rt::Machine::current(); }
 
     // Writes an event of `payload` bytes stamped with `sequence`.
     bool write(uint32_t payload, uint64_t sequence) {
@@ -33,7 +35,7 @@ protected:
         header.Flags = WNODE_FLAG_TRACED_GUID;
         header.TimeStamp.QuadPart = LONGLONG(sequence);
         for (uint32_t i = 0; i < payload; ++i) body_[i] = char(sequence + i);
-        Segment segment{body_, payload};
+        Piece segment{body_, payload};
         return ring_write(*ring_, key_, {nullptr, kNoWriter}, &cached_tail_, {header, &segment, 1, payload, 0});
     }
     // The stamp of the record at the reader's tail, kEmpty or kPending.
@@ -69,7 +71,7 @@ protected:
     }
     WriterTable table() { return {writers_, 8}; }
 
-    std::string name_;
+    w32rt::Segment segment_;
     std::unique_ptr<RingMap> ring_;
     const uint32_t key_ = ring_key(0, 1);
     uint64_t cached_tail_ = ring_word(1, 0);
@@ -218,17 +220,23 @@ TEST_F(RingTest, ReservationsOfDeadWritersAreBoundedByTheNextRecordOrTheHeadAndC
 }
 
 TEST_F(RingTest, OpeningChecksWhatTheObjectIs) {
-    EXPECT_TRUE(RingMap::open(name_, kCapacity));
-    EXPECT_FALSE(RingMap::open(name_, 2 * kCapacity));
+    EXPECT_TRUE(RingMap::open(machine(), segment_, kCapacity));
+    EXPECT_FALSE(RingMap::open(machine(), segment_, 2 * kCapacity));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
-    EXPECT_FALSE(RingMap::open(name_ + "-missing", kCapacity));
+    w32rt::Segment missing = segment_;
+    missing.what += "-missing";
+    EXPECT_FALSE(RingMap::open(machine(), missing, kCapacity));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     ring_->header()->magic = 0;
-    EXPECT_FALSE(RingMap::open(name_, kCapacity));
-    EXPECT_FALSE(RingMap::open_header(name_));
+    EXPECT_FALSE(RingMap::open(machine(), segment_, kCapacity));
+    EXPECT_FALSE(RingMap::open_header(machine(), segment_));
+    EXPECT_TRUE(ring_->damaged({1, 1, 0, 1}));
     ring_->header()->magic = kRingMagic;
+    EXPECT_FALSE(ring_->damaged({1, 1, 0, 1}));
+    EXPECT_TRUE(ring_->damaged({1, 1, 0, 2})) << "another consumer generation's ring";
     ring_->header()->capacity = 3;
-    EXPECT_FALSE(RingMap::open_header(name_));
+    EXPECT_FALSE(RingMap::open_header(machine(), segment_));
+    EXPECT_TRUE(ring_->damaged({1, 1, 0, 1}));
 }
 
 }  // namespace

@@ -11,13 +11,16 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include <w32rt/machine.h>
 #include <w32rt/testing.h>
@@ -135,11 +138,55 @@ TEST_F(RegistryStorage, DamagedFileIsReportedAsCorruptUntilRepaired) {
         EXPECT_EQ(status, ERROR_REGISTRY_CORRUPT);
         EXPECT_EQ(set_dword(HKEY_LOCAL_MACHINE, "V", 1), ERROR_REGISTRY_CORRUPT);
         EXPECT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\New", &key), ERROR_REGISTRY_CORRUPT);
-        // A repaired (here: removed) file is picked up without a restart.
-        for (const char* suffix : {"", "-wal", "-shm"}) unlink((registry_file() + suffix).c_str());
+        // A repaired (here: removed, with the lock file that tells a
+        // registry was made) file is picked up without a restart.
+        for (const char* suffix : {"", "-wal", "-shm", ".init"}) unlink((registry_file() + suffix).c_str());
         ASSERT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\Fresh", &key), ERROR_SUCCESS);
         EXPECT_EQ(set_dword(key.get(), "V", 1), ERROR_SUCCESS);
     }
+}
+
+// Sets Software\Copied "V" to its argument and ends.
+TEST_HELPER(registry_write_and_exit) {
+    Key key;
+    if (create_key(HKEY_LOCAL_MACHINE, "Software\\Copied", &key) != ERROR_SUCCESS) return 2;
+    return set_dword(key.get(), "V", DWORD(atoi(argv[1]))) == ERROR_SUCCESS ? 0 : 3;
+}
+
+TEST_F(RegistryStorage, TheMainFileAloneHoldsEveryWriteAndALostOneIsNeverReplacedByAnEmptyRegistry) {
+    // A copy of registry.db alone, in a root of its own: the value of
+    // Software\Copied "V" it holds, if any.
+    const std::string copy_root = root() + "/copy";
+    ASSERT_TRUE(w32rt::prepare_machine_root(copy_root));
+    auto copied_value = [&]() -> std::optional<DWORD> {
+        std::ofstream(copy_root + "/registry.db", std::ios::binary | std::ios::trunc) << file_contents();
+        w32rt::use_machine_root(copy_root);
+        Key copied;
+        std::optional<DWORD> value;
+        if (open_key(HKEY_LOCAL_MACHINE, "Software\\Copied", &copied) == ERROR_SUCCESS)
+            value = dword_of(copied.get(), "V");
+        copied.reset();
+        w32rt::use_machine_root(root());
+        return value;
+    };
+    // A process that wrote and ended; one that goes on (the copy is taken
+    // while its connection is open).
+    auto child = testing_support::spawn_helper("registry_write_and_exit", {"41"});
+    ASSERT_EQ(child.wait(), 0);
+    EXPECT_EQ(copied_value(), 41u);
+    Key key = make_key(HKEY_LOCAL_MACHINE, "Software\\Copied");
+    ASSERT_EQ(set_dword(key.get(), "V", 42), ERROR_SUCCESS);
+    EXPECT_TRUE(testing_support::eventually([&] { return copied_value() == 42u; }));
+    w32rt::destroy_machine_root(copy_root, true);
+
+    // The database gone, its lock file left: refused, and nothing made.
+    key.reset();
+    registry().checkpoint_now();
+    registry().close_database();
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((registry_file() + suffix).c_str());
+    EXPECT_EQ(create_key(HKEY_LOCAL_MACHINE, "Software\\New", &key), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(open_key(HKEY_LOCAL_MACHINE, "Software", &key), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(file_size(), -1);
 }
 
 TEST_F(RegistryStorage, ForeignDatabaseIsNeitherUsedNorChanged) {
@@ -170,8 +217,9 @@ TEST_F(RegistryStorage, DiskRefusingTheNewFileGivesAClearStatusAndNoHalfRegistry
 
 TEST_F(RegistryStorage, UnusableSharedMemoryLeavesTheRegistryUsableWithoutNotification) {
     // A region of the journal's name that is not a journal.
-    std::string name = w32rt::Machine::current().shm_name("registry");
-    auto foreign = w32rt::SharedRegion::open_or_create(name, 4096, 0x12345678, 9, [](void*) {});
+    auto foreign = w32rt::SharedRegion::open_or_create(
+        w32rt::Machine::current(), w32rt::admin_segment("registry", w32rt::SegmentAccess::Administrators), 4096,
+        0x12345678, 9, [](void*) {});
     ASSERT_NE(foreign, nullptr);
 
     Key key = make_key(HKEY_LOCAL_MACHINE, "Software\\NoJournal");
@@ -251,6 +299,13 @@ TEST_F(RegistryStorage, SQLitesOwnFileCallsFailThroughTheSeamWithAClearStatusAnd
     EXPECT_EQ(RegFlushKey(key.get()), ERROR_REGISTRY_IO_FAILED);
     w32rt_clear_syscall_faults();
     EXPECT_EQ(RegFlushKey(key.get()), ERROR_SUCCESS);
+    // The checkpoint that follows a write, on a thread of its own, never
+    // takes a fault armed for the caller's next call.
+    ASSERT_EQ(set_dword(key.get(), "V", next), ERROR_SUCCESS);
+    w32rt_fail_call(W32RT_CALL_WRITE, 1, ENOSPC);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_EQ(set_dword(key.get(), "V", next + 1), ERROR_DISK_FULL);
+    w32rt_clear_syscall_faults();
     registry().close_database();
-    EXPECT_EQ(dword_of(key.get(), "V"), DWORD(next - 1));
+    EXPECT_EQ(dword_of(key.get(), "V"), next);
 }

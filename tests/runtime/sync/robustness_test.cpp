@@ -1,6 +1,7 @@
 // The shared tables survive processes that die at the worst moment and
 // contents written by someone else.
 #include <signal.h>
+#include <unistd.h>
 
 #include <windows.h>
 
@@ -22,19 +23,29 @@ namespace {
 
 class RobustnessTest : public testing_support::MachineTest {};
 
-// The object behind a handle of this process (kept alive by the handle).
-w32rt::sync::SharedObject* shared_of(HANDLE h) {
-    return static_cast<w32rt::sync::SharedObject*>(w32rt::HandleTable::instance().lookup(h).get());
-}
+// Security attributes of objects open to every user (a null DACL): they
+// live in the shared table.
+struct OpenToAll {
+    SECURITY_DESCRIPTOR sd;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
+    OpenToAll() {
+        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE);
+    }
+};
 
-// Takes the table lock, leaves a half-made named object behind (as a creator
-// killed in the middle would: a slot taken, but no holder entry naming it)
-// and waits to be killed.
+// Takes the lock of the table that its objects are in ("shared": null
+// DACL, else the user's own), leaves a half-made named object behind (as a
+// creator killed in the middle would: a slot taken, but no holder entry
+// naming it) and waits to be killed.
 TEST_HELPER(die_holding_table_lock) {
-    HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, argv[1]);
-    HANDLE half = CreateEventA(nullptr, TRUE, FALSE, "Half");
-    ObjectRegion* region = ObjectRegion::current();
-    if (!mine || !half || !region || !region->lock()) return 10;
+    OpenToAll everyone;
+    LPSECURITY_ATTRIBUTES sa = std::string(argv[2]) == "shared" ? &everyone.sa : nullptr;
+    HANDLE mine = CreateEventA(sa, TRUE, FALSE, argv[1]);
+    HANDLE half = CreateEventA(sa, TRUE, FALSE, "Half");
+    if (!mine || !half) return 10;
+    ObjectRegion* region = shared_of(half)->region();
+    if (!region->lock()) return 11;
     *region->holder_entry(shared_of(half)->ref().holder) = w32rt::sync::HolderEntry{};
     testing_support::send_line("locked");
     testing_support::receive_line();
@@ -42,27 +53,32 @@ TEST_HELPER(die_holding_table_lock) {
 }
 
 TEST_F(RobustnessTest, TableLockOfAKilledProcessIsRecoveredAndTheTableRepaired) {
-    ObjectRegion* region = ObjectRegion::current();
-    ASSERT_NE(region, nullptr);
-    HANDLE kept = CreateEventA(nullptr, TRUE, FALSE, "Global\\Kept");
-    uint32_t repairs = region->repairs();
-    ChildProcess child = spawn_helper("die_holding_table_lock", {"Global\\Theirs"});
-    ASSERT_TRUE(child.expect_line("locked"));
-    child.kill(SIGKILL);
-    EXPECT_EQ(child.wait(), 128 + SIGKILL);
+    for (const char* table : {"private", "shared"}) {
+        SCOPED_TRACE(table);
+        OpenToAll everyone;
+        LPSECURITY_ATTRIBUTES sa = std::string(table) == "shared" ? &everyone.sa : nullptr;
+        HANDLE kept = CreateEventA(sa, TRUE, FALSE, "Global\\Kept");
+        ASSERT_NE(kept, nullptr);
+        ObjectRegion* region = shared_of(kept)->region();
+        uint32_t repairs = region->repairs();
+        ChildProcess child = spawn_helper("die_holding_table_lock", {"Global\\Theirs", table});
+        ASSERT_TRUE(child.expect_line("locked"));
+        child.kill(SIGKILL);
+        EXPECT_EQ(child.wait(), 128 + SIGKILL);
 
-    // The next operation recovers the lock and repairs the table.
-    HANDLE half = CreateEventA(nullptr, TRUE, FALSE, "Half");
-    ASSERT_NE(half, nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));  // the half-made one was dropped
-    EXPECT_EQ(region->repairs(), repairs + 1);
-    EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Theirs"), nullptr, ERROR_FILE_NOT_FOUND);
-    // What we held is intact.
-    EXPECT_TRUE(SetEvent(kept));
-    HANDLE again = OpenEventA(SYNCHRONIZE, FALSE, "Global\\Kept");
-    ASSERT_NE(again, nullptr);
-    EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
-    for (HANDLE h : {kept, half, again}) CloseHandle(h);
+        // The next operation recovers the lock and repairs the table.
+        HANDLE half = CreateEventA(sa, TRUE, FALSE, "Half");
+        ASSERT_NE(half, nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));  // the half-made one was dropped
+        EXPECT_EQ(region->repairs(), repairs + 1);
+        EXPECT_FAILS(OpenEventA(SYNCHRONIZE, FALSE, "Global\\Theirs"), nullptr, ERROR_FILE_NOT_FOUND);
+        // What we held is intact.
+        EXPECT_TRUE(SetEvent(kept));
+        HANDLE again = OpenEventA(SYNCHRONIZE, FALSE, "Global\\Kept");
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
+        for (HANDLE h : {kept, half, again}) CloseHandle(h);
+    }
 }
 
 TEST_HELPER(wait_then_die) {
@@ -97,9 +113,9 @@ TEST_F(RobustnessTest, WaiterKilledInItsSleepLeavesNothingBehind) {
 }
 
 TEST_F(RobustnessTest, CorruptOwnerAndNameFieldsAreContained) {
-    ObjectRegion* region = ObjectRegion::current();
     HANDLE m = CreateMutexA(nullptr, TRUE, "Global\\Corrupt");
     ASSERT_NE(m, nullptr);
+    ObjectRegion* region = shared_of(m)->region();
     ASSERT_TRUE(region->lock());
     ObjectSlot* s = shared_of(m)->slot();
     ASSERT_NE(s, nullptr);
@@ -115,9 +131,9 @@ TEST_F(RobustnessTest, CorruptOwnerAndNameFieldsAreContained) {
 }
 
 TEST_F(RobustnessTest, GarbageInFreeSlotsAndHolderEntriesIsSurvived) {
-    ObjectRegion* region = ObjectRegion::current();
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "Global\\Survivor");
     ASSERT_NE(e, nullptr);
+    ObjectRegion* region = shared_of(e)->region();
     std::mt19937 rng(7);
     ASSERT_TRUE(region->lock());
     auto scramble = [&rng](void* p, size_t size) {
@@ -154,13 +170,12 @@ TEST_F(RobustnessTest, GarbageInFreeSlotsAndHolderEntriesIsSurvived) {
 }
 
 TEST_F(RobustnessTest, TokensOfDeadThreadsAreReclaimedWhenTheTableIsFull) {
-    ObjectRegion* region = ObjectRegion::current();
     HANDLE m = CreateMutexA(nullptr, FALSE, nullptr);
     // Every free token looks taken by a thread that died without retiring it
     // (marked in use, its lock word without an owner).
-    ASSERT_TRUE(region->lock());
-    for (uint32_t i = 0; i < w32rt::sync::kMaxTokens; ++i) region->token(i)->in_use = 1;
-    region->unlock();
+    auto* tokens = w32rt::sync::TokenTable::of(w32rt::Machine::current(), geteuid());
+    ASSERT_NE(tokens, nullptr);
+    for (uint32_t i = 0; i < w32rt::sync::kMaxTokens; ++i) tokens->token(i)->in_use = 1;
     // A thread that never owned anything still gets a token.
     EXPECT_EQ(on_thread([m] { return WaitForSingleObject(m, 10000); }), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);  // that thread ended owning it
@@ -170,7 +185,7 @@ TEST_F(RobustnessTest, TokensOfDeadThreadsAreReclaimedWhenTheTableIsFull) {
 
 TEST_F(RobustnessTest, CorruptMessageNameTableIsContained) {
     ASSERT_NE(RegisterWindowMessageA("Before"), 0u);
-    auto region = w32rt::SharedRegion::open_existing(w32rt::Machine::current().shm_name("atoms"),
+    auto region = w32rt::SharedRegion::open_existing(w32rt::Machine::current(), w32rt::public_segment("atoms"),
                                                      w32rt::sync::kAtomsMagic, w32rt::sync::kAtomsVersion);
     ASSERT_NE(region, nullptr);
     auto* t = static_cast<w32rt::sync::AtomsLayout*>(region->base());

@@ -1,6 +1,7 @@
 // Helpers shared by the kernel-object tests.
 #pragma once
 
+#include <unistd.h>
 #include <windows.h>
 
 #include <atomic>
@@ -28,6 +29,21 @@ inline uint32_t sleepers(HANDLE h) {
     uint32_t n = s ? s->sleepers : 0;
     shared->region()->unlock();
     return n;
+}
+
+// Objects and name reservations in use in the caller's own table and the
+// shared one (a leak shows in it).
+inline uint32_t objects_in_use() {
+    uint32_t n = 0;
+    for (auto* table : {w32rt::sync::ObjectRegion::private_table(geteuid(), true),
+                        w32rt::sync::ObjectRegion::shared_table()})
+        n += table ? table->objects_in_use() : 0;
+    return n;
+}
+
+// The table and slot of the object behind a handle of this process.
+inline w32rt::sync::SharedObject* shared_of(HANDLE h) {
+    return static_cast<w32rt::sync::SharedObject*>(w32rt::HandleTable::instance().lookup(h).get());
 }
 
 inline bool eventually_sleeping(HANDLE h, uint32_t count) {

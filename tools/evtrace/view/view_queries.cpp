@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include "command.h"
 #include "event_text.h"
 #include "host/LoadResourceDLL.h"
 #include "view/view_text.h"
@@ -152,7 +153,7 @@ std::string HistoryJson(Source& source) {
         Bool(out, "available", false);
         std::string reason = result == EVT_E_NOFILEACCESS
                                  ? "No alert has been saved yet (there is no alert history file)."
-                                 : fmt::format("The library has no alert history to give ({}).", ResultName(result));
+                                 : fmt::format("The library has no alert history to give ({}).", ResultText(result));
         Str(out, "reason", reason);
         out += "}";
         return out;
@@ -265,7 +266,7 @@ Download MakeDownload(Source& source, const Feed& feed, const std::vector<std::p
     }
     d.records = pointers.size();
     if (result != S_OK) {
-        d.body = fmt::format("The log could not be written ({}).", ResultName(result));
+        d.body = fmt::format("The log could not be written ({}).", ResultText(result));
         unlink(path.c_str());
         return d;
     }

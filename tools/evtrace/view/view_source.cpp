@@ -205,7 +205,7 @@ void Source::TakeSnapshots() {
                 snapshotError_ = result == E_FAIL ? "the event engine declined the snapshot"
                                  : result == EVT_E_NOINFOSET
                                      ? "no event engine answered (it is not running, or has no snapshot file)"
-                                     : "the snapshot failed: " + ResultName(result);
+                                     : "the snapshot failed: " + ResultText(result);
             }
             std::unique_lock<std::mutex> guard(wakeLock_);
             wake_.wait_for(guard, std::chrono::seconds(2), [&] { return stop_.load(); });
