@@ -18,6 +18,12 @@ _VANTA_EVTRACE_DATA* AllocRecord(size_t size) {
 
 namespace {
 
+// Records from the heap, freed with FreeRecord.
+class HeapRecords final : public RecordAllocator {
+public:
+    _VANTA_EVTRACE_DATA* Allocate(size_t size) override { return AllocRecord(size); }
+};
+
 // Text length and size of the record of a connection event: the line is
 // made in a 512-byte buffer and its first 352 bytes become the text.
 constexpr size_t kConnectionLineBuffer = 512;
@@ -184,14 +190,15 @@ LONG MakeBlockLine(const BYTE* block, DWORD eventType, _VANTA_EVTRACE_DATA* rec)
     return S_OK;
 }
 
-LONG ConvertProviderEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size) {
+LONG ConvertProviderEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size,
+                          RecordAllocator& allocator) {
     using namespace wire;
     const BYTE* data = static_cast<const BYTE*>(event->MofData);
     const size_t delivered = data != nullptr ? event->MofLength : 0;
     if (delivered < sizeof(DWORD)) return E_FAIL;
     if (ReadU32(data + kOffMagic) != kMagic) {
         // Not ours: a record that exists only to be freed.
-        *record = AllocRecord(kForeignRecordSize);
+        *record = allocator.Allocate(kForeignRecordSize);
         *size = DWORD(kForeignRecordSize);
         return E_FAIL;
     }
@@ -206,7 +213,7 @@ LONG ConvertProviderEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record
     if (classType == kClassTypeTimeStamp && recordSize < record::SizeFor(kConnectionTextLen)) {
         recordSize = record::SizeFor(kConnectionTextLen);
     }
-    _VANTA_EVTRACE_DATA* rec = AllocRecord(recordSize);
+    _VANTA_EVTRACE_DATA* rec = allocator.Allocate(recordSize);
     *record = rec;
     *size = DWORD(recordSize);
 
@@ -250,6 +257,12 @@ CEvDriverTrace::~CEvDriverTrace() = default;
 
 LONG CEvDriverTrace::ConvertDriverEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size,
                                         DWORD mode) {
+    HeapRecords heap;
+    return ConvertDriverEvent(event, record, size, mode, heap);
+}
+
+LONG CEvDriverTrace::ConvertDriverEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size,
+                                        DWORD mode, RecordAllocator& allocator) {
     using namespace wire;
     if (mode == kConvertForQueue) return E_FAIL;
     if (event == nullptr || event->MofData == nullptr || event->MofLength <= kDriverTextOffset) return E_FAIL;
@@ -262,7 +275,7 @@ LONG CEvDriverTrace::ConvertDriverEvent(const EVENT_TRACE* event, _VANTA_EVTRACE
     }
     const size_t textLen = len - kDriverTextOffset;
     const size_t recordSize = record::SizeFor(textLen) + record::kDriverExtra;
-    _VANTA_EVTRACE_DATA* rec = AllocRecord(recordSize);
+    _VANTA_EVTRACE_DATA* rec = allocator.Allocate(recordSize);
     rec->dwDataLen = DWORD(textLen);
     memcpy(rec->szSource, record::kDriverSource, sizeof record::kDriverSource);
     memcpy(&rec->ftTimeStamp, data + kDriverTimeOffset, sizeof rec->ftTimeStamp);
@@ -275,16 +288,22 @@ LONG CEvDriverTrace::ConvertDriverEvent(const EVENT_TRACE* event, _VANTA_EVTRACE
 }
 
 LONG ConvertEventToRecord(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size, DWORD mode) {
+    HeapRecords heap;
+    return ConvertEventToRecord(event, record, size, mode, heap);
+}
+
+LONG ConvertEventToRecord(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size, DWORD mode,
+                          RecordAllocator& allocator) {
     *record = nullptr;
     *size = 0;
     if (event == nullptr) return E_FAIL;
     switch (event->Header.Class.Type) {
     case wire::kClassDriver: {
         CEvDriverTrace driver;
-        return driver.ConvertDriverEvent(event, record, size, mode);
+        return driver.ConvertDriverEvent(event, record, size, mode, allocator);
     }
     case wire::kClassTypeDefault:
-    case wire::kClassTypeTimeStamp: return ConvertProviderEvent(event, record, size);
+    case wire::kClassTypeTimeStamp: return ConvertProviderEvent(event, record, size, allocator);
     default: return E_FAIL;
     }
 }

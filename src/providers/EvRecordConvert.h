@@ -28,6 +28,22 @@ constexpr DWORD kConvertForQueue = 7;     // no driver events
 // record.
 LONG ConvertEventToRecord(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size, DWORD mode);
 
+// Where a conversion takes its record's memory: a zero-filled block of at
+// least `size` bytes, which the caller then gives back to the same source.
+// Raises _evt_error(EVT_E_OUTOFMEMORY) when there is none.
+class RecordAllocator {
+public:
+    virtual _VANTA_EVTRACE_DATA* Allocate(size_t size) = 0;
+
+protected:
+    ~RecordAllocator() = default;
+};
+
+// The same conversion with the record taken from `allocator` (the caller
+// gives it back there, whatever the result).
+LONG ConvertEventToRecord(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size, DWORD mode,
+                          RecordAllocator& allocator);
+
 // The index of a driver event code in the driver's code table: n - 513 for
 // code numbers n from 513 to 1092, else -1 (also for code 0 and for codes
 // with any of bits 20 to 30 set).
@@ -39,6 +55,8 @@ public:
     virtual ~CEvDriverTrace();
     // Same contract as ConvertEventToRecord.
     LONG ConvertDriverEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size, DWORD mode);
+    LONG ConvertDriverEvent(const EVENT_TRACE* event, _VANTA_EVTRACE_DATA** record, DWORD* size, DWORD mode,
+                            RecordAllocator& allocator);
 };
 
 }  // namespace traceapi

@@ -2,10 +2,13 @@
 // conversion by conversion, session events converted into records, stored
 // records read back, and the event database's text. None of it is trusted:
 // what does not hold together is refused or cut, never read past its end.
+#include <string.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "consumer/EvAlertText.h"
 #include "providers/EvArgFormat.h"
@@ -104,13 +107,35 @@ struct Outcome {
     int64_t time = 0;
 };
 
-// Every record handed out is zero from the end of its data to its end.
+// Hands out heap records and notes the sizes asked for.
+class NotingAllocator final : public traceapi::RecordAllocator {
+public:
+    _VANTA_EVTRACE_DATA* Allocate(size_t size) override {
+        sizes.push_back(size);
+        return traceapi::AllocRecord(size);
+    }
+    std::vector<size_t> sizes;
+};
+
+// Every record handed out is zero from the end of its data to its end. The
+// same conversion from an allocator takes one record from it, of the size
+// reported, with the same bytes.
 Outcome Convert(Event&& event, DWORD mode = traceapi::kConvertForConsumer) {
     traceapi::RecordHolder record;
     Outcome o;
     o.result = traceapi::ConvertEventToRecord(event.get(), record.out(), &o.size, mode);
     const _VANTA_EVTRACE_DATA* r = record.get();
     EXPECT_EQ(r == nullptr, o.size == 0);
+    NotingAllocator allocator;
+    traceapi::RecordHolder fromAllocator;
+    DWORD allocatedSize = 0;
+    EXPECT_EQ(traceapi::ConvertEventToRecord(event.get(), fromAllocator.out(), &allocatedSize, mode, allocator),
+              o.result);
+    EXPECT_EQ(allocatedSize, o.size);
+    EXPECT_EQ(allocator.sizes, r == nullptr ? std::vector<size_t>{} : std::vector<size_t>{o.size});
+    if (r != nullptr && fromAllocator.get() != nullptr && allocatedSize == o.size) {
+        EXPECT_EQ(memcmp(r, fromAllocator.get(), o.size), 0);
+    }
     if (r == nullptr) return o;
     o.dataLen = r->dwDataLen;
     o.text = RecordText(r);
