@@ -30,7 +30,12 @@ void CMsgQueue::AddMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void CMsgQueue::AddMessage(const MSG& msg) {
     traceapi::CritSecGuard hold(m_cs);
-    push_back(msg);
+    if (m_spare.empty()) {
+        push_back(msg);
+        return;
+    }
+    m_spare.front() = msg;
+    splice(end(), m_spare, m_spare.begin());
 }
 
 bool CMsgQueue::RemoveMessage(const MSG& msg) { return VerifyMessage(msg, true); }
@@ -46,9 +51,24 @@ bool CMsgQueue::VerifyMessage(const MSG& msg, bool remove) {
 
 bool CMsgQueue::VerifyMessage(UINT message, WPARAM wParam, LPARAM lParam, bool remove) {
     traceapi::CritSecGuard hold(m_cs);
+    return TakeLocked(message, wParam, lParam, remove);
+}
+
+void CMsgQueue::VerifyMessages(const MSG* msgs, size_t count, bool* held) {
+    if (count == 0) return;
+    traceapi::CritSecGuard hold(m_cs);
+    for (size_t i = 0; i < count; ++i) held[i] = TakeLocked(msgs[i].message, msgs[i].wParam, msgs[i].lParam, true);
+}
+
+bool CMsgQueue::TakeLocked(UINT message, WPARAM wParam, LPARAM lParam, bool remove) {
     for (auto it = begin(); it != end(); ++it) {
         if (!Same(*it, message, wParam, lParam)) continue;
-        if (remove) erase(it);
+        if (!remove) return true;
+        if (m_spare.size() < kSpareNodes) {
+            m_spare.splice(m_spare.begin(), *this, it);
+        } else {
+            erase(it);
+        }
         return true;
     }
     return false;

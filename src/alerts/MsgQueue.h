@@ -5,12 +5,21 @@
 // lParam never touched.
 //
 // Records compare by message, wParam and lParam only. Every operation holds
-// the registry's critical section for its whole length.
+// the registry's critical section for its whole length. The list's nodes are
+// kept for the next records (up to kSpareNodes): a record is added on one
+// thread and removed on another, and a node allocated on one and freed on
+// the other costs both the C library's slow path.
+//
+// The registry also holds the memory pool of the unified-log records whose
+// messages it lists (Records()), so that the pool lives as long as the
+// messages and their thread.
 #pragma once
 
 #include <windows.h>
 
 #include <list>
+
+#include "alerts/RecordPool.h"
 
 class CMsgQueue : public std::list<MSG> {
 public:
@@ -29,9 +38,20 @@ public:
     // remove is set.
     bool VerifyMessage(const MSG& msg, bool remove);
     bool VerifyMessage(UINT message, WPARAM wParam, LPARAM lParam, bool remove);
+    // VerifyMessage(msgs[i], true) for each message in turn, under one hold
+    // of the lock; held[i] is its answer.
+    void VerifyMessages(const MSG* msgs, size_t count, bool* held);
     // Takes every record out (for their owner to release what they carry).
     std::list<MSG> TakeAll();
 
+    traceapi::RecordPool& Records() { return m_records; }
+
+    static constexpr size_t kSpareNodes = 1024;
+
 private:
+    bool TakeLocked(UINT message, WPARAM wParam, LPARAM lParam, bool remove);
+
     CRITICAL_SECTION m_cs;
+    std::list<MSG> m_spare;  // nodes of removed records, for the next ones
+    traceapi::RecordPool m_records;
 };

@@ -14,6 +14,7 @@
 
 #include "alerts/LoggingLevels.h"
 #include "alerts/MsgQueue.h"
+#include "alerts/RecordPool.h"
 #include "alerts/UnifiedLogFile.h"
 #include "alerts/UnifiedLogPost.h"
 #include "providers/EvRecordConvert.h"
@@ -30,6 +31,8 @@ constexpr DWORD kPostRetryMs = 1;
 constexpr ULONGLONG kQueueFullWaitMs = 1000;
 // While records keep coming, the settings are looked at after this many.
 constexpr unsigned kSettingsCheckEvery = 256;
+// Messages taken from the queue at a time.
+constexpr size_t kDrainBatch = 64;
 constexpr char kWirelessKey[] = "SOFTWARE\\Vanta\\Wireless";
 constexpr char kInstallDirValue[] = "InstallDir";
 constexpr DWORD kNotifyFilter =
@@ -116,11 +119,9 @@ private:
     bool m_armed = false;
 };
 
-// Logs one record and frees it.
-void HandleRecord(traceapi::UnifiedLogFile& log, _VANTA_EVTRACE_DATA* record) {
-    if (record == nullptr) return;
-    traceapi::RecordHolder holder(record);
-    if (record->dwDataLen == 0) return;
+// Logs one record.
+void HandleRecord(traceapi::UnifiedLogFile& log, const _VANTA_EVTRACE_DATA* record) {
+    if (record == nullptr || record->dwDataLen == 0) return;
     const char* level = traceapi::LevelOf(record->szSource, record->dwEventType);
     if (level == nullptr) return;
     char line[traceapi::kUnifiedLineSize];
@@ -129,6 +130,25 @@ void HandleRecord(traceapi::UnifiedLogFile& log, _VANTA_EVTRACE_DATA* record) {
     log.Append(line, length, (traceapi::UnifiedLogStatus() & traceapi::kNumberedCopiesBit) != 0);
     OutputDebugStringA(line);
 }
+
+// A record of the pool that goes back to it when its holder leaves scope,
+// unless released.
+class PooledRecord {
+public:
+    explicit PooledRecord(traceapi::RecordPool& pool) : m_pool(pool) {}
+    ~PooledRecord() { m_pool.Free(m_record, m_size); }
+    PooledRecord(const PooledRecord&) = delete;
+    PooledRecord& operator=(const PooledRecord&) = delete;
+    _VANTA_EVTRACE_DATA* get() const { return m_record; }
+    _VANTA_EVTRACE_DATA** out() { return &m_record; }
+    DWORD* size() { return &m_size; }
+    void release() { m_record = nullptr; }
+
+private:
+    traceapi::RecordPool& m_pool;
+    _VANTA_EVTRACE_DATA* m_record = nullptr;
+    DWORD m_size = 0;
+};
 
 }  // namespace
 
@@ -185,27 +205,33 @@ bool PostUnifiedLogRecord(CEvTraceAlerter& alerter, PEVENT_TRACE pEvent, ULONG u
     if (pEvent == nullptr) return false;
     // Off, or nowhere to post: nothing is converted.
     if (uMessageId == 0 || alerter.GetULLogStatus() == 0) return false;
-    traceapi::RecordHolder record;
-    DWORD size = 0;
-    if (traceapi::ConvertEventToRecord(pEvent, record.out(), &size, traceapi::kConvertForQueue) < 0) return false;
+    CMsgQueue& registry = *alerter.m_pMsgQueue;
+    PooledRecord record(registry.Records());
+    if (traceapi::ConvertEventToRecord(pEvent, record.out(), record.size(), traceapi::kConvertForQueue,
+                                       registry.Records()) < 0)
+        return false;
     if (record.get() == nullptr || !IsUnifiedLogType(record.get()->dwEventType)) return false;
 
+    const WPARAM size = *record.size();
     const LPARAM lParam = reinterpret_cast<LPARAM>(record.get());
-    alerter.m_pMsgQueue->AddMessage(uMessageId, WPARAM(size), lParam);
-    const ULONGLONG giveUp = GetTickCount64() + kQueueFullWaitMs;
+    registry.AddMessage(uMessageId, size, lParam);
+    ULONGLONG giveUp = 0;
     for (;;) {
-        if (PostThreadMessageA(ulThreadId, uMessageId, WPARAM(size), lParam)) {
+        if (PostThreadMessageA(ulThreadId, uMessageId, size, lParam)) {
             record.release();
             if (g_droppedPosts.load(std::memory_order_relaxed) != 0) g_droppedPosts.store(0, std::memory_order_relaxed);
             return true;
         }
-        if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA || GetTickCount64() >= giveUp) break;
+        if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA) break;
+        const ULONGLONG now = GetTickCount64();
+        if (giveUp == 0) giveUp = now + kQueueFullWaitMs;
+        if (now >= giveUp) break;
         Sleep(kPostRetryMs);
     }
     // Not posted: the registry entry goes with the record, and the loss is
     // told (once per stretch of losses).
-    alerter.m_pMsgQueue->VerifyMessage(uMessageId, WPARAM(size), lParam, true);
     const DWORD error = GetLastError();
+    registry.VerifyMessage(uMessageId, size, lParam, true);
     if (g_droppedPosts.fetch_add(1, std::memory_order_relaxed) == 0) {
         DebugOut("UnifiedLog - a line could not be posted to the log thread (error %lu): it is dropped\n",
                  static_cast<unsigned long>(error));
@@ -236,30 +262,55 @@ DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
             watch.Rearm();
         };
         // Takes every message waiting; false once the stop message came
-        // (the messages behind it are not taken). A settings change is
-        // looked for now and then too: records that keep coming must not
-        // hold it back.
+        // (the messages behind it are not taken). Messages are taken and
+        // looked up in the registry a batch at a time, under one hold of its
+        // lock; records go back to the pool a batch at a time. A settings
+        // change is looked for now and then too: records that keep coming
+        // must not hold it back.
+        CMsgQueue& registry = *alerter->m_pMsgQueue;
+        traceapi::RecordPool::ReturnBatch freed(registry.Records());
+        unsigned untilSettingsCheck = kSettingsCheckEvery;
         auto drain = [&]() -> bool {
-            for (unsigned taken = 1; PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++taken) {
-                if (taken % kSettingsCheckEvery == 0 && watch.Armed() && WaitForSingleObject(notify, 0) == WAIT_OBJECT_0)
-                    settingsChanged();
-                if (msg.message == EVT_UL_STOP_MESSAGE) return false;
+            MSG batch[kDrainBatch];
+            bool held[kDrainBatch];
+            for (;;) {
+                size_t count = 0;
+                bool stop = false;
+                while (count < kDrainBatch && PeekMessageA(&batch[count], nullptr, 0, 0, PM_REMOVE)) {
+                    if (batch[count].message == EVT_UL_STOP_MESSAGE) {
+                        stop = true;
+                        break;
+                    }
+                    ++count;
+                }
                 // Only what the alerter posted: another party's message is
                 // ignored and its lParam never touched.
-                if (!alerter->VerifyMessage(msg)) continue;
-                if (msg.message != alerter->m_uULMessageId) continue;
-                try {
-                    HandleRecord(log, reinterpret_cast<_VANTA_EVTRACE_DATA*>(msg.lParam));
-                } catch (...) {
-                    // The line is lost (out of memory); the record is freed
-                    // and the thread serves on.
+                registry.VerifyMessages(batch, count, held);
+                for (size_t i = 0; i < count; ++i) {
+                    if (!held[i] || batch[i].message != alerter->m_uULMessageId) continue;
+                    auto* record = reinterpret_cast<_VANTA_EVTRACE_DATA*>(batch[i].lParam);
+                    try {
+                        HandleRecord(log, record);
+                    } catch (...) {
+                        // The line is lost (out of memory); the record is
+                        // freed and the thread serves on.
+                    }
+                    freed.Free(record, batch[i].wParam);
                 }
+                if (count >= untilSettingsCheck) {
+                    untilSettingsCheck = kSettingsCheckEvery;
+                    if (watch.Armed() && WaitForSingleObject(notify, 0) == WAIT_OBJECT_0) settingsChanged();
+                } else {
+                    untilSettingsCheck -= unsigned(count);
+                }
+                if (stop) return false;
+                if (count < kDrainBatch) return true;
             }
-            return true;
         };
         for (bool stop = false; !stop;) {
             // Every line handled is in the file before the thread sleeps.
             log.Flush();
+            freed.Flush();
             const DWORD handles = watch.Armed() ? 1 : 0;
             const DWORD woken =
                 MsgWaitForMultipleObjectsEx(handles, &notify, INFINITE, QS_POSTMESSAGE | QS_ALLPOSTMESSAGE, 0);

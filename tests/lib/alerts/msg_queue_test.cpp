@@ -71,4 +71,36 @@ TEST(MsgQueueTest, ThreadsAddingAndTakingAtOnceLoseNothing) {
     EXPECT_TRUE(queue.TakeAll().empty());
 }
 
+TEST(MsgQueueTest, ABatchIsAnsweredMessageByMessageAndReusedNodesKeepTheOrder) {
+    CMsgQueue queue;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        queue.AddMessage(0xC001, 1, 10);
+        queue.AddMessage(0xC001, 2, 20);
+        queue.AddMessage(0xC001, 2, 20);
+        queue.AddMessage(0xC001, 3, 30);
+        const MSG batch[] = {Msg(0xC001, 2, 20), Msg(0xC002, 1, 10), Msg(0xC001, 2, 20), Msg(0xC001, 2, 20),
+                             Msg(0xC001, 1, 10)};
+        bool held[5] = {};
+        queue.VerifyMessages(batch, 5, held);
+        const bool expected[5] = {true, false, true, false, true};
+        for (size_t i = 0; i < 5; ++i) EXPECT_EQ(held[i], expected[i]) << "message " << i;
+        // Records added after removals (on kept nodes) come after the rest.
+        queue.AddMessage(0xC001, 4, 40);
+        ASSERT_EQ(queue.size(), 2u);
+        EXPECT_EQ(queue.front().wParam, 3u);
+        EXPECT_EQ(queue.back().wParam, 4u);
+        EXPECT_EQ(queue.TakeAll().size(), 2u);
+    }
+    queue.VerifyMessages(nullptr, 0, nullptr);
+    // More removals than nodes kept: the rest are freed, nothing is lost.
+    const size_t many = CMsgQueue::kSpareNodes + 100;
+    for (size_t i = 0; i < many; ++i) queue.AddMessage(0xC001, i, 0);
+    for (size_t i = 0; i < many; ++i) ASSERT_TRUE(queue.RemoveMessage(Msg(0xC001, i, 0)));
+    EXPECT_TRUE(queue.empty());
+    for (size_t i = 0; i < many; ++i) queue.AddMessage(0xC001, i, 1);
+    EXPECT_EQ(queue.size(), many);
+    EXPECT_EQ(queue.back().wParam, many - 1);
+}
+
 }  // namespace
