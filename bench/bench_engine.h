@@ -85,9 +85,12 @@ inline int RunEngine() {
     sigaddset(&stops, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     static std::atomic<int> dropReports{0};
+    // Every line of the unified log passes here too: the reports are found
+    // by their opening before the text is searched.
     w32rt_set_debug_sink(
         [](const char* text, void*) {
-            if (strstr(text, "dropped") != nullptr) ++dropReports;
+            if (text[0] == 'U' && strncmp(text, "UnifiedLog - ", 13) == 0 && strstr(text, "dropped") != nullptr)
+                ++dropReports;
         },
         nullptr);
     CEvTraceController controller;

@@ -10,6 +10,9 @@ namespace traceapi {
 
 namespace {
 
+// A record's source field: 255 characters and the zero at most.
+constexpr size_t kSourceSize = 256;
+
 std::atomic<DWORD> g_status{0};
 std::atomic<DWORD> g_masks[kComponentCount];
 
@@ -64,10 +67,28 @@ DWORD UnifiedLogStatus() { return g_status.load(std::memory_order_relaxed); }
 DWORD ComponentMask(size_t row) { return row < kComponentCount ? g_masks[row].load(std::memory_order_relaxed) : 0; }
 
 const char* LevelOf(const char* source, DWORD type) {
+    // The rows of the source last asked about: one component's lines come
+    // in runs, and the names in the table never change (only the masks do,
+    // and those are read each time).
+    thread_local struct {
+        char name[kSourceSize];
+        size_t length = kSourceSize;  // none yet
+        unsigned char rows[kComponentCount];
+        size_t count = 0;
+    } last;
+    const size_t length = strnlen(source, kSourceSize);
+    if (length == kSourceSize) return nullptr;  // longer than any name
+    if (length != last.length || memcmp(source, last.name, length) != 0) {
+        last.count = 0;
+        for (size_t row = 0; row < kComponentCount; ++row) {
+            if (strcmp(kComponentRows[row].name, source) == 0) last.rows[last.count++] = static_cast<unsigned char>(row);
+        }
+        memcpy(last.name, source, length);
+        last.length = length;
+    }
     const char* level = nullptr;
-    for (size_t row = 0; row < kComponentCount; ++row) {
-        if (strcmp(kComponentRows[row].name, source) != 0) continue;
-        const DWORD mask = g_masks[row].load(std::memory_order_relaxed);
+    for (size_t i = 0; i < last.count; ++i) {
+        const DWORD mask = g_masks[last.rows[i]].load(std::memory_order_relaxed);
         for (const LevelBit& bit : kLevelBits) {
             if ((mask & bit.bit) != 0 && (type == bit.plainType || type == bit.formattedType)) {
                 level = bit.name;

@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <algorithm>
 #include <atomic>
 
 #include "frame/Diagnostics.h"
@@ -169,6 +168,7 @@ void UnifiedLogFile::Append(const char* line, size_t length, bool numberedCopies
     }
     if (m_file == INVALID_HANDLE_VALUE) return;
     m_pending.insert(m_pending.end(), line, line + length);
+    ++m_pendingLines;
     // The write that passes the limit is followed by the rotation.
     if (Size() > kUnifiedLogLimit) {
         Flush();
@@ -181,7 +181,8 @@ void UnifiedLogFile::Append(const char* line, size_t length, bool numberedCopies
 
 void UnifiedLogFile::Flush() {
     if (m_pending.empty()) return;
-    const DWORD lines = DWORD(std::count(m_pending.begin(), m_pending.end(), '\n'));
+    const unsigned long long lines = m_pendingLines;
+    m_pendingLines = 0;
     if (m_file != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
         const BOOL ok = WriteFile(m_file, m_pending.data(), DWORD(m_pending.size()), &written, nullptr);

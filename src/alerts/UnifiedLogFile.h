@@ -69,6 +69,7 @@ private:
     HANDLE m_file = INVALID_HANDLE_VALUE;
     DWORD m_size = 0;  // bytes in the file
     std::vector<char> m_pending;
+    unsigned long long m_pendingLines = 0;
     bool m_reopen = false;           // a write failed: reopen at the next line
     bool m_failureReported = false;  // one report per failing stretch
     unsigned long long m_dropped = 0;
