@@ -12,24 +12,57 @@
 
 using namespace traceapi;
 
+namespace {
+
+// Events up to this size (the unified-log blocks' 2,681 bytes among them)
+// are built on the stack; larger ones on the heap.
+constexpr size_t kStackEventSize = 4096;
+
+void CopyPayload(BYTE* destination, size_t length, void* source) {
+    if (source != nullptr) {
+        memcpy(destination, source, length);
+    } else {
+        memset(destination, 0, length);
+    }
+}
+
+}  // namespace
+
 LONG CEvTraceProvider::SendEvent(const EVT_PROVIDER_INFO& description, UCHAR classType, ULONG type, ULONG code,
                                  const void* payload, size_t length, LPCSTR stringA, LPCSTR stringB, BYTE flag) {
+    return SendEvent(description, classType, type, code, length, &CopyPayload, const_cast<void*>(payload), stringA,
+                     stringB, flag);
+}
+
+LONG CEvTraceProvider::SendEvent(const EVT_PROVIDER_INFO& description, UCHAR classType, ULONG type, ULONG code,
+                                 size_t length, PayloadWriter write, void* context, LPCSTR stringA, LPCSTR stringB,
+                                 BYTE flag) {
     return Guarded([&]() -> LONG {
         // The header's 16-bit size must describe the whole event.
         if (length > wire::kMaxPayload) throw _evt_error(EVT_E_INVALIDARG, ERROR_MORE_DATA);
-        // One zero-filled block holds the header and the event data; the
-        // zero tail covers the 8 bytes sent after the payload.
-        std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[wire::EventBufferSize(length)]());
-        if (!buffer) throw _evt_error(EVT_E_OUTOFMEMORY, ERROR_NOT_ENOUGH_MEMORY);
-        wire::FillEvent(buffer.get(), length, classType, code, type, description, stringA, stringB, flag);
-        if (payload != nullptr && length != 0)
-            memcpy(buffer.get() + wire::kHeaderSize + wire::kFixedSize, payload, length);
+        // One block holds the header and the event data: the header, the
+        // fixed block and the tail are zero-filled (the tail covers the 8
+        // bytes sent after the payload), the payload is the writer's.
+        const size_t size = wire::EventBufferSize(length);
+        alignas(8) BYTE local[kStackEventSize];
+        std::unique_ptr<BYTE[]> heap;
+        BYTE* buffer = local;
+        if (size > sizeof local) {
+            heap.reset(new (std::nothrow) BYTE[size]);
+            if (!heap) throw _evt_error(EVT_E_OUTOFMEMORY, ERROR_NOT_ENOUGH_MEMORY);
+            buffer = heap.get();
+        }
+        BYTE* payload = buffer + wire::kHeaderSize + wire::kFixedSize;
+        memset(buffer, 0, wire::kHeaderSize + wire::kFixedSize);
+        memset(payload + length, 0, wire::kAllocTail);
+        wire::FillEvent(buffer, length, classType, code, type, description, stringA, stringB, flag);
+        if (length != 0) write(payload, length, context);
 
         TRACEHANDLE session = SessionHandle();
         if (session == 0) return EVT_E_NOSESSION;
         // A refused write (full buffers, a stopped session) is an ordinary
         // outcome under load: it is answered without unwinding.
-        ULONG status = TraceEvent(session, reinterpret_cast<PEVENT_TRACE_HEADER>(buffer.get()));
+        ULONG status = TraceEvent(session, reinterpret_cast<PEVENT_TRACE_HEADER>(buffer));
         return status == ERROR_SUCCESS ? S_OK : E_FAIL;
     });
 }
@@ -112,10 +145,23 @@ LONG EvTraceFormatArgs(ULONG handle, ULONG type, ULONG code, LPCSTR stringA, LPC
                        va_list arguments, LPCSTR file, ULONG line, ULONG64 time, ULONG processId, ULONG threadId) {
     if (!UnifiedLogWanted()) return S_OK;
     return WithProvider(handle, format == nullptr, [&](const CTraceProviderInfo& entry) {
-        BYTE block[wire::kBlockSize];
-        wire::BuildArgumentBlock(block, format, arguments, {file, line, time, processId, threadId});
-        return Send(entry, wire::kClassTypeDefault, wire::FormattedType(type), code, block, sizeof block, stringA,
-                    stringB, flag);
+        // The block is built where the event carries it.
+        struct Block {
+            LPCSTR format;
+            va_list arguments;
+            wire::BlockTrailer trailer;
+        } block{format, {}, {file, line, time, processId, threadId}};
+        va_copy(block.arguments, arguments);
+        auto build = [](BYTE* payload, size_t, void* context) {
+            Block& b = *static_cast<Block*>(context);
+            wire::BuildArgumentBlock(*reinterpret_cast<BYTE(*)[wire::kBlockSize]>(payload), b.format, b.arguments,
+                                     b.trailer);
+        };
+        const LONG result = entry.m_pProvider->SendEvent(*entry.m_pEntry, wire::kClassTypeDefault,
+                                                         wire::FormattedType(type), code, wire::kBlockSize, build,
+                                                         &block, stringA, stringB, flag);
+        va_end(block.arguments);
+        return result;
     });
 }
 

@@ -37,6 +37,14 @@ public:
     LONG SendEvent(const EVT_PROVIDER_INFO& description, UCHAR classType, ULONG type, ULONG code, const void* payload,
                    size_t length, LPCSTR stringA, LPCSTR stringB, BYTE flag);
 
+    // Writes the payload in place: every one of its length bytes, which
+    // hold no particular value beforehand.
+    using PayloadWriter = void (*)(BYTE* payload, size_t length, void* context);
+    // The same, with the payload written by write(payload, length, context)
+    // into the event itself rather than copied there.
+    LONG SendEvent(const EVT_PROVIDER_INFO& description, UCHAR classType, ULONG type, ULONG code, size_t length,
+                   PayloadWriter write, void* context, LPCSTR stringA, LPCSTR stringB, BYTE flag);
+
     ULONG64 m_hSession;
 };
 
