@@ -33,6 +33,8 @@ constexpr ULONGLONG kQueueFullWaitMs = 1000;
 constexpr unsigned kSettingsCheckEvery = 256;
 // Messages taken from the queue at a time.
 constexpr size_t kDrainBatch = 64;
+// The log thread's nap between drains while lines keep coming.
+constexpr DWORD kGatherMs = 1;
 constexpr char kWirelessKey[] = "SOFTWARE\\Vanta\\Wireless";
 constexpr char kInstallDirValue[] = "InstallDir";
 constexpr DWORD kNotifyFilter =
@@ -270,7 +272,9 @@ DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
         CMsgQueue& registry = *alerter->m_pMsgQueue;
         traceapi::RecordPool::ReturnBatch freed(registry.Records());
         unsigned untilSettingsCheck = kSettingsCheckEvery;
+        bool took = false;  // the last drain found lines
         auto drain = [&]() -> bool {
+            took = false;
             MSG batch[kDrainBatch];
             bool held[kDrainBatch];
             for (;;) {
@@ -303,6 +307,7 @@ DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
                 } else {
                     untilSettingsCheck -= unsigned(count);
                 }
+                if (count != 0) took = true;
                 if (stop) return false;
                 if (count < kDrainBatch) return true;
             }
@@ -311,6 +316,16 @@ DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
             // Every line handled is in the file before the thread sleeps.
             log.Flush();
             freed.Flush();
+            if (took) {
+                // Lines are coming: they gather for a moment while the
+                // thread naps outside its queue's wait, so that the
+                // listening thread finds no sleeper to wake for each one
+                // (the queue holds 10,000 messages, ten milliseconds of
+                // lines at the fastest).
+                Sleep(kGatherMs);
+                stop = !drain();
+                continue;
+            }
             const DWORD handles = watch.Armed() ? 1 : 0;
             const DWORD woken =
                 MsgWaitForMultipleObjectsEx(handles, &notify, INFINITE, QS_POSTMESSAGE | QS_ALLPOSTMESSAGE, 0);
