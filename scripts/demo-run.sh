@@ -143,3 +143,6 @@ cat "$work/engine.txt"
 # The event-viewer CSV logs: a day file, a roll-over and a retention pass,
 # with an engine of their own on the same machine root.
 "$(dirname "$0")/demo-csvlog.sh" "$build"
+
+# Forwarding to a syslog collector that is down at first, then up.
+"$(dirname "$0")/demo-forward.sh" "$build"

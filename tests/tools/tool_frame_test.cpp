@@ -48,7 +48,9 @@ TEST_F(ToolFrame, NonsenseNumbersAreRefusedBeforeAnythingRuns) {
         {"trace", "--raw", "--count", "-1"},       {"trace", "--raw", "--timeout", "nan"},
         {"trace", "--raw", "--hex-bytes", "-1"},   {"session", "start", "--buffers", "0"},
         {"session", "start", "--buffer-kb", "-4"}, {"dbgview", "--count", "-1"},
-        {"setup", "--max-events", "-1"},
+        {"setup", "--max-events", "-1"},           {"unified", "tail", "-n", "-3"},
+        {"alerts", "wait", "--count", "-1"},       {"alerts", "wait", "--timeout", "nan"},
+        {"view", "--port", "70000"},
     };
     for (const auto& command : commands) {
         std::string line;

@@ -296,8 +296,10 @@ void setup(CLI::App& app) {
     auto wait = std::make_shared<WaitOptions>();
     CLI::App* waiting =
         alerts->add_subcommand("wait", "Wait for the event engine's alerts and print each as it comes");
-    waiting->add_option("--count", wait->count, "Stop after this many alerts (0: until Ctrl-C)")->capture_default_str();
-    waiting->add_option("--timeout", wait->timeout, "Give up after this many seconds (0: never)");
+    waiting->add_option("--count", wait->count, "Stop after this many alerts (0: until Ctrl-C)")
+        ->capture_default_str()
+        ->check(WholeNumber(0, ~0ull));
+    waiting->add_option("--timeout", wait->timeout, "Give up after this many seconds (0: never)")->check(FiniteNumber(0));
     waiting->add_flag("--json", wait->json, "One JSON object per alert");
     waiting->callback([wait] { Wait(*wait); });
 }

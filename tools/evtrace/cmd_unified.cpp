@@ -326,7 +326,9 @@ void setup(CLI::App& app) {
     auto lines = std::make_shared<unsigned long>(10);
     auto follow = std::make_shared<bool>(false);
     CLI::App* tail = unified->add_subcommand("tail", "The log's last lines; -f follows it across rotations");
-    tail->add_option("-n,--lines", *lines, "How many lines first")->capture_default_str();
+    tail->add_option("-n,--lines", *lines, "How many lines first")
+        ->capture_default_str()
+        ->check(WholeNumber(0, 1000000));
     tail->add_flag("-f,--follow", *follow, "Print lines as they are written, until Ctrl-C");
     tail->callback([lines, follow] { Tail(*lines, *follow); });
 }

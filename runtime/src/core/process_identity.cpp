@@ -124,9 +124,11 @@ bool process_alive(const ProcessIdentity& identity) {
     return identity.start_time == 0 || start == identity.start_time;
 }
 
-bool thread_alive(pid_t pid, pid_t tid) {
-    char path[96];
-    snprintf(path, sizeof path, "/proc/%d/task/%d/stat", int(pid), int(tid));
+namespace {
+
+// Whether the task whose stat file this is still runs; one that cannot be
+// read now is taken for alive.
+bool stat_says_alive(const char* path) {
     char state;
     uint64_t start = 0;
     switch (read_stat(path, &state, &start)) {
@@ -137,18 +139,19 @@ bool thread_alive(pid_t pid, pid_t tid) {
     return !dead_state(state);
 }
 
+}  // namespace
+
+bool thread_alive(pid_t pid, pid_t tid) {
+    char path[96];
+    snprintf(path, sizeof path, "/proc/%d/task/%d/stat", int(pid), int(tid));
+    return stat_says_alive(path);
+}
+
 bool task_alive(pid_t tid) {
     if (tid <= 0) return false;
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/stat", int(tid));
-    char state;
-    uint64_t start = 0;
-    switch (read_stat(path, &state, &start)) {
-        case Stat::Gone: return false;
-        case Stat::Unknown: return true;
-        case Stat::Read: break;
-    }
-    return !dead_state(state);
+    return stat_says_alive(path);
 }
 
 pid_t current_tid() {

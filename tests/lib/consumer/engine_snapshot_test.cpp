@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "consumer_fixture.h"
+#include "listening_queue.h"
 
 using namespace consumer_test;
 using testing_support::eventually;
@@ -19,8 +20,6 @@ namespace {
 
 constexpr char kSnapshotPath[] = "C:\\EvtSnapShot.bin";
 
-CEvDataQueue* g_engineQueue = nullptr;
-void WINAPI EngineSink(PEVENT_TRACE event) { g_engineQueue->AddEvent(event); }
 
 std::mutex g_sendLock;
 void Send(const std::string& line) {
@@ -37,13 +36,7 @@ TEST_HELPER(engine) {
     HANDLE end = CreateEventA(nullptr, FALSE, FALSE, "Global\\VANTA_EVT_SNAPSHOT_END_EVENT");
     if (start == nullptr || end == nullptr) return 2;
     CEvDataQueue queue;
-    g_engineQueue = &queue;
-    CEvTraceListener listener;
-    _EVT_LISTENER_CONFIG config;
-    memset(&config, 0, sizeof config);
-    config.dwMode = EVT_LISTENER_MODE_LISTEN;
-    config.pfnEventCallback = &EngineSink;
-    std::thread pump([&] { listener.ConfigureListener(config, 0); });
+    consumer_test::ListeningQueue listening(&queue);
     std::atomic<bool> quit{false};
     std::thread server([&] {
         while (!quit) {
@@ -72,10 +65,6 @@ TEST_HELPER(engine) {
     }
     quit = true;
     server.join();
-    _EVT_LISTENER_CONFIG stop = config;
-    stop.dwMode = EVT_LISTENER_MODE_STOP;
-    listener.ConfigureListener(stop, 0);
-    pump.join();
     return 0;
 }
 

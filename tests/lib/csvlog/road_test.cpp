@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "../consumer/listening_queue.h"
 #include "csvlog_fixture.h"
 #include "csvlog_settings.h"
 
@@ -41,7 +42,6 @@ TEST_HELPER(road_provider) {
 }
 
 CEvDataQueue* g_queue = nullptr;
-void WINAPI Sink(PEVENT_TRACE event) { g_queue->AddEvent(event); }
 
 class RoadTest : public CsvLogTest {
 protected:
@@ -123,23 +123,7 @@ TEST_F(RoadTest, EventsOfProviderProcessesReachTheDayFilesWithTheSettingsOfTheRe
     // The engine's part: a queue fed by a listener on a thread of its own.
     CEvDataQueue queue;
     g_queue = &queue;
-    CEvTraceListener listener;
-    _EVT_LISTENER_CONFIG config;
-    memset(&config, 0, sizeof config);
-    config.dwMode = EVT_LISTENER_MODE_LISTEN;
-    config.pfnEventCallback = &Sink;
-    std::thread pump([&] { listener.ConfigureListener(config, 0); });
-    struct StopListening {
-        ~StopListening() {
-            _EVT_LISTENER_CONFIG stop = config;
-            stop.dwMode = EVT_LISTENER_MODE_STOP;
-            listener.ConfigureListener(stop, 0);
-            pump.join();
-        }
-        _EVT_LISTENER_CONFIG& config;
-        CEvTraceListener& listener;
-        std::thread& pump;
-    } stopListening{config, listener, pump};
+    consumer_test::ListeningQueue listening(&queue);
     evtrace::csvlog::SettingsWatcher watcher;
     std::string error;
     std::mutex lastLock;

@@ -25,6 +25,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../../lib/consumer/listening_queue.h"
 #include "test_support.h"
 
 namespace {
@@ -32,8 +33,6 @@ namespace {
 constexpr char kEngKey[] = "Software\\Vanta\\Wireless\\EvTrace\\Eng\\";
 constexpr char kSnapshotPath[] = "C:\\EvtSnapShot.bin";
 
-CEvDataQueue* g_engineQueue = nullptr;
-void WINAPI EngineSink(PEVENT_TRACE event) { g_engineQueue->AddEvent(event); }
 
 // An event engine: its data queue fed from the session by its listener,
 // served as a snapshot file on every request (it answers by silence).
@@ -43,13 +42,7 @@ TEST_HELPER(engine) {
     HANDLE end = CreateEventA(nullptr, FALSE, FALSE, "Global\\VANTA_EVT_SNAPSHOT_END_EVENT");
     if (start == nullptr || end == nullptr) return 2;
     CEvDataQueue queue;
-    g_engineQueue = &queue;
-    CEvTraceListener listener;
-    _EVT_LISTENER_CONFIG config;
-    memset(&config, 0, sizeof config);
-    config.dwMode = EVT_LISTENER_MODE_LISTEN;
-    config.pfnEventCallback = &EngineSink;
-    std::thread pump([&] { listener.ConfigureListener(config, 0); });
+    consumer_test::ListeningQueue listening(&queue);
     std::atomic<bool> quit{false};
     std::thread server([&] {
         while (!quit) {
@@ -68,10 +61,6 @@ TEST_HELPER(engine) {
     }
     quit = true;
     server.join();
-    _EVT_LISTENER_CONFIG stop = config;
-    stop.dwMode = EVT_LISTENER_MODE_STOP;
-    listener.ConfigureListener(stop, 0);
-    pump.join();
     return 0;
 }
 
