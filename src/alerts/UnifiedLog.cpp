@@ -322,7 +322,10 @@ DWORD WINAPI CEvTraceAlerter::EvtEngCallbackThread(LPVOID pParam) {
                 // listening thread finds no sleeper to wake for each one
                 // (the queue holds 10,000 messages, ten milliseconds of
                 // lines at the fastest).
+                // A trickle of lines keeps the thread here: the settings
+                // are looked at after every nap too.
                 Sleep(kGatherMs);
+                if (watch.Armed() && WaitForSingleObject(notify, 0) == WAIT_OBJECT_0) settingsChanged();
                 stop = !drain();
                 continue;
             }
