@@ -40,6 +40,11 @@ void CMsgQueue::AddMessage(const MSG& msg) {
 
 bool CMsgQueue::RemoveMessage(const MSG& msg) { return VerifyMessage(msg, true); }
 
+size_t CMsgQueue::Count() {
+    traceapi::CritSecGuard hold(m_cs);
+    return size();
+}
+
 void CMsgQueue::RemoveAll() {
     traceapi::CritSecGuard hold(m_cs);
     clear();

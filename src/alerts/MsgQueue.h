@@ -43,6 +43,9 @@ public:
     void VerifyMessages(const MSG* msgs, size_t count, bool* held);
     // Takes every record out (for their owner to release what they carry).
     std::list<MSG> TakeAll();
+    // How many records are held, read under the lock (the list's own size()
+    // is not safe while another thread posts).
+    size_t Count();
 
     traceapi::RecordPool& Records() { return m_records; }
 

@@ -208,10 +208,10 @@ TEST_F(AlerterLogTest, ARecordThatCannotBePostedLeavesNoRegistryEntry) {
     // Records posted before the thread ended stay entered (the destructor
     // frees them); those whose post fails leave no entry behind.
     ASSERT_TRUE(EmitUntil("settled", [&] { return Holds(queue, "settled"); }));
-    const size_t entered = alerter.m_pMsgQueue->size();
+    const size_t entered = alerter.m_pMsgQueue->Count();
     for (int i = 0; i < 50; ++i) Emit("not posted", 55);
     ASSERT_TRUE(EmitUntil("drained", [&] { return Holds(queue, "drained"); }));
-    EXPECT_EQ(alerter.m_pMsgQueue->size(), entered);
+    EXPECT_EQ(alerter.m_pMsgQueue->Count(), entered);
     EXPECT_FALSE(LogHas("not posted"));
 }
 

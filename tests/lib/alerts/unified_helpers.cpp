@@ -69,7 +69,7 @@ TEST_HELPER(ul_engine) {
             w32rt_clear_syscall_faults();
             testing_support::send_line("ok");
         } else if (command == "registry") {
-            testing_support::send_line(std::to_string(alerter->m_pMsgQueue->size()));
+            testing_support::send_line(std::to_string(alerter->m_pMsgQueue->Count()));
         } else if (command == "rss") {
             testing_support::send_line(std::to_string(ResidentKb()));
         } else {
