@@ -61,21 +61,33 @@ std::string FieldView(const char* field, size_t size) {
     return std::string(field, n);
 }
 
-}  // namespace
-
-std::string Printable(std::string_view bytes) {
+// Text as UTF-8: a byte that begins no valid character becomes the four
+// characters \xNN; each character is handed to put(out, code point, its
+// bytes).
+template <typename Put>
+std::string WalkUtf8(std::string_view bytes, Put put) {
     std::string out;
     out.reserve(bytes.size());
     for (size_t i = 0; i < bytes.size();) {
         char32_t c = 0;
-        size_t length = DecodeUtf8(bytes, i, &c);
+        const size_t length = DecodeUtf8(bytes, i, &c);
         if (length == 0) {
             out += fmt::format("\\x{:02x}", static_cast<unsigned char>(bytes[i]));
             ++i;
             continue;
         }
+        put(out, c, bytes.substr(i, length));
+        i += length;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string Printable(std::string_view bytes) {
+    return WalkUtf8(bytes, [](std::string& out, char32_t c, std::string_view text) {
         if (!IsControl(c)) {
-            out.append(bytes.substr(i, length));
+            out.append(text);
         } else if (c == '\n') {
             out += "\\n";
         } else if (c == '\r') {
@@ -87,28 +99,13 @@ std::string Printable(std::string_view bytes) {
         } else {
             out += fmt::format("\\u{:04x}", unsigned(c));
         }
-        i += length;
-    }
-    return out;
+    });
 }
 
 std::string PrintableField(const char* field, size_t size) { return Printable(FieldView(field, size)); }
 
 std::string JsonText(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    for (size_t i = 0; i < bytes.size();) {
-        char32_t c = 0;
-        size_t length = DecodeUtf8(bytes, i, &c);
-        if (length == 0) {
-            out += fmt::format("\\x{:02x}", static_cast<unsigned char>(bytes[i]));
-            ++i;
-        } else {
-            out.append(bytes.substr(i, length));
-            i += length;
-        }
-    }
-    return out;
+    return WalkUtf8(bytes, [](std::string& out, char32_t, std::string_view text) { out.append(text); });
 }
 
 std::string JsonField(const char* field, size_t size) { return JsonText(FieldView(field, size)); }
