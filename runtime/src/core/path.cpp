@@ -44,7 +44,10 @@ std::string resolve_case(const std::string& prefix, const std::vector<std::strin
     for (size_t i = known; i < parts.size(); ++i) {
         const std::string& part = parts[i];
         std::string candidate = path + (path.empty() || path.back() == '/' ? "" : "/") + part;
-        if (searching && !exists(candidate)) {
+        // The last name below a folder known as spelled is the whole path,
+        // already looked up.
+        const bool known_missing = i + 1 == parts.size() && i == known;
+        if (searching && (known_missing || !exists(candidate))) {
             std::string found;
             std::vector<std::string> names;
             sys::list_folder(path.empty() ? "." : path.c_str(), &names);

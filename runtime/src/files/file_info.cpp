@@ -89,6 +89,13 @@ bool info_of_path(const std::string& path, FileInfo* info) {
     return true;
 }
 
+bool attributes_of_path(const std::string& path, DWORD* attributes) {
+    struct stat st;
+    if (sys::stat(path.c_str(), &st) < 0 && (errno != ENOENT || sys::lstat(path.c_str(), &st) < 0)) return false;
+    *attributes = attributes_of_mode(st.st_mode);
+    return true;
+}
+
 bool set_creation_time(int fd, uint64_t ticks) {
     unsigned char raw[8];
     for (int i = 0; i < 8; ++i) raw[i] = static_cast<unsigned char>(ticks >> (8 * i));

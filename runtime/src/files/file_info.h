@@ -36,6 +36,11 @@ struct FileInfo {
 bool info_of_fd(int fd, FileInfo* info);
 bool info_of_path(const std::string& path, FileInfo* info);
 
+// The attributes alone (GetFileAttributesA): one stat, following a link
+// as info_of_path does and falling back to a dangling link itself. False
+// with errno set.
+bool attributes_of_path(const std::string& path, DWORD* attributes);
+
 // Stores a creation time on the file; false with errno set.
 bool set_creation_time(int fd, uint64_t ticks);
 

@@ -319,9 +319,9 @@ W32RT_API BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName) {
 W32RT_API DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
     std::string path;
     if (!map_caller_path(lpFileName, &path)) return INVALID_FILE_ATTRIBUTES;
-    FileInfo info;
-    if (!info_of_path(path, &info)) return fail(error_for_path(path, errno), INVALID_FILE_ATTRIBUTES);
-    return info.attributes;
+    DWORD attributes = 0;
+    if (!attributes_of_path(path, &attributes)) return fail(error_for_path(path, errno), INVALID_FILE_ATTRIBUTES);
+    return attributes;
 }
 
 W32RT_API BOOL WINAPI GetFileAttributesExA(LPCSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId,

@@ -7,8 +7,11 @@
 #include <grp.h>
 #include <pwd.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <mutex>
 
 #include <secext.h>
 #include <windows.h>
@@ -16,6 +19,7 @@
 #include "core/error.h"
 #include "core/machine.h"
 #include "core/strings.h"
+#include "core/sys.h"
 
 namespace w32rt {
 
@@ -58,15 +62,51 @@ int apply_fs_identity(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
     return 0;
 }
 
+// The account name of the process's own user. Looking it up reads the
+// whole user database (six system calls for its file), and a process asks
+// for its own name with nearly every path it resolves; the name is kept
+// while the database file is the one it was read from.
+std::string own_account_name(uid_t uid) {
+    struct Kept {
+        bool valid = false;
+        uid_t uid = 0;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        struct timespec modified = {};
+        std::string name;
+    };
+    // Never destroyed: threads may still ask while the process exits.
+    static std::mutex& lock = *new std::mutex;
+    static Kept& kept = *new Kept;
+    struct stat database;
+    const bool stamped = sys::stat("/etc/passwd", &database) == 0;
+    auto same = [&](const Kept& k) {
+        return k.valid && stamped && k.uid == uid && k.device == database.st_dev && k.inode == database.st_ino &&
+               k.size == database.st_size && k.modified.tv_sec == database.st_mtim.tv_sec &&
+               k.modified.tv_nsec == database.st_mtim.tv_nsec;
+    };
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (same(kept)) return kept.name;
+    }
+    struct passwd pw, *found = nullptr;
+    char buf[4096];
+    const bool known = getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found;
+    std::string name = known ? std::string(found->pw_name) : std::to_string(uid);
+    if (known && stamped) {
+        std::lock_guard<std::mutex> hold(lock);
+        kept = Kept{true, uid, database.st_dev, database.st_ino, database.st_size, database.st_mtim, name};
+    }
+    return name;
+}
+
 std::shared_ptr<const UserIdentity> own_identity() {
     auto self = std::make_shared<UserIdentity>();
     self->uid = geteuid();
     self->gid = getegid();
     self->groups = t_impersonation.saved_groups ? t_impersonation.own_groups : current_groups();
-    struct passwd pw, *found = nullptr;
-    char buf[4096];
-    if (getpwuid_r(self->uid, &pw, buf, sizeof buf, &found) == 0 && found) self->posix_name = found->pw_name;
-    else self->posix_name = std::to_string(self->uid);
+    self->posix_name = own_account_name(self->uid);
     return self;
 }
 

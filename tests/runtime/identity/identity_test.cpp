@@ -117,6 +117,27 @@ TEST_F(ServiceAccount, IsSystemOrItsOwnName) {
     }
 }
 
+// A process's name follows its effective user, however often it asks.
+TEST_HELPER(names_as_effective_user) {
+    if (argc < 2) return 2;
+    const uid_t other = uid_t(strtoul(argv[1], nullptr, 10));
+    testing_support::send_line(user_name());
+    if (seteuid(other) != 0) return 3;
+    testing_support::send_line(user_name());
+    if (seteuid(0) != 0) return 4;
+    testing_support::send_line(user_name());
+    return 0;
+}
+
+TEST_F(ServiceAccount, NameFollowsTheEffectiveUser) {
+    auto child =
+        spawn_helper("names_as_effective_user", {std::to_string(nobody_)}, as_user(-1, {"EVTRACE_SYSTEM_UID=none"}));
+    EXPECT_EQ(child.read_line(), "root");
+    EXPECT_EQ(child.read_line(), name_);
+    EXPECT_EQ(child.read_line(), "root");
+    EXPECT_EQ(child.wait(), 0);
+}
+
 TEST(UserNames, BuffersFollowEachCallsRules) {
     std::string name = user_name();
     char buf[300];
