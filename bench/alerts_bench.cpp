@@ -8,7 +8,7 @@
 //   span from the first emit to the client's last wake-up, once the history
 //   holds the last alert. Every alert is saved durably: the history (at most
 //   6 records, 7,962 bytes) is written aside, flushed and renamed over the
-//   old one, its folder flushed.
+//   old one.
 // AlertWakeLatency: the provider emits one alert at a time: after each it
 //   waits until the client has woken (an acknowledgement event) and then
 //   another 2 ms. The latency is from just before EvTraceString to the

@@ -173,7 +173,9 @@ DWORD AppendHistory(const std::string& path, const std::set<DWORD>& alertCodes, 
     ReplacingFile file(path.c_str());
     DWORD status = file.Open();
     if (status == ERROR_SUCCESS) status = file.Write(bytes.data(), DWORD(bytes.size()));
-    if (status == ERROR_SUCCESS) return file.Commit();
+    // The user's program waits on this save for its wake-up, once per
+    // alert: the new name is not waited for (see the header).
+    if (status == ERROR_SUCCESS) return file.Commit(RenameFlush::Lazy);
     return status;
 }
 

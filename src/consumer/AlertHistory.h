@@ -11,6 +11,12 @@
 // saves lose no record; a reader never sees a torn file because the new
 // history is written aside, flushed and renamed over the old one.
 //
+// A save sits between an alert and the wake-up of the user's program, so it
+// waits for the one flush that keeps the file whole (the new content, before
+// the rename) and not for the folder's: the new name reaches the disk with
+// the file system's next commit, and a power cut before it brings back the
+// history as it was before that alert, whole.
+//
 // Lock order: the history mutex, then (inside the reader) the consumer lock.
 #pragma once
 

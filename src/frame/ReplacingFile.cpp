@@ -56,7 +56,7 @@ DWORD ReplacingFile::Write(const void* data, DWORD size) {
     return ERROR_SUCCESS;
 }
 
-DWORD ReplacingFile::Commit() {
+DWORD ReplacingFile::Commit(RenameFlush flush) {
     if (m_file == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
     if (m_temp.empty()) {  // a device, written in place
         CloseHandle(m_file);
@@ -66,9 +66,8 @@ DWORD ReplacingFile::Commit() {
     DWORD error = FlushFileBuffers(m_file) ? ERROR_SUCCESS : GetLastError();
     CloseHandle(m_file);
     m_file = INVALID_HANDLE_VALUE;
-    if (error == ERROR_SUCCESS &&
-        !MoveFileExA(m_temp.c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        error = GetLastError();
+    const DWORD move = MOVEFILE_REPLACE_EXISTING | (flush == RenameFlush::Now ? MOVEFILE_WRITE_THROUGH : 0);
+    if (error == ERROR_SUCCESS && !MoveFileExA(m_temp.c_str(), m_target.c_str(), move)) error = GetLastError();
     if (error != ERROR_SUCCESS) {
         DeleteFileA(m_temp.c_str());
         m_temp.clear();

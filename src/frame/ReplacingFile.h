@@ -22,6 +22,19 @@ namespace traceapi {
 // CREATE_NEW, it never opens a file someone else made.
 std::string TemporaryNameBeside(const std::string& target);
 
+// When the new name of a committed file reaches the disk. The content is
+// flushed before the rename either way, so the target is always whole, the
+// old file or the new one.
+enum class RenameFlush {
+    // The folder is flushed before Commit returns (MOVEFILE_WRITE_THROUGH):
+    // the new file survives a power cut from then on.
+    Now,
+    // The rename is left to the file system's own commit of its journal,
+    // within seconds: until then a power cut brings back the old file. For
+    // a file rewritten on a path someone waits on.
+    Lazy,
+};
+
 class ReplacingFile {
 public:
     explicit ReplacingFile(LPCSTR target) : m_target(target != nullptr ? target : "") {}
@@ -41,7 +54,7 @@ public:
 
     // Flushes and closes the temporary file and renames it over the target.
     // On failure the temporary file is removed and the target is untouched.
-    DWORD Commit();
+    DWORD Commit(RenameFlush flush = RenameFlush::Now);
 
     // Closes and removes the temporary file; the target is untouched.
     void Abandon();
