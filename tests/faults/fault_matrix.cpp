@@ -50,6 +50,7 @@ struct Resources {
     size_t heap = 0;
 
     static Resources now() {
+        w32rt_settle_late_closes();
         Resources r;
         r.handles = w32rt_open_handle_count();
         std::map<std::string, int> kept;

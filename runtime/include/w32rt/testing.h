@@ -53,6 +53,10 @@ W32RT_API const char* w32rt_call_name(w32rt_call kind);
 // Handles open in this process (kernel objects, files, keys, searches), for
 // tests that look for leaks.
 W32RT_API size_t w32rt_open_handle_count(void);
+// Returns once the descriptors the runtime closes on a thread of its own
+// (of files a rename or a deletion left without a name, which the file
+// system frees on that close) are closed, for tests that count descriptors.
+W32RT_API void w32rt_settle_late_closes(void);
 
 // Shifts every system time the runtime reports and stamps (system and local
 // time, file creation times, last-write times of writes made through the

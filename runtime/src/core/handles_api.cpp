@@ -1,6 +1,7 @@
 // CloseHandle and DuplicateHandle over the handle table.
 #include "core/error.h"
 #include "core/handle_table.h"
+#include "core/late_close.h"
 
 #include <w32rt/testing.h>
 
@@ -44,5 +45,7 @@ W32RT_API BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourc
 }
 
 W32RT_API size_t w32rt_open_handle_count(void) { return w32rt::HandleTable::instance().open_count(); }
+
+W32RT_API void w32rt_settle_late_closes(void) { w32rt::late_close::settle(); }
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "core/error.h"
+#include "core/late_close.h"
 #include "core/path.h"
 #include "core/sys.h"
 #include "core/clock.h"
@@ -191,10 +192,15 @@ DWORD with_delete_access(const std::vector<std::string>& paths, const std::funct
         std::unique_ptr<ShareGate> gate;
     };
     std::vector<Held> held;
-    auto release = [&] {
+    // A file the action left without a name is freed when its last
+    // descriptor closes, which may be this one: the runtime's thread
+    // closes it, off the caller's path.
+    auto release = [&](bool acted) {
         for (Held& h : held) {
             h.gate.reset();
-            sys::close(h.fd);
+            struct stat st;
+            if (acted && sys::fstat(h.fd, &st) == 0 && st.st_nlink == 0) late_close::close_later(h.fd);
+            else sys::close(h.fd);
         }
         held.clear();
     };
@@ -220,12 +226,12 @@ DWORD with_delete_access(const std::vector<std::string>& paths, const std::funct
         DWORD e = held[i].gate->error();
         if (!e) e = check_share(held[i].fd, kShareDelete, kShareAll);
         if (e) {
-            release();
+            release(false);
             return e;
         }
     }
     DWORD result = action();
-    release();
+    release(result == 0);
     return result;
 }
 

@@ -3,9 +3,13 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <utility>
+
+#include <w32rt/testing.h>
 
 #include "files_test_util.h"
 
@@ -35,7 +39,61 @@ protected:
     }
 };
 
+// The process's descriptors: how many, and how many name a file that has
+// no name any more (kept from being freed).
+struct Descriptors {
+    size_t open = 0, of_deleted_files = 0;
+    static Descriptors now() {
+        w32rt_settle_late_closes();
+        Descriptors d;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+            ++d.open;
+            if (target.size() > 10 && target.compare(target.size() - 10, 10, " (deleted)") == 0) ++d.of_deleted_files;
+        }
+        return d;
+    }
+};
+
+// Replaces C:\logs\a.csv and makes and deletes another file, times times.
+bool replace_and_delete(int times) {
+    for (int i = 0; i < times; ++i) {
+        if (!put_file("C:\\logs\\new.csv", "replacement") ||
+            !MoveFileExA("C:\\logs\\new.csv", "C:\\logs\\a.csv", MOVEFILE_REPLACE_EXISTING) ||
+            !put_file("C:\\logs\\gone.csv", "x") || !DeleteFileA("C:\\logs\\gone.csv"))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+// The runtime closes the last descriptor of a replaced or deleted file on a
+// thread of its own; every one is closed all the same, in a child forked
+// while that thread ran too.
+TEST_F(FolderTest, ReplacedAndDeletedFilesAreFreed) {
+    const Descriptors start = Descriptors::now();
+    ASSERT_TRUE(replace_and_delete(40));
+    EXPECT_EQ(get_file("C:\\logs\\a.csv"), "replacement");
+    const Descriptors after = Descriptors::now();
+    EXPECT_EQ(after.of_deleted_files, 0u);
+    EXPECT_EQ(after.open, start.open);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const Descriptors before = Descriptors::now();
+        const bool done = replace_and_delete(10);
+        const Descriptors later = Descriptors::now();
+        _exit(!done ? 1 : later.of_deleted_files != 0 ? 2 : later.open != before.open ? 3 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a call failed, 2: a deleted file kept open, 3: descriptors left open";
+    EXPECT_EQ(Descriptors::now().of_deleted_files, 0u);
+}
 
 TEST_F(FolderTest, CopyKeepsContentAndLastWriteAndGetsItsOwnCreationTime) {
     FILETIME now;
