@@ -85,13 +85,17 @@ HistoryMutexHold::~HistoryMutexHold() {
 LONG ReadHistory(const std::string& path, const std::set<DWORD>& alertCodes, traceapi::RecordList* records,
                  bool* unreadable) {
     if (unreadable != nullptr) *unreadable = false;
-    if (path.empty() || GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return EVT_E_NOFILEACCESS;
+    if (path.empty()) return EVT_E_NOFILEACCESS;
     // The whole file first: a read that fails is told apart from a file
     // that ends early (whose whole records are still taken).
     std::vector<BYTE> bytes;
     {
         traceapi::HandleGuard file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return EVT_E_NOFILEACCESS;
+        }
         LARGE_INTEGER size = {};
         if (!file.valid() || !GetFileSizeEx(file.get(), &size) || size.QuadPart > kMaxHistoryFileSize) {
             if (unreadable != nullptr) *unreadable = true;
@@ -168,10 +172,14 @@ DWORD AppendHistory(const std::string& path, const std::set<DWORD>& alertCodes, 
     for (size_t i = stored.size() - keep; i < stored.size(); ++i) putRecord(*stored[i]);
     putRecord(record);
 
-    const size_t slash = path.find_last_of('\\');
-    if (slash != std::string::npos && !EnsureFolderExists(path.substr(0, slash))) return ERROR_PATH_NOT_FOUND;
     ReplacingFile file(path.c_str());
     DWORD status = file.Open();
+    if (status == ERROR_PATH_NOT_FOUND) {
+        // The first alert of a user: the "Settings" folder is made.
+        const size_t slash = path.find_last_of('\\');
+        if (slash == std::string::npos || !EnsureFolderExists(path.substr(0, slash))) return ERROR_PATH_NOT_FOUND;
+        status = file.Open();
+    }
     if (status == ERROR_SUCCESS) status = file.Write(bytes.data(), DWORD(bytes.size()));
     // The user's program waits on this save for its wake-up, once per
     // alert: the new name is not waited for (see the header).
