@@ -24,6 +24,7 @@ struct Closer {
     unsigned long long handed = 0;  // descriptors handed over, ever
     unsigned long long closed = 0;  // of those, closed
     bool thread_started = false;
+    bool forked_child = false;  // no thread of its own: closes at once
 };
 
 Closer& closer() {
@@ -51,10 +52,11 @@ void run() {
 // mutex is taken around the fork, so nobody of the child holds it; the
 // condition variables still count the parent's thread among their waiters
 // and are made anew. The thread stayed in the parent: the child closes the
-// descriptors it inherited still waiting and starts a thread of its own
-// when needed. A batch the parent's thread was closing is left open in the
-// child (its numbers may name other files by now); its descriptors close
-// on exec.
+// descriptors it inherited still waiting, and from then on closes at once
+// (a child of a process with threads should not start threads of its own
+// before it runs another program). A batch the parent's thread was closing
+// is left open in the child (its numbers may name other files by now); its
+// descriptors close on exec.
 void before_fork() { closer().mutex.lock(); }
 void after_fork_in_parent() { closer().mutex.unlock(); }
 void after_fork_in_child() {
@@ -63,6 +65,7 @@ void after_fork_in_child() {
     c.pending.clear();
     c.closed = c.handed;
     c.thread_started = false;
+    c.forked_child = true;
     new (&c.work) std::condition_variable;
     new (&c.settled) std::condition_variable;
     c.mutex.unlock();
@@ -77,7 +80,7 @@ void close_later(int fd) {
     Closer& c = closer();
     {
         std::lock_guard<std::mutex> lock(c.mutex);
-        if (!c.thread_started) {
+        if (!c.thread_started && !c.forked_child) {
             try {
                 std::thread(&run).detach();
                 c.thread_started = true;

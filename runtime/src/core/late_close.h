@@ -10,8 +10,8 @@
 // moments. Nothing can open a file without a name, so no caller can tell,
 // but by the space it holds a little longer.
 //
-// Without a thread (none could be started, or after a fork in the child
-// until one is needed again) the descriptor is closed at once.
+// Without a thread (none could be started, or in a child forked without
+// running another program) the descriptor is closed at once.
 #pragma once
 
 namespace w32rt::late_close {

@@ -71,7 +71,7 @@ bool replace_and_delete(int times) {
 
 // The runtime closes the last descriptor of a replaced or deleted file on a
 // thread of its own; every one is closed all the same, in a child forked
-// while that thread ran too.
+// while that thread ran too (which closes them itself).
 TEST_F(FolderTest, ReplacedAndDeletedFilesAreFreed) {
     const Descriptors start = Descriptors::now();
     ASSERT_TRUE(replace_and_delete(40));
