@@ -98,10 +98,13 @@ TEST_F(EngineTest, TheQueueFedFromTheSessionKeepsTheNewestRecordsAndSnapshotsAre
     engine_ = testing_support::spawn_helper("engine");
     ASSERT_TRUE(engine_.expect_line("ready"));
     // Once the engine's listener receives events its queue is emptied.
-    // Events of one thread arrive in order: once a last marker is queued
-    // every probe is, and none lands after the clear.
+    // Events of one thread arrive in order: once one last marker, emitted
+    // after every probe, is queued, every probe is, and none lands after the
+    // clear. (Emitting the marker until it shows could leave a second one on
+    // its way.)
     ASSERT_TRUE(EmitUntil("probe", [&] { return List() != "list 0"; }));
-    ASSERT_TRUE(EmitUntil("synced", [&] { return List().find("|synced") != std::string::npos; }));
+    Emit("synced");
+    ASSERT_TRUE(eventually([&] { return List().find("|synced") != std::string::npos; }, std::chrono::seconds(20)));
     ASSERT_EQ(List("clear"), "list 0");
     for (const char* text : {"e1", "e2", "e3", "e4"}) Emit(text);
     Emit("unified log", 53);
