@@ -19,6 +19,7 @@
 // flushes reach the disk).
 #include <TraceApi.h>
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -254,6 +255,34 @@ void BM_AlertWakeLatency(benchmark::State& state) {
     state.counters["max_us"] = latencies.empty() ? 0 : latencies.back();
 }
 BENCHMARK(BM_AlertWakeLatency)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The disk's own part of a save, for reading the two above: a history's
+// 7,962 bytes written to a new file beside the old one, flushed and renamed
+// over it, every 2 ms as the wake-up benchmark's alerts come, in the same
+// folder as the machine root, with nothing of the library or the runtime.
+void BM_DiskFloor(benchmark::State& state) {
+    const int count = int(state.range(0));
+    BenchRoot root;
+    const std::string target = root.path() + "/floor.bin", temp = root.path() + "/floor.tmp";
+    const std::vector<char> bytes(7962, 'h');
+    std::vector<double> took;
+    for (auto _ : state) {
+        for (int i = 0; i < count; ++i) {
+            usleep(2000);
+            const long long start = MonotonicNs();
+            const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            const bool done = fd >= 0 && write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) &&
+                              fsync(fd) == 0 && close(fd) == 0 && rename(temp.c_str(), target.c_str()) == 0;
+            if (!done) return state.SkipWithError("cannot write the floor's file");
+            took.push_back(double(MonotonicNs() - start) / 1000.0);
+        }
+    }
+    std::sort(took.begin(), took.end());
+    auto at = [&](double q) { return took.empty() ? 0 : took[size_t(q * double(took.size() - 1))]; };
+    state.counters["p50_us"] = at(0.50);
+    state.counters["p99_us"] = at(0.99);
+}
+BENCHMARK(BM_DiskFloor)->Arg(1000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
