@@ -1,12 +1,17 @@
 // evtrace on a live session: hostile text in every output form, values
 // checked against formats, a session stopped under a watch, and consumers
 // that say how many events they lost.
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
+#include <windows.h>
 
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "test_support.h"
 #include "tool_test_util.h"
 
 using namespace tool_test;
@@ -158,3 +163,38 @@ TEST_F(ToolSession, ConsumersThatFellBehindSayHowManyEventsTheyLostAndExitNonZer
 }
 
 }  // namespace
+
+// Shared memory that another user made before the root's owner could is
+// refused by the runtime; the tool names the file and how to remove it,
+// where the debugger output alone would have said it to nobody.
+TEST_F(ToolSession, SharedMemoryAnotherUserMadeFirstIsNamedWithTheWayToRemoveIt) {
+    const int64_t other = testing_support::unprivileged_uid();
+    if (other < 0) GTEST_SKIP() << "needs the superuser to hand a file to another user";
+    // The root's table of objects open to everyone: made by an object with
+    // a null DACL, found among this process's mappings.
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES open_to_all = {sizeof open_to_all, &descriptor, FALSE};
+    HANDLE event = CreateEventA(&open_to_all, TRUE, FALSE, "Global\\ToolTestOpenToAll");
+    ASSERT_NE(event, nullptr);
+    CloseHandle(event);
+    std::string table;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const size_t at = line.find("/dev/shm/evtrace.");
+        if (at != std::string::npos && line.size() > 8 && line.compare(line.size() - 8, 8, ".objects") == 0)
+            table = line.substr(at);
+    }
+    ASSERT_FALSE(table.empty()) << "no table of objects open to everyone is mapped";
+    ::unlink(table.c_str());
+    const int fd = ::open(table.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    ASSERT_GE(fd, 0) << table;
+    ASSERT_EQ(::fchown(fd, uid_t(other), gid_t(other)), 0);
+    ::close(fd);
+    const Result engine = run({"engine"}, {{}, "", -1, std::chrono::seconds(30)});
+    EXPECT_NE(engine.code, 0);
+    EXPECT_NE(engine.err.find("refused shared memory " + table), std::string::npos) << engine.err;
+    EXPECT_NE(engine.err.find("rm " + table), std::string::npos) << engine.err;
+    ::unlink(table.c_str());
+}

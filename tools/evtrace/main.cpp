@@ -5,6 +5,7 @@
 // suggestions for mistyped commands, and the one place where every error
 // becomes a message and a documented exit code.
 #include <stdio.h>
+#include <string.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include <new>
 #include <string>
 #include <vector>
+
+#include <w32rt/testing.h>
 
 #include "command.h"
 
@@ -26,6 +29,18 @@ namespace {
 std::map<std::string, CommandSetup>& registry() {
     static std::map<std::string, CommandSetup> commands;
     return commands;
+}
+
+// The runtime refuses shared memory that another user made before the
+// root's owner could, and says so in the debugger output, which nobody may
+// be watching: a refusal is said on the terminal too, with the file and the
+// way to remove it.
+void SayRefusals(const char* text, void*) {
+    static constexpr char kRefusal[] = "w32rt: refused ";
+    if (text == nullptr || strncmp(text, kRefusal, sizeof kRefusal - 1) != 0) return;
+    std::string line(text);
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    fprintf(stderr, "evtrace: %s\n", Printable(line.substr(strlen("w32rt: "))).c_str());
 }
 
 void PrintError(const std::string& message, const std::string& hint) {
@@ -107,6 +122,7 @@ std::string CheckCommandWords(CLI::App& app, const std::vector<std::string>& arg
 bool OwnsItsRoot(const std::string& command) { return command == "root" || command == "setup"; }
 
 int Run(int argc, char** argv) {
+    w32rt_set_debug_sink(&SayRefusals, nullptr);
     std::vector<std::string> args(argv + 1, argv + argc);
     // "evtrace help [COMMAND...]" is "evtrace [COMMAND...] --help".
     if (!args.empty() && args[0] == "help") {
